@@ -1,0 +1,25 @@
+# Thin wrapper over CMake; the README's two commands are `make demo` and `make test`.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: all test demo bench clean
+
+all: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+test: all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: all
+	cd examples && ./run_demo.sh ../$(BUILD)/zandor
+
+bench: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum
+	bench/run_bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

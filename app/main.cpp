@@ -1,0 +1,3 @@
+#include "zandor.hpp"
+
+int main(int argc, char** argv) { return zandor_main(argc, argv); }

@@ -1,0 +1,252 @@
+// The zandor driver: start-up, the word loop and the help text.
+#include "zandor.hpp"
+
+#include "7c_cry.hpp"
+#include "xy_grid.hpp"
+#include "zd_acquire.hpp"
+#include "zd_ops.hpp"
+#include "zd_rad.hpp"
+#include "zd_settings.hpp"
+
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <vector>
+
+DriverState drv;
+
+const char* const RELEASE = "zandor_1.7 (07Jul03_0906)";
+
+namespace {
+
+const char* const kContactLine = "zandor maintainers : beamline data group, see README.md";
+
+bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+void print_general_help() {
+    const char* n = prg_name.c_str();
+    std::fprintf(stderr, "usage : %s [D=|F=]img_file[,Bb,Ee,X,Aa|Mm,Uu] [img...] [%%M=val] [%%[X] [img...]]\n", n);
+    std::fprintf(stderr,
+                 "  example : %s D=dark_0001.kvf,A10 img_0001.kvf,A5 %%X  (sum of 10 dark files, 5 images)\n"
+                 "  D=name : dark image, F=name : flat field image, both given before the images they apply to\n"
+                 "  ,Bb : first frame b of each file\n"
+                 "  ,Ee : last frame e of each file\n"
+                 "  ,X  : no cosmic corrections (no cosmic removal, no first rescaling)\n"
+                 "  ,Aa : add a files with consecutive numbers, starting at the number of the name\n"
+                 "  ,Mm : merge m such files, stacked one below the other (A and M exclude each other)\n"
+                 "  ,Uu : force the recorded number of frames to u\n"
+                 "  images are held as 32 bits integers\n"
+                 "  %%M=val (%%A=val) : multiply (add) val to the current image\n"
+                 "     val may be a/SPEC, a*SPEC, a+SPEC, a-SPEC or SPEC : value from WSPEC2XL on the SPEC file\n"
+                 "  %%C=h[,l] : cut values higher than h*mean (lower than l*mean)\n"
+                 "  %%S=val : rescale the current image by val, printing the new maximum\n"
+                 "  %%X[name] : write the current image (kvf 32 bits, or tif/gel depth from the values)\n"
+                 "  %%Y[name] : write the current image, 16 bits request\n"
+                 "  %%Z[name] : write the current image, 8 bits request\n"
+                 "  %%R[name] : radial distribution file (.rad)\n"
+                 "  %%P[name] : peak list file (.pks)\n"
+                 "  %%H[name] : (h, k, l) map file (.map)\n"
+                 "  %%F : free the current image, the next image starts a new one\n"
+                 "  %%G : grid correction with GRID_DCOR, GRID_XCOR, GRID_YCOR (see the vellum program)\n"
+                 "  %%g[name] : save the pixel mask of the current image\n"
+                 "  %%T[rule] : analyse a transform rule\n"
+                 "  when the program name contains stat, a statistics routine is called\n"
+                 "     and the previous keys are not valid\n",
+                 n);
+    std::fprintf(stderr, "  see also prameters in %s.ini file\n", n);
+}
+
+void print_topic_lines(const std::string& message, const std::string& word) {
+    const bool selective = contains(word, "--usage=");
+    auto wanted = [&](const char* topic) { return !selective || contains(word, topic); };
+    if (wanted("other")) {
+        prg_iniuse(message);
+        xy_iniuse();
+        usage_other();
+    }
+    if (wanted("mask")) usage_mask();
+    if (wanted("spec")) usage_spec();
+    if (wanted("cosmic")) usage_cosmic();
+    if (wanted("grid")) grid_usage();
+    if (wanted("radial")) use_radial();
+    if (stat_mode()) std::fputs(" statistics keys : not available in this build\n", stderr);
+}
+
+std::string local_time_text() {
+    const std::time_t now = std::time(nullptr);
+    const char* text = std::ctime(&now);
+    return text ? text : "\n";
+}
+
+// "D=" and "F=" words: drop what was in force, then read the new one.
+void set_dark(const std::string& name) {
+    run.d_name.clear();
+    xy_freeimg(drv.d_image, 2);
+    drv.dark_in_force = false;
+    if (name == "NONE") return;
+    run.d_name = name;
+    get_image(name, run.dir, drv.d_image);
+    xy_orien(drv.d_image);
+    xy_freeimg(drv.d_image, 1);
+    drv.dark_in_force = !drv.d_image.data.empty();
+    if (drv.dark_in_force) prg_printf("# Dark set to : %s\n", name.c_str());
+}
+
+void set_flat(const std::string& name) {
+    run.f_name.clear();
+    xy_freeimg(drv.f_image, 2);
+    drv.flat_in_force = false;
+    if (name == "NONE") return;
+    run.f_name = name;
+    get_image(name, run.dir, drv.f_image);
+    xy_freeimg(drv.f_image, 1);
+    drv.flat_in_force = !drv.f_image.data.empty();
+    if (drv.flat_in_force) prg_printf("# Flat field set to : %s\n", name.c_str());
+}
+
+// Dark and flat named in the settings: read without DIR and passed through the
+// correction step (which leaves an already normalised record as it is).
+void load_settings_dark_and_flat() {
+    if (!run.d_name.empty()) {
+        get_image(run.d_name, "", drv.d_image);
+        xy_orien(drv.d_image);
+        cor_image(drv.d_image);
+        xy_freeimg(drv.d_image, 1);
+        drv.dark_in_force = !drv.d_image.data.empty();
+    }
+    if (!run.f_name.empty()) {
+        get_image(run.f_name, "", drv.f_image);
+        cor_image(drv.f_image);
+        xy_freeimg(drv.f_image, 1);
+        drv.flat_in_force = !drv.f_image.data.empty();
+    }
+}
+
+void run_command(const std::string& word) {
+    const std::string text = word.substr(1);
+    const char letter = text.empty() ? '\0' : text[0];
+    const std::string rest = text.empty() ? std::string() : text.substr(1);
+    IMG& image = drv.image;
+    switch (letter) {
+    case 'A': add_image(rest, image); break;
+    case 'M': mul_image(rest, image); break;
+    case 'C': cut_image(rest, image); break;
+    case 'S': sca_image(rest, image); break;
+    case 'X':
+    case 'Y':
+    case 'Z': put_image(text, run.out, image); break;
+    case 'G': grid_image(rest, image); break;
+    case 'F': xy_freeimg(image, 2); break;
+    case 'R': v_error("zandor", "radial distribution (%%R) not available yet");
+    case 'P': v_error("zandor", "peak list (%%P) not available yet");
+    case 'H': v_error("zandor", "(h, k, l) map (%%H) not available yet");
+    case 'g': v_error("zandor", "mask saving (%%g) not available yet");
+    case 'T': v_error("zandor", "transform rules (%%T) not available yet");
+    default: std::fprintf(stderr, "unknown command '%s'", word.c_str()); break;
+    }
+    // An empty working image has no information to report.
+    const bool quiet_letter = letter == '\0' || std::strchr("XYZRPF", letter) != nullptr;
+    if (!quiet_letter && (run.print & 4) && !image.data.empty()) {
+        xy_info(image, 0);
+        xy_fputinfo(stdout, image);
+    }
+}
+
+void acquire_and_process(const std::string& spec) {
+    drv.i_name = spec;
+    get_image(spec, run.dir, drv.i_image);
+    xy_orien(drv.i_image);
+    if (stat_mode()) v_error("zandor", "statistics mode not available yet");
+    proc_image(drv.i_image);
+}
+
+void handle_word(const std::string& word) {
+    if (word[0] == '-') usage("", word);
+    if (word[0] == '%') {
+        prg_printf("\n# %s# command : %s\n", local_time_text().c_str(), word.c_str());
+        run_command(word);
+    } else if (word.compare(0, 2, "D=") == 0) {
+        set_dark(word.substr(2));
+    } else if (word.compare(0, 2, "F=") == 0) {
+        set_flat(word.substr(2));
+    } else {
+        acquire_and_process(word);
+    }
+}
+
+// One word per line from standard input; false at an empty line or the end.
+bool read_interactive_word(std::string& word) {
+    std::fputs("\n [D=|F=]img_file[Bb,Ee,Aa|Mm]  name (return=end) : ", stderr);
+    std::string line;
+    bool complete = false;
+    if (!prg_readline(stdin, line, complete)) return false;
+    if (run.stdin_redirected) std::printf("%s\n", line.c_str());
+    const char* blanks = " \t\r\n\v\f";
+    const size_t start = line.find_first_not_of(blanks);
+    if (start == std::string::npos) return false;
+    word = line.substr(start, line.find_first_of(blanks, start) - start);
+    return true;
+}
+
+void reset_run_state() {
+    drv = DriverState();
+    run = RunSettings();
+    geo_set_defaults();
+    log_mode = 0;
+    prg_log_reset();
+}
+
+int run_zandor(int argc, char** argv) {
+    xy_chktype();
+    prg_name = argc > 0 ? argv[0] : "zandor";
+    reset_run_state();
+    run.r_def = default_extension(prg_name);
+    prg_inifile(parameter);
+    prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image", RELEASE,
+               kContactLine);
+    const bool interactive = argc <= 1;
+    if (argc == 2) run.print |= 0x10;
+    load_settings_dark_and_flat();
+    if (interactive) {
+        std::string word;
+        while (read_interactive_word(word)) handle_word(word);
+    } else {
+        for (int i = 1; i < argc; ++i) {
+            const std::string word = argv[i];
+            if (!word.empty()) handle_word(word);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool stat_mode() { return contains(prg_name, "stat"); }
+
+void usage(const std::string& message, const std::string& word) {
+    print_general_help();
+    std::fprintf(stderr, "Look at zandor.pdf (if available) or try %s --usage[=grid,radial,mask,spec,cosmic,other,stat] \n",
+                 prg_name.c_str());
+    if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
+    if (!contains(word, "--usage")) throw Fatal(3);
+    std::fprintf(stderr, "\nUsing : %s %s \n", prg_name.c_str(), word.c_str());
+    std::fprintf(stderr, "\nValid options in %s.ini files are : \n", message.c_str());
+    print_topic_lines(message, word);
+    std::fputs("\n", stderr);
+    throw Fatal(0);
+}
+
+int zandor_main(int argc, char** argv) {
+    int status = 0;
+    try {
+        status = run_zandor(argc, argv);
+    } catch (const Fatal& fatal) {
+        status = fatal.status;
+    } catch (const std::bad_alloc&) {
+        prg_report_bad_alloc();
+        status = 3;
+    }
+    std::fflush(stdout);
+    prg_log_reset();
+    return status;
+}

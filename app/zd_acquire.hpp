@@ -1,0 +1,12 @@
+// Acquisition of an image specification, the correction step, and the
+// correction and accumulation into the working image.
+#pragma once
+
+#include "xy_lib.hpp"
+
+#include <string>
+#include <vector>
+
+void get_image(const std::string& spec, const std::string& dir, IMG& img);
+std::vector<int32_t>& cor_image(IMG& img);
+void proc_image(IMG& img);

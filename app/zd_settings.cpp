@@ -1,0 +1,160 @@
+#include "zd_settings.hpp"
+
+#include "7c_cry.hpp"
+#include "xy_grid.hpp"
+#include "zandor.hpp"
+
+#include <cstring>
+
+RunSettings run;
+
+std::string default_extension(const std::string& invocation) {
+    if (invocation.compare(0, 3, "kvf") == 0) return ".kvf";
+    if (invocation.compare(0, 3, "gel") == 0) return ".gel";
+    if (invocation.compare(0, 3, "txt") == 0) return ".txt";
+    return ".spe";
+}
+
+namespace {
+
+// T_DATA names the data type of native output files.
+bool take_t_data(const IniTag& tag) {
+    if (tag.key != "T_DATA") return false;
+    const std::string& value = tag.value;
+    if (value.find("T_INT32") != std::string::npos) {
+        run.t_mode = 4;
+    } else if (value.find("T_FLOAT") != std::string::npos) {
+        run.t_mode = 5;
+    } else {
+        prg_printf(" invalid %s mode in T_DATA, reset to INVALID_DATA\n", value.c_str());
+        run.t_mode = 0;
+    }
+    prg_printf(" T_DATA= %s\n", value.c_str());
+    return true;
+}
+
+bool take_plane(const IniTag& tag) {
+    if (tag.key != "PLANE") return false;
+    float v[5];
+    const int n = std::sscanf(tag.value.c_str(), "%f%f%f%f%f", &v[0], &v[1], &v[2], &v[3], &v[4]);
+    for (int i = 0; i < n && i < 5; ++i) run.plane[i] = v[i];
+    prg_printf(" PLANE= abs(%f H + %f K +%f L + %f) < %f\n", run.plane[0], run.plane[1], run.plane[2],
+               run.plane[3], run.plane[4]);
+    return true;
+}
+
+// The driver's own keys, in the order of the settings table.
+bool take_driver_key(const IniTag& t, std::string& stdin_name) {
+    IMG& img = drv.image;
+    return prg_inistr(t, "FLAT_NAME", run.f_name) || prg_inistr(t, "DARK_NAME", run.d_name) ||
+           prg_inistr(t, "DIR", run.dir) || prg_inistr(t, "OUT", run.out) || prg_inistr(t, "DEF", run.r_def) ||
+           prg_iniint(t, "CR", run.cr_mode) || prg_iniint(t, "DFORMAT", run.dformat) ||
+           prg_inistr(t, "STDIN", stdin_name) || prg_inistr(t, "SPEC", run.spec_name) ||
+           prg_inistr(t, "WSPEC2XL", run.wspec2xl) || prg_iniint(t, "XL_COL", run.xl_col) ||
+           prg_inistr(t, "O_COSMIC", run.o_cosmic) || prg_iniflt(t, "T_COSMIC", img.t_cosmic) ||
+           prg_iniflt(t, "S_COSMIC", img.s_cosmic) || prg_iniflt(t, "R_COSMIC", img.r_cosmic) ||
+           prg_iniflt(t, "H_COSMIC", img.h_cosmic) || prg_iniflt(t, "P_COSMIC", img.p_cosmic) ||
+           prg_iniflt(t, "SCA_DARK", run.sca_dark) || prg_iniint(t, "ADD_DARK", run.add_dark) ||
+           prg_iniflt(t, "LOW_LIMIT", run.low_limit) || prg_iniint(t, "SET_LIMIT", run.set_limit) ||
+           prg_iniint(t, "REALTIME", run.real_time) || prg_iniint(t, "PRINT", run.print) || take_t_data(t) ||
+           prg_iniint(t, "SPEC_UB", geo.spec_ub) || prg_inidbln(t, "MAT_UB", geo.mat_ub, 9) ||
+           prg_inidbln(t, "LAMBDA", &geo.lambda, 1) || prg_inidbln(t, "GONIO", geo.goniometer, 4) ||
+           prg_inidbln(t, "DETEC", geo.goniometer + 4, 5) || prg_inidbln(t, "SCALE", run.scale_det, 4) ||
+           prg_inidbln(t, "ORIG", run.orig_det, 2) || prg_inistr(t, "GRID_AUTO", run.grid_auto);
+}
+
+void redirect_stdin(const std::string& name) {
+    prg_printf("input redirected to '%s'\n", name.c_str());
+    if (!std::freopen(name.c_str(), "r", stdin))
+        v_error("zandor", "unable to open redirected input '%s'", name.c_str());
+    run.stdin_redirected = true;
+}
+
+// The diffractometer log must exist; it stays open and is not read here.
+void check_spec_file() {
+    prg_printf("spec file to be seached '%s'\n", run.spec_name.c_str());
+    std::FILE* fp = std::fopen(run.spec_name.c_str(), "r");
+    if (!fp) v_error("zandor", "unable to open spec file '%s'", run.spec_name.c_str());
+    if (run.spec_file) std::fclose(run.spec_file);
+    run.spec_file = fp;
+}
+
+} // namespace
+
+void parameter(std::FILE* stream) {
+    std::string stdin_name;
+    std::string line;
+    bool complete = false;
+    while (prg_readline(stream, line, complete)) {
+        // A last line without its line feed is not used.
+        if (!complete) break;
+        IniTag tag;
+        if (!prg_initag(line, tag)) continue;
+        if (xy_inipar(drv.image, tag)) continue;
+        if (take_driver_key(tag, stdin_name)) continue;
+        if (grid_ini(grid_cor, tag)) continue;
+        if (take_plane(tag)) continue;
+        // Radial, mask and statistics keys are not handled by this build; other keys are ignored.
+    }
+    if (!stdin_name.empty()) redirect_stdin(stdin_name);
+    if (!run.spec_name.empty()) check_spec_file();
+}
+
+void usage_other() {
+    const char* const lines[] = {
+        " DIR = full path to search for data file\n",
+        " OUT = full path for result (.res) file\n",
+        " DEF = default extension (.spe), or .kvf .gel .txt when the program name begins with kvf gel txt\n",
+        " CR = 0, set to 1 if you wish cr in rad file\n",
+        " DFORMAT = size of ineger field in output name, default same as entry\n",
+        " STDIN = full path for redirecting stdin\n",
+        " FLAT_NAME = full path of the flatfield file to use\n",
+        " DARK_NAME = full path of the dark file to use\n",
+        " SCA_DARK = scale factor to apply on dark\n",
+        " ADD_DARK = offset to add to dark curent\n",
+        " SET_LIMIT = remove values lower than LOW_LIMIT if not zero\n",
+        " LOW_LIMIT = values are replaced mean of surrounding values (SET_LIMIT=1), by LOW_LIMIT (SET_LIMIT=2)\n",
+        " ADD_DARK = offset to add to dark curent\n",
+        " REALTIME = 0 or waiting time in secs to ensure data completion\n",
+        " PRINT   = ... +64 cosmics, +128 cor, +256 sum, +512 raw\n",
+        " T_DATA  = output mode (float...) for kvf file\n",
+        " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
+        " MAT_UB = values according spec\n",
+        " LAMBDA = 1 (if not given)\n",
+        " GONIO =  0.00 th chi phi\n",
+        " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n",
+        " SCALE =  scal_xx(=1) scal_xy(=0) scal_yx(=0) scal_yy(=1) matrix form pixel to detector\n",
+        " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
+        " PLANE = a x+ b y+ c z= d  e ecart \n",
+    };
+    for (const char* l : lines) std::fputs(l, stderr);
+}
+
+void usage_mask() {
+    std::fputs(" C_ROI = x1 y1 r [QUIET]\n"
+               " R_ROI = x1 y1 x2 y2 [QUIET]\n"
+               " P_EXCLUDED = x1 y1 [v] [QUIET]\n"
+               " C_EXCLUDED = x1 y1 r [v] [QUIET]\n"
+               " R_EXCLUDED = x1 y1 x2 y2 [v] [QUIET]\n"
+               " T_EXCLUDED = x1 y1 x2 y2 x3 y3 [v] [QUIET]\n"
+               " F_EXCLUDED = mask_file_name\n"
+               " ROI(s) are added together before all excluding zone",
+               stderr);
+}
+
+void usage_spec() {
+    std::fputs(" SPEC = full path to spec file for collecting info\n"
+               " WSPEC2XL = script (and args) to extract normation, use * for file name \n"
+               " XL_COL = pos of the selected column in WSPEC2XL\n",
+               stderr);
+}
+
+void usage_cosmic() {
+    std::fputs(" O_COSMIC = file_name, STDOUT or default to image_name.cosmic\n"
+               " T_COSMIC = used for time removal\n"
+               " S_COSMIC = used for space removal\n"
+               " R_COSMIC = ratio on the standard deviation used for time and space removal\n"
+               " H_COSMIC = lower cosmics on one frame for time removal\n"
+               " P_COSMIC = lower cosmics on the frame sum for spacial removal\n",
+               stderr);
+}

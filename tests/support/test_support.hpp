@@ -1,0 +1,69 @@
+// Shared test helpers: temporary directories, small file helpers and running
+// the built zandor binary as a user would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zt {
+
+// A fresh directory under /tmp, removed with its contents at the end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Test fixture that works inside a fresh temporary directory (the current
+// directory is changed for the duration of the test, as settings files and
+// outputs are looked for there).
+class InTempDir : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string file(const std::string& name) const { return dir_->file(name); }
+    std::unique_ptr<TempDir> dir_;
+
+  private:
+    std::string old_cwd_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);
+bool contains_line(const std::string& text, const std::string& line);
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs the built zandor in `cwd` with the invocation name `argv0` (which
+// decides the settings file and default extension) and the given words.
+// `stdin_text` is fed to standard input (empty: /dev/null).
+RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& words,
+                     const std::string& stdin_text = "", const std::string& argv0 = "zandor",
+                     const std::vector<std::string>& extra_env = {});
+
+// Path of the shared folder of real sample files, or "" when it is absent.
+std::string real_data_dir();
+
+// Little-endian byte helpers for building binary test files.
+void put_u16le(std::string& s, uint16_t v);
+void put_u32le(std::string& s, uint32_t v);
+void put_u16be(std::string& s, uint16_t v);
+void put_u32be(std::string& s, uint32_t v);
+
+} // namespace zt

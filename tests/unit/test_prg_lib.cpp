@@ -1,0 +1,193 @@
+#include "prg_lib.hpp"
+#include "test_support.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+IniTag tag_of(const std::string& line) {
+    IniTag tag;
+    EXPECT_TRUE(prg_initag(line, tag)) << line;
+    return tag;
+}
+
+TEST(FileNameRules, BaseNameCutsDirectoryAndFirstDot) {
+    EXPECT_EQ(prg_basename("/a/b.c.d"), "b");
+    EXPECT_EQ(prg_basename("img_0001.kvf"), "img_0001");
+    EXPECT_EQ(prg_basename("out/"), "");
+    EXPECT_EQ(prg_basename("back\\slash.x"), "back\\slash");
+}
+
+TEST(FileNameRules, PathAndExtension) {
+    EXPECT_EQ(prg_pathname("b.c"), "");
+    EXPECT_EQ(prg_pathname("/data/run/x.kvf"), "/data/run/");
+    EXPECT_EQ(prg_extname("run.kvf.old"), ".kvf.old");
+    EXPECT_EQ(prg_extname("noext"), "");
+}
+
+TEST(FileNameRules, OutputNameTakesDirectoryAndBaseFromTheRightPlace) {
+    EXPECT_EQ(prg_outname("", "/data/img_0001.kvf", ".cosmic", "/res"), "/res/img_0001.cosmic");
+    EXPECT_EQ(prg_outname("", "/data/img_0001.kvf", ".cosmic", ""), "img_0001.cosmic");
+    EXPECT_EQ(prg_outname("out/", "run.gel", "", ""), "out/run");
+    EXPECT_EQ(prg_outname("x.gel", "run.gel", "", ""), "x");
+    EXPECT_EQ(prg_outname(".gel", "run.gel", "", ""), "run");
+    EXPECT_EQ(prg_outname("", "a.kvf", "", "res"), "res/a");
+    // Names longer than the design's 199 characters are handled whole.
+    const std::string long_dir(300, 'd');
+    EXPECT_EQ(prg_outname(long_dir + "/n.kvf", "", ".x", ""), long_dir + "/n.x");
+}
+
+TEST(SettingsLineSyntax, KeyAndValueAreTrimmed) {
+    IniTag t = tag_of("   DIR   =   /data/run1/   # a comment");
+    EXPECT_EQ(t.key, "DIR");
+    EXPECT_EQ(t.value, "/data/run1/");
+    EXPECT_TRUE(t.has_value);
+    EXPECT_EQ(tag_of("X_MIN=10").value, "10");
+    EXPECT_EQ(tag_of("X_MIN = 10").key, "X_MIN");
+    EXPECT_EQ(tag_of("KEY =    ").value, "");
+    EXPECT_EQ(tag_of("A = b = c").value, "b = c");
+}
+
+TEST(SettingsLineSyntax, TabsAreOrdinaryCharactersAndCommentsAreIgnored) {
+    EXPECT_EQ(tag_of("X_MIN\t= 10").key, "X_MIN\t");
+    IniTag t;
+    EXPECT_FALSE(prg_initag("# X_MIN = 10", t));
+    EXPECT_FALSE(prg_initag("     ", t));
+    EXPECT_FALSE(prg_initag(" = value", t));
+    IniTag no_value = tag_of("X_MIN");
+    EXPECT_FALSE(no_value.has_value);
+}
+
+TEST(TypedGetters, ConversionFailureKeepsThePreviousValue) {
+    testing::internal::CaptureStdout();
+    int32_t i = 5;
+    EXPECT_TRUE(prg_iniint(tag_of("N = abc"), "N", i));
+    EXPECT_EQ(i, 5);
+    EXPECT_TRUE(prg_iniint(tag_of("N = 12"), "N", i));
+    EXPECT_EQ(i, 12);
+    EXPECT_TRUE(prg_iniint(tag_of("N = 99999999999"), "N", i));
+    EXPECT_EQ(i, 12);
+    EXPECT_TRUE(prg_iniint(tag_of("N = -2147483648"), "N", i));
+    EXPECT_EQ(i, INT_MIN);
+    EXPECT_FALSE(prg_iniint(tag_of("M = 3"), "N", i));
+    float f = 1.5f;
+    EXPECT_TRUE(prg_iniflt(tag_of("F = x"), "F", f));
+    EXPECT_EQ(f, 1.5f);
+    EXPECT_TRUE(prg_iniflt(tag_of("F = 2.25"), "F", f));
+    EXPECT_EQ(f, 2.25f);
+    double d[3] = {7, 8, 9};
+    EXPECT_TRUE(prg_inidbln(tag_of("D = 1 2"), "D", d, 3));
+    EXPECT_EQ(d[0], 1);
+    EXPECT_EQ(d[1], 2);
+    EXPECT_EQ(d[2], 9);
+    std::string s = "old";
+    EXPECT_TRUE(prg_inistr(tag_of("S"), "S", s));
+    EXPECT_EQ(s, "old");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("          N= 5\n"), std::string::npos);
+    EXPECT_NE(out.find("          F= 2.25\n"), std::string::npos);
+}
+
+TEST(TypedGetters, DoubleListEchoWrapsEveryFourValues) {
+    testing::internal::CaptureStdout();
+    double ub[9] = {};
+    prg_inidbln(tag_of("MAT_UB = 1 2 3 4 5 6 7 8 9"), "MAT_UB", ub, 9);
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::string expected = "     MAT_UB=";
+    for (int i = 1; i <= 9; ++i) {
+        if (i == 5 || i == 9) expected += "\n        ...=";
+        expected += prg_format(" %14lg ", static_cast<double>(i));
+    }
+    expected += "\n";
+    EXPECT_EQ(out, expected);
+}
+
+TEST(TypedGetters, IndexedDoublesStoreARangeAndRefuseOneOutside) {
+    testing::internal::CaptureStdout();
+    double c[6] = {};
+    prg_inidblt(tag_of("GRID_XTAB = 2 3 1.5 2.5 3.5"), "GRID_XTAB", c, 6);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(c[2], 1.5);
+    EXPECT_EQ(c[4], 3.5);
+    EXPECT_EQ(out, prg_format("  GRID_XTAB=  2  3 %14lg  %14lg  %14lg \n", 1.5, 2.5, 3.5));
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(prg_inidblt(tag_of("GRID_XTAB = 4 3 1 2 3"), "GRID_XTAB", c, 6), Fatal);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(NameHelpers, GetNameSkipsBlanksAndEquals) {
+    EXPECT_EQ(prg_get_name("%X", "%X= out.kvf rest"), "out.kvf");
+    EXPECT_EQ(prg_get_names("%X", "%X= out.kvf rest"), "out.kvf rest");
+    EXPECT_EQ(prg_get_name("%Xlonger", "%X"), "");
+}
+
+TEST(HomeExpansion, TildeSlashUsesHomeAndOtherFormsAreFatal) {
+    const char* old = std::getenv("HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("HOME", "/home/x", 1);
+    EXPECT_EQ(prg_home_name("~/a.ini"), "/home/x/a.ini");
+    EXPECT_EQ(prg_home_name("a~/b"), "a~/b");
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(prg_home_name("~bob/a.ini"), Fatal);
+    ::unsetenv("HOME");
+    EXPECT_THROW(prg_home_name("~/a.ini"), Fatal);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("unable to expand file name '~bob/a.ini' for other users"), std::string::npos);
+    EXPECT_NE(err.find("HOME is not set"), std::string::npos);
+    if (old) ::setenv("HOME", saved.c_str(), 1);
+}
+
+TEST(FatalReport, ErrnoPartOnlyWhenSet) {
+    testing::internal::CaptureStderr();
+    errno = 0;
+    try {
+        v_error("origin", "message %d", 4);
+    } catch (const Fatal& f) {
+        EXPECT_EQ(f.status, 3);
+    }
+    errno = 2;
+    EXPECT_THROW(v_error("zandor", "unable to open redirected input '%s'", "x"), Fatal);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, " origin error : message 4, abort!\n\n"
+                   " zandor error (errno=2) : unable to open redirected input 'x', abort!\n\n");
+    errno = 0;
+}
+
+TEST(Allocation, HugeRequestIsTheDesignedFatal) {
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(prg_alloc<int32_t>("xy_lib", "img->data", UINT64_MAX / 2), Fatal);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" ../xy32lib/prg_lib error"), std::string::npos);
+    EXPECT_NE(err.find(" :  xy_lib : allocating memory : img->data "), std::string::npos);
+    EXPECT_NE(err.find("\n, abort!"), std::string::npos);
+}
+
+TEST(Messages, LongMessagesAreNotCut) {
+    const std::string long_text(1000, 'q');
+    EXPECT_EQ(prg_format("<%s>", long_text.c_str()).size(), 1002u);
+}
+
+class AtomicOutput : public zt::InTempDir {};
+
+TEST_F(AtomicOutput, FailedWriteKeepsThePreviousFile) {
+    zt::write_file("target.bin", "previous");
+    {
+        AtomicOutFile out("target.bin");
+        ASSERT_TRUE(out.is_open());
+        std::fputs("new contents", out.get());
+        // Not committed: the destructor drops the temporary file.
+    }
+    EXPECT_EQ(zt::read_file("target.bin"), "previous");
+    {
+        AtomicOutFile out("target.bin");
+        std::fputs("new contents", out.get());
+        EXPECT_TRUE(out.commit());
+    }
+    EXPECT_EQ(zt::read_file("target.bin"), "new contents");
+    AtomicOutFile nowhere("no/such/dir/file");
+    EXPECT_FALSE(nowhere.is_open());
+}
+
+} // namespace

@@ -1,0 +1,438 @@
+#include "prg_lib.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::string prg_name = "zandor";
+int32_t log_mode = 0;
+
+namespace {
+
+const char* const kLibOrigin = "../xy32lib/prg_lib";
+
+// Settings lines and interactive lines are read whole; beyond this length the
+// input is not a settings file (a stray binary, /dev/zero) and is refused.
+constexpr size_t kMaxLineLength = 1 << 20;
+
+// FILE redirections nest; a file that redirects to itself must not recurse
+// until the stack overflows.
+constexpr int kMaxFileDepth = 32;
+
+struct SettingsState {
+    ParamProc param_proc = nullptr;
+    int file_depth = 0;
+};
+SettingsState settings;
+
+struct LogState {
+    std::FILE* log_file = nullptr;
+};
+LogState logger;
+
+bool is_blank_or_eol(char c) { return c == ' ' || c == '\n' || c == '\r'; }
+
+void open_log_once() {
+    if (log_mode == 0 || logger.log_file) return;
+    const std::string name = prg_name + ".log";
+    if (log_mode == 1)
+        logger.log_file = std::fopen(name.c_str(), "w");
+    else if (log_mode == 2)
+        logger.log_file = std::fopen(name.c_str(), "a");
+    log_mode = 0;
+}
+
+void write_message(std::FILE* stream, const std::string& text, bool flush_log) {
+    open_log_once();
+    if (logger.log_file) {
+        std::fwrite(text.data(), 1, text.size(), logger.log_file);
+        if (flush_log) std::fflush(logger.log_file);
+    }
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+bool is_regular_file(const std::string& name) {
+    struct stat st;
+    return ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void read_redirected_file(const std::string& value) {
+    const std::string name = prg_home_name(value);
+    if (settings.file_depth >= kMaxFileDepth)
+        v_error("prg_initag", "FILE redirections nested more than %d deep at '%s' (a redirection cycle?)",
+                kMaxFileDepth, name.c_str());
+    // A FIFO or a device would block or never end: only regular files are read.
+    if (!is_regular_file(name)) {
+        if (::access(name.c_str(), F_OK) == 0)
+            v_error("prg_initag", "unable to open file %s (not a regular file)", name.c_str());
+        v_error("prg_initag", "unable to open file %s", name.c_str());
+    }
+    std::FILE* fp = std::fopen(name.c_str(), "r");
+    if (!fp) v_error("prg_initag", "unable to open file %s", name.c_str());
+    std::printf("now using file '%s'\n", name.c_str());
+    ++settings.file_depth;
+    try {
+        settings.param_proc(fp);
+    } catch (...) {
+        --settings.file_depth;
+        std::fclose(fp);
+        throw;
+    }
+    --settings.file_depth;
+    std::fclose(fp);
+    std::printf("end of file '%s', back to previous file\n", name.c_str());
+}
+
+// Strict integer conversion in the manner of " %d": leading blanks, a sign and
+// digits; trailing text is ignored; values outside 32 bits are a failure.
+bool scan_int(const char* text, int32_t& out, int* consumed) {
+    const char* p = text;
+    while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(p, &end, 10);
+    if (end == p) return false;
+    const int saved = errno;
+    errno = 0;
+    if (saved == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int32_t>(v);
+    if (consumed) *consumed = static_cast<int>(end - text);
+    return true;
+}
+
+bool scan_double(const char* text, double& out, int* consumed) {
+    int n = 0;
+    double v = 0;
+    if (std::sscanf(text, " %lf%n", &v, &n) != 1) return false;
+    out = v;
+    if (consumed) *consumed = n;
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- settings file
+
+bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
+    line.clear();
+    complete = false;
+    char chunk[4096];
+    while (std::fgets(chunk, sizeof chunk, stream)) {
+        const size_t len = std::strlen(chunk);
+        line.append(chunk, len);
+        if (len > 0 && chunk[len - 1] == '\n') {
+            complete = true;
+            line.pop_back();
+            return true;
+        }
+        if (line.size() > kMaxLineLength)
+            v_error("prg_readline", "input line longer than %zu characters refused", kMaxLineLength);
+    }
+    return !line.empty();
+}
+
+void prg_inifile(ParamProc proc) {
+    settings.param_proc = proc;
+    std::string base = prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
+    base = base.substr(0, base.find('.'));
+    const std::string name = base + ".ini";
+    std::FILE* fp = is_regular_file(name) ? std::fopen(name.c_str(), "r") : nullptr;
+    if (!fp) {
+        std::printf(" no file '%s' using defaults\n", name.c_str());
+        return;
+    }
+    std::printf(" using file '%s'\n", name.c_str());
+    try {
+        proc(fp);
+    } catch (...) {
+        std::fclose(fp);
+        throw;
+    }
+    std::fclose(fp);
+}
+
+bool prg_initag(const std::string& line, IniTag& tag) {
+    tag = IniTag();
+    size_t start = 0;
+    while (start < line.size() && is_blank_or_eol(line[start])) ++start;
+    if (start == line.size() || line[start] == '#') return false;
+    std::string text = line.substr(start, line.find('#', start) - start);
+
+    const size_t eq = text.find('=');
+    std::string key = text.substr(0, eq);
+    while (!key.empty() && key.back() == ' ') key.pop_back();
+    if (eq == std::string::npos) {
+        while (!key.empty() && is_blank_or_eol(key.back())) key.pop_back();
+    }
+    if (key.empty()) return false;
+    tag.key = key;
+    if (eq != std::string::npos) {
+        size_t v = eq + 1;
+        while (v < text.size() && text[v] == ' ') ++v;
+        std::string value = text.substr(v);
+        while (!value.empty() && is_blank_or_eol(value.back())) value.pop_back();
+        tag.value = value;
+        tag.has_value = true;
+    }
+
+    if (tag.key == "FILE") {
+        std::string name;
+        if (tag.has_value && prg_inistr(tag, "FILE", name)) read_redirected_file(name);
+        return false;
+    }
+    if (tag.key == "LOG") {
+        prg_iniint(tag, "LOG", log_mode);
+        return false;
+    }
+    return true;
+}
+
+// A key without "=" matches but sets nothing; the echo then shows the value in force.
+bool prg_inistr(const IniTag& tag, const char* key, std::string& target) {
+    if (tag.key != key) return false;
+    if (tag.has_value) target = tag.value;
+    std::printf(" %10s= '%s'\n", key, target.c_str());
+    return true;
+}
+
+bool prg_iniint(const IniTag& tag, const char* key, int32_t& target) {
+    if (tag.key != key) return false;
+    int32_t v = 0;
+    if (tag.has_value && scan_int(tag.value.c_str(), v, nullptr)) target = v;
+    std::printf(" %10s= %d\n", key, target);
+    return true;
+}
+
+bool prg_iniflt(const IniTag& tag, const char* key, float& target) {
+    if (tag.key != key) return false;
+    float v = 0;
+    if (tag.has_value && std::sscanf(tag.value.c_str(), " %f", &v) == 1) target = v;
+    std::printf(" %10s= %g\n", key, static_cast<double>(target));
+    return true;
+}
+
+bool prg_inidbln(const IniTag& tag, const char* key, double* target, int n) {
+    if (tag.key != key) return false;
+    if (n < 1) n = 1;
+    const char* p = tag.value.c_str();
+    for (int i = 0; tag.has_value && i < n; ++i) {
+        int used = 0;
+        if (!scan_double(p, target[i], &used)) break;
+        p += used;
+    }
+    std::printf(" %10s=", key);
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && i % 4 == 0) std::printf("\n %10s=", "...");
+        std::printf(" %14lg ", target[i]);
+    }
+    std::printf("\n");
+    return true;
+}
+
+bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacity) {
+    if (tag.key != key) return false;
+    const char* p = tag.value.c_str();
+    int32_t first = 0, count = 0;
+    int used = 0;
+    if (!tag.has_value || !scan_int(p, first, &used)) {
+        std::printf(" %10s= (no start index, nothing set)\n", key);
+        return true;
+    }
+    p += used;
+    if (!scan_int(p, count, &used)) count = 0;
+    else p += used;
+    if (first < 0 || count < 0 || static_cast<int64_t>(first) + count > capacity)
+        v_error("prg_inidblt", "%s = %d %d addresses elements %d to %lld, outside 0 to %d", key, first, count,
+                first, static_cast<long long>(first) + count - 1, capacity - 1);
+    for (int k = 0; k < count; ++k) {
+        if (!scan_double(p, target[first + k], &used)) break;
+        p += used;
+    }
+    std::printf(" %10s= %2d %2d", key, first, count);
+    for (int k = 0; k < count; ++k) std::printf(" %14lg ", target[first + k]);
+    std::printf("\n");
+    return true;
+}
+
+std::string prg_home_name(const std::string& name) {
+    if (name.empty() || name[0] != '~') return name;
+    if (name.size() < 2 || name[1] != '/')
+        v_error("prg_home_name", "unable to expand file name '%s' for other users", name.c_str());
+    const char* home = std::getenv("HOME");
+    if (!home) v_error("prg_home_name", "HOME is not set, unable to expand file name '%s'", name.c_str());
+    return std::string(home) + name.substr(1);
+}
+
+namespace {
+size_t skip_name_prefix(const std::string& prefix, const std::string& text) {
+    size_t p = prefix.size();
+    if (p > text.size()) return text.size();
+    while (p < text.size() && (text[p] == ' ' || text[p] == '=')) ++p;
+    return p;
+}
+} // namespace
+
+std::string prg_get_name(const std::string& prefix, const std::string& text) {
+    const size_t p = skip_name_prefix(prefix, text);
+    const size_t end = text.find(' ', p);
+    return text.substr(p, end == std::string::npos ? std::string::npos : end - p);
+}
+
+std::string prg_get_names(const std::string& prefix, const std::string& text) {
+    return text.substr(skip_name_prefix(prefix, text));
+}
+
+void prg_iniuse(const std::string& name) {
+    std::fprintf(stderr, "valid options in %s.ini files are : \n", name.c_str());
+    std::fprintf(stderr, " LOG = 0 (none), 1 (new0 or 2 (append)\n");
+    std::fprintf(stderr, " FILE = redirection in the ini file\n");
+}
+
+// ---------------------------------------------------------------- messages
+
+std::string prg_vformat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[256];
+    const int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    std::string out(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(&out[0], out.size(), format, args);
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string prg_format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string s = prg_vformat(format, args);
+    va_end(args);
+    return s;
+}
+
+void prg_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = prg_vformat(format, args);
+    va_end(args);
+    write_message(stdout, text, true);
+}
+
+void prg_fprintf(std::FILE* stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = prg_vformat(format, args);
+    va_end(args);
+    write_message(stream, text, false);
+}
+
+void prg_fflush(std::FILE* stream) {
+    std::fflush(stream);
+    if (logger.log_file) std::fflush(logger.log_file);
+}
+
+void prg_log_reset() {
+    if (logger.log_file) std::fclose(logger.log_file);
+    logger.log_file = nullptr;
+}
+
+void v_error(const char* origin, const char* format, ...) {
+    const int err = errno;
+    va_list args;
+    va_start(args, format);
+    const std::string message = prg_vformat(format, args);
+    va_end(args);
+    std::fflush(stdout);
+    std::string report = prg_format(" %s error", origin);
+    if (err != 0) report += prg_format(" (errno=%d)", err);
+    report += " : ";
+    report += message;
+    report += ", abort!\n\n";
+    std::fwrite(report.data(), 1, report.size(), stderr);
+    std::fflush(stderr);
+    throw Fatal(3);
+}
+
+// ---------------------------------------------------------------- allocation
+
+void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes) {
+    v_error(kLibOrigin, " %s : allocating memory : %s %llu\n", owner, item, static_cast<unsigned long long>(bytes));
+}
+
+void prg_report_bad_alloc() {
+    std::fprintf(stderr, " %s error : %s, abort!\n\n", kLibOrigin, " zandor : allocating memory : (unknown size)\n");
+}
+
+// ---------------------------------------------------------------- file names
+
+std::string prg_basename(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return base.substr(0, base.find('.'));
+}
+
+std::string prg_pathname(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string prg_extname(const std::string& path) {
+    const size_t dot = path.find('.');
+    return dot == std::string::npos ? std::string() : path.substr(dot);
+}
+
+std::string prg_outname(const std::string& name, const std::string& def_name, const std::string& ext,
+                        const std::string& def_dir) {
+    std::string dir = prg_pathname(name);
+    if (dir.empty()) dir = def_dir;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    std::string base = prg_basename(name);
+    if (base.empty()) base = prg_basename(def_name);
+    return dir + base + ext;
+}
+
+// ---------------------------------------------------------------- safe output files
+
+AtomicOutFile::AtomicOutFile(const std::string& target) : target_(target) {
+    const std::string dir = prg_pathname(target);
+    const size_t slash = target.rfind('/');
+    const std::string leaf = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string pattern = dir + "." + leaf + ".tmpXXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    const int fd = ::mkstemp(buf.data());
+    if (fd < 0) return;
+    // mkstemp creates the file private; give it the mode a plain fopen would.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    temp_ = buf.data();
+    fp_ = ::fdopen(fd, "wb");
+    if (!fp_) {
+        ::close(fd);
+        ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+}
+
+AtomicOutFile::~AtomicOutFile() {
+    if (fp_) std::fclose(fp_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+bool AtomicOutFile::commit() {
+    if (!fp_) return false;
+    const bool written = std::fflush(fp_) == 0 && !std::ferror(fp_);
+    const bool closed = std::fclose(fp_) == 0;
+    fp_ = nullptr;
+    if (!written || !closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
+    temp_.clear();
+    return true;
+}

@@ -1,0 +1,118 @@
+// Program support library: settings file, messages and log, fatal errors,
+// allocation and the file-name rules shared by every module.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#define PRG_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
+
+// The single way a run ends early: v_error and the help text throw it, only main
+// catches it and returns `status` as the process exit status.
+struct Fatal : std::exception {
+    int status;
+    explicit Fatal(int exit_status) : status(exit_status) {}
+    const char* what() const noexcept override { return "zandor fatal exit"; }
+};
+
+// ---------------------------------------------------------------- program state
+extern std::string prg_name; // invocation name as typed (directory part kept)
+extern int32_t log_mode;     // 0 none, 1 new log, 2 append; consumed by the first message
+
+// ---------------------------------------------------------------- settings file
+// One settings line split into key and value. `has_value` is false for a line
+// without "=": such a line names a key but sets nothing.
+struct IniTag {
+    std::string key;
+    std::string value;
+    bool has_value = false;
+};
+
+using ParamProc = void (*)(std::FILE* stream);
+
+// Reads "<program base name>.ini" from the current directory through `proc`.
+void prg_inifile(ParamProc proc);
+// Splits one line (without its line feed) and handles FILE and LOG itself.
+// Returns true when the handler must look at `tag`.
+bool prg_initag(const std::string& line, IniTag& tag);
+// Reads one whole line of a settings stream (any length up to a sane limit).
+// Returns false at the end of the stream; `complete` tells whether the line
+// ended with a line feed (a last line without one is not used).
+bool prg_readline(std::FILE* stream, std::string& line, bool& complete);
+
+bool prg_inistr(const IniTag& tag, const char* key, std::string& target);
+bool prg_iniint(const IniTag& tag, const char* key, int32_t& target);
+bool prg_iniflt(const IniTag& tag, const char* key, float& target);
+bool prg_inidbln(const IniTag& tag, const char* key, double* target, int n);
+// `capacity` bounds the indices a line may address (the design has none).
+bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacity);
+
+std::string prg_home_name(const std::string& name);
+std::string prg_get_name(const std::string& prefix, const std::string& text);
+std::string prg_get_names(const std::string& prefix, const std::string& text);
+void prg_iniuse(const std::string& name);
+
+// ---------------------------------------------------------------- messages
+std::string prg_vformat(const char* format, va_list args);
+std::string prg_format(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+void prg_printf(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+void prg_fprintf(std::FILE* stream, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
+void prg_fflush(std::FILE* stream);
+// Closes the log (tests run several "runs" in one process).
+void prg_log_reset();
+
+[[noreturn]] void v_error(const char* origin, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
+
+// ---------------------------------------------------------------- allocation
+[[noreturn]] void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes);
+
+// A vector of `count` value-initialised elements; an allocation failure (or a
+// count beyond what memory can address) ends the run with the designed message.
+template <class T>
+std::vector<T> prg_alloc(const char* owner, const char* item, uint64_t count) {
+    const uint64_t limit = std::vector<T>().max_size();
+    if (count > limit) prg_alloc_failed(owner, item, count * sizeof(T));
+    try {
+        return std::vector<T>(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        prg_alloc_failed(owner, item, count * sizeof(T));
+    } catch (const std::length_error&) {
+        prg_alloc_failed(owner, item, count * sizeof(T));
+    }
+}
+
+// The designed allocation report for a failure that escaped prg_alloc
+// (std::string, containers); main calls it when it catches std::bad_alloc.
+void prg_report_bad_alloc();
+
+// ---------------------------------------------------------------- file names
+std::string prg_basename(const std::string& path);
+std::string prg_pathname(const std::string& path);
+std::string prg_extname(const std::string& path);
+std::string prg_outname(const std::string& name, const std::string& def_name, const std::string& ext,
+                        const std::string& def_dir);
+
+// Writing never destroys the previous file: data go to a temporary file in the
+// target's directory, renamed over the target only when everything succeeded.
+class AtomicOutFile {
+  public:
+    explicit AtomicOutFile(const std::string& target);
+    ~AtomicOutFile(); // removes the temporary file unless committed
+    AtomicOutFile(const AtomicOutFile&) = delete;
+    AtomicOutFile& operator=(const AtomicOutFile&) = delete;
+    std::FILE* get() const { return fp_; }
+    bool is_open() const { return fp_ != nullptr; }
+    // Flushes, closes and renames; false (temporary removed) on any failure.
+    bool commit();
+
+  private:
+    std::string target_;
+    std::string temp_;
+    std::FILE* fp_ = nullptr;
+};

@@ -1,0 +1,217 @@
+// Image library: the image record IMG, the frame-file record HDR and the
+// operations on them (geometry, frame files, summation, cosmic-ray tests,
+// header list, image information).
+#pragma once
+
+#include "prg_lib.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Pixel type codes of HDR::type and IMG::data_type.
+enum : int32_t {
+    XY_TYPE_UNSUPPORTED = 0,
+    XY_TYPE_UINT8 = 1,
+    XY_TYPE_INT16 = 2,
+    XY_TYPE_UINT16 = 3,
+    XY_TYPE_INT32 = 4,
+    XY_TYPE_FLOAT = 5,
+    XY_TYPE_TEXT = 6,
+};
+
+// Format codes of HDR::format.
+enum : int32_t {
+    XY_FORMAT_NONE = 0, // IPN-label files
+    XY_FORMAT_SPE = 1,
+    XY_FORMAT_KVF = 2,
+    XY_FORMAT_GEL = 3,
+    XY_FORMAT_TXT = 4,
+};
+
+// Owns an open stdio stream; closes it when the owner goes away.
+class FileHandle {
+  public:
+    FileHandle() = default;
+    explicit FileHandle(std::FILE* fp) : fp_(fp) {}
+    ~FileHandle() { close(); }
+    FileHandle(FileHandle&& other) noexcept : fp_(other.fp_) { other.fp_ = nullptr; }
+    FileHandle& operator=(FileHandle&& other) noexcept {
+        if (this != &other) {
+            close();
+            fp_ = other.fp_;
+            other.fp_ = nullptr;
+        }
+        return *this;
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    std::FILE* get() const { return fp_; }
+    explicit operator bool() const { return fp_ != nullptr; }
+    void close() {
+        if (fp_) std::fclose(fp_);
+        fp_ = nullptr;
+    }
+
+  private:
+    std::FILE* fp_ = nullptr;
+};
+
+// One (key, value) entry of a file's header list, kept verbatim.
+struct KvfItem {
+    std::string key;
+    std::string value;
+};
+
+// Frame-file record: the description of one open frame file.
+struct HDR {
+    uint16_t dim_x = 0;    // frame width ("Dim_1")
+    uint16_t dim_y = 0;    // frame height ("Dim_2")
+    int64_t offset = 0;    // byte position of frame 1's first pixel (64-bit: series exceed 4 GiB)
+    float exposure = 0.0f; // SPE only; informative
+    int32_t frames = 0;    // frames the file declares; informative
+    int32_t type = 0;      // pixel type code
+    int32_t n_alloc = 0;   // capacity of the header list (grows by 8)
+    int32_t n_items = 0;   // entries in use (== items.size())
+    std::vector<KvfItem> items;
+    std::string file_name; // name actually opened
+    FileHandle fp;
+    int32_t format = 0;
+};
+
+// Per-pixel time series of the cosmic-ray test; all empty when the test is off.
+struct CosmicArrays {
+    std::vector<uint16_t> mval;   // largest single-frame value
+    std::vector<uint16_t> mframe; // frame that gave it
+    std::vector<double> sumq;     // sum of squared single-frame values
+};
+
+// Image record. Settings fields come from the settings file (xy_inipar) and are
+// copied into every acquisition (xy_imgini); geometry is derived by xy_setsize.
+struct IMG {
+    int32_t x_min = 0;
+    int32_t x_max = 0;
+    int32_t y_min = 0;
+    int32_t y_max = 0;
+    int32_t x_bind = 0;
+    int32_t y_bind = 0;
+    int32_t file_size = 0;
+    int32_t dim_x = 0;
+    int32_t dim_y = 0;
+    int32_t reg_size = 0;
+    int32_t reg_width = 0;
+    int32_t reg_height = 0;
+    int32_t size = 0; // 0: geometry not computed yet
+    int32_t nx = 0;
+    int32_t ny = 0;
+    int32_t beg_frame = 0;
+    int32_t end_frame = 0;
+    int32_t frames = 0;
+    std::string orien; // XY_ORIEN; empty means no reorientation
+    float mult = 0.0f;
+    std::string name;
+    int32_t data_type = 0;
+    int32_t min = 0;
+    int32_t max = 0;
+    int32_t nonzero = 0;
+    int32_t used = 0;
+    int32_t min_x = 0;
+    int32_t min_y = 0;
+    int32_t max_x = 0;
+    int32_t max_y = 0;
+    double mean = 0.0;
+    double sigma = 0.0;
+    std::vector<int32_t> data;
+    std::vector<uint16_t> frame;
+    std::unique_ptr<HDR> hdr;
+    float t_cosmic = 0.0f;
+    float s_cosmic = 0.0f;
+    float h_cosmic = 0.0f;
+    float p_cosmic = 0.0f;
+    float r_cosmic = 0.0f;
+    CosmicArrays cosmic;
+    int32_t n_saturated = 0;
+    int32_t n_time = 0;
+    int32_t n_space = 0;
+    int32_t n_low = 0;
+    int32_t corrected = 0;
+};
+
+// ---------------------------------------------------------------- record, region, binning
+void xy_chktype();
+void xy_iniuse();
+int xy_inipar(IMG& img, const IniTag& tag);
+void xy_setsize(IMG& img);
+void xy_prtsize(const IMG& img);
+void xy_cpsize(IMG& dst, const IMG& src);
+void xy_imgini(IMG& dst, const IMG& src);
+std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw);
+std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw);
+int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum);
+int32_t xy_valcor(const IMG& img, int64_t i);
+void xy_orien(IMG& img);
+void xy_orien_pixel(const IMG& img, double& x, double& y);
+
+// ---------------------------------------------------------------- frame files
+// Result of parsing "name[,Bb][,Ee][,Aa|,Mm][,Uu][,X]".
+struct SeriesName {
+    std::string base; // name before the trailing number
+    std::string ext;  // from the last "." on
+    int32_t ndig = 0; // digits of the trailing number, 0 when none
+    int64_t num = 0;  // its value
+    int32_t count = 1;
+    bool no_cosmic = false; // X
+    int32_t frames_u = 0;   // U
+    bool mosaic = false;    // M
+};
+
+int32_t xy_rep_name(const std::string& spec, IMG& img, SeriesName& series);
+std::string xy_cur_name(const std::string& dir, const std::string& base, const std::string& ext, int32_t ndig,
+                        int64_t num);
+std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program, const std::string& def_format,
+                             int32_t wait_seconds, int32_t detect);
+
+// Raw readers: one frame's region into `buf` (reg_size values). Return
+// reg_height, 0 for a missing frame, -1 for a truncated one.
+int32_t xy_getrawc(IMG& img, uint8_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawu(IMG& img, uint16_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawl(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawf(IMG& img, float* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
+
+// Byte-order state of the file being read.
+void xy_setswapon();
+void xy_setswapoff();
+bool xy_swap_on();
+const char* xy_swap_text();           // "swapping used", "no swapping used", ...
+void xy_set_swap_text(const char* t); // text files clear the description
+int xy_fread16(void* dest, int64_t pos, std::FILE* fp);
+int xy_fread32(void* dest, int64_t pos, std::FILE* fp);
+void xy_eswap16(void* p);
+void xy_eswap32(void* p);
+void xy_nswap16(void* p);
+void xy_nswap32(void* p);
+
+// ---------------------------------------------------------------- summation
+std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t new_sum, int32_t cosmic);
+
+// ---------------------------------------------------------------- header list, information, release
+int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value);
+void xy_puthdr(const HDR& hdr, int32_t with_entries);
+void xy_fputhdr(std::FILE* stream, const HDR& hdr, int32_t with_entries);
+const char* xy_type_name(int32_t type);
+void xy_info(IMG& img, int32_t what);
+void xy_fputinfo(std::FILE* stream, const IMG& img);
+void xy_freehdr(std::unique_ptr<HDR>& hdr);
+void xy_freeimg(IMG& img, int32_t level);
+
+// ---------------------------------------------------------------- cosmic-ray tests and dumps
+void xy_tcosmic(IMG& img, std::FILE* out);
+int32_t xy_space(IMG& img, std::FILE* out);
+double xy_vmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n, double* var);
+double xy_condmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n, double threshold);
+void xy_val_dump(const IMG& img, std::FILE* out, const char* label);
+void xy_sum_dump(const IMG& img, std::FILE* out, const char* label);
+void xy_sta_dump(const IMG& img, std::FILE* out, const char* label);
