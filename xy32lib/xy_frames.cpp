@@ -11,7 +11,6 @@ int32_t xy_getrawc(IMG&, uint8_t*, int32_t, std::FILE*) { PENDING("xy_getrawc");
 int32_t xy_getrawu(IMG&, uint16_t*, int32_t, std::FILE*) { PENDING("xy_getrawu"); }
 int32_t xy_getrawl(IMG&, int32_t*, int32_t, std::FILE*) { PENDING("xy_getrawl"); }
 int32_t xy_getrawf(IMG&, float*, int32_t, std::FILE*) { PENDING("xy_getrawf"); }
-int32_t xy_getrawa(IMG&, int32_t*, int32_t, std::FILE*) { PENDING("xy_getrawa"); }
 void xy_setswapon() {}
 void xy_setswapoff() {}
 bool xy_swap_on() { return true; }
