@@ -1,19 +1,297 @@
-// Placeholder until this module is written: every entry point stops the run
-// with a clear message instead of doing something wrong silently.
+// Image record: settings keys, region and binning geometry, binning of one
+// frame region, frame-count correction and orientation.
 #include "xy_lib.hpp"
 
-#define PENDING(what) v_error("../xy32lib/xy_lib", "%s not available yet", what)
+#include <climits>
+#include <cmath>
+#include <cstring>
 
-void xy_chktype() {}
-void xy_iniuse() {}
-int xy_inipar(IMG&, const IniTag&) { return 0; }
-void xy_setsize(IMG&) { PENDING("xy_setsize"); }
-void xy_prtsize(const IMG&) {}
-void xy_cpsize(IMG&, const IMG&) {}
-void xy_imgini(IMG&, const IMG&) {}
-std::vector<int32_t> xy32_bind(const IMG&, const int32_t*) { PENDING("xy32_bind"); }
-std::vector<int32_t> xy32f_bind(const IMG&, const float*) { PENDING("xy32f_bind"); }
-int satbind16(const IMG&, const uint16_t*, int32_t, double&) { PENDING("satbind16"); }
-int32_t xy_valcor(const IMG&, int64_t) { PENDING("xy_valcor"); }
-void xy_orien(IMG&) { PENDING("xy_orien"); }
-void xy_orien_pixel(const IMG&, double&, double&) { PENDING("xy_orien_pixel"); }
+namespace {
+
+const char* const kLibOrigin = "../xy32lib/xy_lib";
+
+// The readers and the summation rely on these widths for the pixel planes.
+static_assert(sizeof(uint16_t) == 2 && sizeof(int32_t) == 4,
+              "INT16U or INT32 are not 16 or 32 bits integers!");
+static_assert(sizeof(float) == 4, "float pixels must be 32-bit IEEE values");
+
+// Float to int32 truncated toward zero, saturating instead of the undefined
+// conversion of out-of-range values; NaN gives 0.
+int32_t trunc_to_int32(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return INT32_MAX;
+    if (v <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// Sum of two int32 values with 32-bit wraparound (defined, unlike signed overflow).
+int32_t wrap_add(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+// Geometry of one axis after clamping, trimming and binning.
+struct AxisGeometry {
+    int64_t min = 0;
+    int64_t max = 0;
+    int64_t bind = 1;
+    int64_t region = 0; // untrimmed extent read from the file
+    int64_t n = 0;      // binned pixels
+};
+
+// Steps 2 to 5 and 7 of the geometry for one axis; a region that holds no
+// binned pixel is a fatal error naming the axis' settings.
+AxisGeometry axis_geometry(const char* axis, int64_t dim, int64_t min, int64_t max, int64_t bind) {
+    AxisGeometry g;
+    g.bind = bind < 1 ? 1 : bind;
+    g.max = max == 0 ? dim : max;
+    if (g.max > dim) g.max = dim;
+    g.min = min < 0 ? 0 : min;
+    if (g.min >= dim) g.min = 0;
+    g.region = g.max - g.min;
+    if (g.region <= 0)
+        v_error(kLibOrigin, "empty or inverted region %s_MIN %lld %s_MAX %lld on a frame %lld pixels %s",
+                axis, static_cast<long long>(g.min), axis, static_cast<long long>(g.max),
+                static_cast<long long>(dim), axis[0] == 'X' ? "wide" : "high");
+    g.max -= g.region % g.bind;
+    g.n = (g.max + g.bind - (g.min + 1)) / g.bind;
+    if (g.n <= 0)
+        v_error(kLibOrigin, "binning %s_BIND %lld is larger than the region %s_MIN %lld to %s_MAX %lld", axis,
+                static_cast<long long>(g.bind), axis, static_cast<long long>(g.min), axis,
+                static_cast<long long>(g.min + g.region));
+    return g;
+}
+
+void check_32bit(const char* what, int64_t a, int64_t b) {
+    if (a * b > INT32_MAX)
+        v_error(kLibOrigin, "%s %lld * %lld exceeds the 32-bit pixel count limit", what,
+                static_cast<long long>(a), static_cast<long long>(b));
+}
+
+[[noreturn]] void unrecognised_orientation(const std::string& orien) {
+    prg_printf("UNRECOGNIZE CASE, or not IMPLEMENTED!\n");
+    v_error(kLibOrigin, "unknown orientation XY_ORIEN '%s'", orien.c_str());
+}
+
+// The arrays xy_orien moves must cover `size` pixels laid out nx per row.
+void check_plane_sizes(const IMG& img) {
+    const auto size = static_cast<uint64_t>(img.size < 0 ? 0 : img.size);
+    const int64_t pixels = static_cast<int64_t>(img.nx) * img.ny;
+    if (img.data.size() < size || (!img.frame.empty() && img.frame.size() < size) || pixels != img.size)
+        v_error(kLibOrigin, "xy_orien : image planes do not match its size %d (%d * %d)", img.size, img.nx,
+                img.ny);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- settings
+
+void xy_chktype() {
+    // Guaranteed at build time by the static_asserts above; the run-time test
+    // keeps the message for a platform where the fixed-width types change.
+    if (sizeof(uint16_t) != 2 || sizeof(int32_t) != 4)
+        v_error(kLibOrigin, " INT16U or INT32 are not 16 or 32 bits integers! ");
+}
+
+void xy_iniuse() {
+    std::fprintf(stderr, " Items used in the .ini file\n");
+    std::fprintf(stderr, "  X_MIN = \n");
+    std::fprintf(stderr, "  Y_MIN = \n");
+    std::fprintf(stderr, "  X_MAX = \n");
+    std::fprintf(stderr, "  Y_MAX = \n");
+    std::fprintf(stderr, "  X_BIND = \n");
+    std::fprintf(stderr, "  Y_BIND = \n");
+    std::fprintf(stderr, "  BEG_FRAME = \n");
+    std::fprintf(stderr, "  END_FRAME = \n");
+    std::fprintf(stderr,
+                 "  XY_ORIEN = X,Y (default), '-X,Y' 'X,-Y' '-Y,X' after read, bind and mask for grid and "
+                 "output\n");
+    std::fprintf(stderr, "  MULT   = \n");
+}
+
+int xy_inipar(IMG& img, const IniTag& tag) {
+    const bool taken = prg_iniint(tag, "X_MIN", img.x_min) || prg_iniint(tag, "X_MAX", img.x_max) ||
+                       prg_iniint(tag, "Y_MIN", img.y_min) || prg_iniint(tag, "Y_MAX", img.y_max) ||
+                       prg_iniint(tag, "X_BIND", img.x_bind) || prg_iniint(tag, "Y_BIND", img.y_bind) ||
+                       prg_iniflt(tag, "MULT", img.mult) || prg_iniint(tag, "BEG_FRAME", img.beg_frame) ||
+                       prg_iniint(tag, "END_FRAME", img.end_frame) || prg_inistr(tag, "XY_ORIEN", img.orien);
+    return taken ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- geometry
+
+void xy_setsize(IMG& img) {
+    if (!img.hdr) v_error(kLibOrigin, "xy_setsize : image '%s' has no frame file", img.name.c_str());
+    // All arithmetic in 64 bits: settings may hold any int32, and the products
+    // are checked against the 32-bit fields before anything is stored.
+    const int64_t dim_x = img.hdr->dim_x;
+    const int64_t dim_y = img.hdr->dim_y;
+    check_32bit("frame size", dim_x, dim_y);
+    const AxisGeometry gx = axis_geometry("X", dim_x, img.x_min, img.x_max, img.x_bind);
+    const AxisGeometry gy = axis_geometry("Y", dim_y, img.y_min, img.y_max, img.y_bind);
+    check_32bit("region size", gx.region, gy.region);
+    check_32bit("image size", gx.n, gy.n);
+
+    img.dim_x = static_cast<int32_t>(dim_x);
+    img.dim_y = static_cast<int32_t>(dim_y);
+    img.file_size = static_cast<int32_t>(dim_x * dim_y);
+    img.x_bind = static_cast<int32_t>(gx.bind);
+    img.y_bind = static_cast<int32_t>(gy.bind);
+    img.x_min = static_cast<int32_t>(gx.min);
+    img.y_min = static_cast<int32_t>(gy.min);
+    img.x_max = static_cast<int32_t>(gx.max);
+    img.y_max = static_cast<int32_t>(gy.max);
+    img.reg_width = static_cast<int32_t>(gx.region);
+    img.reg_height = static_cast<int32_t>(gy.region);
+    img.reg_size = static_cast<int32_t>(gx.region * gy.region);
+    img.nx = static_cast<int32_t>(gx.n);
+    img.ny = static_cast<int32_t>(gy.n);
+    img.size = static_cast<int32_t>(gx.n * gy.n);
+}
+
+void xy_prtsize(const IMG& img) {
+    prg_printf("# effective size : (%d-%d)/%d * (%d-%d)/%d => %d * %d = %d\n", img.x_max, img.x_min,
+               img.x_bind, img.y_max, img.y_min, img.y_bind, img.nx, img.ny, img.size);
+}
+
+void xy_cpsize(IMG& dst, const IMG& src) {
+    dst.x_min = src.x_min;
+    dst.x_max = src.x_max;
+    dst.y_min = src.y_min;
+    dst.y_max = src.y_max;
+    dst.x_bind = src.x_bind;
+    dst.y_bind = src.y_bind;
+    dst.file_size = src.file_size;
+    dst.dim_x = src.dim_x;
+    dst.dim_y = src.dim_y;
+    dst.reg_size = src.reg_size;
+    dst.reg_width = src.reg_width;
+    dst.reg_height = src.reg_height;
+    dst.size = src.size;
+    dst.nx = src.nx;
+    dst.ny = src.ny;
+}
+
+void xy_imgini(IMG& dst, const IMG& src) {
+    xy_cpsize(dst, src);
+    dst.beg_frame = src.beg_frame;
+    dst.end_frame = src.end_frame;
+    dst.t_cosmic = src.t_cosmic;
+    dst.s_cosmic = src.s_cosmic;
+    dst.p_cosmic = src.p_cosmic;
+    dst.h_cosmic = src.h_cosmic;
+    dst.r_cosmic = src.r_cosmic;
+    dst.orien = src.orien;
+    dst.mult = src.mult;
+}
+
+// ---------------------------------------------------------------- binning
+
+// Bins visit their raw elements row by row; `first` is the raw index of the
+// bin's top-left element.
+static int64_t bin_origin(const IMG& img, int64_t bx, int64_t by) {
+    return by * img.y_bind * img.reg_width + bx * img.x_bind;
+}
+
+std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw) {
+    std::vector<int32_t> out = prg_alloc<int32_t>("xy_lib", " xy32_bind allocating memory", img.size);
+    for (int64_t by = 0; by < img.ny; ++by)
+        for (int64_t bx = 0; bx < img.nx; ++bx) {
+            const int32_t* row = raw + bin_origin(img, bx, by);
+            int32_t sum = 0;
+            for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
+                for (int64_t i = 0; i < img.x_bind; ++i)
+                    sum = wrap_add(sum, row[i]);
+            out[by * img.nx + bx] = sum;
+        }
+    return out;
+}
+
+std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw) {
+    std::vector<int32_t> out = prg_alloc<int32_t>("xy_lib", " xy32f_bind allocating memory", img.size);
+    for (int64_t by = 0; by < img.ny; ++by)
+        for (int64_t bx = 0; bx < img.nx; ++bx) {
+            const float* row = raw + bin_origin(img, bx, by);
+            int32_t total = 0;
+            for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
+                for (int64_t i = 0; i < img.x_bind; ++i) {
+                    // The running total is truncated after every element; a NaN
+                    // element carries no value and is left out.
+                    if (std::isnan(row[i])) continue;
+                    total = trunc_to_int32(static_cast<double>(total) + (static_cast<double>(row[i]) + 0.5));
+                }
+            out[by * img.nx + bx] = total;
+        }
+    return out;
+}
+
+int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum) {
+    if (img.nx <= 0) v_error(kLibOrigin, "satbind16 : image width %d, geometry not computed", img.nx);
+    const int64_t bx = i % img.nx;
+    const int64_t by = i / img.nx;
+    const uint16_t* row = raw + bin_origin(img, bx, by);
+    int saturated = 0;
+    double total = 0.0;
+    for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
+        for (int64_t k = 0; k < img.x_bind; ++k) {
+            if (row[k] == 65535)
+                ++saturated;
+            else
+                total += row[k];
+        }
+    sum = total;
+    return saturated;
+}
+
+// ---------------------------------------------------------------- frame-count correction
+
+int32_t xy_valcor(const IMG& img, int64_t i) {
+    const int32_t value = img.data[static_cast<size_t>(i)];
+    if (img.frame.empty()) return value;
+    const int32_t count = img.frame[static_cast<size_t>(i)];
+    if (count == 0 || count == img.frames) return value;
+    // The product is a 32-bit product that wraps like the detector software's
+    // integer arithmetic; done on unsigned values to keep it defined.
+    const auto product =
+        static_cast<int32_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(img.frames));
+    const int32_t quotient = product / count;
+    return static_cast<int32_t>(static_cast<double>(quotient) + 0.5);
+}
+
+// ---------------------------------------------------------------- orientation
+
+void xy_orien(IMG& img) {
+    if (img.orien.empty()) return;
+    prg_printf("# xy_orien '%s'\n", img.orien.c_str());
+    if (img.orien == "X,Y") return;
+    const bool mirror_x = img.orien == "-X,Y";
+    const bool mirror_y = img.orien == "X,-Y";
+    if (!mirror_x && !mirror_y) unrecognised_orientation(img.orien);
+    check_plane_sizes(img);
+
+    const int64_t nx = img.nx;
+    const int64_t ny = img.ny;
+    const bool has_frame = !img.frame.empty();
+    std::vector<int32_t> data = prg_alloc<int32_t>("xy_lib", " xy_orien allocating memory", img.size);
+    std::vector<uint16_t> frame;
+    if (has_frame) frame = prg_alloc<uint16_t>("xy_lib", " xy_orien allocating memory", img.size);
+    for (int64_t y = 0; y < ny; ++y)
+        for (int64_t x = 0; x < nx; ++x) {
+            const int64_t from = y * nx + x;
+            const int64_t to = mirror_x ? y * nx + (nx - 1 - x) : (ny - 1 - y) * nx + x;
+            data[to] = img.data[from];
+            if (has_frame) frame[to] = img.frame[from];
+        }
+    img.data = std::move(data);
+    if (has_frame) img.frame = std::move(frame);
+}
+
+void xy_orien_pixel(const IMG& img, double& x, double& y) {
+    if (img.orien.empty() || img.orien == "X,Y") return;
+    prg_printf("# xy_orien_pixel '%s' on %.2lf %.2lf\n", img.orien.c_str(), x, y);
+    if (img.orien == "-X,Y")
+        x = img.nx - x;
+    else if (img.orien == "X,-Y")
+        y = img.ny - y;
+    else
+        unrecognised_orientation(img.orien);
+}
