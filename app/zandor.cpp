@@ -137,11 +137,11 @@ void run_command(const std::string& word) {
     case 'Z': put_image(text, run.out, image); break;
     case 'G': grid_image(rest, image); break;
     case 'F': xy_freeimg(image, 2); break;
-    case 'R': v_error("zandor", "radial distribution (%%R) not available yet");
-    case 'P': v_error("zandor", "peak list (%%P) not available yet");
-    case 'H': v_error("zandor", "(h, k, l) map (%%H) not available yet");
-    case 'g': v_error("zandor", "mask saving (%%g) not available yet");
-    case 'T': v_error("zandor", "transform rules (%%T) not available yet");
+    case 'R': v_fatal("zandor", "radial distribution (%%R) not available yet");
+    case 'P': v_fatal("zandor", "peak list (%%P) not available yet");
+    case 'H': v_fatal("zandor", "(h, k, l) map (%%H) not available yet");
+    case 'g': v_fatal("zandor", "mask saving (%%g) not available yet");
+    case 'T': v_fatal("zandor", "transform rules (%%T) not available yet");
     default: std::fprintf(stderr, "unknown command '%s'", word.c_str()); break;
     }
     // An empty working image has no information to report.
@@ -156,7 +156,7 @@ void acquire_and_process(const std::string& spec) {
     drv.i_name = spec;
     get_image(spec, run.dir, drv.i_image);
     xy_orien(drv.i_image);
-    if (stat_mode()) v_error("zandor", "statistics mode not available yet");
+    if (stat_mode()) v_fatal("zandor", "statistics mode not available yet");
     proc_image(drv.i_image);
 }
 

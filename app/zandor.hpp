@@ -4,6 +4,7 @@
 #include "xy_lib.hpp"
 
 #include <string>
+#include <vector>
 
 // The four image records of the run and the names of what is in force.
 struct DriverState {
@@ -17,6 +18,7 @@ struct DriverState {
     bool flat_in_force = false;
     bool grid_done = false;     // the image corrected last has been grid-corrected
     std::FILE* out_cosmic = nullptr; // cosmic-ray report stream; none: standard output
+    std::vector<FileHandle> report_files; // report files stay open until the run ends
 };
 
 extern DriverState drv;

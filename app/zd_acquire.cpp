@@ -1,12 +1,319 @@
+// Acquisition of one image specification, the correction step on the summed
+// counts, and the dark / flat / low-limit correction with the accumulation
+// into the working image.
 #include "zd_acquire.hpp"
 
 #include "zandor.hpp"
+#include "zd_ops.hpp"
+#include "zd_pixel.hpp"
 #include "zd_settings.hpp"
 
-void get_image(const std::string&, const std::string&, IMG&) {
-    v_error("zandor", "image acquisition not available yet");
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kDumpLimit = 8192;
+
+std::FILE* report_stream() { return drv.out_cosmic ? drv.out_cosmic : stdout; }
+
+// Every acquisition reuses the working image's geometry; after a merged
+// series that geometry is n files tall, and the next file must be read with
+// the geometry of one file.
+void restore_file_geometry(IMG& img) {
+    if (img.size == 0 || img.y_bind < 1) return;
+    const int32_t file_ny = (img.y_max - img.y_min) / img.y_bind;
+    if (file_ny != img.ny) {
+        img.ny = file_ny;
+        img.size = img.nx * file_ny;
+    }
 }
 
-std::vector<int32_t>& cor_image(IMG&) { v_error("zandor", "correction step not available yet"); }
+// The cosmic-ray report of a file: standard output with O_COSMIC = STDOUT, a
+// ".cosmic" file when a report bit is set, otherwise whatever was in force.
+void open_cosmic_report(const std::string& file_name) {
+    if (run.o_cosmic.find("STDOUT") != std::string::npos) {
+        drv.out_cosmic = stdout;
+        return;
+    }
+    if (!(run.print & (0x40 | 0x80 | 0x100))) return;
+    const std::string name = prg_outname(run.o_cosmic, file_name, ".cosmic", run.out);
+    std::FILE* fp = std::fopen(name.c_str(), "w");
+    if (!fp) {
+        drv.out_cosmic = stdout;
+        return;
+    }
+    drv.report_files.emplace_back(fp);
+    drv.out_cosmic = fp;
+}
 
-void proc_image(IMG&) { v_error("zandor", "image correction not available yet"); }
+// A file must have the frame size of the geometry in force, or its rows would
+// be read with the wrong stride.
+void check_file_matches_geometry(const IMG& img) {
+    const HDR& hdr = *img.hdr;
+    if (img.size != 0 && (hdr.dim_x != img.dim_x || hdr.dim_y != img.dim_y))
+        v_fatal("zandor", "file '%s' has frames of %d * %d pixels, the image in progress uses %d * %d",
+                hdr.file_name.c_str(), hdr.dim_x, hdr.dim_y, img.dim_x, img.dim_y);
+}
+
+// The recorded name carries the frame number with DFORMAT digits.
+std::string recorded_name(const std::string& dir, const SeriesName& s, int64_t number) {
+    return xy_cur_name(dir, s.base + prg_format("%0*lld", run.dformat, static_cast<long long>(number)), s.ext, 0,
+                       0);
+}
+
+struct MergedPlanes {
+    std::vector<int32_t> data;
+    std::vector<uint16_t> frame;
+    int64_t plane = 0; // pixels of one file
+};
+
+void allocate_merged(MergedPlanes& merged, const IMG& img, int32_t files) {
+    merged.plane = img.size;
+    const int64_t total = merged.plane * files;
+    if (total > INT32_MAX)
+        v_fatal("zandor", "merging %d files of %d pixels gives %lld pixels, more than a 32-bit image holds", files,
+                img.size, static_cast<long long>(total));
+    try {
+        merged.data.assign(static_cast<size_t>(total), 0);
+        merged.frame.assign(static_cast<size_t>(total), 0);
+    } catch (const std::bad_alloc&) {
+        v_fatal("zandor", "allocating whole image memory");
+    }
+}
+
+// Block k of the merged planes takes this file's sums and counts; both are then
+// cleared so that the next file starts from zero with its own counts.
+void store_merged_block(MergedPlanes& merged, IMG& img, int32_t k) {
+    const size_t at = static_cast<size_t>(merged.plane) * static_cast<size_t>(k);
+    std::copy(img.data.begin(), img.data.end(), merged.data.begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy(img.frame.begin(), img.frame.end(), merged.frame.begin() + static_cast<std::ptrdiff_t>(at));
+    std::fill(img.data.begin(), img.data.end(), 0);
+    std::fill(img.frame.begin(), img.frame.end(), 0);
+}
+
+void take_merged(IMG& img, MergedPlanes& merged, int32_t files) {
+    img.size = static_cast<int32_t>(merged.plane * files);
+    img.ny *= files;
+    img.data = std::move(merged.data);
+    img.frame = std::move(merged.frame);
+    prg_printf("\n# new image  %d * %d = %d\n", img.nx, img.ny, img.size);
+}
+
+// Pixels that lost more than half of their frames, scaled by the integer ratio.
+void rescale_by_frame_ratio(IMG& img) {
+    const int32_t n = img.frames;
+    if (n <= 1 || img.frame.empty()) return;
+    for (size_t i = 0; i < img.data.size(); ++i) {
+        const int32_t c = img.frame[i];
+        if (c == 0 || c == n) continue;
+        const int32_t ratio = n / c;
+        if (ratio == 1) continue;
+        const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(img.data[i]) * static_cast<uint32_t>(ratio));
+        img.data[i] = static_cast<int32_t>(std::trunc(product + 0.5));
+    }
+}
+
+void check_same_size(const IMG& a, const IMG& b, const char* what) {
+    if (a.nx != b.nx || a.ny != b.ny)
+        v_fatal("zandor", "%s '%s' is %d * %d pixels, image '%s' is %d * %d", what, b.name.c_str(), b.nx, b.ny,
+                a.name.c_str(), a.nx, a.ny);
+}
+
+void subtract_dark(IMG& img) {
+    const IMG& dark = drv.d_image;
+    check_same_size(img, dark, "dark");
+    if (dark.frames == 0) v_fatal("zandor", "dark '%s' has 0 frames, it cannot be scaled", dark.name.c_str());
+    const double ratio = static_cast<double>(img.frames) / dark.frames;
+    for (size_t i = 0; i < img.data.size(); ++i)
+        img.data[i] = pixel_from_double(img.data[i] - dark.data[i] * ratio, "dark subtraction", static_cast<int64_t>(i));
+}
+
+void subtract_offset(IMG& img) {
+    for (size_t i = 0; i < img.data.size(); ++i)
+        img.data[i] = pixel_from_double(static_cast<double>(img.data[i]) - run.add_dark, "ADD_DARK", static_cast<int64_t>(i));
+}
+
+void divide_by_flat(IMG& img) {
+    const IMG& flat = drv.f_image;
+    check_same_size(img, flat, "flat field");
+    const double mean = flat.mean;
+    for (size_t i = 0; i < img.data.size(); ++i) {
+        const int32_t f = flat.data[i];
+        if (f != 0) img.data[i] = pixel_from_double(mean / f * img.data[i], "flat field", static_cast<int64_t>(i));
+    }
+}
+
+// Pixels at or below LOW_LIMIT, repaired in index order (later pixels see the
+// earlier repairs).
+void repair_low_pixels(IMG& img) {
+    const double limit = run.low_limit;
+    for (size_t i = 0; i < img.data.size(); ++i) {
+        if (!(img.data[i] <= limit)) continue;
+        int32_t n = 0;
+        const double a = xy_condmean(img, static_cast<int64_t>(i), -1, 1, -1, 1, n, limit);
+        const double repaired = (run.set_limit != 2 && a + 0.5 > limit) ? a + 0.5 : limit;
+        img.data[i] = pixel_from_double(repaired, "LOW_LIMIT repair", static_cast<int64_t>(i));
+        if (!img.frame.empty()) img.frame[i] = 0;
+        ++img.n_low;
+    }
+}
+
+void print_correction_summary(IMG& img) {
+    const bool anything = drv.dark_in_force || run.add_dark != 0 || run.low_limit != 0 || drv.flat_in_force ||
+                          drv.grid_done;
+    if (!(run.print & 1) || !anything) return;
+    if ((run.print & 0x20) && img.size <= kDumpLimit) xy_val_dump(img, stdout, "#R");
+    xy_info(img, 0);
+    const int32_t total = img.n_saturated + img.n_time + img.n_space + img.n_low;
+    prg_printf("# %s : corrected (dark=%s,flat=%s,grid=%s) and %d pixel(s) corrections (s=%d,t=%d,s=%d,l=%d)\n",
+               img.name.c_str(), drv.dark_in_force ? drv.d_image.name.c_str() : "",
+               drv.flat_in_force ? drv.f_image.name.c_str() : "", drv.grid_done ? "auto" : "none", total,
+               img.n_saturated, img.n_time, img.n_space, img.n_low);
+    xy_fputinfo(stdout, img);
+}
+
+void accumulate(IMG& img) {
+    IMG& base = drv.image;
+    if (base.data.empty()) {
+        base = std::move(img);
+        img = IMG();
+        prg_printf("\n# base image %s -> %s (%s)\n", base.name.c_str(), base.name.c_str(), drv.i_name.c_str());
+        return;
+    }
+    check_same_size(base, img, "image");
+    base.frames = wrap_add32(base.frames, img.frames);
+    for (size_t i = 0; i < base.data.size(); ++i) base.data[i] = wrap_add32(base.data[i], img.data[i]);
+    if (!base.frame.empty() && !img.frame.empty())
+        for (size_t i = 0; i < base.frame.size(); ++i)
+            base.frame[i] = static_cast<uint16_t>(base.frame[i] + img.frame[i]);
+    prg_printf("\n# adding image %s to %s\n", img.name.c_str(), base.name.c_str());
+    xy_freeimg(img, 2);
+    xy_info(base, 0);
+    xy_fputinfo(stdout, base);
+}
+
+} // namespace
+
+void get_image(const std::string& spec, const std::string& dir, IMG& img) {
+    img = IMG();
+    xy_imgini(img, drv.image);
+    restore_file_geometry(img);
+    SeriesName series;
+    const int32_t files = xy_rep_name(spec, img, series);
+    const bool cosmic = (img.t_cosmic > 0 || stat_mode()) && !series.mosaic && !series.no_cosmic;
+    MergedPlanes merged;
+
+    for (int32_t k = 0; k < files; ++k) {
+        prg_printf("\n");
+        const int64_t number = series.num + k;
+        const std::string name = xy_cur_name(dir, series.base, series.ext, series.ndig, number);
+        img.name = name;
+        std::unique_ptr<HDR> hdr = xy_open(name, prg_name, run.r_def, run.real_time, 1);
+        open_cosmic_report(name);
+        if (series.ndig > 0 && series.ndig != run.dformat) img.name = recorded_name(dir, series, number);
+        img.hdr = std::move(hdr);
+        xy_puthdr(*img.hdr, run.print & 0x10);
+        check_file_matches_geometry(img);
+        xy_getsum(img, report_stream(), run.print, k == 0, cosmic);
+        xy_info(img, 0);
+        xy_fputinfo(stdout, img);
+        if (files > 1 && series.mosaic) {
+            if (k == 0) allocate_merged(merged, img, files);
+            store_merged_block(merged, img, k);
+        }
+        if (files > 1) {
+            if (k == files - 1)
+                img.hdr->fp.close();
+            else
+                xy_freehdr(img.hdr);
+        }
+    }
+    if (files > 1 && series.mosaic) take_merged(img, merged, files);
+
+    if (series.no_cosmic) {
+        prg_printf("# No cosmic corrections are applied\n");
+        // Without the correction step this is the only normalisation.
+        rescale_by_frame_ratio(img);
+    } else {
+        cor_image(img);
+    }
+    if (series.frames_u > 0) {
+        prg_printf("# frames number %d modified to %d\n", img.frames, series.frames_u);
+        img.frames = series.frames_u;
+    }
+}
+
+std::vector<int32_t>& cor_image(IMG& img) {
+    std::FILE* report = report_stream();
+    const int32_t print = run.print;
+    const bool small_frame = img.file_size <= kDumpLimit;
+    const bool small_image = img.size <= kDumpLimit;
+    auto dump_sums = [&](bool with_statistics) {
+        if (!(print & 0x100) || !small_frame) return;
+        xy_sum_dump(img, report, "#T(N)");
+        if (with_statistics) xy_sta_dump(img, report, "#M(S)");
+    };
+    dump_sums(false);
+
+    if (!img.cosmic.sumq.empty() && img.frames > 3 && img.t_cosmic > 0) {
+        if ((print & 0x100) && small_frame) xy_sta_dump(img, report, "#M(S)");
+        xy_tcosmic(img, (print & 0x40) ? report : nullptr);
+        if (print & 4)
+            prg_fprintf(report, "# %d cosmic(s) found using time series (t=%5.1f, h=%5.1f)\n", img.n_time,
+                        static_cast<double>(img.t_cosmic), static_cast<double>(img.h_cosmic));
+        if (img.n_time > 0) dump_sums(true);
+    }
+    if (stat_mode()) return img.data;
+
+    // A record already normalised (a dark read again at start-up) is left as it is.
+    int32_t rescaled = 0;
+    if (img.corrected != 1 && !img.frame.empty()) {
+        for (size_t i = 0; i < img.data.size(); ++i) {
+            const int32_t c = img.frame[i];
+            if (c == 0 || c == img.frames) continue;
+            img.data[i] = xy_valcor(img, static_cast<int64_t>(i));
+            ++rescaled;
+        }
+    }
+    img.corrected = 1;
+    if (print & 1) prg_fprintf(report, "# %d pixel(s) corrected\n", rescaled);
+    if (rescaled != 0 && (print & 0x80) && small_image) xy_val_dump(img, report, "#C");
+
+    if (img.s_cosmic > 0 && img.p_cosmic > 0) {
+        xy_space(img, (print & 0x40) ? report : nullptr);
+        if (print & 1)
+            prg_fprintf(report,
+                        "# %d cosmic(s) or hot_spot(s) found on spatial means (s=%5.1f, p=%5.1f), corrected\n",
+                        img.n_space, static_cast<double>(img.s_cosmic), static_cast<double>(img.p_cosmic));
+        if (img.n_space != 0) {
+            dump_sums(true);
+            if ((print & 0x80) && small_image) xy_val_dump(img, report, "#C");
+        }
+    }
+
+    if (rescaled != 0 && (print & 1)) {
+        xy_info(img, 0);
+        const std::string line =
+            prg_format("# after corrections s=%d, t=%d, s=%d\n", img.n_saturated, img.n_time, img.n_space);
+        prg_printf("%s", line.c_str());
+        xy_fputinfo(stdout, img);
+        if (report != stdout) {
+            prg_fprintf(report, "%s", line.c_str());
+            xy_fputinfo(report, img);
+        }
+    }
+    xy_freeimg(img, 0);
+    return img.data;
+}
+
+void proc_image(IMG& img) {
+    if (drv.dark_in_force) subtract_dark(img);
+    if (run.add_dark != 0) subtract_offset(img);
+    drv.grid_done = false;
+    if (run.grid_auto == "AUTO") grid_image("", img);
+    print_correction_summary(img);
+    if (drv.flat_in_force) divide_by_flat(img);
+    if (run.set_limit != 0) repair_low_pixels(img);
+    accumulate(img);
+}

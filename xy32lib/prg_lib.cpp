@@ -64,12 +64,12 @@ bool is_regular_file(const std::string& name) {
 void read_redirected_file(const std::string& value) {
     const std::string name = prg_home_name(value);
     if (settings.file_depth >= kMaxFileDepth)
-        v_error("prg_initag", "FILE redirections nested more than %d deep at '%s' (a redirection cycle?)",
+        v_fatal("prg_initag", "FILE redirections nested more than %d deep at '%s' (a redirection cycle?)",
                 kMaxFileDepth, name.c_str());
     // A FIFO or a device would block or never end: only regular files are read.
     if (!is_regular_file(name)) {
         if (::access(name.c_str(), F_OK) == 0)
-            v_error("prg_initag", "unable to open file %s (not a regular file)", name.c_str());
+            v_fatal("prg_initag", "unable to open file %s (not a regular file)", name.c_str());
         v_error("prg_initag", "unable to open file %s", name.c_str());
     }
     std::FILE* fp = std::fopen(name.c_str(), "r");
@@ -131,7 +131,7 @@ bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
             return true;
         }
         if (line.size() > kMaxLineLength)
-            v_error("prg_readline", "input line longer than %zu characters refused", kMaxLineLength);
+            v_fatal("prg_readline", "input line longer than %zu characters refused", kMaxLineLength);
     }
     return !line.empty();
 }
@@ -247,7 +247,7 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
     if (!scan_int(p, count, &used)) count = 0;
     else p += used;
     if (first < 0 || count < 0 || static_cast<int64_t>(first) + count > capacity)
-        v_error("prg_inidblt", "%s = %d %d addresses elements %d to %lld, outside 0 to %d", key, first, count,
+        v_fatal("prg_inidblt", "%s = %d %d addresses elements %d to %lld, outside 0 to %d", key, first, count,
                 first, static_cast<long long>(first) + count - 1, capacity - 1);
     for (int k = 0; k < count; ++k) {
         if (!scan_double(p, target[first + k], &used)) break;
@@ -262,9 +262,9 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
 std::string prg_home_name(const std::string& name) {
     if (name.empty() || name[0] != '~') return name;
     if (name.size() < 2 || name[1] != '/')
-        v_error("prg_home_name", "unable to expand file name '%s' for other users", name.c_str());
+        v_fatal("prg_home_name", "unable to expand file name '%s' for other users", name.c_str());
     const char* home = std::getenv("HOME");
-    if (!home) v_error("prg_home_name", "HOME is not set, unable to expand file name '%s'", name.c_str());
+    if (!home) v_fatal("prg_home_name", "HOME is not set, unable to expand file name '%s'", name.c_str());
     return std::string(home) + name.substr(1);
 }
 
@@ -343,12 +343,8 @@ void prg_log_reset() {
     logger.log_file = nullptr;
 }
 
-void v_error(const char* origin, const char* format, ...) {
-    const int err = errno;
-    va_list args;
-    va_start(args, format);
-    const std::string message = prg_vformat(format, args);
-    va_end(args);
+namespace {
+[[noreturn]] void fatal_report(const char* origin, int err, const std::string& message) {
     std::fflush(stdout);
     std::string report = prg_format(" %s error", origin);
     if (err != 0) report += prg_format(" (errno=%d)", err);
@@ -358,6 +354,24 @@ void v_error(const char* origin, const char* format, ...) {
     std::fwrite(report.data(), 1, report.size(), stderr);
     std::fflush(stderr);
     throw Fatal(3);
+}
+} // namespace
+
+void v_error(const char* origin, const char* format, ...) {
+    const int err = errno;
+    va_list args;
+    va_start(args, format);
+    const std::string message = prg_vformat(format, args);
+    va_end(args);
+    fatal_report(origin, err, message);
+}
+
+void v_fatal(const char* origin, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string message = prg_vformat(format, args);
+    va_end(args);
+    fatal_report(origin, 0, message);
 }
 
 // ---------------------------------------------------------------- allocation

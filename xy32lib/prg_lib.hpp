@@ -68,6 +68,9 @@ void prg_fflush(std::FILE* stream);
 void prg_log_reset();
 
 [[noreturn]] void v_error(const char* origin, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
+// The same report for a condition found in the data rather than by a system
+// call: a stale errno from an earlier, unrelated call is not printed.
+[[noreturn]] void v_fatal(const char* origin, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
 
 // ---------------------------------------------------------------- allocation
 [[noreturn]] void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes);
