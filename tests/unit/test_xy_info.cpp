@@ -1,0 +1,340 @@
+// Header list, frame-file description, image information and release levels.
+#include "test_support.hpp"
+#include "xy_lib.hpp"
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+// Everything written to a stream by `write`, read back.
+template <class Writer> std::string stream_text(Writer write) {
+    std::FILE* fp = std::tmpfile();
+    EXPECT_NE(fp, nullptr);
+    write(fp);
+    std::fflush(fp);
+    std::rewind(fp);
+    std::string text;
+    char buf[512];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, fp)) > 0)
+        text.append(buf, got);
+    std::fclose(fp);
+    return text;
+}
+
+// A width x height image with the given values and (optional) frame counts.
+IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> data, std::vector<uint16_t> frame = {}) {
+    IMG img;
+    img.nx = nx;
+    img.ny = ny;
+    img.size = nx * ny;
+    img.data = std::move(data);
+    img.frame = std::move(frame);
+    return img;
+}
+
+std::string info_line(const IMG& img) {
+    return stream_text([&](std::FILE* fp) { xy_fputinfo(fp, img); });
+}
+
+// ---------------------------------------------------------------- header list
+
+TEST(HeaderList, GrowsByEightAndKeepsOrderAndDuplicates) {
+    HDR hdr;
+    EXPECT_EQ(hdr.n_alloc, 0);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(xy_kvfstr(hdr, "Key" + std::to_string(i), std::to_string(i * 10)), i);
+    EXPECT_EQ(hdr.n_alloc, 8);
+    EXPECT_EQ(hdr.n_items, 8);
+    EXPECT_EQ(xy_kvfstr(hdr, "Key3", "again"), 8);
+    EXPECT_EQ(hdr.n_alloc, 16);
+    EXPECT_EQ(hdr.n_items, 9);
+    ASSERT_EQ(hdr.items.size(), 9u);
+    EXPECT_EQ(hdr.items[0].key, "Key0");
+    EXPECT_EQ(hdr.items[7].value, "70");
+    EXPECT_EQ(hdr.items[3].key, "Key3");
+    EXPECT_EQ(hdr.items[8].key, "Key3");
+    EXPECT_EQ(hdr.items[8].value, "again");
+    for (int i = 9; i < 17; ++i)
+        xy_kvfstr(hdr, "K", "");
+    EXPECT_EQ(hdr.n_alloc, 24);
+    EXPECT_EQ(hdr.n_items, 17);
+}
+
+TEST(HeaderList, EntriesAreStoredVerbatim) {
+    HDR hdr;
+    xy_kvfstr(hdr, " Dim_1 ", "  1024 ; x");
+    xy_kvfstr(hdr, "", "");
+    EXPECT_EQ(hdr.items[0].key, " Dim_1 ");
+    EXPECT_EQ(hdr.items[0].value, "  1024 ; x");
+    EXPECT_EQ(hdr.items[1].key, "");
+}
+
+TEST(HeaderDescription, PrintsFileTypeAndEntries) {
+    HDR hdr;
+    hdr.file_name = "img_0001.kvf";
+    hdr.dim_x = 1024;
+    hdr.dim_y = 512;
+    hdr.frames = 3;
+    hdr.type = XY_TYPE_UINT16;
+    xy_kvfstr(hdr, "Dim_1", "1024");
+    xy_kvfstr(hdr, "Dim_1", "1024");
+    xy_kvfstr(hdr, "ExtraLongKeyNameHere", "v");
+    const std::string head = "# file  'img_0001.kvf' : images size 1024 * 512, frames 3\n"
+                             "# data_type (INT16U)  " +
+                             std::string(xy_swap_text()) + "\n";
+    const std::string entries = "# kvf header contents :  \n"
+                                "#00# Dim_1           = 1024 ; \n"
+                                "#01# Dim_1           = 1024 ; \n"
+                                "#02# ExtraLongKeyNameHere = v ; \n";
+
+    testing::internal::CaptureStdout();
+    xy_puthdr(hdr, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), head + entries);
+    testing::internal::CaptureStdout();
+    xy_puthdr(hdr, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), head);
+    EXPECT_EQ(stream_text([&](std::FILE* fp) { xy_fputhdr(fp, hdr, 1); }), head + entries);
+}
+
+TEST(HeaderDescription, TypeNamesFollowThePixelCodes) {
+    EXPECT_STREQ(xy_type_name(XY_TYPE_UINT8), "UNKNOWN");
+    EXPECT_STREQ(xy_type_name(XY_TYPE_INT16), "INT16");
+    EXPECT_STREQ(xy_type_name(XY_TYPE_UINT16), "INT16U");
+    EXPECT_STREQ(xy_type_name(XY_TYPE_INT32), "INT32");
+    EXPECT_STREQ(xy_type_name(XY_TYPE_FLOAT), "FLOAT");
+    EXPECT_STREQ(xy_type_name(XY_TYPE_TEXT), "ASCII");
+    EXPECT_STREQ(xy_type_name(0), "UNKNOWN");
+    EXPECT_STREQ(xy_type_name(7), "UNKNOWN");
+}
+
+TEST(HeaderDescription, TextFilesClearTheByteOrderDescription) {
+    xy_setswapon();
+    HDR text;
+    text.file_name = "a.txt";
+    text.type = XY_TYPE_TEXT;
+    const std::string out = stream_text([&](std::FILE* fp) { xy_fputhdr(fp, text, 0); });
+    EXPECT_EQ(out, "# file  'a.txt' : images size 0 * 0, frames 0\n# data_type (ASCII)  \n");
+    // The description stays empty for the next file until a byte order is set.
+    HDR binary;
+    binary.type = XY_TYPE_INT32;
+    EXPECT_EQ(stream_text([&](std::FILE* fp) { xy_fputhdr(fp, binary, 0); }),
+              "# file  '' : images size 0 * 0, frames 0\n# data_type (INT32)  \n");
+    xy_setswapoff();
+    EXPECT_STREQ(xy_swap_text(), "no swapping used");
+}
+
+// ---------------------------------------------------------------- image information
+
+TEST(ImageInformation, CorrectedImageUsesCountedPixels) {
+    IMG img = image_of(2, 2, {1, 2, 3, 4}, {1, 1, 1, 1});
+    img.corrected = 1;
+    img.frames = 1;
+    img.name = "img_0001.kvf";
+    xy_info(img, 0);
+    EXPECT_EQ(img.used, 4);
+    EXPECT_EQ(img.nonzero, 4);
+    EXPECT_EQ(img.min, 1);
+    EXPECT_EQ(img.max, 4);
+    EXPECT_EQ(img.max_x, 1);
+    EXPECT_EQ(img.max_y, 1);
+    EXPECT_DOUBLE_EQ(img.mean, 2.5);
+    EXPECT_NEAR(img.sigma, 1.2910, 1e-4); // divisor n - 1 = 3
+    EXPECT_EQ(info_line(img),
+              "# img_0001.kvf : 1 frame(s), mean 2.5 sigma 1.3 [1@0*0 - 4@1*1] 4!=0, 4 used\n");
+}
+
+TEST(ImageInformation, PixelsWithoutFramesStayOutOfCorrectedStatistics) {
+    IMG img = image_of(3, 2, {9, 0, -50, 5, 5, 7}, {1, 1, 0, 1, 1, 0});
+    img.corrected = 1;
+    xy_info(img, 0);
+    EXPECT_EQ(img.used, 4);
+    EXPECT_EQ(img.nonzero, 5); // counted over every pixel
+    EXPECT_EQ(img.min, 0);
+    EXPECT_EQ(img.min_x, 1);
+    EXPECT_EQ(img.min_y, 0);
+    EXPECT_EQ(img.max, 9);
+    EXPECT_EQ(img.max_x, 0);
+    EXPECT_DOUBLE_EQ(img.mean, 19.0 / 4);
+}
+
+TEST(ImageInformation, FirstOfEqualExtremesWins) {
+    IMG img = image_of(2, 2, {5, 1, 1, 5}, {1, 1, 1, 1});
+    img.corrected = 1;
+    xy_info(img, 0);
+    EXPECT_EQ(img.min_x, 1);
+    EXPECT_EQ(img.min_y, 0);
+    EXPECT_EQ(img.max_x, 0);
+    EXPECT_EQ(img.max_y, 0);
+}
+
+TEST(ImageInformation, NoCountedPixelLeavesTheStartValues) {
+    IMG img = image_of(3, 1, {4, 5, 6}, {0, 0, 0});
+    img.corrected = 1;
+    xy_info(img, 0);
+    EXPECT_EQ(img.used, 0);
+    EXPECT_EQ(img.min, INT32_MAX);
+    EXPECT_EQ(img.min_x, -1);
+    EXPECT_EQ(img.min_y, 0);
+    EXPECT_EQ(img.max, INT32_MIN);
+    EXPECT_EQ(img.max_x, -1);
+    EXPECT_EQ(img.max_y, 0);
+    EXPECT_TRUE(std::isnan(img.mean));
+    const std::string line = info_line(img);
+    EXPECT_NE(line.find(" [2147483647@-1*0 - -2147483648@-1*0] 3!=0, 0 used\n"), std::string::npos) << line;
+}
+
+TEST(ImageInformation, RecordWithoutFrameCountsUsesEveryPixel) {
+    IMG img = image_of(2, 1, {3, 0});
+    img.corrected = 1;
+    img.name = "d";
+    img.frames = 2;
+    xy_info(img, 0);
+    EXPECT_EQ(img.used, -1);
+    EXPECT_EQ(img.nonzero, 1);
+    EXPECT_DOUBLE_EQ(img.mean, 1.5);
+    EXPECT_EQ(info_line(img), "# d : 2 frame(s), mean 1.5 sigma 2.1 [0@1*0 - 3@0*0] 1!=0, all used\n");
+}
+
+TEST(ImageInformation, RawSumsAreCorrectedToTheFullFrameCount) {
+    // 10 frames; the third pixel lost every frame and still takes part.
+    IMG img = image_of(2, 2, {95, 100, 0, -95}, {9, 10, 0, 9});
+    img.frames = 10;
+    img.corrected = 0;
+    xy_info(img, 0);
+    EXPECT_EQ(img.used, 3);
+    EXPECT_EQ(img.min, -104);
+    EXPECT_EQ(img.min_x, 1);
+    EXPECT_EQ(img.min_y, 1);
+    EXPECT_EQ(img.max, 105);
+    EXPECT_EQ(img.max_x, 0);
+    EXPECT_EQ(img.max_y, 0);
+    // Sum of the four corrected values over the 3 used pixels; deviations of
+    // all four over n - 1 = 2.
+    EXPECT_NEAR(img.mean, 101.0 / 3, 1e-12);
+    EXPECT_NEAR(img.sigma, 121.60203762912674, 1e-9);
+}
+
+TEST(ImageInformation, RawSumsStartTheExtremesAtPixelZero) {
+    IMG img = image_of(2, 1, {-7, 3}, {0, 1});
+    img.frames = 1;
+    xy_info(img, 2 | 4);
+    EXPECT_EQ(img.min, -7);
+    EXPECT_EQ(img.min_x, 0);
+    EXPECT_EQ(img.max, 3);
+    EXPECT_EQ(img.max_x, 1);
+}
+
+TEST(ImageInformation, SelectionBitsTouchOnlyTheirFields) {
+    const auto marked = [] {
+        IMG img = image_of(2, 2, {1, 2, 3, 4}, {1, 1, 1, 0});
+        img.corrected = 1;
+        img.min = img.max = img.nonzero = img.used = -99;
+        img.min_x = img.min_y = img.max_x = img.max_y = -99;
+        img.mean = img.sigma = -99.0;
+        return img;
+    };
+    IMG max_only = marked();
+    xy_info(max_only, 4);
+    EXPECT_EQ(max_only.used, 3);
+    EXPECT_EQ(max_only.max, 3);
+    EXPECT_EQ(max_only.max_x, 0);
+    EXPECT_EQ(max_only.max_y, 1);
+    EXPECT_EQ(max_only.min, -99);
+    EXPECT_EQ(max_only.min_x, -99);
+    EXPECT_EQ(max_only.nonzero, -99);
+    EXPECT_EQ(max_only.mean, -99.0);
+    EXPECT_EQ(max_only.sigma, -99.0);
+
+    IMG nonzero_only = marked();
+    xy_info(nonzero_only, 1);
+    EXPECT_EQ(nonzero_only.nonzero, 4);
+    EXPECT_EQ(nonzero_only.max, -99);
+    EXPECT_EQ(nonzero_only.mean, -99.0);
+
+    IMG mean_only = marked();
+    xy_info(mean_only, 8);
+    EXPECT_DOUBLE_EQ(mean_only.mean, 2.0);
+    EXPECT_EQ(mean_only.sigma, -99.0);
+    EXPECT_EQ(mean_only.min, -99);
+
+    IMG sigma = marked();
+    xy_info(sigma, 16);
+    EXPECT_DOUBLE_EQ(sigma.mean, 2.0);
+    EXPECT_DOUBLE_EQ(sigma.sigma, 1.0);
+    EXPECT_EQ(sigma.max, -99);
+}
+
+TEST(ImageInformation, EmptyAndReleasedRecordsAreSafe) {
+    IMG empty;
+    EXPECT_NO_THROW(xy_info(empty, 0));
+    EXPECT_EQ(empty.used, -1);
+    EXPECT_EQ(empty.min_x, -1); // nx 0: no division
+    EXPECT_EQ(empty.min_y, 0);
+
+    // Planes released, geometry kept: nothing is read beyond the planes.
+    IMG released = image_of(100, 100, {});
+    released.frames = 3;
+    EXPECT_NO_THROW(xy_info(released, 0));
+    EXPECT_EQ(released.nonzero, 0);
+    EXPECT_EQ(released.used, -1);
+}
+
+// ---------------------------------------------------------------- release levels
+
+IMG full_record(const std::string& path) {
+    IMG img = image_of(2, 1, {1, 2}, {1, 1});
+    img.name = "full";
+    img.cosmic.mval = {1, 2};
+    img.cosmic.mframe = {1, 1};
+    img.cosmic.sumq = {1.0, 4.0};
+    img.hdr = std::make_unique<HDR>();
+    img.hdr->file_name = path;
+    img.hdr->fp = FileHandle(std::fopen(path.c_str(), "wb"));
+    return img;
+}
+
+class ReleaseLevels : public zt::InTempDir {};
+
+TEST_F(ReleaseLevels, EachLevelClearsItsShare) {
+    const std::string path = file("f.bin");
+    for (int level : {0, 1, 2, 3}) {
+        IMG img = full_record(path);
+        xy_freeimg(img, level);
+        EXPECT_TRUE(img.cosmic.mval.empty() && img.cosmic.mframe.empty() && img.cosmic.sumq.empty()) << level;
+        EXPECT_EQ(img.frame.empty(), level >= 1) << level;
+        EXPECT_EQ(img.data.empty(), level >= 2) << level;
+        EXPECT_EQ(img.name.empty(), level >= 2) << level;
+        EXPECT_EQ(img.hdr == nullptr, level >= 3) << level;
+        EXPECT_EQ(img.size, 2) << level;
+    }
+}
+
+TEST_F(ReleaseLevels, OtherLevelsReleaseNothing) {
+    for (int level : {5, 4, -1}) {
+        IMG img = full_record(file("f.bin"));
+        xy_freeimg(img, level);
+        EXPECT_EQ(img.cosmic.sumq.size(), 2u);
+        EXPECT_EQ(img.frame.size(), 2u);
+        EXPECT_EQ(img.data.size(), 2u);
+        EXPECT_EQ(img.name, "full");
+        ASSERT_TRUE(img.hdr);
+        EXPECT_TRUE(img.hdr->fp);
+    }
+}
+
+TEST_F(ReleaseLevels, ReleasingTheFileRecordClosesItsStream) {
+    auto hdr = std::make_unique<HDR>();
+    std::FILE* fp = std::fopen(file("g.bin").c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    std::fputs("kept", fp); // buffered: only a close writes it
+    hdr->fp = FileHandle(fp);
+    xy_freehdr(hdr);
+    EXPECT_FALSE(hdr);
+    EXPECT_EQ(zt::read_file(file("g.bin")), "kept");
+    std::unique_ptr<HDR> none;
+    EXPECT_NO_THROW(xy_freehdr(none));
+}
+
+} // namespace
