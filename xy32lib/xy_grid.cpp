@@ -1,11 +1,508 @@
-// Placeholder until this module is written: it names itself in a clear
-// fatal error rather than misreading a file.
+// Grid distortion model and grid-corrected resampling.
 #include "xy_grid.hpp"
 
-#define PENDING() v_error("../xy32lib/xy_grid", "grid correction format not available yet")
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
 
-struct GridCor {};
 GridCor grid_cor;
-int grid_ini(GridCor&, const IniTag&) { return 0; }
-void grid_usage() {}
-void grid_cor_img(GridCor&, IMG&) { PENDING(); }
+
+namespace {
+
+const char* const kOrigin = "../xy32lib/xy_grid";
+
+// A calibration fit has tens of terms; beyond this a GRID_DCOR value is a typo,
+// not a model, and would only allocate memory for nothing.
+constexpr int32_t kMaxTerms = 1 << 16;
+
+// Number of terms that can be evaluated: n_coef, bounded by what is allocated.
+size_t terms_in_use(const GridCor& g) {
+    const size_t n = g.n_coef > 0 ? static_cast<size_t>(g.n_coef) : 0;
+    return std::min({n, g.xcor.size(), g.ycor.size(), g.tab.size()});
+}
+
+double grid_origin(const std::vector<double>& c) {
+    return c.empty() ? 0.0 : c[0];
+}
+
+// Sum of c[k] * tab[k] in index order, accumulated in double precision.
+double polynomial(const std::vector<double>& c, const double* tab, size_t n) {
+    double p = 0.0;
+    for (size_t k = 0; k < n; ++k)
+        p += c[k] * tab[k];
+    return p;
+}
+
+// Partial derivative by X (what = 1) or by Y (what = 2) of the polynomial c.
+double derivative(double X, double Y, GridCor& g, const std::vector<double>& c, int32_t what) {
+    grid_tabulate_pixel(X, Y, g);
+    const size_t n = std::min(terms_in_use(g), c.size());
+    double d = 0.0;
+    for (size_t k = 0; k < n; ++k) {
+        int32_t i = 0, j = 0;
+        const int32_t lower = grid_deg_xy(static_cast<int32_t>(k), i, j, what);
+        if (lower < 0) continue;
+        const int32_t power = what == 1 ? i : j;
+        d += static_cast<double>(power) * c[k] * g.tab[static_cast<size_t>(lower)];
+    }
+    return d;
+}
+
+// Reads a binding factor; 0 would make every corrected position a division by zero.
+bool take_binding(const IniTag& tag, const char* key, int32_t& target) {
+    int32_t value = target;
+    if (!prg_iniint(tag, key, value)) return false;
+    if (value == 0)
+        v_error(kOrigin,
+                "%s = 0 refused: the grid binding divides the corrected positions (use 1, or a negative "
+                "value for the reversed form)",
+                key);
+    target = value;
+    return true;
+}
+
+bool take_coefficients(GridCor& g, const IniTag& tag, const char* list_key, const char* piece_key,
+                       std::vector<double>& c, uint32_t bit) {
+    if (c.empty()) return false;
+    if (prg_inidbln(tag, list_key, c.data(), g.n_coef) ||
+        prg_inidblt(tag, piece_key, c.data(), static_cast<int>(c.size()))) {
+        g.set |= bit;
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- resampling
+
+// trunc(q + 0.5) as a 32-bit pixel; values beyond the pixel range saturate and
+// a NaN becomes 0, each counted so that the run reports them.
+int32_t round_pixel(double q, int32_t& n_clipped) {
+    const double r = std::trunc(q + 0.5);
+    if (r >= -2147483648.0 && r <= 2147483647.0) return static_cast<int32_t>(r);
+    ++n_clipped;
+    if (std::isnan(r)) return 0;
+    return r < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
+}
+
+// Length of [lo, hi] inside the target cell [i, i + 1]; false when they do not meet.
+bool cell_overlap(double lo, double hi, int32_t i, double& w) {
+    const double left = i, right = i + 1.0;
+    if (lo < left) {
+        if (hi < left) return false;
+        w = hi > right ? 1.0 : hi - left;
+    } else {
+        if (lo > right) return false;
+        w = std::min(hi, right) - lo;
+    }
+    return true;
+}
+
+// Target cells [first, last] that [lo, hi] may reach, clipped to 0..n-1 before
+// any conversion to int (a footprint can lie billions of pixels away).
+bool cell_range(double lo, double hi, int32_t n, int32_t& first, int32_t& last) {
+    double a = std::trunc(lo), b = std::trunc(hi);
+    if (a < 0.0) a = 0.0;
+    if (b > n - 1.0) b = n - 1.0;
+    if (a > b) return false;
+    first = static_cast<int32_t>(a);
+    last = static_cast<int32_t>(b);
+    return true;
+}
+
+// Exponents and derivative links of every term, worked out once per image.
+struct TermTable {
+    size_t n = 0;
+    int32_t degree = 0; // highest power of X or Y used
+    std::vector<int32_t> i, j;
+    std::vector<int32_t> dx_from, dy_from; // index of the lower monomial, -1 when none
+    std::vector<double> x_dx, x_dy, y_dx, y_dy;
+
+    explicit TermTable(const GridCor& g) : n(terms_in_use(g)) {
+        i.resize(n), j.resize(n), dx_from.resize(n), dy_from.resize(n);
+        x_dx.resize(n), x_dy.resize(n), y_dx.resize(n), y_dy.resize(n);
+        for (size_t k = 0; k < n; ++k) {
+            const int32_t kk = static_cast<int32_t>(k);
+            dx_from[k] = grid_deg_xy(kk, i[k], j[k], 1);
+            dy_from[k] = grid_deg_xy(kk, i[k], j[k], 2);
+            degree = std::max({degree, i[k], j[k]});
+            // power * c[k] is the first product of the derivative sums' terms.
+            x_dx[k] = static_cast<double>(i[k]) * g.xcor[k];
+            y_dx[k] = static_cast<double>(i[k]) * g.ycor[k];
+            x_dy[k] = static_cast<double>(j[k]) * g.xcor[k];
+            y_dy[k] = static_cast<double>(j[k]) * g.ycor[k];
+        }
+    }
+};
+
+// Corrected position, footprint and surface of every source pixel of one row,
+// computed term by term over the whole row: each pixel's sums are accumulated
+// in the same term order as the single-point functions, so the values are
+// the same to the last bit, while the inner loops run over contiguous columns.
+class RowModel {
+  public:
+    RowModel(GridCor& g, const IMG& img) : g_(g), terms_(g), nx_(static_cast<size_t>(img.nx)) {
+        const size_t powers = static_cast<size_t>(terms_.degree) + 1;
+        x_powers_ = prg_alloc<double>(kOrigin, "column powers", powers * nx_);
+        y_powers_.resize(powers);
+        monomials_ = prg_alloc<double>(kOrigin, "row monomials", terms_.n * nx_);
+        for (auto* v : {&xc, &yc, &ax, &ay, &surface, &bx, &by})
+            *v = prg_alloc<double>(kOrigin, "row model", nx_);
+        // X depends only on the column: its powers are taken once per column.
+        for (size_t x = 0; x < nx_; ++x) {
+            const double X = grid_pix_xcor(static_cast<double>(x), g_);
+            for (size_t p = 0; p < powers; ++p)
+                x_powers_[p * nx_ + x] = std::pow(X, static_cast<double>(p));
+        }
+    }
+
+    void evaluate(int32_t y) {
+        const double Y = grid_pix_ycor(static_cast<double>(y), g_);
+        for (size_t p = 0; p < y_powers_.size(); ++p)
+            y_powers_[p] = std::pow(Y, static_cast<double>(p));
+        tabulate();
+        double* px = xc.data();
+        double* py = yc.data();
+        std::fill(xc.begin(), xc.end(), 0.0);
+        std::fill(yc.begin(), yc.end(), 0.0);
+        for (auto* v : {&ax, &ay, &bx, &by})
+            std::fill(v->begin(), v->end(), 0.0);
+        for (size_t k = 0; k < terms_.n; ++k) {
+            const double* t = row_of(k);
+            const double cx = g_.xcor[k], cy = g_.ycor[k];
+            for (size_t x = 0; x < nx_; ++x)
+                px[x] += cx * t[x];
+            for (size_t x = 0; x < nx_; ++x)
+                py[x] += cy * t[x];
+            if (terms_.dx_from[k] >= 0) {
+                const double* lower = row_of(static_cast<size_t>(terms_.dx_from[k]));
+                add_scaled(ax, terms_.x_dx[k], lower); // dPx/dX
+                add_scaled(by, terms_.y_dx[k], lower); // dPy/dX
+            }
+            if (terms_.dy_from[k] >= 0) {
+                const double* lower = row_of(static_cast<size_t>(terms_.dy_from[k]));
+                add_scaled(bx, terms_.x_dy[k], lower); // dPx/dY
+                add_scaled(ay, terms_.y_dy[k], lower); // dPy/dY
+            }
+        }
+        finish_positions();
+    }
+
+    // Results for the current row, indexed by column.
+    std::vector<double> xc, yc;  // corrected position in image pixels
+    std::vector<double> ax, ay;  // footprint size: dPx/dX and dPy/dY
+    std::vector<double> surface; // Jacobian determinant
+    std::vector<double> bx, by;  // dPx/dY and dPy/dX
+
+  private:
+    const double* row_of(size_t k) const { return monomials_.data() + k * nx_; }
+
+    void add_scaled(std::vector<double>& sum, double factor, const double* lower) {
+        double* s = sum.data();
+        for (size_t x = 0; x < nx_; ++x)
+            s[x] += factor * lower[x];
+    }
+
+    // tab[k] = X^i * Y^j for every column of the row.
+    void tabulate() {
+        for (size_t k = 0; k < terms_.n; ++k) {
+            const double* xp = x_powers_.data() + static_cast<size_t>(terms_.i[k]) * nx_;
+            const double yp = y_powers_[static_cast<size_t>(terms_.j[k])];
+            double* t = monomials_.data() + k * nx_;
+            for (size_t x = 0; x < nx_; ++x)
+                t[x] = xp[x] * yp;
+        }
+    }
+
+    void finish_positions() {
+        const double xmin = g_.grid_xmin, ymin = g_.grid_ymin;
+        const double xbind = g_.grid_xbind, ybind = g_.grid_ybind;
+        for (size_t x = 0; x < nx_; ++x) {
+            xc[x] = g_.grid_xbind > 0 ? (xc[x] - xmin) / xbind : (xc[x] + xmin) / xbind;
+            yc[x] = g_.grid_ybind > 0 ? (yc[x] - ymin) / ybind : (yc[x] + ymin) / ybind;
+            surface[x] = ax[x] * ay[x] - by[x] * bx[x];
+        }
+    }
+
+    GridCor& g_;
+    TermTable terms_;
+    size_t nx_;
+    std::vector<double> x_powers_;  // [power][column]
+    std::vector<double> y_powers_;  // [power]
+    std::vector<double> monomials_; // [term][column]
+};
+
+struct Accumulator {
+    std::vector<float> surface;
+    std::vector<double> counts;
+    int32_t nx = 0, ny = 0;
+    std::vector<double> wy; // overlaps of the current footprint's rows
+    int64_t n_skipped = 0;
+
+    // Shares v among the target pixels that the footprint overlaps.
+    void spread(double v, double xc, double yc, double ax, double ay, double S) {
+        const double x_lo = xc - ax / 2, x_hi = xc + ax / 2;
+        const double y_lo = yc - ay / 2, y_hi = yc + ay / 2;
+        // A folded or mirrored model, or one that left the number range, has no
+        // sound footprint: its pixel is counted and left out.
+        if (!(ax > 0.0) || !(ay > 0.0) || !(S > 0.0) || !std::isfinite(S) || !std::isfinite(x_lo) ||
+            !std::isfinite(x_hi) || !std::isfinite(y_lo) || !std::isfinite(y_hi)) {
+            ++n_skipped;
+            return;
+        }
+        int32_t i0, i1, j0, j1;
+        if (!cell_range(x_lo, x_hi, nx, i0, i1) || !cell_range(y_lo, y_hi, ny, j0, j1)) return;
+        wy.resize(static_cast<size_t>(j1 - j0) + 1);
+        for (int32_t j = j0; j <= j1; ++j)
+            if (!cell_overlap(y_lo, y_hi, j, wy[static_cast<size_t>(j - j0)]))
+                wy[static_cast<size_t>(j - j0)] = -1.0;
+        for (int32_t i = i0; i <= i1; ++i) {
+            double wx = 0.0;
+            if (!cell_overlap(x_lo, x_hi, i, wx)) continue;
+            for (int32_t j = j0; j <= j1; ++j) {
+                const double wyj = wy[static_cast<size_t>(j - j0)];
+                if (wyj < 0.0) continue;
+                const size_t t = static_cast<size_t>(j) * static_cast<size_t>(nx) + static_cast<size_t>(i);
+                const double w = wx * wyj / S;
+                counts[t] += v * w;
+                surface[t] = static_cast<float>(static_cast<double>(surface[t]) + w * S);
+            }
+        }
+    }
+};
+
+enum class GridMode { Default, Flat, Strict, FlatStrict };
+
+GridMode grid_mode_of(const std::string& text) {
+    const bool flat = text.find("FLAT") != std::string::npos;
+    const bool strict = text.find("STRICT") != std::string::npos;
+    if (flat && strict) return GridMode::FlatStrict;
+    if (flat) return GridMode::Flat;
+    if (strict) return GridMode::Strict;
+    return GridMode::Default;
+}
+
+void check_image(const GridCor& g, const IMG& img) {
+    if (g.grid_xbind == 0 || g.grid_ybind == 0)
+        v_error(kOrigin, "grid binding %d x %d: 0 is not a binding", g.grid_xbind, g.grid_ybind);
+    if (img.nx < 0 || img.ny < 0 || static_cast<int64_t>(img.nx) * img.ny != img.size ||
+        img.data.size() != static_cast<size_t>(img.size) ||
+        (!img.frame.empty() && img.frame.size() != img.data.size()))
+        v_error(kOrigin, "image %s holds %zu values (%zu frame counts) for its size %d (%dx%d)",
+                img.name.c_str(), img.data.size(), img.frame.size(), img.size, img.nx, img.ny);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- settings
+
+int grid_ini(GridCor& g, const IniTag& tag) {
+    if (tag.key == "GRID_DCOR") {
+        int32_t n = 0;
+        prg_iniint(tag, "GRID_DCOR", n);
+        if (n < 1) v_error(kOrigin, "GRID_DCOR = %d refused: the grid model needs at least one term", n);
+        if (n > kMaxTerms) v_error(kOrigin, "GRID_DCOR = %d refused: more than %d terms", n, kMaxTerms);
+        grid_struct_ini(g, n);
+        return 1;
+    }
+    if (take_coefficients(g, tag, "GRID_XCOR", "GRID_XTAB", g.xcor, 1u)) return 1;
+    if (take_coefficients(g, tag, "GRID_YCOR", "GRID_YTAB", g.ycor, 2u)) return 1;
+    if (prg_inistr(tag, "GRID_MODE", g.grid_mode) || prg_inistr(tag, "GRID_ORIG", g.grid_orig) ||
+        prg_iniint(tag, "GRID_XMIN", g.grid_xmin) || prg_iniint(tag, "GRID_YMIN", g.grid_ymin) ||
+        take_binding(tag, "GRID_XBIND", g.grid_xbind) || take_binding(tag, "GRID_YBIND", g.grid_ybind))
+        return 1;
+    return 0;
+}
+
+void grid_usage() {
+    const char* const lines[] = {
+        "\n grid usage parameters :\n",
+        " GRID_AUTO = NONE (default), AUTO apply grid correction\n",
+        " GRID_MODE = NONE (derault) FLAT, STRICT... see vellum.pdf\n",
+        " GRID_DCOR... see vellum\n",
+        " GRID_ORIG = CONVERT used for radial binding\n",
+        " GRID_XMIN = needed to use only a part of the whole grid, GRID_YMIN \n",
+        " GRID_XBIND = allow to use the whole grid with bindings, GRID_YBIND\n",
+        " the XY_ORIEN parameter works after read, bind and mask\n",
+    };
+    for (const char* line : lines)
+        std::fputs(line, stderr);
+}
+
+// ---------------------------------------------------------------- model
+
+void grid_struct_ini(GridCor& g, int32_t n) {
+    if (n < 1) v_error(kOrigin, "grid model of %d terms", n);
+    g.n_max = n;
+    g.n_coef = n;
+    g.set = 0;
+    g.tab_valid = 0;
+    g.xcor = prg_alloc<double>(kOrigin, "xcor", static_cast<uint64_t>(n));
+    g.ycor = prg_alloc<double>(kOrigin, "ycor", static_cast<uint64_t>(n));
+    g.tab = prg_alloc<double>(kOrigin, "tabulated", static_cast<uint64_t>(n));
+}
+
+void grid_struct_def(GridCor& g, int32_t n, double x0, double y0) {
+    if (n < 3) v_error(kOrigin, "identity grid model needs 3 terms, not %d", n);
+    grid_struct_ini(g, n);
+    g.xcor[0] = x0;
+    g.xcor[1] = 1.0;
+    g.ycor[0] = y0;
+    g.ycor[2] = 1.0;
+    g.n_coef = 3;
+    g.set = 3;
+}
+
+int32_t grid_deg_xy(int32_t k, int32_t& i, int32_t& j, int32_t what) {
+    int64_t d = 0;
+    while ((d + 1) * (d + 2) / 2 <= k)
+        ++d;
+    j = static_cast<int32_t>(k - d * (d + 1) / 2);
+    i = static_cast<int32_t>(d) - j;
+    switch (what) {
+    case 1:
+        return i == 0 ? -1 : static_cast<int32_t>(k - d);
+    case 2:
+        return j == 0 ? -1 : static_cast<int32_t>(k - d - 1);
+    default:
+        return static_cast<int32_t>(d);
+    }
+}
+
+std::string coef_grid_name(int32_t k) {
+    int32_t i = 0, j = 0;
+    grid_deg_xy(k, i, j, 0);
+    return prg_format("x^%dy^%d", i, j);
+}
+
+void grid_tabulate_pixel(double X, double Y, GridCor& g) {
+    if (g.tab_valid == 1 && X == g.tab_x && Y == g.tab_y) return;
+    const size_t n = std::min(static_cast<size_t>(std::max(g.n_coef, 0)), g.tab.size());
+    for (size_t k = 0; k < n; ++k) {
+        int32_t i = 0, j = 0;
+        grid_deg_xy(static_cast<int32_t>(k), i, j, 0);
+        g.tab[k] = std::pow(X, static_cast<double>(i)) * std::pow(Y, static_cast<double>(j));
+    }
+    g.tab_x = X;
+    g.tab_y = Y;
+    g.tab_valid = 1;
+}
+
+double grid_cor_der(int32_t k, double X, double Y, GridCor& g) {
+    grid_tabulate_pixel(X, Y, g);
+    if (k < 0 || static_cast<size_t>(k) >= terms_in_use(g)) return 0.0;
+    return g.tab[static_cast<size_t>(k)];
+}
+
+double grid_cor_dx(double X, double Y, GridCor& g, const std::vector<double>& c) {
+    return derivative(X, Y, g, c, 1);
+}
+
+double grid_cor_dy(double X, double Y, GridCor& g, const std::vector<double>& c) {
+    return derivative(X, Y, g, c, 2);
+}
+
+double grid_cor_surf(double X, double Y, GridCor& g) {
+    const double dxx = grid_cor_dx(X, Y, g, g.xcor);
+    const double dxy = grid_cor_dy(X, Y, g, g.xcor);
+    const double dyx = grid_cor_dx(X, Y, g, g.ycor);
+    const double dyy = grid_cor_dy(X, Y, g, g.ycor);
+    return dxx * dyy - dyx * dxy;
+}
+
+double grid_cor_xpos(double X, double Y, GridCor& g) {
+    grid_tabulate_pixel(X, Y, g);
+    const double p = polynomial(g.xcor, g.tab.data(), terms_in_use(g));
+    if (g.grid_xbind > 0) return (p - g.grid_xmin) / g.grid_xbind;
+    return (p + g.grid_xmin) / g.grid_xbind;
+}
+
+double grid_cor_ypos(double X, double Y, GridCor& g) {
+    grid_tabulate_pixel(X, Y, g);
+    const double p = polynomial(g.ycor, g.tab.data(), terms_in_use(g));
+    if (g.grid_ybind > 0) return (p - g.grid_ymin) / g.grid_ybind;
+    return (p + g.grid_ymin) / g.grid_ybind;
+}
+
+double grid_pix_xcor(double x, const GridCor& g) {
+    if (g.grid_xbind > 0) return g.grid_xmin + g.grid_xbind * x - grid_origin(g.xcor);
+    return g.grid_xbind * x - g.grid_xmin + grid_origin(g.xcor);
+}
+
+double grid_pix_ycor(double y, const GridCor& g) {
+    if (g.grid_ybind > 0) return g.grid_ymin + g.grid_ybind * y - grid_origin(g.ycor);
+    return g.grid_ybind * y - g.grid_ymin + grid_origin(g.ycor);
+}
+
+double grid_pix_surf(double x, double y, GridCor& g) {
+    return grid_cor_surf(grid_pix_xcor(x, g), grid_pix_ycor(y, g), g);
+}
+
+// ---------------------------------------------------------------- resampling
+
+void grid_cor_img(GridCor& g, IMG& img) {
+    std::printf("\n#%s:grid_cor_img  '%s' size=%d(%dx%d)\n", kOrigin, img.name.c_str(), img.size, img.nx,
+                img.ny);
+    if (g.n_coef == 0 || g.set != 3) v_error(kOrigin, "grid functions are not valid (look at .ini file)");
+    if (img.data.empty()) v_error(kOrigin, "no data in %s", img.name.c_str());
+    check_image(g, img);
+
+    Accumulator acc;
+    acc.nx = img.nx;
+    acc.ny = img.ny;
+    acc.surface = prg_alloc<float>(kOrigin, "surface", static_cast<uint64_t>(img.size));
+    acc.counts = prg_alloc<double>(kOrigin, "corrected values", static_cast<uint64_t>(img.size));
+    std::vector<uint16_t> frame = prg_alloc<uint16_t>(kOrigin, "frame", static_cast<uint64_t>(img.size));
+
+    // Accumulation: every used source pixel shares its counts among the target
+    // pixels that its footprint overlaps.
+    RowModel model(g, img);
+    const size_t nx = static_cast<size_t>(img.nx);
+    for (int32_t y = 0; y < img.ny; ++y) {
+        model.evaluate(y);
+        const size_t row = static_cast<size_t>(y) * nx;
+        for (size_t x = 0; x < nx; ++x) {
+            if (!img.frame.empty() && img.frame[row + x] == 0) continue;
+            acc.spread(static_cast<double>(img.data[row + x]), model.xc[x], model.yc[x], model.ax[x],
+                       model.ay[x], model.surface[x]);
+        }
+    }
+
+    // Finishing: the mode decides the normalisation and which pixels stay in use.
+    const GridMode mode = grid_mode_of(g.grid_mode);
+    int32_t n_border = 0, n_clipped = 0;
+    for (size_t t = 0; t < acc.counts.size(); ++t) {
+        const double s = acc.surface[t];
+        const double c = acc.counts[t];
+        int32_t value = 0;
+        uint16_t used = 0;
+        switch (mode) {
+        case GridMode::FlatStrict:
+            if (s != 0.0) value = round_pixel(c / s, n_clipped), used = 1;
+            break;
+        case GridMode::Flat:
+            if (s >= 0.5) value = round_pixel(c / s, n_clipped), used = 1;
+            break;
+        case GridMode::Strict:
+            if (s != 0.0) value = round_pixel(c, n_clipped), used = 1;
+            break;
+        case GridMode::Default:
+            if (s >= 1.0) {
+                value = round_pixel(c, n_clipped);
+            } else if (s > 0.5) {
+                value = round_pixel(c / s, n_clipped);
+                ++n_border;
+            }
+            used = s >= 0.5 ? 1 : 0;
+            break;
+        }
+        img.data[t] = value;
+        frame[t] = used;
+    }
+    if (mode == GridMode::Default) prg_printf("# %d pixels corrected for border effects\n", n_border);
+    if (acc.n_skipped > 0)
+        prg_printf("# %lld source pixels skipped: folded, mirrored or non-finite grid model\n",
+                   static_cast<long long>(acc.n_skipped));
+    if (n_clipped > 0) prg_printf("# %d corrected values beyond the 32-bit pixel range clipped\n", n_clipped);
+    img.frame = std::move(frame);
+}

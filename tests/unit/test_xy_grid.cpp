@@ -1,0 +1,543 @@
+#include "test_support.hpp"
+#include "xy_grid.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+IniTag tag_of(const std::string& line) {
+    IniTag tag;
+    EXPECT_TRUE(prg_initag(line, tag)) << line;
+    return tag;
+}
+
+// Feeds settings lines to grid_ini as the driver's chain does; returns how many it took.
+int feed(GridCor& g, const std::vector<std::string>& lines, std::string* echo = nullptr) {
+    testing::internal::CaptureStdout();
+    int taken = 0;
+    for (const auto& line : lines)
+        taken += grid_ini(g, tag_of(line));
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (echo) *echo = out;
+    return taken;
+}
+
+// Runs `fn`, expecting the fatal exit, and returns what went to stderr.
+template <class Fn> std::string fatal_message(Fn fn) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    bool thrown = false;
+    try {
+        fn();
+    } catch (const Fatal& f) {
+        thrown = true;
+        EXPECT_EQ(f.status, 3);
+    }
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(thrown) << "no fatal exit";
+    return err;
+}
+
+IMG make_image(int32_t nx, int32_t ny, const std::vector<int32_t>& values, const std::string& name = "img") {
+    IMG img;
+    img.nx = nx;
+    img.ny = ny;
+    img.size = nx * ny;
+    img.data = values;
+    img.name = name;
+    return img;
+}
+
+GridCor model(const std::vector<double>& xcor, const std::vector<double>& ycor,
+              const std::string& mode = "") {
+    GridCor g;
+    grid_struct_ini(g, static_cast<int32_t>(xcor.size()));
+    g.xcor = xcor;
+    g.ycor = ycor;
+    g.set = 3;
+    g.grid_mode = mode;
+    return g;
+}
+
+// Resamples quietly and returns the stdout text.
+std::string resample(GridCor& g, IMG& img) {
+    testing::internal::CaptureStdout();
+    grid_cor_img(g, img);
+    return testing::internal::GetCapturedStdout();
+}
+
+// ---------------------------------------------------------------- terms
+
+TEST(GridTerms, NumberingByDegreeThenFallingPowerOfX) {
+    const char* const names[] = {"x^0y^0", "x^1y^0", "x^0y^1", "x^2y^0", "x^1y^1",
+                                 "x^0y^2", "x^3y^0", "x^2y^1", "x^1y^2", "x^0y^3"};
+    for (int k = 0; k < 10; ++k)
+        EXPECT_EQ(coef_grid_name(k), names[k]) << k;
+    int32_t i = -9, j = -9;
+    EXPECT_EQ(grid_deg_xy(3, i, j, 1), 1);  // d(X^2)/dX = 2 X: term 1
+    EXPECT_EQ(grid_deg_xy(2, i, j, 1), -1); // Y has no X
+    EXPECT_EQ(grid_deg_xy(2, i, j, 2), 0);
+    EXPECT_EQ(grid_deg_xy(8, i, j, 0), 3);
+    EXPECT_EQ(i, 1);
+    EXPECT_EQ(j, 2);
+    EXPECT_EQ(grid_deg_xy(8, i, j, 1), 5); // X Y^2 -> Y^2
+    EXPECT_EQ(grid_deg_xy(8, i, j, 2), 4); // X Y^2 -> X Y
+}
+
+TEST(GridTerms, LowerTermsHaveOneLessPowerForHighDegrees) {
+    for (int32_t k = 0; k < 5000; ++k) {
+        int32_t i = 0, j = 0, li = 0, lj = 0;
+        const int32_t d = grid_deg_xy(k, i, j, 0);
+        ASSERT_EQ(i + j, d);
+        ASSERT_EQ(k, d * (d + 1) / 2 + j);
+        const int32_t by_x = grid_deg_xy(k, i, j, 1);
+        if (i == 0) {
+            ASSERT_EQ(by_x, -1);
+        } else {
+            grid_deg_xy(by_x, li, lj, 0);
+            ASSERT_TRUE(li == i - 1 && lj == j) << k;
+        }
+        const int32_t by_y = grid_deg_xy(k, i, j, 2);
+        if (j == 0) {
+            ASSERT_EQ(by_y, -1);
+        } else {
+            grid_deg_xy(by_y, li, lj, 0);
+            ASSERT_TRUE(li == i && lj == j - 1) << k;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- settings
+
+TEST(GridSettings, DcorThenListsAndPiecesSetTheCoefficients) {
+    GridCor g;
+    std::string echo;
+    EXPECT_EQ(
+        feed(g, {"GRID_DCOR = 6", "GRID_XCOR = 1 2 3 4 5 6", "GRID_YTAB = 0 2 7 8", "GRID_YTAB = 4 2 9 10"},
+             &echo),
+        4);
+    EXPECT_EQ(g.n_coef, 6);
+    EXPECT_EQ(g.n_max, 6);
+    EXPECT_EQ(g.set, 3u);
+    EXPECT_EQ(g.xcor, (std::vector<double>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(g.ycor, (std::vector<double>{7, 8, 0, 0, 9, 10}));
+    EXPECT_NE(echo.find("  GRID_DCOR= 6\n"), std::string::npos);
+    EXPECT_NE(echo.find(prg_format("  GRID_YTAB=  4  2 %14lg  %14lg \n", 9.0, 10.0)), std::string::npos);
+}
+
+TEST(GridSettings, CoefficientsBeforeDcorFallThroughAndDcorStartsAfresh) {
+    GridCor g;
+    EXPECT_EQ(feed(g, {"GRID_XCOR = 1 2 3", "GRID_YTAB = 0 1 5"}), 0);
+    EXPECT_TRUE(g.xcor.empty());
+    feed(g, {"GRID_DCOR = 3", "GRID_XCOR = 1 2 3"});
+    EXPECT_EQ(g.set, 1u);
+    feed(g, {"GRID_DCOR = 4"});
+    EXPECT_EQ(g.set, 0u);
+    EXPECT_EQ(g.xcor, (std::vector<double>{0, 0, 0, 0}));
+    EXPECT_EQ(feed(g, {"GRID_OTHER = 1", "GRID_DCORX = 2"}), 0);
+}
+
+TEST(GridSettings, ModeOriginAndWindowKeys) {
+    GridCor g;
+    EXPECT_EQ(feed(g, {"GRID_MODE = FLAT,STRICT", "GRID_ORIG = CONVERT", "GRID_XMIN = 100", "GRID_YMIN = -4",
+                       "GRID_XBIND = 2", "GRID_YBIND = -3"}),
+              6);
+    EXPECT_EQ(g.grid_mode, "FLAT,STRICT");
+    EXPECT_EQ(g.grid_orig, "CONVERT");
+    EXPECT_EQ(g.grid_xmin, 100);
+    EXPECT_EQ(g.grid_ymin, -4);
+    EXPECT_EQ(g.grid_xbind, 2);
+    EXPECT_EQ(g.grid_ybind, -3);
+}
+
+TEST(GridSettings, UnsoundValuesAreRefused) {
+    GridCor g;
+    feed(g, {"GRID_DCOR = 6"});
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_XTAB = 4 3 1 2 3")); }).find("GRID_XTAB"),
+              std::string::npos);
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_YTAB = -1 2 1 2")); }).find("GRID_YTAB"),
+              std::string::npos);
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_XBIND = 0")); }).find("GRID_XBIND = 0 refused"),
+              std::string::npos);
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_YBIND = 0")); }).find("GRID_YBIND = 0 refused"),
+              std::string::npos);
+    EXPECT_EQ(g.grid_xbind, 1);
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_DCOR = 0")); }).find("GRID_DCOR = 0 refused"),
+              std::string::npos);
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_DCOR = abc")); }).find("refused"),
+              std::string::npos);
+    EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_DCOR = 2000000000")); }).find("refused"),
+              std::string::npos);
+    EXPECT_EQ(g.n_coef, 6); // the refused lines left the model as it was
+}
+
+TEST(GridSettings, UsageText) {
+    testing::internal::CaptureStderr();
+    grid_usage();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(
+        err.rfind("\n grid usage parameters :\n GRID_AUTO = NONE (default), AUTO apply grid correction\n", 0),
+        0u);
+    EXPECT_NE(err.find(" GRID_XMIN = needed to use only a part of the whole grid, GRID_YMIN \n"),
+              std::string::npos);
+    const std::string last = " the XY_ORIEN parameter works after read, bind and mask\n";
+    ASSERT_GE(err.size(), last.size());
+    EXPECT_EQ(err.substr(err.size() - last.size()), last);
+}
+
+// ---------------------------------------------------------------- model evaluation
+
+TEST(GridModel, BindingAndWindowPlaceImageColumnsOnTheGrid) {
+    GridCor g;
+    grid_struct_def(g, 6, 0.0, 0.0);
+    g.grid_xbind = 2;
+    g.grid_xmin = 100;
+    EXPECT_EQ(grid_pix_xcor(10, g), 120.0);
+    // A point whose Px is 140 lies at corrected column (140 - 100) / 2.
+    g.xcor[0] = 140.0;
+    g.xcor[1] = 0.0;
+    EXPECT_EQ(grid_cor_xpos(3.0, 4.0, g), 20.0);
+    EXPECT_EQ(grid_pix_xcor(10, g), 120.0 - 140.0);
+    // Reversed form: X = bind * x - xmin + xcor[0], position (p + xmin) / bind.
+    g.grid_xbind = -2;
+    EXPECT_EQ(grid_pix_xcor(10, g), -20.0 - 100.0 + 140.0);
+    EXPECT_EQ(grid_cor_xpos(3.0, 4.0, g), (140.0 + 100.0) / -2.0);
+}
+
+TEST(GridModel, IdentityGivesBackThePixelWithUnitSurface) {
+    GridCor g;
+    grid_struct_def(g, 10, 12.5, -3.0);
+    EXPECT_EQ(g.n_coef, 3);
+    EXPECT_EQ(g.set, 3u);
+    g.grid_xbind = 2;
+    g.grid_ybind = 3;
+    g.grid_xmin = 7;
+    g.grid_ymin = 11;
+    for (double x : {0.0, 1.0, 17.0})
+        for (double y : {0.0, 5.0}) {
+            const double X = grid_pix_xcor(x, g), Y = grid_pix_ycor(y, g);
+            EXPECT_DOUBLE_EQ(grid_cor_xpos(X, Y, g), x);
+            EXPECT_DOUBLE_EQ(grid_cor_ypos(X, Y, g), y);
+            EXPECT_EQ(grid_pix_surf(x, y, g), 1.0);
+        }
+    EXPECT_NE(fatal_message([&] { grid_struct_def(g, 2, 0, 0); }).find("3 terms"), std::string::npos);
+}
+
+TEST(GridModel, DerivativesAndSurfaceOfAQuadraticModel) {
+    // Px = 1 + 2X + 3Y + 4X^2 + 5XY + 6Y^2, Py = -1 + 0.5X + 2Y + 0.25X^2 - XY + 0.125Y^2
+    GridCor g = model({1, 2, 3, 4, 5, 6}, {-1, 0.5, 2, 0.25, -1, 0.125});
+    const double X = 1.5, Y = -2.0;
+    const double pxx = 2 + 8 * X + 5 * Y, pxy = 3 + 5 * X + 12 * Y;
+    const double pyx = 0.5 + 0.5 * X - Y, pyy = 2 - X + 0.25 * Y;
+    EXPECT_DOUBLE_EQ(grid_cor_dx(X, Y, g, g.xcor), pxx);
+    EXPECT_DOUBLE_EQ(grid_cor_dy(X, Y, g, g.xcor), pxy);
+    EXPECT_DOUBLE_EQ(grid_cor_dx(X, Y, g, g.ycor), pyx);
+    EXPECT_DOUBLE_EQ(grid_cor_dy(X, Y, g, g.ycor), pyy);
+    EXPECT_DOUBLE_EQ(grid_cor_surf(X, Y, g), pxx * pyy - pyx * pxy);
+    EXPECT_DOUBLE_EQ(grid_cor_xpos(X, Y, g), 1 + 2 * X + 3 * Y + 4 * X * X + 5 * X * Y + 6 * Y * Y);
+    EXPECT_EQ(grid_cor_der(4, X, Y, g), X * Y);
+    EXPECT_EQ(grid_cor_der(5, X, Y, g), Y * Y);
+}
+
+TEST(GridModel, MonomialsAreReusedForTheSamePointOnly) {
+    GridCor g = model({0, 1, 0, 0, 0, 0}, {0, 0, 1, 0, 0, 0});
+    EXPECT_EQ(grid_cor_der(3, 2.0, 3.0, g), 4.0);
+    g.tab[3] = 99.0; // visible only if the same point reuses the table
+    EXPECT_EQ(grid_cor_der(3, 2.0, 3.0, g), 99.0);
+    EXPECT_EQ(grid_cor_der(3, 2.0, 5.0, g), 4.0); // Y differs: recomputed
+    EXPECT_EQ(grid_cor_der(5, 2.0, 5.0, g), 25.0);
+    // The cache depends on the point alone: new coefficients use it as it is.
+    g.tab[1] = 1000.0;
+    g.xcor = {0, 2, 0, 0, 0, 0};
+    EXPECT_EQ(grid_cor_xpos(2.0, 5.0, g), 2000.0);
+    grid_struct_ini(g, 6);
+    EXPECT_EQ(g.tab_valid, 0);
+}
+
+// ---------------------------------------------------------------- resampling
+
+TEST(GridResample, OpeningLineAndIncompleteGridStopBeforeAnyChange) {
+    GridCor g;
+    grid_struct_ini(g, 3);
+    g.set = 1;
+    IMG img = make_image(2, 2, {1, 2, 3, 4}, "run_0001.kvf");
+    img.frame = {1, 1, 0, 1};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    errno = 0;
+    EXPECT_THROW(grid_cor_img(g, img), Fatal);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "\n#../xy32lib/xy_grid:grid_cor_img  'run_0001.kvf' size=4(2x2)\n");
+    EXPECT_EQ(err,
+              " ../xy32lib/xy_grid error : grid functions are not valid (look at .ini file), abort!\n\n");
+    EXPECT_EQ(img.data, (std::vector<int32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(img.frame, (std::vector<uint16_t>{1, 1, 0, 1}));
+
+    GridCor empty;
+    EXPECT_NE(fatal_message([&] { grid_cor_img(empty, img); }).find("not valid"), std::string::npos);
+    grid_struct_def(g, 3, 0, 0);
+    IMG no_data = make_image(2, 2, {}, "nothing");
+    EXPECT_NE(fatal_message([&] { grid_cor_img(g, no_data); }).find(": no data in nothing, abort!"),
+              std::string::npos);
+    IMG short_data = make_image(3, 3, {1, 2, 3}, "short");
+    EXPECT_NE(fatal_message([&] { grid_cor_img(g, short_data); }).find("short"), std::string::npos);
+}
+
+// Identity model on a 4 x 3 image: each source pixel is shared in quarters
+// among targets x-1..x, y-1..y; the last column and row see half a pixel.
+struct IdentityCase : ::testing::Test {
+    static constexpr int32_t nx = 4, ny = 3;
+    IMG img = make_image(nx, ny, {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120});
+    int32_t v(int32_t x, int32_t y) const { return 10 * (y * nx + x + 1); }
+    double counts(int32_t i, int32_t j) const { // c of target (i, j)
+        double c = 0;
+        for (int32_t x = i; x <= i + 1 && x < nx; ++x)
+            for (int32_t y = j; y <= j + 1 && y < ny; ++y)
+                c += 0.25 * v(x, y);
+        return c;
+    }
+    GridCor identity(const std::string& mode) {
+        GridCor g;
+        grid_struct_def(g, 6, 3.0, -2.0);
+        g.grid_mode = mode;
+        return g;
+    }
+};
+
+TEST_F(IdentityCase, DefaultModeKeepsFullPixelsAndDropsTheHalfCoveredBorder) {
+    GridCor g = identity("");
+    const std::string out = resample(g, img);
+    EXPECT_NE(out.find("# 0 pixels corrected for border effects\n"), std::string::npos);
+    for (int32_t j = 0; j < ny; ++j)
+        for (int32_t i = 0; i < nx; ++i) {
+            const size_t t = static_cast<size_t>(j * nx + i);
+            const bool interior = i < nx - 1 && j < ny - 1;
+            const bool corner = i == nx - 1 && j == ny - 1;
+            EXPECT_EQ(img.data[t], interior ? static_cast<int32_t>(counts(i, j) + 0.5) : 0) << i << "," << j;
+            EXPECT_EQ(img.frame[t], corner ? 0 : 1) << i << "," << j;
+        }
+}
+
+TEST_F(IdentityCase, FlatModeNormalisesTheHalfCoveredBorder) {
+    GridCor g = identity("FLAT");
+    const std::string out = resample(g, img);
+    EXPECT_EQ(out.find("border effects"), std::string::npos);
+    for (int32_t j = 0; j < ny; ++j)
+        for (int32_t i = 0; i < nx; ++i) {
+            const size_t t = static_cast<size_t>(j * nx + i);
+            const double s = (i < nx - 1 ? 1.0 : 0.5) * (j < ny - 1 ? 1.0 : 0.5);
+            const bool kept = s >= 0.5;
+            EXPECT_EQ(img.data[t], kept ? static_cast<int32_t>(counts(i, j) / s + 0.5) : 0) << i << "," << j;
+            EXPECT_EQ(img.frame[t], kept ? 1 : 0);
+        }
+    // The last column of row 0 holds sources (3,0) and (3,1) halved: (40 + 80) / 4 / 0.5.
+    EXPECT_EQ(img.data[3], 60);
+}
+
+TEST_F(IdentityCase, StrictModesKeepEveryReachedPixel) {
+    for (const char* mode : {"STRICT", "FLAT_STRICT"}) {
+        IMG copy = make_image(nx, ny, img.data);
+        GridCor g = identity(mode);
+        resample(g, copy);
+        const bool flat = std::strstr(mode, "FLAT") != nullptr;
+        for (int32_t j = 0; j < ny; ++j)
+            for (int32_t i = 0; i < nx; ++i) {
+                const size_t t = static_cast<size_t>(j * nx + i);
+                const double s = (i < nx - 1 ? 1.0 : 0.5) * (j < ny - 1 ? 1.0 : 0.5);
+                const double q = flat ? counts(i, j) / s : counts(i, j);
+                EXPECT_EQ(copy.data[t], static_cast<int32_t>(q + 0.5)) << mode << " " << i << "," << j;
+                EXPECT_EQ(copy.frame[t], 1);
+            }
+    }
+}
+
+TEST_F(IdentityCase, MaskedSourceDropsThePixelsOnlyItReached) {
+    // The last corner target is reached by the last source pixel alone.
+    for (const char* mode : {"", "FLAT", "STRICT", "FLAT STRICT"}) {
+        IMG copy = make_image(nx, ny, img.data);
+        copy.frame.assign(static_cast<size_t>(nx * ny), 3);
+        copy.frame.back() = 0;
+        GridCor g = identity(mode);
+        resample(g, copy);
+        EXPECT_EQ(copy.data.back(), 0) << mode;
+        EXPECT_EQ(copy.frame.back(), 0) << mode;
+        EXPECT_EQ(copy.frame[0], 1) << mode; // frame counts of 3 become 1
+    }
+}
+
+TEST_F(IdentityCase, ThreeQuarterCoveredPixelsAreCountedAsBorderCorrections) {
+    img.frame.assign(static_cast<size_t>(nx * ny), 1);
+    img.frame[1 * nx + 1] = 0; // its four targets (0..1, 0..1) lose a quarter each
+    GridCor g = identity("");
+    const std::string out = resample(g, img);
+    EXPECT_NE(out.find("# 4 pixels corrected for border effects\n"), std::string::npos);
+    const double c00 = 0.25 * (v(0, 0) + v(1, 0) + v(0, 1));
+    EXPECT_EQ(img.data[0], static_cast<int32_t>(c00 / 0.75 + 0.5));
+    EXPECT_EQ(img.frame[0], 1);
+    EXPECT_EQ(img.data[2], static_cast<int32_t>(counts(2, 0) + 0.5)); // untouched by the mask
+}
+
+TEST(GridResample, NegativeSumsRoundTowardZeroAfterAddingAHalf) {
+    // 1 x 1 image; footprint 10 x 2 pixels, so the one target gets 1/20 of the counts with s = 1.
+    const std::vector<std::pair<int32_t, int32_t>> cases = {
+        {-54, -2}, {-50, -2}, {-51, -2}, {50, 3}, {-70, -3}};
+    for (const auto& [v, expected] : cases) {
+        GridCor g = model({0, 10, 0}, {0, 0, 2});
+        IMG img = make_image(1, 1, {v});
+        resample(g, img);
+        EXPECT_EQ(img.data[0], expected) << v;
+        EXPECT_EQ(img.frame[0], 1);
+    }
+}
+
+TEST(GridResample, FoldedAndNonFiniteModelsSkipTheirPixelsAndSayHowMany) {
+    // Px = X - X^2 / 8 folds back from X = 4 on: columns 4..19 have no sound footprint.
+    GridCor g = model({0, 1, 0, -0.125, 0, 0}, {0, 0, 1, 0, 0, 0}, "STRICT");
+    IMG img = make_image(20, 3, std::vector<int32_t>(60, 8));
+    std::string out = resample(g, img);
+    EXPECT_NE(out.find("# 48 source pixels skipped: folded, mirrored or non-finite grid model\n"),
+              std::string::npos);
+    for (size_t t = 0; t < img.data.size(); ++t)
+        EXPECT_GE(img.data[t], 0);
+
+    GridCor mirror = model({0, -1, 0}, {0, 0, 1});
+    IMG m = make_image(5, 2, std::vector<int32_t>(10, 1));
+    out = resample(mirror, m);
+    EXPECT_NE(out.find("# 10 source pixels skipped"), std::string::npos);
+    EXPECT_EQ(m.frame, std::vector<uint16_t>(10, 0));
+
+    GridCor huge = model({0, 1, 0, 0, 0, 0, 5e307}, {0, 0, 1, 0, 0, 0, 0}, "STRICT");
+    IMG h = make_image(4, 4, std::vector<int32_t>(16, 5));
+    out = resample(huge, h);
+    EXPECT_NE(out.find("# 8 source pixels skipped"), std::string::npos); // Px overflows from column 2 on
+    EXPECT_EQ(h.data[0], 3);                                             // two quarters of 5, rounded
+    EXPECT_EQ(h.frame[0], 1);
+}
+
+TEST(GridResample, FootprintsFarOutsideTheImageAreClippedNotWalked) {
+    GridCor g = model({0, 1, 0, 3e7, 0, 0}, {0, 0, 1, 0, 0, 0}, "STRICT");
+    IMG img = make_image(64, 64, std::vector<int32_t>(64 * 64, 1000));
+    const auto start = std::chrono::steady_clock::now();
+    resample(g, img);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 5.0);
+    // Column 0 keeps its half of source column 0; the footprints of the other
+    // columns are about 6e7 pixels wide, so their share of each target is tiny.
+    EXPECT_EQ(img.data[0], 1000 / 2);
+    EXPECT_EQ(img.frame[0], 1);
+}
+
+TEST(GridResample, HugeCountsSaturateAndAreReported) {
+    // A sheared model with an almost vanishing surface: the weights become huge.
+    GridCor g = model({0, 1, 1}, {0, 1, 1 + 1e-10}, "STRICT");
+    IMG img = make_image(1, 1, {1});
+    const std::string out = resample(g, img);
+    EXPECT_EQ(img.data[0], INT32_MAX);
+    EXPECT_NE(out.find("# 1 corrected values beyond the 32-bit pixel range clipped\n"), std::string::npos);
+}
+
+// The resampling as the single-point functions define it, walked pixel by
+// pixel; the fast row evaluation must give the same image to the last bit.
+void reference_resample(GridCor& g, IMG& img) {
+    std::vector<float> s(static_cast<size_t>(img.size));
+    std::vector<double> c(static_cast<size_t>(img.size));
+    for (int32_t y = 0; y < img.ny; ++y) {
+        const double Y = grid_pix_ycor(y, g);
+        for (int32_t x = 0; x < img.nx; ++x) {
+            const double X = grid_pix_xcor(x, g);
+            const size_t src = static_cast<size_t>(y * img.nx + x);
+            if (!img.frame.empty() && img.frame[src] == 0) continue;
+            const double v = img.data[src];
+            const double xc = grid_cor_xpos(X, Y, g), yc = grid_cor_ypos(X, Y, g);
+            const double ax = grid_cor_dx(X, Y, g, g.xcor), ay = grid_cor_dy(X, Y, g, g.ycor);
+            const double S = grid_cor_surf(X, Y, g);
+            const double x_lo = xc - ax / 2, x_hi = xc + ax / 2, y_lo = yc - ay / 2, y_hi = yc + ay / 2;
+            for (int32_t i = static_cast<int32_t>(x_lo); i <= static_cast<int32_t>(x_hi); ++i) {
+                if (i < 0 || i >= img.nx) continue;
+                double wx;
+                if (x_lo < i) {
+                    if (x_hi < i) continue;
+                    wx = x_hi > i + 1 ? 1 : x_hi - i;
+                } else {
+                    if (x_lo > i + 1) continue;
+                    wx = std::min(x_hi, i + 1.0) - x_lo;
+                }
+                for (int32_t j = static_cast<int32_t>(y_lo); j <= static_cast<int32_t>(y_hi); ++j) {
+                    if (j < 0 || j >= img.ny) continue;
+                    double wy;
+                    if (y_lo < j) {
+                        if (y_hi < j) continue;
+                        wy = y_hi > j + 1 ? 1 : y_hi - j;
+                    } else {
+                        if (y_lo > j + 1) continue;
+                        wy = std::min(y_hi, j + 1.0) - y_lo;
+                    }
+                    const size_t t = static_cast<size_t>(j * img.nx + i);
+                    const double w = wx * wy / S;
+                    c[t] += v * w;
+                    s[t] += w * S;
+                }
+            }
+        }
+    }
+    const bool flat = g.grid_mode.find("FLAT") != std::string::npos;
+    const bool strict = g.grid_mode.find("STRICT") != std::string::npos;
+    std::vector<uint16_t> frame(static_cast<size_t>(img.size));
+    for (size_t t = 0; t < c.size(); ++t) {
+        double q = 0;
+        bool used = false;
+        if (flat && strict)
+            used = s[t] != 0, q = used ? c[t] / s[t] : 0;
+        else if (flat)
+            used = s[t] >= 0.5, q = used ? c[t] / s[t] : 0;
+        else if (strict)
+            used = s[t] != 0, q = used ? c[t] : 0;
+        else {
+            used = s[t] >= 0.5;
+            q = s[t] >= 1 ? c[t] : s[t] > 0.5 ? c[t] / s[t] : 0;
+        }
+        img.data[t] = static_cast<int32_t>(q + 0.5);
+        frame[t] = used ? 1 : 0;
+    }
+    img.frame = frame;
+}
+
+TEST(GridResample, FastEvaluationMatchesThePointByPointDefinitionExactly) {
+    // A complete cubic model with a visible barrel distortion, on a binned window of the grid.
+    const std::vector<double> xcor = {12.25,  1.01,   0.013,   2.1e-4, -1.3e-4,
+                                      0.7e-4, 3.1e-7, -1.7e-7, 2.3e-7, -0.9e-7};
+    const std::vector<double> ycor = {-7.5,    -0.011,  0.985,  -0.8e-4, 1.9e-4,
+                                      -2.2e-4, -1.1e-7, 2.9e-7, 0.4e-7,  1.3e-7};
+    const int32_t nx = 61, ny = 47;
+    std::vector<int32_t> values(static_cast<size_t>(nx * ny));
+    for (size_t t = 0; t < values.size(); ++t)
+        values[t] = static_cast<int32_t>((t * 7919) % 5003) - 600;
+    std::vector<uint16_t> mask(values.size(), 2);
+    mask[100] = mask[101] = mask[1500] = 0;
+    for (const char* mode : {"", "FLAT", "STRICT", "FLAT STRICT"})
+        for (int32_t bind : {1, 2, -1}) {
+            GridCor g = model(xcor, ycor, mode);
+            g.grid_xbind = bind;
+            g.grid_ybind = bind == 2 ? 3 : bind;
+            g.grid_xmin = bind < 0 ? -70 : 5;
+            g.grid_ymin = bind < 0 ? -50 : 9;
+            IMG fast = make_image(nx, ny, values);
+            IMG slow = make_image(nx, ny, values);
+            fast.frame = slow.frame = mask;
+            resample(g, fast);
+            reference_resample(g, slow);
+            ASSERT_EQ(fast.data, slow.data) << "mode '" << mode << "' bind " << bind;
+            ASSERT_EQ(fast.frame, slow.frame) << "mode '" << mode << "' bind " << bind;
+            int64_t used = 0;
+            for (uint16_t f : fast.frame)
+                used += f;
+            EXPECT_GT(used, nx * ny / 4) << "the model keeps much of the image in view";
+        }
+}
+
+} // namespace
