@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -193,6 +194,25 @@ void xy_eswap16(void* p);
 void xy_eswap32(void* p);
 void xy_nswap16(void* p);
 void xy_nswap32(void* p);
+void xy_reset_byte_order(); // back to the start state (tests)
+
+// Common work of the format modules.
+// The name a module opens: `name`, with the first of `extensions` appended when
+// it contains none of them, unless the file was recognised by its content
+// under this very name (`as_named`).
+std::string xy_module_file_name(const std::string& name, std::initializer_list<const char*> extensions,
+                                bool as_named);
+// Opens a frame file for reading in byte mode; failure stops the run with
+// "<module>_open (errno=%d): unable to open <program> file '<name>'".
+FileHandle xy_open_frame_file(const char* origin, const char* module, const std::string& program,
+                              const std::string& file_name);
+// Up to `count` bytes from byte `pos` (fewer at the end of the file).
+std::string xy_read_bytes(std::FILE* fp, int64_t pos, size_t count);
+int64_t xy_file_bytes(std::FILE* fp);  // -1 when unknown
+int32_t xy_pixel_bytes(int32_t type);  // 0 for text and unsupported types
+// Refuses declared sizes the file cannot back: an empty frame, a frame over the
+// 32-bit pixel count, or a file too short for frame 1 at `offset`.
+void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, const std::string& file_name);
 
 // ---------------------------------------------------------------- summation
 std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t new_sum, int32_t cosmic);

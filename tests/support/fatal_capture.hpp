@@ -1,0 +1,27 @@
+// Runs code that must stop the run and returns what it reported on stderr.
+#pragma once
+
+#include "prg_lib.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace zt {
+
+// Fails the test unless `action` throws Fatal with status 3.
+template <class Action> std::string fatal_report(Action action) {
+    testing::internal::CaptureStderr();
+    bool stopped = false;
+    try {
+        action();
+    } catch (const Fatal& f) {
+        stopped = true;
+        EXPECT_EQ(f.status, 3);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(stopped) << "no fatal error; stderr: " << err;
+    return err;
+}
+
+} // namespace zt
