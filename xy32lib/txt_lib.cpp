@@ -91,15 +91,8 @@ void txt_hdrfill(HDR& hdr) {
 }
 
 std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& program, bool as_named) {
-    std::string file_name = name;
-    if (!as_named && file_name.find(".txt") == std::string::npos) file_name += ".txt";
-    FileHandle fp(std::fopen(file_name.c_str(), "rb"));
-    if (!fp) {
-        const int err = errno;
-        errno = 0;
-        v_error(kTxtOrigin, "txt_open (errno=%d): unable to open %s file '%s'\n", err, program.c_str(),
-                file_name.c_str());
-    }
+    const std::string file_name = xy_module_file_name(name, {".txt"}, as_named);
+    FileHandle fp = xy_open_frame_file(kTxtOrigin, "txt", program, file_name);
     std::unique_ptr<HDR> hdr = txt_gethdr(fp.get(), file_name);
     txt_hdrfill(*hdr);
     hdr->file_name = file_name;

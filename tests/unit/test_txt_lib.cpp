@@ -129,7 +129,8 @@ TEST_F(TxtTest, NameGetsTxtAppendedUnlessOpenedAsNamed) {
     testing::internal::CaptureStderr();
     EXPECT_THROW(txt_open("missing", "zandor"), Fatal);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              " ../xy32lib/txt_lib error : txt_open (errno=2): unable to open zandor file 'missing.txt'\n, "
+              " ../xy32lib/txt_lib error (errno=2) : txt_open (errno=2): unable to open zandor file "
+              "'missing.txt'\n, "
               "abort!\n\n");
 }
 
