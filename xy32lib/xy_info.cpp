@@ -2,6 +2,7 @@
 // release levels of the records.
 #include "xy_lib.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <new>
@@ -136,15 +137,17 @@ class InfoScan {
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value) {
     const auto index = static_cast<int32_t>(hdr.items.size());
     if (hdr.n_alloc <= index) {
-        if (hdr.n_alloc > INT32_MAX - 8) v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
+        // Grows by 8 entries; a list filled behind our back still gets room.
+        const int64_t grown = static_cast<int64_t>(std::max(hdr.n_alloc, index)) + 8;
+        if (grown > INT32_MAX) v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
         try {
-            hdr.items.reserve(static_cast<size_t>(hdr.n_alloc) + 8);
+            hdr.items.reserve(static_cast<size_t>(grown));
         } catch (const std::bad_alloc&) {
             v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
         } catch (const std::length_error&) {
             v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
         }
-        hdr.n_alloc += 8;
+        hdr.n_alloc = static_cast<int32_t>(grown);
     }
     KvfItem item;
     try {

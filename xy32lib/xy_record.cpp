@@ -186,58 +186,74 @@ void xy_imgini(IMG& dst, const IMG& src) {
 
 // ---------------------------------------------------------------- binning
 
-// Bins visit their raw elements row by row; `first` is the raw index of the
-// bin's top-left element.
-static int64_t bin_origin(const IMG& img, int64_t bx, int64_t by) {
-    return by * img.y_bind * img.reg_width + bx * img.x_bind;
+namespace {
+
+// The bins must lie inside the region the reader filled: a record whose
+// geometry was changed after xy_setsize (a merged series is taller than the
+// frames it was read from) would otherwise read past the region buffer.
+void check_bins_inside_region(const IMG& img, const char* who) {
+    const bool inside = img.nx >= 0 && img.ny >= 0 && img.x_bind >= 1 && img.y_bind >= 1 &&
+                        static_cast<int64_t>(img.nx) * img.x_bind <= img.reg_width &&
+                        static_cast<int64_t>(img.ny) * img.y_bind <= img.reg_height &&
+                        static_cast<int64_t>(img.nx) * img.ny == img.size;
+    if (!inside)
+        v_error(kLibOrigin, "%s : %d * %d bins of %d * %d do not fit the region %d * %d", who, img.nx, img.ny,
+                img.x_bind, img.y_bind, img.reg_width, img.reg_height);
 }
 
-std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw) {
-    std::vector<int32_t> out = prg_alloc<int32_t>("xy_lib", " xy32_bind allocating memory", img.size);
-    for (int64_t by = 0; by < img.ny; ++by)
-        for (int64_t bx = 0; bx < img.nx; ++bx) {
-            const int32_t* row = raw + bin_origin(img, bx, by);
-            int32_t sum = 0;
-            for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
-                for (int64_t i = 0; i < img.x_bind; ++i)
-                    sum = wrap_add(sum, row[i]);
-            out[by * img.nx + bx] = sum;
-        }
-    return out;
+// Visits the raw elements of bin (bx, by) row by row (rows of `reg_width`
+// values, so trimmed columns and rows are never visited).
+template <class Pixel, class Visit>
+void visit_bin(const IMG& img, const Pixel* raw, int64_t bx, int64_t by, Visit visit) {
+    const Pixel* row = raw + by * img.y_bind * img.reg_width + bx * img.x_bind;
+    for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
+        for (int64_t i = 0; i < img.x_bind; ++i)
+            visit(row[i]);
 }
 
-std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw) {
-    std::vector<int32_t> out = prg_alloc<int32_t>("xy_lib", " xy32f_bind allocating memory", img.size);
+// Bins a whole region into a new array of `size` values, each bin's total
+// starting from 0 and folded with `add`.
+template <class Pixel, class Add>
+std::vector<int32_t> bin_region(const IMG& img, const Pixel* raw, const char* who, const char* label,
+                                Add add) {
+    check_bins_inside_region(img, who);
+    std::vector<int32_t> out = prg_alloc<int32_t>("xy_lib", label, img.size);
     for (int64_t by = 0; by < img.ny; ++by)
         for (int64_t bx = 0; bx < img.nx; ++bx) {
-            const float* row = raw + bin_origin(img, bx, by);
             int32_t total = 0;
-            for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
-                for (int64_t i = 0; i < img.x_bind; ++i) {
-                    // The running total is truncated after every element; a NaN
-                    // element carries no value and is left out.
-                    if (std::isnan(row[i])) continue;
-                    total = trunc_to_int32(static_cast<double>(total) + (static_cast<double>(row[i]) + 0.5));
-                }
+            visit_bin(img, raw, bx, by, [&](Pixel p) { total = add(total, p); });
             out[by * img.nx + bx] = total;
         }
     return out;
 }
 
+} // namespace
+
+std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw) {
+    return bin_region(img, raw, "xy32_bind", " xy32_bind allocating memory", wrap_add);
+}
+
+std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw) {
+    // The running total is truncated after every element; a NaN element
+    // carries no value and is left out.
+    return bin_region(img, raw, "xy32f_bind", " xy32f_bind allocating memory", [](int32_t total, float f) {
+        if (std::isnan(f)) return total;
+        return trunc_to_int32(static_cast<double>(total) + (static_cast<double>(f) + 0.5));
+    });
+}
+
 int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum) {
-    if (img.nx <= 0) v_error(kLibOrigin, "satbind16 : image width %d, geometry not computed", img.nx);
-    const int64_t bx = i % img.nx;
-    const int64_t by = i / img.nx;
-    const uint16_t* row = raw + bin_origin(img, bx, by);
+    check_bins_inside_region(img, "satbind16");
+    if (i < 0 || i >= img.size)
+        v_error(kLibOrigin, "satbind16 : bin %d outside the image of %d", i, img.size);
     int saturated = 0;
     double total = 0.0;
-    for (int64_t j = 0; j < img.y_bind; ++j, row += img.reg_width)
-        for (int64_t k = 0; k < img.x_bind; ++k) {
-            if (row[k] == 65535)
-                ++saturated;
-            else
-                total += row[k];
-        }
+    visit_bin(img, raw, i % img.nx, i / img.nx, [&](uint16_t p) {
+        if (p == 65535)
+            ++saturated;
+        else
+            total += p;
+    });
     sum = total;
     return saturated;
 }

@@ -22,18 +22,22 @@ IMG record_for(uint16_t dim_x, uint16_t dim_y) {
     return img;
 }
 
-// Runs xy_setsize expecting the fatal path; returns its report.
-std::string setsize_failure(IMG& img) {
+// Runs `action` expecting the fatal path (status 3); returns its report.
+template <class Action> std::string stop_report(Action action) {
     testing::internal::CaptureStderr();
     int status = 0;
     try {
-        xy_setsize(img);
+        action();
     } catch (const Fatal& f) {
         status = f.status;
     }
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 3) << "xy_setsize did not stop the run";
+    EXPECT_EQ(status, 3) << "the run did not stop";
     return err;
+}
+
+std::string setsize_failure(IMG& img) {
+    return stop_report([&] { xy_setsize(img); });
 }
 
 IniTag tag(const std::string& key, const std::string& value) {
@@ -345,6 +349,20 @@ TEST(RegionBinning, SaturatedPixelsAreCountedAndLeftOutOfTheSum) {
     EXPECT_DOUBLE_EQ(sum, 9 + 10 + 13 + 14);
     EXPECT_EQ(satbind16(img, raw.data(), 3, sum), 4);
     EXPECT_DOUBLE_EQ(sum, 0.0);
+}
+
+TEST(RegionBinning, BinsOutsideTheRegionAreRefused) {
+    // Four rows of bins of height 2 need 8 raw rows; the region has 4.
+    IMG img = binned(2, 4, 2, 2, 4, 4);
+    const std::vector<int32_t> raw(16, 1);
+    const std::vector<float> raw_f(16, 1.0f);
+    const std::vector<uint16_t> raw_u(16, 1);
+    EXPECT_TRUE(has_text(stop_report([&] { xy32_bind(img, raw.data()); }), "do not fit the region 4 * 4"));
+    EXPECT_TRUE(has_text(stop_report([&] { xy32f_bind(img, raw_f.data()); }), "xy32f_bind"));
+    double sum = 0;
+    EXPECT_TRUE(has_text(stop_report([&] { satbind16(img, raw_u.data(), 0, sum); }), "satbind16"));
+    IMG fits = binned(2, 2, 2, 2, 4, 4);
+    EXPECT_TRUE(has_text(stop_report([&] { satbind16(fits, raw_u.data(), 4, sum); }), "bin 4 outside"));
 }
 
 // ---------------------------------------------------------------- frame-count correction
