@@ -1,7 +1,449 @@
-// Placeholder until this module is written: every entry point stops the run
-// with a clear message instead of doing something wrong silently.
+// Frame summation: reads the frames of an image's open file, bins them and adds
+// them into the record's 32-bit sums and 16-bit per-pixel frame counts and, for
+// the cosmic-ray test, into the per-pixel time-series statistics.
+//
+// This is the hot path of every run. Whole-row frames are read a band of rows
+// at a time for a group of frames, and each pixel block then takes the frames
+// of the group one after the other while its sums stay in cache. Per pixel the
+// frames are still added in file order, so the results are those of adding
+// frame after frame; the read buffer stays the size of one frame.
 #include "xy_lib.hpp"
 
-#define PENDING(what) v_error("../xy32lib/xy_lib", "%s not available yet", what)
+#include <sys/stat.h>
 
-std::vector<int32_t>& xy_getsum(IMG&, std::FILE*, int32_t, int32_t, int32_t) { PENDING("xy_getsum"); }
+#include <algorithm>
+#include <climits>
+#include <type_traits>
+
+namespace {
+
+constexpr const char* kLib = "../xy32lib/xy_lib";
+constexpr uint16_t kSaturated = 65535;
+constexpr int64_t kMaxFrames = 65535;   // the per-pixel frame counts are 16 bits
+constexpr int64_t kRawDumpLimit = 8193; // pixels; larger images are never dumped
+constexpr int64_t kGroupFrames = 16;    // frames read band by band before their sums are added
+constexpr int64_t kBlockPixels = 2048;  // pixels whose sums stay in cache while a group is added
+
+int32_t add_wrapping(int32_t sum, int32_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(v));
+}
+
+// A float frame pixel, unbinned: trunc((f + 0.5) x mult), of which the low 16
+// bits are kept. Values beyond any integer (and NaN) add 0.
+int32_t float_pixel_low16(float f, double mult) {
+    const double t = (static_cast<double>(f) + 0.5) * mult;
+    if (!(t > -9.2e18 && t < 9.2e18)) return 0;
+    return static_cast<uint16_t>(static_cast<uint64_t>(static_cast<int64_t>(t)));
+}
+
+// ---------------------------------------------------------------- pixel types
+// One description per pixel type of the file: the raw value, its reader, the
+// value it adds, and where the frame index of the largest value counts from.
+
+struct ByteFrames {
+    using Raw = uint8_t;
+    static constexpr bool kSaturates = false;
+    static constexpr bool kIndexInSeries = false;
+    static constexpr bool kText = false;
+    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawc(img, buf, k, dump);
+    }
+    int32_t operator()(Raw v) const { return v; }
+};
+
+struct Uint16Frames {
+    using Raw = uint16_t;
+    static constexpr bool kSaturates = true; // 65535 marks a saturated pixel
+    static constexpr bool kIndexInSeries = false;
+    static constexpr bool kText = false;
+    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawu(img, buf, k, dump);
+    }
+    int32_t operator()(Raw v) const { return v; }
+};
+
+struct Int32Frames {
+    using Raw = int32_t;
+    static constexpr bool kSaturates = false;
+    static constexpr bool kIndexInSeries = true;
+    static constexpr bool kText = false;
+    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawl(img, buf, k, dump);
+    }
+    int32_t operator()(Raw v) const { return v; }
+};
+
+struct FloatFrames {
+    using Raw = float;
+    static constexpr bool kSaturates = false;
+    static constexpr bool kIndexInSeries = true;
+    static constexpr bool kText = false;
+    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawf(img, buf, k, dump);
+    }
+    double mult = 1.0;
+    int32_t operator()(Raw v) const { return float_pixel_low16(v, mult); }
+};
+
+struct TextFrames {
+    using Raw = int32_t;
+    static constexpr bool kSaturates = false;
+    static constexpr bool kIndexInSeries = true;
+    static constexpr bool kText = true;
+    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawa(img, buf, k, dump);
+    }
+    int32_t operator()(Raw v) const { return v; }
+};
+
+// ---------------------------------------------------------------- accumulation
+
+// The per-pixel planes a frame is added to; the cosmic ones are null when the
+// record has no cosmic arrays.
+struct Planes {
+    int32_t* data = nullptr;
+    uint16_t* frame = nullptr;
+    double* sumq = nullptr;
+    uint16_t* mval = nullptr;
+    uint16_t* mframe = nullptr;
+
+    Planes at(int64_t i) const {
+        const bool cosmic = sumq != nullptr;
+        return Planes{data + i, frame + i, cosmic ? sumq + i : nullptr, cosmic ? mval + i : nullptr,
+                      cosmic ? mframe + i : nullptr};
+    }
+};
+
+// Adds one frame's values to n pixels and returns the saturated pixels met.
+// Branch-free, so that the compiler vectorises it: a saturated pixel adds 0 and
+// takes 1 from its frame count; a larger value replaces the maximum and its frame.
+// Kept out of line: one call per block costs nothing and each pixel type gets
+// its own loop, vectorised on its own.
+template <bool Cosmic, class Frames>
+__attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Frames::Raw* __restrict raw,
+                                            int64_t n, uint16_t index, Frames pixel) {
+    int32_t* __restrict data = p.data;
+    uint16_t* __restrict frame = p.frame;
+    double* __restrict sumq = p.sumq;
+    uint16_t* __restrict mval = p.mval;
+    uint16_t* __restrict mframe = p.mframe;
+    uint32_t saturated = 0; // n is at most one block or one image of int32 size
+    for (int64_t i = 0; i < n; ++i) {
+        int32_t v = pixel(raw[i]);
+        if constexpr (Frames::kSaturates) {
+            // A mask, not a choice: the compiler would move the square under a
+            // branch, and floating-point work under a branch does not vectorise.
+            const bool sat = raw[i] == kSaturated;
+            v &= static_cast<int32_t>(sat) - 1;
+            frame[i] = static_cast<uint16_t>(frame[i] - sat);
+            saturated += sat;
+        }
+        data[i] = add_wrapping(data[i], v);
+        if constexpr (Cosmic) {
+            sumq[i] += static_cast<double>(v) * static_cast<double>(v);
+            // All ones where the value beats the maximum so far: keeps the first
+            // frame that reached it, and stores the value's low 16 bits.
+            const uint16_t larger =
+                static_cast<uint16_t>(-static_cast<int32_t>(v > static_cast<int32_t>(mval[i])));
+            mval[i] = static_cast<uint16_t>((mval[i] & ~larger) | (static_cast<uint16_t>(v) & larger));
+            mframe[i] = static_cast<uint16_t>((mframe[i] & ~larger) | (index & larger));
+        }
+    }
+    return saturated;
+}
+
+template <class Frames>
+int64_t add_values(const Planes& p, const typename Frames::Raw* raw, int64_t n, uint16_t index,
+                   Frames pixel) {
+    if (p.sumq) return add_frame<true>(p, raw, n, index, pixel);
+    return add_frame<false>(p, raw, n, index, pixel);
+}
+
+// ---------------------------------------------------------------- one call
+
+// The working values of one xy_getsum call.
+struct SumCall {
+    IMG& img;
+    std::FILE* out;
+    int32_t print;
+    std::FILE* dump;
+    Planes planes;
+    bool binned;
+    int32_t f0;            // frames already in the record (continued sum)
+    int64_t used = 0;      // frames added by this call
+    int64_t saturated = 0; // saturated pixels (bins) met by this call
+
+    const char* file_name() const { return img.hdr->file_name.c_str(); }
+};
+
+template <class Frames> uint16_t frame_index(const SumCall& call) {
+    const int64_t index = Frames::kIndexInSeries ? call.f0 + call.used : call.used;
+    return static_cast<uint16_t>(index);
+}
+
+void print_frame_line(const SumCall& call, int64_t offset) {
+    if (call.out && (call.print & 256))
+        prg_fprintf(call.out, "# %s : frame %lld\n", call.file_name(),
+                    static_cast<long long>(call.img.beg_frame + call.used + offset));
+}
+
+// Frame counts are 16 bits: a sum of more frames would wrap them silently.
+void check_frame_limit(const SumCall& call, int64_t more) {
+    if (call.f0 + call.used + more > kMaxFrames)
+        v_error(
+            kLib,
+            " xy_getsum : more than %lld frames in one sum at file '%s', the frame counts would overflow\n",
+            static_cast<long long>(kMaxFrames), call.file_name());
+}
+
+// Bins one frame's region and adds the bins.
+template <class Frames> void add_binned(SumCall& call, const typename Frames::Raw* buf, uint16_t index) {
+    IMG& img = call.img;
+    if constexpr (std::is_same_v<Frames, Uint16Frames>) {
+        // A bin with a saturated pixel adds nothing from this frame.
+        for (int32_t i = 0; i < img.size; ++i) {
+            double sum = 0.0;
+            if (satbind16(img, buf, i, sum) > 0) {
+                call.planes.frame[i] = static_cast<uint16_t>(call.planes.frame[i] - 1);
+                ++call.saturated;
+                continue;
+            }
+            const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(sum)));
+            add_values(call.planes.at(i), &v, 1, index, Int32Frames{});
+        }
+    } else if constexpr (std::is_same_v<Frames, FloatFrames>) {
+        const std::vector<int32_t> bins = xy32f_bind(img, buf);
+        add_values(call.planes, bins.data(), img.size, index, Int32Frames{});
+    } else if constexpr (std::is_same_v<typename Frames::Raw, int32_t>) {
+        const std::vector<int32_t> bins = xy32_bind(img, buf);
+        add_values(call.planes, bins.data(), img.size, index, Int32Frames{});
+    } else {
+        v_error(kLib, "binding not writen for char files\n");
+    }
+}
+
+template <class Frames> void add_frame_region(SumCall& call, const typename Frames::Raw* buf, Frames pixel) {
+    const uint16_t index = frame_index<Frames>(call);
+    if (call.binned)
+        add_binned<Frames>(call, buf, index);
+    else
+        call.saturated += add_values(call.planes, buf, call.img.size, index, pixel);
+}
+
+// ---------------------------------------------------------------- grouped reading
+
+// Narrows the record's region to some of its rows for one read, so that the
+// raw reader reads a band of a frame; the region is restored afterwards.
+class RowBand {
+  public:
+    RowBand(IMG& img, int64_t first_row, int64_t rows)
+        : img_(img), y_min_(img.y_min), reg_height_(img.reg_height), reg_size_(img.reg_size) {
+        img.y_min = static_cast<int32_t>(y_min_ + first_row);
+        img.reg_height = static_cast<int32_t>(rows);
+        img.reg_size = static_cast<int32_t>(rows * img.reg_width);
+    }
+    ~RowBand() {
+        img_.y_min = y_min_;
+        img_.reg_height = reg_height_;
+        img_.reg_size = reg_size_;
+    }
+    RowBand(const RowBand&) = delete;
+    RowBand& operator=(const RowBand&) = delete;
+
+  private:
+    IMG& img_;
+    int32_t y_min_, reg_height_, reg_size_;
+};
+
+// The last frame whose region lies wholly inside the file, as the raw readers
+// would find it; 0 when the stream is not a regular file.
+int64_t last_whole_frame(const IMG& img, int64_t pixel_bytes) {
+    struct stat st;
+    if (fstat(fileno(img.hdr->fp.get()), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    const int64_t frame_bytes = static_cast<int64_t>(img.file_size) * pixel_bytes;
+    const int64_t region_end =
+        ((static_cast<int64_t>(img.y_min) + img.reg_height - 1) * img.dim_x + img.x_min + img.reg_width) *
+        pixel_bytes;
+    const int64_t room = static_cast<int64_t>(st.st_size) - img.hdr->offset - region_end;
+    if (frame_bytes <= 0 || room < 0) return 0;
+    return std::min<int64_t>(room / frame_bytes + 1, INT32_MAX);
+}
+
+// Adds `count` whole frames from k0 on: a band of rows of every frame is read
+// into the buffer, then each block of pixels takes the frames in order.
+template <class Frames>
+void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int64_t k0, int64_t count,
+                     Frames pixel) {
+    IMG& img = call.img;
+    for (int64_t j = 0; j < count; ++j)
+        print_frame_line(call, j);
+    check_frame_limit(call, count);
+    const int64_t width = img.reg_width;
+    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
+    for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
+        const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
+        const int64_t band = rows * width;
+        for (int64_t j = 0; j < count; ++j) {
+            RowBand view(img, r0, rows);
+            if (Frames::read(img, buf.data() + j * band, static_cast<int32_t>(k0 + j), nullptr) != rows)
+                v_error(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
+                        static_cast<long long>(k0 + j));
+        }
+        for (int64_t b = 0; b < band; b += kBlockPixels) {
+            const int64_t n = std::min(kBlockPixels, band - b);
+            const Planes block = call.planes.at(r0 * width + b);
+            for (int64_t j = 0; j < count; ++j) {
+                const uint16_t index = static_cast<uint16_t>(frame_index<Frames>(call) + j);
+                call.saturated += add_values(block, buf.data() + j * band + b, n, index, pixel);
+            }
+        }
+    }
+    call.used += count;
+}
+
+// ---------------------------------------------------------------- the frame loop
+
+template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
+    IMG& img = call.img;
+    using Raw = typename Frames::Raw;
+    std::vector<Raw> buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(img.reg_size));
+    const int64_t first = std::max<int32_t>(1, img.beg_frame);
+    const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
+    // Whole frames of an unbinned fixed-size region go through the grouped reading.
+    const bool grouped = !Frames::kText && !call.binned && !call.dump;
+    const int64_t whole = grouped ? last_whole_frame(img, sizeof(Raw)) : 0;
+    for (int64_t k = first; k <= last;) {
+        if (k <= whole) {
+            const int64_t count =
+                std::min({kGroupFrames, whole - k + 1, last - k + 1, static_cast<int64_t>(img.reg_height)});
+            add_frame_group(call, buf, k, count, pixel);
+            k += count;
+        } else {
+            print_frame_line(call, 0);
+            // The first failed read ends the series: a missing frame, a
+            // truncated one, the end of a text file, or a read error (which
+            // must not be retried for ever). A successful read never ends it,
+            // whatever the stream's end-of-file indicator says: the text
+            // reader reads ahead in blocks.
+            if (Frames::read(img, buf.data(), static_cast<int32_t>(k), call.dump) <= 0) break;
+            check_frame_limit(call, 1);
+            add_frame_region(call, buf.data(), pixel);
+            if constexpr (Frames::kText)
+                std::printf(" n %lld l %lld ascii %d\n", static_cast<long long>(call.used),
+                            static_cast<long long>(k), 0);
+            ++call.used;
+            ++k;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- set-up
+
+void prepare_geometry(IMG& img, int32_t print) {
+    if (img.size == 0) {
+        xy_setsize(img);
+        if (print != 0) xy_prtsize(img);
+    }
+    if (img.size <= 0) v_error(kLib, " image size is zero in xy_getsum");
+}
+
+void check_pixel_type(const IMG& img, bool binned) {
+    const int32_t type = img.hdr->type;
+    const bool supported = type == XY_TYPE_UINT8 || type == XY_TYPE_UINT16 || type == XY_TYPE_INT32 ||
+                           type == XY_TYPE_FLOAT || type == XY_TYPE_TEXT;
+    if (!supported) v_error("xy_lib", " xy_getsum data type not suppported\n");
+    if (type == XY_TYPE_UINT8 && binned) v_error(kLib, "binding not writen for char files\n");
+    // Unbinned frames are added pixel for pixel: the region is the image.
+    if (!binned && static_cast<int64_t>(img.reg_width) * img.reg_height != img.size)
+        v_error(kLib, " xy_getsum : region %d * %d does not match the image %d * %d\n", img.reg_width,
+                img.reg_height, img.nx, img.ny);
+}
+
+// Fresh planes for a new sum; the record's planes for a continued one.
+void start_planes(IMG& img, int32_t new_sum, int32_t cosmic) {
+    const uint64_t size = static_cast<uint64_t>(img.size);
+    if (new_sum) {
+        img.data = prg_alloc<int32_t>("xy_lib", "img->data", size);
+        img.frame = prg_alloc<uint16_t>("xy_lib", "img->frame", size);
+        if (cosmic) {
+            img.cosmic.sumq = prg_alloc<double>("xy_lib", "cosmic->sumq", size);
+            img.cosmic.mval = prg_alloc<uint16_t>("xy_lib", "cosmic->mval", size);
+            img.cosmic.mframe = prg_alloc<uint16_t>("xy_lib", "cosmic->mframe", size);
+        } else {
+            img.cosmic = CosmicArrays{};
+        }
+        img.corrected = 0;
+        img.n_saturated = 0;
+        return;
+    }
+    if (img.data.size() != size || img.frame.size() != size)
+        v_error(kLib, " xy_getsum : no sum of %llu pixels to continue with file '%s'\n",
+                static_cast<unsigned long long>(size), img.hdr->file_name.c_str());
+}
+
+// The cosmic arrays are filled whenever the sum has them, so that they always
+// describe the frames in `data`.
+Planes planes_of(IMG& img) {
+    Planes p{img.data.data(), img.frame.data()};
+    const size_t size = static_cast<size_t>(img.size);
+    if (img.cosmic.sumq.size() == size && img.cosmic.mval.size() == size &&
+        img.cosmic.mframe.size() == size) {
+        p.sumq = img.cosmic.sumq.data();
+        p.mval = img.cosmic.mval.data();
+        p.mframe = img.cosmic.mframe.data();
+    }
+    return p;
+}
+
+void run_frame_loop(SumCall& call) {
+    switch (call.img.hdr->type) {
+    case XY_TYPE_UINT8:
+        sum_frames(call, ByteFrames{});
+        break;
+    case XY_TYPE_UINT16:
+        sum_frames(call, Uint16Frames{});
+        break;
+    case XY_TYPE_INT32:
+        sum_frames(call, Int32Frames{});
+        break;
+    case XY_TYPE_FLOAT:
+        sum_frames(call, FloatFrames{call.img.mult});
+        break;
+    default:
+        sum_frames(call, TextFrames{});
+        break;
+    }
+}
+
+} // namespace
+
+std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t new_sum, int32_t cosmic) {
+    if (!img.hdr || !img.hdr->fp) v_error(kLib, " xy_getsum : no open frame file\n");
+    prepare_geometry(img, print);
+    const bool binned = img.x_bind > 1 || img.y_bind > 1;
+    check_pixel_type(img, binned);
+    if (img.hdr->type == XY_TYPE_FLOAT && img.mult <= 0.001f) img.mult = 1.0f;
+    std::FILE* dump = (out && (print & 512) && img.size <= kRawDumpLimit) ? out : nullptr;
+    const int32_t f0 = new_sum ? 0 : img.frames;
+    start_planes(img, new_sum, cosmic);
+
+    SumCall call{img, out, print, dump, planes_of(img), binned, f0};
+    run_frame_loop(call);
+
+    if (call.used == 0)
+        v_error(kLib, "no data found in file between frames %d and %d\n", img.beg_frame, img.end_frame);
+    img.frames = static_cast<int32_t>(f0 + call.used);
+    if (out && (print & 4))
+        prg_fprintf(out, "# %s : %lld frames used\n", call.file_name(), static_cast<long long>(call.used));
+    const uint16_t used = static_cast<uint16_t>(call.used);
+    for (uint16_t& count : img.frame)
+        count = static_cast<uint16_t>(count + used);
+    if (img.hdr->type == XY_TYPE_UINT16) {
+        img.n_saturated =
+            static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.saturated, INT32_MAX));
+        if (out && (print & 4))
+            prg_fprintf(out, "# %lld saturated pixels found\n", static_cast<long long>(call.saturated));
+    }
+    img.data_type = XY_TYPE_INT32;
+    return img.data;
+}
