@@ -96,7 +96,7 @@ TEST(RecordGeometry, RegionIsTrimmedToTheBinningButReadUntrimmed) {
               "# effective size : (102-10)/4 * (1000-0)/1 => 23 * 1000 = 23000\n");
 }
 
-TEST(RecordGeometry, OutOfRangeBoundsFallBackAsDesigned) {
+TEST(RecordGeometry, OutOfRangeBoundsFallBackInsideTheFrame) {
     // X_MIN at or beyond the width restarts at 0 rather than the last column;
     // X_MAX beyond the width is cut; 0 means the full extent.
     for (int32_t x_min : {100, 150, -5}) {
