@@ -1,11 +1,15 @@
 // WinView SPE files: byte-order probe, header fields and entries, refusal of
 // untrusted header values, and frames read through the generic readers.
+#include "expect_json.hpp"
 #include "fatal_capture.hpp"
 #include "spe_writer.hpp"
 #include "test_support.hpp"
 #include "wv_lib.hpp"
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -344,6 +348,220 @@ TEST_F(WvTest, FramesFollowEachOtherAndADeclaredCountBeyondTheFileStopsAtItsEnd)
     ASSERT_EQ(xy_getrawu(second, buf.data(), 2, nullptr), 2);
     EXPECT_EQ(buf, (std::vector<uint16_t>{2, 2, 2, 2, 2, 20}));
     EXPECT_EQ(xy_getrawu(second, buf.data(), 4, nullptr), 0);
+}
+
+// ---------------------------------------------------------------- real files
+
+// One frame as doubles, read with the generic reader of the file's type.
+std::vector<double> read_real_frame(IMG& img, int32_t frame, int32_t& result) {
+    const size_t n = static_cast<size_t>(img.reg_size);
+    std::vector<double> values(n);
+    switch (img.hdr->type) {
+    case XY_TYPE_UINT16: {
+        std::vector<uint16_t> buf(n);
+        result = xy_getrawu(img, buf.data(), frame, nullptr);
+        std::copy(buf.begin(), buf.end(), values.begin());
+        break;
+    }
+    case XY_TYPE_INT32: {
+        std::vector<int32_t> buf(n);
+        result = xy_getrawl(img, buf.data(), frame, nullptr);
+        std::copy(buf.begin(), buf.end(), values.begin());
+        break;
+    }
+    case XY_TYPE_FLOAT: {
+        std::vector<float> buf(n);
+        testing::internal::CaptureStdout(); // a missing float frame prints a line
+        result = xy_getrawf(img, buf.data(), frame, nullptr);
+        testing::internal::GetCapturedStdout();
+        std::copy(buf.begin(), buf.end(), values.begin());
+        break;
+    }
+    default:
+        ADD_FAILURE() << "unexpected type " << img.hdr->type;
+        result = -2;
+    }
+    return values;
+}
+
+int32_t type_of_dtype(const std::string& dtype) {
+    if (dtype == "uint16") return XY_TYPE_UINT16;
+    if (dtype == "int32") return XY_TYPE_INT32;
+    if (dtype == "float32") return XY_TYPE_FLOAT;
+    return -1;
+}
+
+std::string hex_text(const std::string& hex) {
+    std::string text;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const char c = static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        if (c == '\0') break;
+        text += c;
+    }
+    return text;
+}
+
+double number(const std::string& json, const std::string& key) {
+    const std::vector<double> v = zt::json_numbers(zt::json_value(json, key));
+    EXPECT_EQ(v.size(), 1u) << key;
+    return v.empty() ? NAN : v[0];
+}
+
+void check_real_entries(const HDR& hdr, const std::string& head_json) {
+    EXPECT_EQ(entries_named(hdr, "Experiment_date"),
+              std::vector<std::string>{hex_text(zt::json_string(head_json, "date_at20_hex"))});
+    EXPECT_EQ(entries_named(hdr, "Detector_Xsize"),
+              std::vector<std::string>{prg_format("%d", int(number(head_json, "detector_xdim_at6")))});
+    EXPECT_EQ(entries_named(hdr, "Exposure_msec"),
+              std::vector<std::string>{prg_format("%d", int(number(head_json, "exposure_short_at4")))});
+    const double exposure = number(head_json, "exposure_sec_float_at10");
+    EXPECT_EQ(double(hdr.exposure), exposure);
+    EXPECT_EQ(entries_named(hdr, "Exposure_sec").size(), exposure != 0.0 ? 1u : 0u);
+
+    std::vector<std::string> rois;
+    const std::string slots = zt::json_value(head_json, "roi_slots_with_nonzero_groups");
+    for (size_t at = slots.find('{'); at != std::string::npos; at = slots.find('{', at + 1)) {
+        const std::string slot = slots.substr(at, slots.find('}', at) - at + 1);
+        rois.push_back(prg_format("%d X=(%d-%d)/%d Y=(%d-%d)/%d", int(number(slot, "slot")),
+                                  int(number(slot, "startx")), int(number(slot, "endx")),
+                                  int(number(slot, "groupx")), int(number(slot, "starty")),
+                                  int(number(slot, "endy")), int(number(slot, "groupy"))));
+    }
+    EXPECT_EQ(entries_named(hdr, "ROI_info"), rois);
+}
+
+// Frame 1's statistics and probe pixels, as the expectation file lists them.
+void check_real_frame1(const std::vector<double>& v, const IMG& img, const std::string& f1) {
+    double sum = 0.0, lo = v[0], hi = v[0];
+    for (double x : v) {
+        sum += x;
+        lo = std::min(lo, x);
+        hi = std::max(hi, x);
+    }
+    EXPECT_DOUBLE_EQ(sum, number(f1, "sum"));
+    EXPECT_EQ(lo, number(f1, "min"));
+    EXPECT_EQ(hi, number(f1, "max"));
+    const std::vector<double> first5(v.begin(), v.begin() + 5);
+    EXPECT_EQ(first5, zt::json_numbers(zt::json_value(f1, "first5_row0")));
+    const std::vector<double> row1(v.begin() + img.nx, v.begin() + img.nx + 3);
+    EXPECT_EQ(row1, zt::json_numbers(zt::json_value(f1, "row1_first3")));
+    EXPECT_EQ(v.back(), number(f1, "last_pixel"));
+    const std::string key = zt::json_key_with_prefix(f1, "pixel_x");
+    int x = -1, y = -1;
+    ASSERT_EQ(std::sscanf(key.c_str(), "pixel_x%d_y%d", &x, &y), 2) << key;
+    EXPECT_EQ(v[static_cast<size_t>(y) * img.nx + x], number(f1, key));
+}
+
+// Sums of each frame, the second frame's first pixels and the missing frame
+// after the last one.
+void check_real_frames(IMG& img, const std::string& json, int32_t frames) {
+    const std::vector<double> sums = zt::json_numbers(zt::json_value(json, "per_frame_sums"));
+    ASSERT_EQ(sums.size(), static_cast<size_t>(frames));
+    for (int32_t k = 1; k <= frames; ++k) {
+        int32_t result = 0;
+        const std::vector<double> v = read_real_frame(img, k, result);
+        ASSERT_EQ(result, img.reg_height) << "frame " << k;
+        double sum = 0.0;
+        for (double x : v)
+            sum += x;
+        EXPECT_DOUBLE_EQ(sum, sums[k - 1]) << "frame " << k;
+        if (k == 2) {
+            EXPECT_EQ(std::vector<double>(v.begin(), v.begin() + 5),
+                      zt::json_numbers(zt::json_value(json, "frame2_first5_row0")));
+        }
+    }
+}
+
+// The summation of all frames agrees with the expected sums where its float
+// rule, trunc(f + 0.5) in 16 bits, leaves the values as they are.
+void check_real_summation(const std::string& path, const std::string& json, int32_t frames) {
+    const std::string f1 = zt::json_value(json, "frame1");
+    if (number(f1, "min") < 0.0 || number(f1, "max") > 65535.0) return;
+    std::vector<double> sums = zt::json_numbers(zt::json_value(json, "per_frame_sums"));
+    if (sums.empty()) sums.push_back(number(f1, "sum"));
+    double expected = 0.0;
+    for (double s : sums)
+        expected += s;
+    IMG img = sum_file(path);
+    EXPECT_EQ(img.frames, frames);
+    int64_t total = 0;
+    for (int32_t v : img.data)
+        total += v;
+    EXPECT_EQ(double(total), expected);
+}
+
+TEST_F(WvTest, RealFilesMatchTheirExpectations) {
+    const std::string root = zt::real_data_dir();
+    if (root.empty()) GTEST_SKIP() << "shared real sample files absent";
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/spe")) {
+        const std::string json_path = entry.path().string();
+        if (json_path.size() < 12 || json_path.compare(json_path.size() - 12, 12, ".expect.json") != 0)
+            continue;
+        const std::string json = zt::read_file(json_path);
+        const std::string name = zt::json_string(json, "file");
+        SCOPED_TRACE(name);
+        ASSERT_EQ(zt::json_string(json, "expect"), "read");
+        const std::string path = root + "/spe/" + name;
+        xy_reset_byte_order();
+
+        IMG img;
+        img.hdr = wv_open(path, "zandor");
+        const HDR& hdr = *img.hdr;
+        EXPECT_FALSE(xy_swap_on()); // every public SPE file is low byte first
+        const std::string dims = zt::json_value(json, "dims");
+        EXPECT_EQ(hdr.dim_x, number(dims, "width"));
+        EXPECT_EQ(hdr.dim_y, number(dims, "height"));
+        const int32_t frames = static_cast<int32_t>(number(json, "frames"));
+        EXPECT_EQ(hdr.frames, frames);
+        EXPECT_EQ(hdr.type, type_of_dtype(zt::json_string(json, "dtype")));
+        EXPECT_EQ(hdr.offset, number(json, "data_offset"));
+        check_real_entries(hdr, zt::json_value(json, "header"));
+
+        xy_setsize(img);
+        int32_t result = 0;
+        const std::vector<double> frame1 = read_real_frame(img, 1, result);
+        ASSERT_EQ(result, img.reg_height);
+        check_real_frame1(frame1, img, zt::json_value(json, "frame1"));
+        if (frames > 1) check_real_frames(img, json, frames);
+        // After the last frame: nothing (0), or a footer shorter than a frame,
+        // which reads as a truncated frame (-1) and ends a summation the same way.
+        testing::internal::CaptureStderr();
+        read_real_frame(img, frames + 1, result);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, number(json, "trailing_bytes_after_frames") == 0 ? 0 : -1) << err;
+        check_real_summation(path, json, frames);
+        ++files;
+    }
+    EXPECT_EQ(files, 8);
+}
+
+TEST_F(WvTest, RealFilesThatMustFail) {
+    const std::string root = zt::real_data_dir();
+    if (root.empty()) GTEST_SKIP() << "shared real sample files absent";
+    const std::string glue = root + "/refuse/spectroscopy_glue.spe";
+    ASSERT_NE(
+        zt::json_string(zt::read_file(glue + ".expect.json"), "expect").find("unsupported SPE data type 8"),
+        std::string::npos);
+    std::string err = zt::fatal_report([&] { wv_open(glue, "zandor"); });
+    EXPECT_NE(err.find(" not supported data type!"), std::string::npos) << err;
+    EXPECT_NE(err.find("# file  '" + glue + "' : images size 1340 * 1, frames 1"), std::string::npos) << err;
+
+    // A real header declaring 61 frames, cut after its 4100 bytes: the reader
+    // finds no frame 1, and opening refuses the file before any read.
+    const std::string cut = root + "/refuse/beam-headeronly.spe";
+    ASSERT_EQ(zt::json_string(zt::read_file(cut + ".expect.json"), "expect").rfind("fail on read", 0), 0u);
+    const std::string head = zt::read_file(cut);
+    IMG img;
+    img.hdr = wv_gethdr(bytes_of(head), head.size(), cut);
+    EXPECT_EQ(img.hdr->frames, 61);
+    img.hdr->fp = FileHandle(std::fopen(cut.c_str(), "rb"));
+    xy_setsize(img);
+    std::vector<uint16_t> buf(static_cast<size_t>(img.reg_size));
+    EXPECT_EQ(xy_getrawu(img, buf.data(), 1, nullptr), 0);
+    err = zt::fatal_report([&] { wv_open(cut, "zandor"); });
+    EXPECT_NE(err.find("of 4100 bytes is too short for one frame of 1024 * 256 pixels"), std::string::npos)
+        << err;
 }
 
 } // namespace
