@@ -65,39 +65,47 @@ std::string TiffBuilder::bytes(uint32_t ifd_offset) const {
 }
 
 std::string gray_tiff(bool big_endian, int bits, uint32_t width, uint32_t height,
-                      const std::vector<uint16_t>& pixels, uint32_t strips) {
+                      const std::vector<uint16_t>& pixels, uint32_t strips, bool data_last) {
     TiffBuilder t(big_endian);
     std::string data;
     for (uint16_t v : pixels)
         data += bits == 8 ? std::string(1, static_cast<char>(v & 0xff)) : t.u16(v);
     const uint32_t rows_per_strip = (height + strips - 1) / strips;
     const uint32_t row_bytes = width * static_cast<uint32_t>(bits / 8);
+    const uint32_t n_strips = (height + rows_per_strip - 1) / rows_per_strip;
+    // Nine entries: 2 + 9 * 12 + 4 bytes of IFD from byte 8 when the data come last.
+    const uint32_t ifd_bytes = 2 + 9 * 12 + 4;
+    const uint32_t arrays_bytes = n_strips > 1 ? 8 * n_strips : 0;
+    const uint32_t data_at = data_last ? 8 + ifd_bytes + arrays_bytes : 8;
     std::vector<uint32_t> offsets, counts;
     for (uint32_t row = 0; row < height; row += rows_per_strip) {
         const uint32_t rows = row + rows_per_strip <= height ? rows_per_strip : height - row;
-        offsets.push_back(8 + row * row_bytes);
+        offsets.push_back(data_at + row * row_bytes);
         counts.push_back(rows * row_bytes);
     }
-    t.append(data);
+    if (data_last)
+        t.append(std::string(ifd_bytes, '\0'));
+    else
+        t.append(data);
+    const uint32_t offsets_at = n_strips > 1 ? t.append_u32s(offsets) : 0;
+    const uint32_t counts_at = n_strips > 1 ? t.append_u32s(counts) : 0;
+    if (data_last) t.append(data);
     t.add_short(0x100, static_cast<uint16_t>(width));
     t.add_short(0x101, static_cast<uint16_t>(height));
     t.add_short(0x102, static_cast<uint16_t>(bits));
     t.add_short(0x103, 1);
     t.add_short(0x106, 1);
-    if (offsets.size() == 1) {
+    if (n_strips == 1)
         t.add_long(0x111, offsets[0]);
-        t.add_short(0x115, 1);
-        t.add_long(0x116, rows_per_strip);
+    else
+        t.add_entry(0x111, 4, n_strips, offsets_at);
+    t.add_short(0x115, 1);
+    t.add_long(0x116, rows_per_strip);
+    if (n_strips == 1)
         t.add_long(0x117, counts[0]);
-    } else {
-        const uint32_t offsets_at = t.append_u32s(offsets);
-        const uint32_t counts_at = t.append_u32s(counts);
-        t.add_entry(0x111, 4, static_cast<uint32_t>(offsets.size()), offsets_at);
-        t.add_short(0x115, 1);
-        t.add_long(0x116, rows_per_strip);
-        t.add_entry(0x117, 4, static_cast<uint32_t>(counts.size()), counts_at);
-    }
-    return t.bytes();
+    else
+        t.add_entry(0x117, 4, n_strips, counts_at);
+    return t.bytes(data_last ? 8 : 0);
 }
 
 } // namespace zt

@@ -41,8 +41,9 @@ class TiffBuilder {
 };
 
 // A valid grayscale file of 8 or 16 bits: pixels stored row after row in
-// `strips` contiguous strips from byte 8, the IFD after them.
+// `strips` contiguous strips, from byte 8 with the IFD after them, or after
+// the IFD and the strip arrays at the end of the file (`data_last`).
 std::string gray_tiff(bool big_endian, int bits, uint32_t width, uint32_t height,
-                      const std::vector<uint16_t>& pixels, uint32_t strips = 1);
+                      const std::vector<uint16_t>& pixels, uint32_t strips = 1, bool data_last = false);
 
 } // namespace zt
