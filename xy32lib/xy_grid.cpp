@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <memory>
 
 GridCor grid_cor;
 
@@ -78,8 +80,9 @@ bool take_coefficients(GridCor& g, const IniTag& tag, const char* list_key, cons
 // trunc(q + 0.5) as a 32-bit pixel; values beyond the pixel range saturate and
 // a NaN becomes 0, each counted so that the run reports them.
 int32_t round_pixel(double q, int32_t& n_clipped) {
-    const double r = std::trunc(q + 0.5);
-    if (r >= -2147483648.0 && r <= 2147483647.0) return static_cast<int32_t>(r);
+    const double r = q + 0.5;
+    // The cast truncates toward zero; inside these bounds its result fits.
+    if (r > -2147483649.0 && r < 2147483648.0) return static_cast<int32_t>(r);
     ++n_clipped;
     if (std::isnan(r)) return 0;
     return r < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
@@ -98,145 +101,157 @@ bool cell_overlap(double lo, double hi, int32_t i, double& w) {
     return true;
 }
 
-// Target cells [first, last] that [lo, hi] may reach, clipped to 0..n-1 before
-// any conversion to int (a footprint can lie billions of pixels away).
+// Target cells [first, last] from trunc(lo) to trunc(hi), clipped to 0..n-1
+// before any conversion to int (a footprint can lie billions of pixels away).
+// lo and hi are finite.
 bool cell_range(double lo, double hi, int32_t n, int32_t& first, int32_t& last) {
-    double a = std::trunc(lo), b = std::trunc(hi);
-    if (a < 0.0) a = 0.0;
-    if (b > n - 1.0) b = n - 1.0;
-    if (a > b) return false;
-    first = static_cast<int32_t>(a);
-    last = static_cast<int32_t>(b);
-    return true;
+    if (lo >= n || hi <= -1.0) return false;
+    first = lo < 0.0 ? 0 : static_cast<int32_t>(lo);
+    last = hi >= n ? n - 1 : static_cast<int32_t>(hi);
+    return first <= last;
 }
 
-// Exponents and derivative links of every term, worked out once per image.
-struct TermTable {
-    size_t n = 0;
-    int32_t degree = 0; // highest power of X or Y used
-    std::vector<int32_t> i, j;
-    std::vector<int32_t> dx_from, dy_from; // index of the lower monomial, -1 when none
-    std::vector<double> x_dx, x_dy, y_dx, y_dy;
-
-    explicit TermTable(const GridCor& g) : n(terms_in_use(g)) {
-        i.resize(n), j.resize(n), dx_from.resize(n), dy_from.resize(n);
-        x_dx.resize(n), x_dy.resize(n), y_dx.resize(n), y_dy.resize(n);
-        for (size_t k = 0; k < n; ++k) {
-            const int32_t kk = static_cast<int32_t>(k);
-            dx_from[k] = grid_deg_xy(kk, i[k], j[k], 1);
-            dy_from[k] = grid_deg_xy(kk, i[k], j[k], 2);
-            degree = std::max({degree, i[k], j[k]});
-            // power * c[k] is the first product of the derivative sums' terms.
-            x_dx[k] = static_cast<double>(i[k]) * g.xcor[k];
-            y_dx[k] = static_cast<double>(i[k]) * g.ycor[k];
-            x_dy[k] = static_cast<double>(j[k]) * g.xcor[k];
-            y_dy[k] = static_cast<double>(j[k]) * g.ycor[k];
-        }
-    }
+// One term of the model as the row evaluation needs it, worked out once per image.
+struct Term {
+    int32_t i = 0, j = 0;  // X^i Y^j
+    double cx = 0, cy = 0; // xcor[k], ycor[k]
+    // power * c[k]: the first product of each derivative sum's term (0 when the
+    // term has no lower monomial and is left out of that sum).
+    bool has_dx = false, has_dy = false;
+    double x_dx = 0, y_dx = 0, x_dy = 0, y_dy = 0;
 };
 
-// Corrected position, footprint and surface of every source pixel of one row,
-// computed term by term over the whole row: each pixel's sums are accumulated
-// in the same term order as the single-point functions, so the values are
-// the same to the last bit, while the inner loops run over contiguous columns.
-class RowModel {
+std::vector<Term> term_table(const GridCor& g, int32_t& degree) {
+    std::vector<Term> terms(terms_in_use(g));
+    degree = 0;
+    for (size_t k = 0; k < terms.size(); ++k) {
+        Term& t = terms[k];
+        const int32_t kk = static_cast<int32_t>(k);
+        t.has_dx = grid_deg_xy(kk, t.i, t.j, 1) >= 0;
+        t.has_dy = grid_deg_xy(kk, t.i, t.j, 2) >= 0;
+        degree = std::max({degree, t.i, t.j});
+        t.cx = g.xcor[k];
+        t.cy = g.ycor[k];
+        t.x_dx = static_cast<double>(t.i) * g.xcor[k];
+        t.y_dx = static_cast<double>(t.i) * g.ycor[k];
+        t.x_dy = static_cast<double>(t.j) * g.xcor[k];
+        t.y_dy = static_cast<double>(t.j) * g.ycor[k];
+    }
+    return terms;
+}
+
+// Two columns at a time: each lane is computed with exactly the operations of
+// the single-point functions (IEEE double, no contraction), so the lanes hold
+// the same bits.
+typedef double Pair __attribute__((vector_size(16)));
+
+Pair load_pair(const double* p) {
+    Pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store_pair(double* p, Pair v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// Corrected position, footprint and surface of a block of source pixels of one
+// row. The powers of X are taken once per column and those of Y once per row,
+// with the same pow calls as the monomial table; every monomial is their
+// product, and each pixel's sums are accumulated in the same term order as the
+// single-point functions, so the values are the same to the last bit.
+class BlockModel {
   public:
-    RowModel(GridCor& g, const IMG& img) : g_(g), terms_(g), nx_(static_cast<size_t>(img.nx)) {
-        const size_t powers = static_cast<size_t>(terms_.degree) + 1;
-        x_powers_ = prg_alloc<double>(kOrigin, "column powers", powers * nx_);
-        y_powers_.resize(powers);
-        monomials_ = prg_alloc<double>(kOrigin, "row monomials", terms_.n * nx_);
-        for (auto* v : {&xc, &yc, &ax, &ay, &surface, &bx, &by})
-            *v = prg_alloc<double>(kOrigin, "row model", nx_);
-        // X depends only on the column: its powers are taken once per column.
+    static constexpr size_t kBlock = 128;
+
+    BlockModel(GridCor& g, const IMG& img) : g_(g), nx_(static_cast<size_t>(img.nx)) {
+        terms_ = term_table(g, degree_);
+        powers_ = static_cast<size_t>(degree_) + 1;
+        stride_ = nx_ + 3; // spare columns keep the last group of four columns in bounds
+        x_powers_ = prg_alloc<double>(kOrigin, "column powers", powers_ * stride_);
+        y_powers_.resize(powers_);
         for (size_t x = 0; x < nx_; ++x) {
             const double X = grid_pix_xcor(static_cast<double>(x), g_);
-            for (size_t p = 0; p < powers; ++p)
-                x_powers_[p * nx_ + x] = std::pow(X, static_cast<double>(p));
+            for (size_t p = 0; p < powers_; ++p)
+                x_powers_[p * stride_ + x] = std::pow(X, static_cast<double>(p));
         }
+        xshift_ = g.grid_xbind > 0 ? -static_cast<double>(g.grid_xmin) : g.grid_xmin; // p - m == p + (-m)
+        yshift_ = g.grid_ybind > 0 ? -static_cast<double>(g.grid_ymin) : g.grid_ymin;
     }
 
-    void evaluate(int32_t y) {
+    void start_row(int32_t y) {
         const double Y = grid_pix_ycor(static_cast<double>(y), g_);
-        for (size_t p = 0; p < y_powers_.size(); ++p)
+        for (size_t p = 0; p < powers_; ++p)
             y_powers_[p] = std::pow(Y, static_cast<double>(p));
-        tabulate();
-        double* px = xc.data();
-        double* py = yc.data();
-        std::fill(xc.begin(), xc.end(), 0.0);
-        std::fill(yc.begin(), yc.end(), 0.0);
-        for (auto* v : {&ax, &ay, &bx, &by})
-            std::fill(v->begin(), v->end(), 0.0);
-        for (size_t k = 0; k < terms_.n; ++k) {
-            const double* t = row_of(k);
-            const double cx = g_.xcor[k], cy = g_.ycor[k];
-            for (size_t x = 0; x < nx_; ++x)
-                px[x] += cx * t[x];
-            for (size_t x = 0; x < nx_; ++x)
-                py[x] += cy * t[x];
-            if (terms_.dx_from[k] >= 0) {
-                const double* lower = row_of(static_cast<size_t>(terms_.dx_from[k]));
-                add_scaled(ax, terms_.x_dx[k], lower); // dPx/dX
-                add_scaled(by, terms_.y_dx[k], lower); // dPy/dX
-            }
-            if (terms_.dy_from[k] >= 0) {
-                const double* lower = row_of(static_cast<size_t>(terms_.dy_from[k]));
-                add_scaled(bx, terms_.x_dy[k], lower); // dPx/dY
-                add_scaled(ay, terms_.y_dy[k], lower); // dPy/dY
-            }
-        }
-        finish_positions();
     }
 
-    // Results for the current row, indexed by column.
-    std::vector<double> xc, yc;  // corrected position in image pixels
-    std::vector<double> ax, ay;  // footprint size: dPx/dX and dPy/dY
-    std::vector<double> surface; // Jacobian determinant
-    std::vector<double> bx, by;  // dPx/dY and dPy/dX
+    // Columns x0 .. x0 + count - 1 (count at most kBlock) of the current row.
+    void evaluate(size_t x0, size_t count) {
+        for (size_t b = 0; b < count; b += 4)
+            evaluate_pair(x0 + b, b);
+    }
+
+    // Results for the current block, indexed by column - x0 (three spare entries).
+    double xc[kBlock + 3], yc[kBlock + 3]; // corrected position in image pixels
+    double ax[kBlock + 3], ay[kBlock + 3]; // footprint size: dPx/dX and dPy/dY
+    double surface[kBlock + 3];            // Jacobian determinant
 
   private:
-    const double* row_of(size_t k) const { return monomials_.data() + k * nx_; }
+    Pair x_power(size_t p, size_t x) const { return load_pair(&x_powers_[p * stride_ + x]); }
 
-    void add_scaled(std::vector<double>& sum, double factor, const double* lower) {
-        double* s = sum.data();
-        for (size_t x = 0; x < nx_; ++x)
-            s[x] += factor * lower[x];
-    }
-
-    // tab[k] = X^i * Y^j for every column of the row.
-    void tabulate() {
-        for (size_t k = 0; k < terms_.n; ++k) {
-            const double* xp = x_powers_.data() + static_cast<size_t>(terms_.i[k]) * nx_;
-            const double yp = y_powers_[static_cast<size_t>(terms_.j[k])];
-            double* t = monomials_.data() + k * nx_;
-            for (size_t x = 0; x < nx_; ++x)
-                t[x] = xp[x] * yp;
+    // Two pairs side by side: independent sums keep the adder busy.
+    void evaluate_pair(size_t x, size_t b) {
+        constexpr int L = 2;
+        const Pair zero = {0.0, 0.0};
+        Pair px[L], py[L], pxx[L], pxy[L], pyx[L], pyy[L];
+        for (int l = 0; l < L; ++l)
+            px[l] = py[l] = pxx[l] = pxy[l] = pyx[l] = pyy[l] = zero;
+        for (const Term& t : terms_) {
+            const double yj = y_powers_[static_cast<size_t>(t.j)];
+            for (int l = 0; l < L; ++l) {
+                const Pair mono = x_power(static_cast<size_t>(t.i), x + 2 * l) * yj;
+                px[l] += t.cx * mono;
+                py[l] += t.cy * mono;
+            }
+            if (t.has_dx) {
+                for (int l = 0; l < L; ++l) {
+                    const Pair lower = x_power(static_cast<size_t>(t.i - 1), x + 2 * l) * yj;
+                    pxx[l] += t.x_dx * lower;
+                    pyx[l] += t.y_dx * lower;
+                }
+            }
+            if (t.has_dy) {
+                const double yl = y_powers_[static_cast<size_t>(t.j - 1)];
+                for (int l = 0; l < L; ++l) {
+                    const Pair lower = x_power(static_cast<size_t>(t.i), x + 2 * l) * yl;
+                    pxy[l] += t.x_dy * lower;
+                    pyy[l] += t.y_dy * lower;
+                }
+            }
         }
-    }
-
-    void finish_positions() {
-        const double xmin = g_.grid_xmin, ymin = g_.grid_ymin;
-        const double xbind = g_.grid_xbind, ybind = g_.grid_ybind;
-        for (size_t x = 0; x < nx_; ++x) {
-            xc[x] = g_.grid_xbind > 0 ? (xc[x] - xmin) / xbind : (xc[x] + xmin) / xbind;
-            yc[x] = g_.grid_ybind > 0 ? (yc[x] - ymin) / ybind : (yc[x] + ymin) / ybind;
-            surface[x] = ax[x] * ay[x] - by[x] * bx[x];
+        for (int l = 0; l < L; ++l) {
+            store_pair(&xc[b + 2 * l], (px[l] + xshift_) / static_cast<double>(g_.grid_xbind));
+            store_pair(&yc[b + 2 * l], (py[l] + yshift_) / static_cast<double>(g_.grid_ybind));
+            store_pair(&ax[b + 2 * l], pxx[l]);
+            store_pair(&ay[b + 2 * l], pyy[l]);
+            store_pair(&surface[b + 2 * l], pxx[l] * pyy[l] - pyx[l] * pxy[l]);
         }
     }
 
     GridCor& g_;
-    TermTable terms_;
     size_t nx_;
-    std::vector<double> x_powers_;  // [power][column]
-    std::vector<double> y_powers_;  // [power]
-    std::vector<double> monomials_; // [term][column]
+    std::vector<Term> terms_;
+    int32_t degree_ = 0;
+    size_t powers_ = 1, stride_ = 1;
+    double xshift_ = 0, yshift_ = 0;
+    std::vector<double> x_powers_; // [power][column]
+    std::vector<double> y_powers_; // [power]
 };
 
 struct Accumulator {
     std::vector<float> surface;
     std::vector<double> counts;
     int32_t nx = 0, ny = 0;
-    std::vector<double> wy; // overlaps of the current footprint's rows
     int64_t n_skipped = 0;
 
     // Shares v among the target pixels that the footprint overlaps.
@@ -252,18 +267,14 @@ struct Accumulator {
         }
         int32_t i0, i1, j0, j1;
         if (!cell_range(x_lo, x_hi, nx, i0, i1) || !cell_range(y_lo, y_hi, ny, j0, j1)) return;
-        wy.resize(static_cast<size_t>(j1 - j0) + 1);
-        for (int32_t j = j0; j <= j1; ++j)
-            if (!cell_overlap(y_lo, y_hi, j, wy[static_cast<size_t>(j - j0)]))
-                wy[static_cast<size_t>(j - j0)] = -1.0;
         for (int32_t i = i0; i <= i1; ++i) {
             double wx = 0.0;
             if (!cell_overlap(x_lo, x_hi, i, wx)) continue;
             for (int32_t j = j0; j <= j1; ++j) {
-                const double wyj = wy[static_cast<size_t>(j - j0)];
-                if (wyj < 0.0) continue;
+                double wy = 0.0;
+                if (!cell_overlap(y_lo, y_hi, j, wy)) continue;
                 const size_t t = static_cast<size_t>(j) * static_cast<size_t>(nx) + static_cast<size_t>(i);
-                const double w = wx * wyj / S;
+                const double w = wx * wy / S;
                 counts[t] += v * w;
                 surface[t] = static_cast<float>(static_cast<double>(surface[t]) + w * S);
             }
@@ -456,15 +467,20 @@ void grid_cor_img(GridCor& g, IMG& img) {
 
     // Accumulation: every used source pixel shares its counts among the target
     // pixels that its footprint overlaps.
-    RowModel model(g, img);
+    auto model = std::make_unique<BlockModel>(g, img);
     const size_t nx = static_cast<size_t>(img.nx);
     for (int32_t y = 0; y < img.ny; ++y) {
-        model.evaluate(y);
+        model->start_row(y);
         const size_t row = static_cast<size_t>(y) * nx;
-        for (size_t x = 0; x < nx; ++x) {
-            if (!img.frame.empty() && img.frame[row + x] == 0) continue;
-            acc.spread(static_cast<double>(img.data[row + x]), model.xc[x], model.yc[x], model.ax[x],
-                       model.ay[x], model.surface[x]);
+        for (size_t x0 = 0; x0 < nx; x0 += BlockModel::kBlock) {
+            const size_t count = std::min(BlockModel::kBlock, nx - x0);
+            model->evaluate(x0, count);
+            for (size_t b = 0; b < count; ++b) {
+                const size_t src = row + x0 + b;
+                if (!img.frame.empty() && img.frame[src] == 0) continue;
+                acc.spread(static_cast<double>(img.data[src]), model->xc[b], model->yc[b], model->ax[b],
+                           model->ay[b], model->surface[b]);
+            }
         }
     }
 
