@@ -447,6 +447,8 @@ TEST(GelHeaderFuzz, DamagedFilesAreRefusedOrDescribedInsideTheFile) {
         }
     }
     testing::internal::GetCapturedStderr();
+    RecordProperty("accepted", accepted);
+    RecordProperty("refused", refused);
     EXPECT_GT(accepted, 0);
     EXPECT_GT(refused, 0);
 }
