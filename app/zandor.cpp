@@ -7,6 +7,7 @@
 #include "zd_ops.hpp"
 #include "zd_rad.hpp"
 #include "zd_settings.hpp"
+#include "zd_stat.hpp"
 
 #include <cstring>
 #include <ctime>
@@ -69,7 +70,7 @@ void print_topic_lines(const std::string& message, const std::string& word) {
     if (wanted("cosmic")) usage_cosmic();
     if (wanted("grid")) grid_usage();
     if (wanted("radial")) use_radial();
-    if (stat_mode()) std::fputs(" statistics keys : not available in this build\n", stderr);
+    if (stat_mode()) use_stat();
 }
 
 std::string local_time_text() {
@@ -192,6 +193,7 @@ void reset_run_state() {
     drv = DriverState();
     run = RunSettings();
     geo_set_defaults();
+    stat_settings = StatSettings();
     log_mode = 0;
     prg_log_reset();
 }

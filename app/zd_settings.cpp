@@ -3,6 +3,7 @@
 #include "7c_cry.hpp"
 #include "xy_grid.hpp"
 #include "zandor.hpp"
+#include "zd_stat.hpp"
 
 #include <cstring>
 
@@ -94,7 +95,9 @@ void parameter(std::FILE* stream) {
         if (take_driver_key(tag, stdin_name)) continue;
         if (grid_ini(grid_cor, tag)) continue;
         if (take_plane(tag)) continue;
-        // Radial, mask and statistics keys are not handled by this build; other keys are ignored.
+        // Radial and mask keys are not handled by this build; other keys are ignored
+        // except in statistics mode.
+        if (stat_mode()) par_stat(tag);
     }
     if (!stdin_name.empty()) redirect_stdin(stdin_name);
     if (!run.spec_name.empty()) check_spec_file();

@@ -193,6 +193,20 @@ TEST_F(Foundation, InvocationNameChoosesTheSettingsFile) {
     EXPECT_TRUE(contains_line(r.out, " using file 'kvfzan.ini'"));
 }
 
+TEST_F(Foundation, StatisticsModeTakesItsKeysAndPrintsTheirHelp) {
+    zt::write_file("zstat.ini", "STAT_DEG = 2\nUNKNOWN_KEY = 1\n");
+    zt::RunResult r = run_zandor(cwd(), {"--usage=mask"}, "", "zstat");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains_line(r.out, "   STAT_DEG= 2"));
+    EXPECT_EQ(r.out.find("UNKNOWN_KEY"), std::string::npos);
+    EXPECT_TRUE(contains_line(r.err, " STAT_NB =  8 (default)"));
+    // Under another name the key is ignored and the help has no statistics lines.
+    zt::write_file("zandor.ini", "STAT_DEG = 2\n");
+    r = run_zandor(cwd(), {"--usage=mask"});
+    EXPECT_EQ(r.out.find("STAT_DEG"), std::string::npos);
+    EXPECT_EQ(r.err.find("STAT_NB"), std::string::npos);
+}
+
 TEST_F(Foundation, UnbuiltActionsFailLoudly) {
     const zt::RunResult r = run_zandor(cwd(), {"%R"});
     EXPECT_EQ(r.status, 3);
