@@ -98,6 +98,15 @@ struct TextFrames {
 
 // ---------------------------------------------------------------- accumulation
 
+// v > maximum. Values of 8- and 16-bit frames are compared as 16-bit numbers,
+// which the vector units do twice as wide as 32-bit ones.
+template <class Frames> bool exceeds(int32_t v, uint16_t maximum) {
+    if constexpr (sizeof(typename Frames::Raw) <= 2)
+        return static_cast<uint16_t>(v) > maximum;
+    else
+        return v > static_cast<int32_t>(maximum);
+}
+
 // The per-pixel planes a frame is added to; the cosmic ones are null when the
 // record has no cosmic arrays.
 struct Planes {
@@ -143,8 +152,7 @@ __attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Fram
             sumq[i] += static_cast<double>(v) * static_cast<double>(v);
             // All ones where the value beats the maximum so far: keeps the first
             // frame that reached it, and stores the value's low 16 bits.
-            const uint16_t larger =
-                static_cast<uint16_t>(-static_cast<int32_t>(v > static_cast<int32_t>(mval[i])));
+            const uint16_t larger = static_cast<uint16_t>(-static_cast<int32_t>(exceeds<Frames>(v, mval[i])));
             mval[i] = static_cast<uint16_t>((mval[i] & ~larger) | (static_cast<uint16_t>(v) & larger));
             mframe[i] = static_cast<uint16_t>((mframe[i] & ~larger) | (index & larger));
         }
