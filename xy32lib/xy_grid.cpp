@@ -253,8 +253,17 @@ struct Accumulator {
     std::vector<double> counts;
     int32_t nx = 0, ny = 0;
     int64_t n_skipped = 0;
+    std::vector<double> wx; // column overlaps of the current footprint, one spare
 
-    // Shares v among the target pixels that the footprint overlaps.
+    Accumulator(const IMG& img)
+        : surface(prg_alloc<float>(kOrigin, "surface", static_cast<uint64_t>(img.size))),
+          counts(prg_alloc<double>(kOrigin, "corrected values", static_cast<uint64_t>(img.size))), nx(img.nx),
+          ny(img.ny), wx(static_cast<size_t>(img.nx) + 1) {}
+
+    // Shares v among the target pixels that the footprint overlaps: target t
+    // gets v * w with w = wx * wy / S, and its surface w * S. A cell that the
+    // footprint does not meet gets a weight of 0, which leaves both sums as
+    // they are (no sum is ever -0), so cells are handled two columns at a time.
     void spread(double v, double xc, double yc, double ax, double ay, double S) {
         const double x_lo = xc - ax / 2, x_hi = xc + ax / 2;
         const double y_lo = yc - ay / 2, y_hi = yc + ay / 2;
@@ -267,16 +276,26 @@ struct Accumulator {
         }
         int32_t i0, i1, j0, j1;
         if (!cell_range(x_lo, x_hi, nx, i0, i1) || !cell_range(y_lo, y_hi, ny, j0, j1)) return;
-        for (int32_t i = i0; i <= i1; ++i) {
-            double wx = 0.0;
-            if (!cell_overlap(x_lo, x_hi, i, wx)) continue;
-            for (int32_t j = j0; j <= j1; ++j) {
-                double wy = 0.0;
-                if (!cell_overlap(y_lo, y_hi, j, wy)) continue;
-                const size_t t = static_cast<size_t>(j) * static_cast<size_t>(nx) + static_cast<size_t>(i);
-                const double w = wx * wy / S;
-                counts[t] += v * w;
-                surface[t] = static_cast<float>(static_cast<double>(surface[t]) + w * S);
+        const size_t columns = static_cast<size_t>(i1 - i0) + 1;
+        for (size_t c = 0; c < columns; ++c)
+            if (!cell_overlap(x_lo, x_hi, i0 + static_cast<int32_t>(c), wx[c])) wx[c] = 0.0;
+        wx[columns] = 0.0;
+        for (int32_t j = j0; j <= j1; ++j) {
+            double wy = 0.0;
+            if (!cell_overlap(y_lo, y_hi, j, wy)) continue;
+            const size_t row = static_cast<size_t>(j) * static_cast<size_t>(nx) + static_cast<size_t>(i0);
+            size_t c = 0;
+            for (; c + 1 < columns; c += 2) {
+                const Pair w = Pair{wx[c] * wy, wx[c + 1] * wy} / S;
+                store_pair(&counts[row + c], load_pair(&counts[row + c]) + v * w);
+                const Pair s = Pair{surface[row + c], surface[row + c + 1]} + w * S;
+                surface[row + c] = static_cast<float>(s[0]);
+                surface[row + c + 1] = static_cast<float>(s[1]);
+            }
+            if (c < columns) {
+                const double w = wx[c] * wy / S;
+                counts[row + c] += v * w;
+                surface[row + c] = static_cast<float>(static_cast<double>(surface[row + c]) + w * S);
             }
         }
     }
@@ -458,11 +477,7 @@ void grid_cor_img(GridCor& g, IMG& img) {
     if (img.data.empty()) v_error(kOrigin, "no data in %s", img.name.c_str());
     check_image(g, img);
 
-    Accumulator acc;
-    acc.nx = img.nx;
-    acc.ny = img.ny;
-    acc.surface = prg_alloc<float>(kOrigin, "surface", static_cast<uint64_t>(img.size));
-    acc.counts = prg_alloc<double>(kOrigin, "corrected values", static_cast<uint64_t>(img.size));
+    Accumulator acc(img);
     std::vector<uint16_t> frame = prg_alloc<uint16_t>(kOrigin, "frame", static_cast<uint64_t>(img.size));
 
     // Accumulation: every used source pixel shares its counts among the target
