@@ -311,15 +311,24 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
 
 // ---------------------------------------------------------------- the frame loop
 
+// TIFF files keep their tags, and newer SPE files a text footer, after the
+// pixels: bytes beyond the frames the header declares are not frames.
+int64_t declared_frames(const IMG& img) {
+    const HDR& hdr = *img.hdr;
+    const bool counted = hdr.format == XY_FORMAT_GEL || hdr.format == XY_FORMAT_SPE;
+    return counted && hdr.frames > 0 ? hdr.frames : INT64_MAX;
+}
+
 template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     IMG& img = call.img;
     using Raw = typename Frames::Raw;
     std::vector<Raw> buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(img.reg_size));
     const int64_t first = std::max<int32_t>(1, img.beg_frame);
     const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
+    const int64_t declared = declared_frames(img);
     // Whole frames of an unbinned fixed-size region go through the grouped reading.
     const bool grouped = !Frames::kText && !call.binned && !call.dump;
-    const int64_t whole = grouped ? last_whole_frame(img, sizeof(Raw)) : 0;
+    const int64_t whole = grouped ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
     for (int64_t k = first; k <= last;) {
         if (k <= whole) {
             const int64_t count =
@@ -333,7 +342,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
             // must not be retried for ever). A successful read never ends it,
             // whatever the stream's end-of-file indicator says: the text
             // reader reads ahead in blocks.
-            if (Frames::read(img, buf.data(), static_cast<int32_t>(k), call.dump) <= 0) break;
+            if (k > declared || Frames::read(img, buf.data(), static_cast<int32_t>(k), call.dump) <= 0) break;
             check_frame_limit(call, 1);
             add_frame_region(call, buf.data(), pixel);
             if constexpr (Frames::kText)
