@@ -18,8 +18,9 @@ demo: all
 	cd examples && ./run_demo.sh ../$(BUILD)/zandor
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid
 	bench/run_bench.sh $(BUILD)
+	bench/run_grid_bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
