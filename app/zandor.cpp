@@ -54,7 +54,7 @@ void print_general_help() {
                  "  when the program name contains stat, a statistics routine is called\n"
                  "     and the previous keys are not valid\n",
                  n);
-    std::fprintf(stderr, "  see also prameters in %s.ini file\n", n);
+    std::fprintf(stderr, "see also prameters in %s.ini file\n", n);
 }
 
 void print_topic_lines(const std::string& message, const std::string& word) {
@@ -106,18 +106,19 @@ void set_flat(const std::string& name) {
 }
 
 // Dark and flat named in the settings: read without DIR and passed through the
-// correction step (which leaves an already normalised record as it is).
+// correction step once more (which leaves an already normalised record as it
+// is); with the X option the correction step is never run on them.
 void load_settings_dark_and_flat() {
     if (!run.d_name.empty()) {
-        get_image(run.d_name, "", drv.d_image);
+        const bool corrected = get_image(run.d_name, "", drv.d_image);
         xy_orien(drv.d_image);
-        cor_image(drv.d_image);
+        if (corrected) cor_image(drv.d_image);
         xy_freeimg(drv.d_image, 1);
         drv.dark_in_force = !drv.d_image.data.empty();
     }
     if (!run.f_name.empty()) {
-        get_image(run.f_name, "", drv.f_image);
-        cor_image(drv.f_image);
+        const bool corrected = get_image(run.f_name, "", drv.f_image);
+        if (corrected) cor_image(drv.f_image);
         xy_freeimg(drv.f_image, 1);
         drv.flat_in_force = !drv.f_image.data.empty();
     }
@@ -215,7 +216,8 @@ int run_zandor(int argc, char** argv) {
     } else {
         for (int i = 1; i < argc; ++i) {
             const std::string word = argv[i];
-            if (!word.empty()) handle_word(word);
+            if (word.empty()) v_fatal("zandor", "empty word %d on the command line", i);
+            handle_word(word);
         }
     }
     return 0;

@@ -58,6 +58,8 @@ void check_file_matches_geometry(const IMG& img) {
 
 // The recorded name carries the frame number with DFORMAT digits.
 std::string recorded_name(const std::string& dir, const SeriesName& s, int64_t number) {
+    if (run.dformat < 0 || run.dformat > 18)
+        v_fatal("zandor", "DFORMAT = %d: the frame number needs 0 to 18 digits", run.dformat);
     return xy_cur_name(dir, s.base + prg_format("%0*lld", run.dformat, static_cast<long long>(number)), s.ext, 0,
                        0);
 }
@@ -195,7 +197,7 @@ void accumulate(IMG& img) {
 
 } // namespace
 
-void get_image(const std::string& spec, const std::string& dir, IMG& img) {
+bool get_image(const std::string& spec, const std::string& dir, IMG& img) {
     img = IMG();
     xy_imgini(img, drv.image);
     restore_file_geometry(img);
@@ -242,6 +244,7 @@ void get_image(const std::string& spec, const std::string& dir, IMG& img) {
         prg_printf("# frames number %d modified to %d\n", img.frames, series.frames_u);
         img.frames = series.frames_u;
     }
+    return !series.no_cosmic;
 }
 
 std::vector<int32_t>& cor_image(IMG& img) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
-void get_image(const std::string& spec, const std::string& dir, IMG& img);
+// Returns false when the X option skipped the correction step.
+bool get_image(const std::string& spec, const std::string& dir, IMG& img);
 std::vector<int32_t>& cor_image(IMG& img);
 void proc_image(IMG& img);

@@ -94,7 +94,8 @@ std::string written_file(const std::string& out_name, Writer w) {
 bool default_name_hits_input(const std::string& s, const std::string& out_name, const IMG& img, Writer w) {
     const std::string cut_name = img.name.substr(0, img.name.find('.'));
     if (s.empty() && contains(img.name, ".kvf") && cut_name == out_name) return true;
-    const bool default_base = s.empty() || s[0] == '.';
+    // "%X", "%X.tif" and "%Xdir/" all take their base name from the image.
+    const bool default_base = prg_basename(s).empty();
     if (!default_base) return false;
     const std::string target = written_file(out_name, w);
     return same_file(target, img.name) || (img.hdr && same_file(target, img.hdr->file_name));

@@ -6,6 +6,7 @@
 #include "zd_stat.hpp"
 
 #include <cstring>
+#include <sys/stat.h>
 
 RunSettings run;
 
@@ -21,6 +22,7 @@ namespace {
 // T_DATA names the data type of native output files.
 bool take_t_data(const IniTag& tag) {
     if (tag.key != "T_DATA") return false;
+    if (!tag.has_value) return true; // a key without "=" sets nothing
     const std::string& value = tag.value;
     if (value.find("T_INT32") != std::string::npos) {
         run.t_mode = 4;
@@ -42,6 +44,16 @@ bool take_plane(const IniTag& tag) {
     prg_printf(" PLANE= abs(%f H + %f K +%f L + %f) < %f\n", run.plane[0], run.plane[1], run.plane[2],
                run.plane[3], run.plane[4]);
     return true;
+}
+
+// Masks are not applied by this build: a settings file that asks for them must
+// not produce unmasked images silently.
+bool refuse_mask_key(const IniTag& tag) {
+    static const char* const keys[] = {"P_EXCLUDED", "C_EXCLUDED", "R_EXCLUDED", "T_EXCLUDED",
+                                       "F_EXCLUDED", "C_ROI",      "R_ROI",      "T_ROI"};
+    for (const char* key : keys)
+        if (tag.key == key) v_fatal("zandor", "%s: mask zones are not available in this build", key);
+    return false;
 }
 
 // The driver's own keys, in the order of the settings table.
@@ -71,9 +83,13 @@ void redirect_stdin(const std::string& name) {
     run.stdin_redirected = true;
 }
 
-// The diffractometer log must exist; it stays open and is not read here.
+// The diffractometer log must exist; it stays open and is not read here. A
+// FIFO or device would block the start-up: only regular files are taken.
 void check_spec_file() {
     prg_printf("spec file to be seached '%s'\n", run.spec_name.c_str());
+    struct stat st;
+    if (::stat(run.spec_name.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        v_fatal("zandor", "unable to open spec file '%s' (not a regular file)", run.spec_name.c_str());
     std::FILE* fp = std::fopen(run.spec_name.c_str(), "r");
     if (!fp) v_error("zandor", "unable to open spec file '%s'", run.spec_name.c_str());
     if (run.spec_file) std::fclose(run.spec_file);
@@ -84,6 +100,7 @@ void check_spec_file() {
 
 void parameter(std::FILE* stream) {
     std::string stdin_name;
+    bool stdin_given = false; // a STDIN line with an empty value is still tried, and refused
     std::string line;
     bool complete = false;
     while (prg_readline(stream, line, complete)) {
@@ -91,15 +108,17 @@ void parameter(std::FILE* stream) {
         if (!complete) break;
         IniTag tag;
         if (!prg_initag(line, tag)) continue;
+        if (tag.key == "STDIN" && tag.has_value) stdin_given = true;
         if (xy_inipar(drv.image, tag)) continue;
         if (take_driver_key(tag, stdin_name)) continue;
         if (grid_ini(grid_cor, tag)) continue;
         if (take_plane(tag)) continue;
+        if (refuse_mask_key(tag)) continue;
         // Radial and mask keys are not handled by this build; other keys are ignored
         // except in statistics mode.
         if (stat_mode()) par_stat(tag);
     }
-    if (!stdin_name.empty()) redirect_stdin(stdin_name);
+    if (stdin_given) redirect_stdin(stdin_name);
     if (!run.spec_name.empty()) check_spec_file();
 }
 

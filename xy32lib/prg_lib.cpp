@@ -121,15 +121,15 @@ bool scan_double(const char* text, double& out, int* consumed) {
 bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
     line.clear();
     complete = false;
-    char chunk[4096];
-    while (std::fgets(chunk, sizeof chunk, stream)) {
-        const size_t len = std::strlen(chunk);
-        line.append(chunk, len);
-        if (len > 0 && chunk[len - 1] == '\n') {
+    int c;
+    // Byte by byte, so that NUL bytes count like any other and cannot hide a
+    // line feed or keep an endless input (/dev/zero) below the limit.
+    while ((c = getc_unlocked(stream)) != EOF) {
+        if (c == '\n') {
             complete = true;
-            line.pop_back();
             return true;
         }
+        line.push_back(static_cast<char>(c));
         if (line.size() > kMaxLineLength)
             v_fatal("prg_readline", "input line longer than %zu characters refused", kMaxLineLength);
     }

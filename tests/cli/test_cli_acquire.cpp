@@ -156,6 +156,24 @@ TEST_F(Acquire, SettingsDarkIsNotRescaledASecondTime) {
     EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{360, 396}));
 }
 
+TEST_F(Acquire, SettingsDarkReadWithoutCorrectionIsScaledOnlyOnce) {
+    kvf("dark.kvf", 2, 1, 3, {{SAT, 1}, {SAT, 1}, {SAT, 1}, {10, 1}});
+    kvf("img.kvf", 2, 1, 4, std::vector<std::vector<double>>(4, {100, 100}));
+    settings("DARK_NAME = dark.kvf,X\n");
+    const zt::RunResult r = run({"img.kvf", "%Xout.kvf"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // 10 over 1 of 4 frames: the integer-ratio rescaling gives 40, and no second pass.
+    EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{360, 396}));
+}
+
+TEST_F(Acquire, DformatOutsideItsRangeIsRefused) {
+    kvf("img_0005.kvf", 2, 1, 4, {{1, 2}});
+    settings("DFORMAT = 200000000\n");
+    const zt::RunResult r = run({"img_0005.kvf"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("DFORMAT = 200000000"), std::string::npos) << r.err;
+}
+
 TEST_F(Acquire, FlatPixelOfZeroLeavesTheValue) {
     kvf("flat.kvf", 2, 1, 4, {{0, 4}});
     kvf("img.kvf", 2, 1, 4, {{10, 10}});

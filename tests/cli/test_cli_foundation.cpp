@@ -1,6 +1,9 @@
 // The command loop, the settings file and the help, run as a user would.
 #include "test_support.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using zt::contains_line;
 using zt::run_zandor;
 
@@ -205,6 +208,52 @@ TEST_F(Foundation, StatisticsModeTakesItsKeysAndPrintsTheirHelp) {
     r = run_zandor(cwd(), {"--usage=mask"});
     EXPECT_EQ(r.out.find("STAT_DEG"), std::string::npos);
     EXPECT_EQ(r.err.find("STAT_NB"), std::string::npos);
+}
+
+TEST_F(Foundation, EndlessOrBinaryInputIsRefusedNotHung) {
+    zt::write_file("zandor.ini", "STDIN = /dev/zero\n");
+    zt::RunResult r = run_zandor(cwd(), {});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("input line longer than"), std::string::npos) << r.err;
+    // A NUL byte does not swallow the line feed after it: the next line is a line of its own.
+    zt::write_file("zandor.ini", std::string("X\0\nCR = 1\n", 10));
+    r = run_zandor(cwd(), {"%x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("         CR= 1\n"), std::string::npos);
+}
+
+TEST_F(Foundation, EmptyStdinValueIsTriedAndRefused) {
+    zt::write_file("zandor.ini", "STDIN =\n");
+    const zt::RunResult r = run_zandor(cwd(), {});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("unable to open redirected input ''"), std::string::npos) << r.err;
+}
+
+TEST_F(Foundation, SpecFileThatIsNotRegularIsRefused) {
+    ASSERT_EQ(::mkfifo(file("log.fifo").c_str(), 0644), 0);
+    zt::write_file("zandor.ini", "SPEC = log.fifo\n");
+    const zt::RunResult r = run_zandor(cwd(), {"%x"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("unable to open spec file 'log.fifo' (not a regular file)"), std::string::npos);
+}
+
+TEST_F(Foundation, KeyWithoutEqualsSetsNothing) {
+    zt::write_file("zandor.ini", "T_DATA = T_FLOAT\nT_DATA\nPRINT\n");
+    const zt::RunResult r = run_zandor(cwd(), {"%x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("invalid"), std::string::npos) << r.out;
+    EXPECT_TRUE(contains_line(r.out, "      PRINT= 7"));
+}
+
+TEST_F(Foundation, MaskKeysAndEmptyWordsAreRefused) {
+    zt::write_file("zandor.ini", "P_EXCLUDED = 0 0\n");
+    zt::RunResult r = run_zandor(cwd(), {"%x"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("P_EXCLUDED: mask zones are not available in this build"), std::string::npos);
+    ::unlink(file("zandor.ini").c_str());
+    r = run_zandor(cwd(), {"%x", ""});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("empty word 2 on the command line"), std::string::npos) << r.err;
 }
 
 TEST_F(Foundation, UnbuiltActionsFailLoudly) {

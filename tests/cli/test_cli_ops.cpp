@@ -101,6 +101,15 @@ TEST_F(Ops, DefaultOutputNamesCarrySuffixesAndNeverReplaceTheInput) {
     EXPECT_TRUE(zt::file_exists(file("res/named.kvf")));
 }
 
+TEST_F(Ops, DirectoryOnlyOutputNameNeverReplacesTheInput) {
+    ASSERT_EQ(::mkdir(file("data").c_str(), 0755), 0);
+    image("data/img.kvf", {1, 2});
+    const zt::RunResult r = run({"data/img.kvf", "%M=2", "%Xdata/"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(values("data/img.kvf"), (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(values("data/img_x.kvf"), (std::vector<int32_t>{2, 4}));
+}
+
 TEST_F(Ops, TiffOutputNames) {
     image("sample.kvf", {1, 2});
     const zt::RunResult r = run({"sample.kvf", "%Y.tif", "%Yresult.tif"});
