@@ -44,7 +44,7 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
     // Leading comment lines.
     do {
         if (!lines.next(line, ended))
-            text_refuse(kTxtOrigin, "text file '%s' holds no data line (%lld lines read)", name.c_str(),
+            v_fatal(kTxtOrigin, "text file '%s' holds no data line (%lld lines read)", name.c_str(),
                         static_cast<long long>(line_number));
         ++line_number;
     } while (is_separator(line));
@@ -52,10 +52,10 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
 
     const int64_t width = count_leading_numbers(line);
     if (width == 0)
-        text_refuse(kTxtOrigin, "text file '%s' : its first data line (line %lld) holds no number",
+        v_fatal(kTxtOrigin, "text file '%s' : its first data line (line %lld) holds no number",
                     name.c_str(), static_cast<long long>(line_number));
     if (width > kMaxDim)
-        text_refuse(kTxtOrigin, "text file '%s' : %lld values in a row, more than the %lld a row may hold",
+        v_fatal(kTxtOrigin, "text file '%s' : %lld values in a row, more than the %lld a row may hold",
                     name.c_str(), static_cast<long long>(width), static_cast<long long>(kMaxDim));
 
     // Height: data lines up to the end or the "#" line that ends frame 1. A
@@ -72,7 +72,7 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
         }
         if (line.empty() || line[0] != '\0') ++height;
         if (height > kMaxDim)
-            text_refuse(kTxtOrigin, "text file '%s' : more than %lld rows in a frame", name.c_str(),
+            v_fatal(kTxtOrigin, "text file '%s' : more than %lld rows in a frame", name.c_str(),
                         static_cast<long long>(kMaxDim));
     }
     hdr->dim_x = static_cast<uint16_t>(width);
@@ -120,7 +120,7 @@ void txt_write(IMG& img, int32_t cr_mode) {
     prg_printf("%s\n", name.c_str());
     const int64_t nx = img.nx, ny = img.ny;
     if (nx <= 0 || ny <= 0 || static_cast<int64_t>(img.data.size()) < nx * ny) {
-        text_refuse(kTxtOrigin, "no image data of %lld * %lld pixels to write to %s",
+        v_fatal(kTxtOrigin, "no image data of %lld * %lld pixels to write to %s",
                     static_cast<long long>(nx), static_cast<long long>(ny), name.c_str());
     }
     AtomicOutFile out(name);

@@ -11,18 +11,6 @@ namespace {
 
 const char* const kWvOrigin = "../xy32lib/wv_lib";
 
-// A fatal error about the header's content: no system error number, which
-// would be a stale one here.
-[[noreturn]] void refuse(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
-void refuse(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::string message = prg_vformat(format, args);
-    va_end(args);
-    errno = 0;
-    v_error(kWvOrigin, "%s", message.c_str());
-}
-
 // Byte offsets of the header fields used.
 enum : size_t {
     kOldProbe = 0,
@@ -124,7 +112,7 @@ const char* data_type_entry(int32_t type) {
 
 void check_header_size(size_t size, const std::string& name) {
     if (size < WV_HEADER_BYTES)
-        refuse("'%s' is not an SPE file : %zu bytes, less than its %zu-byte header", name.c_str(), size,
+        v_fatal(kWvOrigin, "'%s' is not an SPE file : %zu bytes, less than its %zu-byte header", name.c_str(), size,
                WV_HEADER_BYTES);
 }
 
@@ -174,8 +162,8 @@ std::unique_ptr<HDR> wv_gethdr(const unsigned char* head, size_t size, const std
     const uint16_t width = field16(head, kWidth), height = field16(head, kHeight);
     const int32_t frames = field_s32(head, kFrames);
     if (width == 0 || height == 0)
-        refuse("'%s' : the SPE header gives an image of %hu * %hu pixels", name.c_str(), width, height);
-    if (frames < 1) refuse("'%s' : the SPE header declares %d frames", name.c_str(), frames);
+        v_fatal(kWvOrigin, "'%s' : the SPE header gives an image of %hu * %hu pixels", name.c_str(), width, height);
+    if (frames < 1) v_fatal(kWvOrigin, "'%s' : the SPE header declares %d frames", name.c_str(), frames);
     hdr->dim_x = width;
     hdr->dim_y = height;
     hdr->offset = static_cast<int64_t>(WV_HEADER_BYTES);
@@ -205,7 +193,7 @@ void wv_hdrfill(const unsigned char* head, size_t size, HDR& hdr) {
     xy_kvfstr(hdr, "Software", software_entry());
     if (hdr.type == XY_TYPE_UNSUPPORTED) {
         xy_fputhdr(stderr, hdr, 1);
-        refuse(" not supported data type!\n");
+        v_fatal(kWvOrigin, " not supported data type!\n");
     }
 }
 

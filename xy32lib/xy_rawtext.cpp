@@ -28,14 +28,6 @@ bool is_blank(char c) {
 
 } // namespace
 
-void text_refuse(const char* origin, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const std::string message = prg_vformat(format, args);
-    va_end(args);
-    errno = 0;
-    v_error(origin, "%s", message.c_str());
-}
 
 // ---------------------------------------------------------------- whole lines
 
@@ -71,7 +63,7 @@ bool TextLines::next(std::string& line, bool& ended) {
         const char* feed = static_cast<const char*>(std::memchr(start, '\n', avail));
         const size_t take = feed ? static_cast<size_t>(feed - start) : avail;
         if (line.size() + take > kMaxLineBytes) {
-            text_refuse(kLibOrigin, "line at byte %lld of text file '%s' is longer than %zu bytes",
+            v_fatal(kLibOrigin, "line at byte %lld of text file '%s' is longer than %zu bytes",
                         static_cast<long long>(line_offset_), file_name_.c_str(), kMaxLineBytes);
         }
         line.append(start, take);
@@ -147,7 +139,7 @@ struct TextFrameTarget {
 
 [[noreturn]] void refuse_value(const TextFrameTarget& t, int32_t y, int32_t x, const char* what,
                                const std::string& token) {
-    text_refuse(kLibOrigin, "xy_getrawa reading image %d of '%s' at y = %d/%d, x = %d/%d : '%s' %s", t.frame,
+    v_fatal(kLibOrigin, "xy_getrawa reading image %d of '%s' at y = %d/%d, x = %d/%d : '%s' %s", t.frame,
                 t.hdr.file_name.c_str(), y, t.hdr.dim_y, x, t.hdr.dim_x, token.c_str(), what);
 }
 
@@ -185,7 +177,7 @@ void read_text_row(const TextFrameTarget& t, int32_t y, const std::string& line)
     for (; text_next_token(end, pos, token); ++x) {
         const int32_t value = text_pixel(t, y, x, token);
         if (x >= t.hdr.dim_x) {
-            text_refuse(
+            v_fatal(
                 kLibOrigin,
                 "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds more than %d values",
                 t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, t.hdr.dim_x);
@@ -193,7 +185,7 @@ void read_text_row(const TextFrameTarget& t, int32_t y, const std::string& line)
         if (row && x >= img.x_min && x < img.x_min + img.reg_width) row[x - img.x_min] = value;
     }
     if (x < t.hdr.dim_x) {
-        text_refuse(kLibOrigin,
+        v_fatal(kLibOrigin,
                     "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds %d values, %d expected",
                     t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, x, t.hdr.dim_x);
     }
@@ -212,7 +204,7 @@ void dump_text_row(std::FILE* dump, const IMG& img, int32_t r, const int32_t* ro
 void check_region_fits(const IMG& img, const HDR& hdr) {
     if (img.x_min < 0 || img.y_min < 0 || img.reg_width < 0 || img.reg_height < 0 ||
         int64_t(img.x_min) + img.reg_width > hdr.dim_x || int64_t(img.y_min) + img.reg_height > hdr.dim_y) {
-        text_refuse(
+        v_fatal(
             kLibOrigin, "xy_getrawa : region (%d+%d) * (%d+%d) does not fit the %d * %d frames of '%s'",
             img.x_min, img.reg_width, img.y_min, img.reg_height, hdr.dim_x, hdr.dim_y, hdr.file_name.c_str());
     }
@@ -222,7 +214,7 @@ void check_region_fits(const IMG& img, const HDR& hdr) {
 
 int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
     if (!img.hdr || !img.hdr->fp) {
-        text_refuse(kLibOrigin, "xy_getrawa : no open text file");
+        v_fatal(kLibOrigin, "xy_getrawa : no open text file");
     }
     const HDR& hdr = *img.hdr;
     check_region_fits(img, hdr);
@@ -250,7 +242,7 @@ int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
             return -1;
         }
         if (!line.empty() && line[0] == '#') {
-            text_refuse(kLibOrigin,
+            v_fatal(kLibOrigin,
                         "xy_getrawa reading image %d of '%s' : the frame ends after %d of its %d rows", frame,
                         hdr.file_name.c_str(), y, hdr.dim_y);
         }

@@ -59,6 +59,3 @@ enum class TextNumber { ok, not_a_number, out_of_range };
 // beyond a double are out of range.
 TextNumber text_parse_number(const TextToken& token, double& value);
 
-// A fatal error about the content of an input file: the report carries no
-// system error number, which would be a stale one here.
-[[noreturn]] void text_refuse(const char* origin, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
