@@ -1,4 +1,5 @@
 #include "expect_json.hpp"
+#include "fatal_capture.hpp"
 #include "gel_lib.hpp"
 #include "test_support.hpp"
 #include "tiff_builder.hpp"
@@ -17,21 +18,6 @@ namespace {
 
 // ---------------------------------------------------------------- helpers
 
-// Runs `action`, expects the fatal exit and returns what went to stderr.
-std::string fatal_text(const std::function<void()>& action) {
-    testing::internal::CaptureStderr();
-    bool thrown = false;
-    try {
-        action();
-    } catch (const Fatal& f) {
-        thrown = true;
-        EXPECT_EQ(f.status, 3);
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(thrown) << "no fatal error; stderr: " << err;
-    return err;
-}
-
 std::unique_ptr<HDR> parse(const std::string& bytes) {
     const GelMemoryBytes file(bytes);
     std::unique_ptr<HDR> hdr = gel_gethdr(file);
@@ -40,7 +26,7 @@ std::unique_ptr<HDR> parse(const std::string& bytes) {
 }
 
 std::string parse_fatal(const std::string& bytes) {
-    return fatal_text([&] { parse(bytes); });
+    return zt::fatal_report([&] { parse(bytes); });
 }
 
 std::string value_of(const HDR& hdr, const std::string& key) {
@@ -500,7 +486,7 @@ TEST_F(GelFiles, OpeningAddsGelOnlyWhenNoTiffNameIsGiven) {
     EXPECT_TRUE(hdr->fp);
     zt::write_file(file("scan.dat"), zt::gray_tiff(false, 8, 2, 1, {5, 6}));
     EXPECT_EQ(gel_open("scan.dat", "zandor", true)->file_name, "scan.dat");
-    const std::string err = fatal_text([] { gel_open("scan.dat", "zandor"); });
+    const std::string err = zt::fatal_report([] { gel_open("scan.dat", "zandor"); });
     EXPECT_NE(err.find("gel_open (errno=2): unable to open zandor file 'scan.dat.gel'"), std::string::npos)
         << err;
 }
@@ -584,7 +570,7 @@ TEST_F(GelWrite, EightBitModeAndBilevelRefusal) {
 
     zt::write_file(file("keep.tif"), "old contents");
     IMG img = image_of(1, 1, {1}, "keep.tif");
-    EXPECT_NE(fatal_text([&] { gel_write(img, ".tif", 3); }).find("bilevel tif not writen"),
+    EXPECT_NE(zt::fatal_report([&] { gel_write(img, ".tif", 3); }).find("bilevel tif not writen"),
               std::string::npos);
     EXPECT_EQ(zt::read_file(file("keep.tif")), "old contents");
 }
@@ -599,7 +585,7 @@ TEST_F(GelWrite, NamesKeepATiffNameAndOtherwiseTakeTheExtension) {
     write_image(image_of(1, 1, {9}, "odd"), ".xyz", 0, "odd.xyz.gel");
     EXPECT_TRUE(zt::file_exists(file("odd.xyz.gel")));
     IMG lost = image_of(1, 1, {9}, "no/such/dir/x");
-    EXPECT_NE(fatal_text([&] {
+    EXPECT_NE(zt::fatal_report([&] {
                   gel_write(lost, ".tif", 0);
               }).find("unable to open the tif/gel out file : no/such/dir/x.tif\n"),
               std::string::npos);
@@ -675,16 +661,16 @@ TEST_F(GelWrite, WrittenFilesReadBackWithTheirValues) {
     EXPECT_EQ(f16.pixels, std::vector<uint16_t>(mid.begin(), mid.end()));
 
     write_image(image_of(2, 1, {0, 100000}, "r32"), ".tif", 0, "r32.tif");
-    EXPECT_NE(fatal_text([&] { gel_open(file("r32.tif"), "zandor"); }).find(" not supported data type!"),
+    EXPECT_NE(zt::fatal_report([&] { gel_open(file("r32.tif"), "zandor"); }).find(" not supported data type!"),
               std::string::npos);
 }
 
 TEST_F(GelWrite, ImagesTheFormatCannotHoldAreRefused) {
     IMG empty = image_of(0, 0, {}, "empty");
-    EXPECT_NE(fatal_text([&] { gel_write(empty, ".tif", 0); }).find("no image data to write"),
+    EXPECT_NE(zt::fatal_report([&] { gel_write(empty, ".tif", 0); }).find("no image data to write"),
               std::string::npos);
     IMG wide = image_of(70000, 1, std::vector<int32_t>(70000, 1), "wide");
-    EXPECT_NE(fatal_text([&] { gel_write(wide, ".tif", 0); }).find("written as 16-bit numbers"),
+    EXPECT_NE(zt::fatal_report([&] { gel_write(wide, ".tif", 0); }).find("written as 16-bit numbers"),
               std::string::npos);
     EXPECT_FALSE(zt::file_exists(file("wide.tif")));
 }
@@ -760,7 +746,7 @@ TEST(GelRealFiles, CompressedBigAndThirtyTwoBitTiffsAreRefused) {
         const std::string reason = zt::json_string(json, "expect");
         ASSERT_EQ(reason.compare(0, 7, "refuse:"), 0) << reason;
         const std::string tiff = root + "/refuse/" + json_name.substr(0, json_name.size() - 12);
-        const std::string err = fatal_text([&] { gel_open(tiff, "zandor"); });
+        const std::string err = zt::fatal_report([&] { gel_open(tiff, "zandor"); });
         const char* expected =
             reason.find("Compression") != std::string::npos ? "compressed TIFF (Compression 8)"
             : reason.find("BigTIFF") != std::string::npos   ? "BigTIFF files are not supported"

@@ -2,6 +2,7 @@
 // with its passes, the neighbourhood means and the three dumps.
 #include "kvf_lib.hpp"
 #include "kvf_writer.hpp"
+#include "stream_capture.hpp"
 #include "test_support.hpp"
 #include "xy_lib.hpp"
 
@@ -10,25 +11,8 @@
 
 namespace {
 
-std::string read_stream(std::FILE* fp) {
-    std::fflush(fp);
-    std::rewind(fp);
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0)
-        text.append(buf, n);
-    return text;
-}
-
-// Runs `print(out)` on a temporary stream and returns what it wrote.
-template <class Print> std::string written_by(Print print) {
-    std::FILE* out = std::tmpfile();
-    print(out);
-    std::string text = read_stream(out);
-    std::fclose(out);
-    return text;
-}
+using zt::read_stream;
+using zt::written_by;
 
 // An nx x ny image of raw sums over `frames` frames, every pixel counting all of them.
 IMG image_of(int32_t nx, int32_t ny, const std::vector<int32_t>& values, int32_t frames) {

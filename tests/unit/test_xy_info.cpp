@@ -1,4 +1,5 @@
 // Header list, frame-file description, image information and release levels.
+#include "stream_capture.hpp"
 #include "test_support.hpp"
 #include "xy_lib.hpp"
 
@@ -6,22 +7,6 @@
 #include <cmath>
 
 namespace {
-
-// Everything written to a stream by `write`, read back.
-template <class Writer> std::string stream_text(Writer write) {
-    std::FILE* fp = std::tmpfile();
-    EXPECT_NE(fp, nullptr);
-    write(fp);
-    std::fflush(fp);
-    std::rewind(fp);
-    std::string text;
-    char buf[512];
-    size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, fp)) > 0)
-        text.append(buf, got);
-    std::fclose(fp);
-    return text;
-}
 
 // A width x height image with the given values and (optional) frame counts.
 IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> data, std::vector<uint16_t> frame = {}) {
@@ -35,7 +20,7 @@ IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> data, std::vector<uint
 }
 
 std::string info_line(const IMG& img) {
-    return stream_text([&](std::FILE* fp) { xy_fputinfo(fp, img); });
+    return zt::written_by([&](std::FILE* fp) { xy_fputinfo(fp, img); });
 }
 
 // ---------------------------------------------------------------- header list
@@ -95,7 +80,7 @@ TEST(HeaderDescription, PrintsFileTypeAndEntries) {
     testing::internal::CaptureStdout();
     xy_puthdr(hdr, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), head);
-    EXPECT_EQ(stream_text([&](std::FILE* fp) { xy_fputhdr(fp, hdr, 1); }), head + entries);
+    EXPECT_EQ(zt::written_by([&](std::FILE* fp) { xy_fputhdr(fp, hdr, 1); }), head + entries);
 }
 
 TEST(HeaderDescription, TypeNamesFollowThePixelCodes) {
@@ -114,12 +99,12 @@ TEST(HeaderDescription, TextFilesClearTheByteOrderDescription) {
     HDR text;
     text.file_name = "a.txt";
     text.type = XY_TYPE_TEXT;
-    const std::string out = stream_text([&](std::FILE* fp) { xy_fputhdr(fp, text, 0); });
+    const std::string out = zt::written_by([&](std::FILE* fp) { xy_fputhdr(fp, text, 0); });
     EXPECT_EQ(out, "# file  'a.txt' : images size 0 * 0, frames 0\n# data_type (ASCII)  \n");
     // The description stays empty for the next file until a byte order is set.
     HDR binary;
     binary.type = XY_TYPE_INT32;
-    EXPECT_EQ(stream_text([&](std::FILE* fp) { xy_fputhdr(fp, binary, 0); }),
+    EXPECT_EQ(zt::written_by([&](std::FILE* fp) { xy_fputhdr(fp, binary, 0); }),
               "# file  '' : images size 0 * 0, frames 0\n# data_type (INT32)  \n");
     xy_setswapoff();
     EXPECT_STREQ(xy_swap_text(), "no swapping used");

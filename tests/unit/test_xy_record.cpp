@@ -1,6 +1,7 @@
 // Image record: settings keys, region and binning geometry, binning of raw
 // regions, frame-count correction and orientation.
 #include "test_support.hpp"
+#include "fatal_capture.hpp"
 #include "xy_lib.hpp"
 
 #include <climits>
@@ -22,22 +23,8 @@ IMG record_for(uint16_t dim_x, uint16_t dim_y) {
     return img;
 }
 
-// Runs `action` expecting the fatal path (status 3); returns its report.
-template <class Action> std::string stop_report(Action action) {
-    testing::internal::CaptureStderr();
-    int status = 0;
-    try {
-        action();
-    } catch (const Fatal& f) {
-        status = f.status;
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 3) << "the run did not stop";
-    return err;
-}
-
 std::string setsize_failure(IMG& img) {
-    return stop_report([&] { xy_setsize(img); });
+    return zt::fatal_report([&] { xy_setsize(img); });
 }
 
 IniTag tag(const std::string& key, const std::string& value) {
@@ -357,12 +344,12 @@ TEST(RegionBinning, BinsOutsideTheRegionAreRefused) {
     const std::vector<int32_t> raw(16, 1);
     const std::vector<float> raw_f(16, 1.0f);
     const std::vector<uint16_t> raw_u(16, 1);
-    EXPECT_TRUE(has_text(stop_report([&] { xy32_bind(img, raw.data()); }), "do not fit the region 4 * 4"));
-    EXPECT_TRUE(has_text(stop_report([&] { xy32f_bind(img, raw_f.data()); }), "xy32f_bind"));
+    EXPECT_TRUE(has_text(zt::fatal_report([&] { xy32_bind(img, raw.data()); }), "do not fit the region 4 * 4"));
+    EXPECT_TRUE(has_text(zt::fatal_report([&] { xy32f_bind(img, raw_f.data()); }), "xy32f_bind"));
     double sum = 0;
-    EXPECT_TRUE(has_text(stop_report([&] { satbind16(img, raw_u.data(), 0, sum); }), "satbind16"));
+    EXPECT_TRUE(has_text(zt::fatal_report([&] { satbind16(img, raw_u.data(), 0, sum); }), "satbind16"));
     IMG fits = binned(2, 2, 2, 2, 4, 4);
-    EXPECT_TRUE(has_text(stop_report([&] { satbind16(fits, raw_u.data(), 4, sum); }), "bin 4 outside"));
+    EXPECT_TRUE(has_text(zt::fatal_report([&] { satbind16(fits, raw_u.data(), 4, sum); }), "bin 4 outside"));
 }
 
 // ---------------------------------------------------------------- frame-count correction

@@ -4,6 +4,7 @@
 #include "fatal_capture.hpp"
 #include "kvf_lib.hpp"
 #include "kvf_writer.hpp"
+#include "stream_capture.hpp"
 #include "test_support.hpp"
 #include "txt_lib.hpp"
 #include "xy_lib.hpp"
@@ -13,6 +14,8 @@
 #include <random>
 
 namespace {
+
+using zt::read_stream;
 
 using Frames = std::vector<std::vector<double>>;
 
@@ -26,17 +29,6 @@ Frames counting_frames(int w, int h, int n) {
         frames.push_back(f);
     }
     return frames;
-}
-
-std::string read_stream(std::FILE* fp) {
-    std::fflush(fp);
-    std::rewind(fp);
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0)
-        text.append(buf, n);
-    return text;
 }
 
 // What one xy_getsum call wrote: its report stream and standard output.
