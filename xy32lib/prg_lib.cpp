@@ -240,7 +240,7 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
     int32_t first = 0, count = 0;
     int used = 0;
     if (!tag.has_value || !scan_int(p, first, &used)) {
-        std::printf(" %10s= (no start index, nothing set)\n", key);
+        std::printf(" %10s= %2d %2d\n", key, 0, 0); // nothing set
         return true;
     }
     p += used;
