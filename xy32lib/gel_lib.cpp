@@ -74,7 +74,7 @@ uint32_t decode32(const unsigned char* p) {
 uint32_t field_at(const GelBytes& file, uint64_t pos, size_t width, const char* what) {
     unsigned char bytes[4];
     if (!file.read(pos, bytes, width))
-        v_error(kOrigin, " %s at byte %llu lies beyond the end of the file\n", what,
+        v_fatal(kOrigin, " %s at byte %llu lies beyond the end of the file\n", what,
                 static_cast<unsigned long long>(pos));
     return width == 2 ? decode16(bytes) : decode32(bytes);
 }
@@ -82,8 +82,8 @@ uint32_t field_at(const GelBytes& file, uint64_t pos, size_t width, const char* 
 void set_byte_order(const GelBytes& file) {
     unsigned char head[4];
     if (!file.read(0, head, 2) || !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
-        v_error(kOrigin, " invalid gel file ID nor 'MM' neither 'II'\n");
-    if (!file.read(2, head + 2, 2)) v_error(kOrigin, " invalid gel file key not 0x2a\n");
+        v_fatal(kOrigin, " invalid gel file ID nor 'MM' neither 'II'\n");
+    if (!file.read(2, head + 2, 2)) v_fatal(kOrigin, " invalid gel file key not 0x2a\n");
     // The number 42 tells the order its bytes were written in: high byte first
     // is the order the byte-order state calls swapping.
     if (head[2] == 0 && head[3] == 42)
@@ -91,9 +91,9 @@ void set_byte_order(const GelBytes& file) {
     else if (head[2] == 42 && head[3] == 0)
         xy_setswapoff();
     else if ((head[2] == 0 && head[3] == 43) || (head[2] == 43 && head[3] == 0))
-        v_error(kOrigin, " BigTIFF files are not supported\n");
+        v_fatal(kOrigin, " BigTIFF files are not supported\n");
     else
-        v_error(kOrigin, " invalid gel file key not 0x2a\n");
+        v_fatal(kOrigin, " invalid gel file key not 0x2a\n");
 }
 
 // Checks the file header, sets the byte order and returns the first IFD's
@@ -102,11 +102,11 @@ std::vector<IfdEntry> read_ifd(const GelBytes& file) {
     set_byte_order(file);
     const uint32_t ifd = field_at(file, 4, 4, "the IFD offset");
     const uint16_t n = static_cast<uint16_t>(field_at(file, ifd, 2, "the IFD"));
-    if (n == 0) v_error(kOrigin, " no tags found in the file");
-    if (n > kMaxEntries) v_error(kOrigin, " more than 100 tags found in the file");
+    if (n == 0) v_fatal(kOrigin, " no tags found in the file");
+    if (n > kMaxEntries) v_fatal(kOrigin, " more than 100 tags found in the file");
     std::vector<unsigned char> raw(static_cast<size_t>(n) * 12);
     if (!file.read(static_cast<uint64_t>(ifd) + 2, raw.data(), raw.size()))
-        v_error(kOrigin, " the %u IFD entries at byte %u run past the end of the file\n", n, ifd);
+        v_fatal(kOrigin, " the %u IFD entries at byte %u run past the end of the file\n", n, ifd);
     std::vector<IfdEntry> entries(n);
     for (size_t i = 0; i < n; ++i) {
         const unsigned char* e = raw.data() + 12 * i;
@@ -142,7 +142,7 @@ uint64_t values_offset(const GelBytes& file, const IfdEntry& e) {
     const uint64_t offset = decode32(e.field);
     const uint64_t bytes = static_cast<uint64_t>(e.count) * type_size(e.type);
     if (offset > file.size() || bytes > file.size() - offset)
-        v_error(kOrigin, " values of %s (%llu bytes at byte %llu) lie beyond the end of the file\n",
+        v_fatal(kOrigin, " values of %s (%llu bytes at byte %llu) lie beyond the end of the file\n",
                 ifd_tag_name(e.tag), static_cast<unsigned long long>(bytes),
                 static_cast<unsigned long long>(offset));
     return offset;
@@ -152,7 +152,7 @@ uint64_t values_offset(const GelBytes& file, const IfdEntry& e) {
 // their whole extent is checked against the file before anything is read.
 std::vector<uint32_t> unsigned_values(const GelBytes& file, const IfdEntry& e, uint32_t n) {
     if (e.type != TIF_SHORT && e.type != TIF_LONG)
-        v_error(kOrigin, " %s has type %u where SHORT or LONG is expected\n", ifd_tag_name(e.tag), e.type);
+        v_fatal(kOrigin, " %s has type %u where SHORT or LONG is expected\n", ifd_tag_name(e.tag), e.type);
     const size_t width = type_size(e.type);
     n = std::min(n, e.count);
     std::vector<unsigned char> raw;
@@ -162,7 +162,7 @@ std::vector<uint32_t> unsigned_values(const GelBytes& file, const IfdEntry& e, u
         const uint64_t at = values_offset(file, e);
         raw.resize(static_cast<size_t>(n) * width);
         if (!file.read(at, raw.data(), raw.size()))
-            v_error(kOrigin, " reading the values of %s failed\n", ifd_tag_name(e.tag));
+            v_fatal(kOrigin, " reading the values of %s failed\n", ifd_tag_name(e.tag));
     }
     std::vector<uint32_t> values(n);
     for (size_t i = 0; i < values.size(); ++i)
@@ -190,8 +190,8 @@ void take_scalar(const IfdEntry& e, uint32_t& target) {
     if (e.type != TIF_SHORT && e.type != TIF_LONG) return;
     if (e.count != 1) {
         if (e.tag == TAG_BITS_PER_SAMPLE)
-            v_error(kOrigin, " colour TIFF (%u samples per pixel) not supported\n", e.count);
-        v_error(kOrigin, " %s holds %u values where one is expected\n", ifd_tag_name(e.tag), e.count);
+            v_fatal(kOrigin, " colour TIFF (%u samples per pixel) not supported\n", e.count);
+        v_fatal(kOrigin, " %s holds %u values where one is expected\n", ifd_tag_name(e.tag), e.count);
     }
     target = e.type == TIF_SHORT ? decode16(e.field) : decode32(e.field);
 }
@@ -236,15 +236,15 @@ TiffLayout collect_layout(const std::vector<IfdEntry>& entries) {
 
 void refuse_unreadable_layout(const TiffLayout& t) {
     if (t.compression != 1)
-        v_error(kOrigin, " compressed TIFF (Compression %u) not supported\n", t.compression);
-    if (t.samples != 1) v_error(kOrigin, " colour TIFF (%u samples per pixel) not supported\n", t.samples);
+        v_fatal(kOrigin, " compressed TIFF (Compression %u) not supported\n", t.compression);
+    if (t.samples != 1) v_fatal(kOrigin, " colour TIFF (%u samples per pixel) not supported\n", t.samples);
     if (t.photometric > 1)
-        v_error(kOrigin, " colour or palette TIFF (PhotometricInterpretation %u) not supported\n",
+        v_fatal(kOrigin, " colour or palette TIFF (PhotometricInterpretation %u) not supported\n",
                 t.photometric);
     if (t.width == 0 || t.height == 0)
-        v_error(kOrigin, " image of %u x %u pixels is empty\n", t.width, t.height);
+        v_fatal(kOrigin, " image of %u x %u pixels is empty\n", t.width, t.height);
     if (t.width > 0xFFFF || t.height > 0xFFFF)
-        v_error(kOrigin, " image of %u x %u pixels: width and height beyond 65535 not supported\n", t.width,
+        v_fatal(kOrigin, " image of %u x %u pixels: width and height beyond 65535 not supported\n", t.width,
                 t.height);
 }
 
@@ -259,34 +259,34 @@ int32_t pixel_type(uint32_t bits) {
 // the image must lie inside the file.
 uint64_t pixel_start(const GelBytes& file, const TiffLayout& t) {
     if (t.sample_format != 1)
-        v_error(kOrigin, " signed or floating-point samples (SampleFormat %u) not supported\n",
+        v_fatal(kOrigin, " signed or floating-point samples (SampleFormat %u) not supported\n",
                 t.sample_format);
-    if (!t.strip_offsets) v_error(kOrigin, " no StripOffsets: tiled TIFF not supported\n");
+    if (!t.strip_offsets) v_fatal(kOrigin, " no StripOffsets: tiled TIFF not supported\n");
     const uint32_t strips = t.strip_offsets->count;
     if (strips == 0 || strips > t.height)
-        v_error(kOrigin, " %u strips for an image of %u rows\n", strips, t.height);
+        v_fatal(kOrigin, " %u strips for an image of %u rows\n", strips, t.height);
     const std::vector<uint32_t> offsets = unsigned_values(file, *t.strip_offsets, strips);
     const uint64_t image_bytes = static_cast<uint64_t>(t.width) * t.height * (t.bits / 8);
     if (t.strip_byte_counts) {
         if (t.strip_byte_counts->count != strips)
-            v_error(kOrigin, " %u StripByteCounts for %u strips\n", t.strip_byte_counts->count, strips);
+            v_fatal(kOrigin, " %u StripByteCounts for %u strips\n", t.strip_byte_counts->count, strips);
         const std::vector<uint32_t> counts = unsigned_values(file, *t.strip_byte_counts, strips);
         uint64_t end = offsets[0];
         for (uint32_t i = 0; i < strips; ++i) {
             if (offsets[i] != end)
-                v_error(kOrigin, " strips not stored one after the other (strip %u at byte %u, not %llu)\n",
+                v_fatal(kOrigin, " strips not stored one after the other (strip %u at byte %u, not %llu)\n",
                         i, offsets[i], static_cast<unsigned long long>(end));
             end += counts[i];
         }
         if (end - offsets[0] < image_bytes)
-            v_error(kOrigin, " the strips hold %llu bytes where the image needs %llu\n",
+            v_fatal(kOrigin, " the strips hold %llu bytes where the image needs %llu\n",
                     static_cast<unsigned long long>(end - offsets[0]),
                     static_cast<unsigned long long>(image_bytes));
     } else if (strips > 1) {
-        v_error(kOrigin, " %u strips without StripByteCounts\n", strips);
+        v_fatal(kOrigin, " %u strips without StripByteCounts\n", strips);
     }
     if (offsets[0] > file.size() || image_bytes > file.size() - offsets[0])
-        v_error(kOrigin, " pixel data (%llu bytes from byte %u) run past the end of the file\n",
+        v_fatal(kOrigin, " pixel data (%llu bytes from byte %u) run past the end of the file\n",
                 static_cast<unsigned long long>(image_bytes), offsets[0]);
     return offsets[0];
 }
@@ -298,7 +298,7 @@ std::string ascii_value(const GelBytes& file, const IfdEntry& e) {
     if (values_inline(e))
         std::memcpy(&text[0], e.field, text.size());
     else if (!file.read(values_offset(file, e), &text[0], text.size()))
-        v_error(kOrigin, " reading the text of %s failed\n", ifd_tag_name(e.tag));
+        v_fatal(kOrigin, " reading the text of %s failed\n", ifd_tag_name(e.tag));
     text.resize(std::strlen(text.c_str()));
     // One entry is one line in listings and in native headers.
     for (char& c : text)
@@ -310,7 +310,7 @@ std::string rational_value(const GelBytes& file, const IfdEntry& e) {
     if (e.count == 0) return "";
     const uint64_t at = values_offset(file, e);
     unsigned char raw[8];
-    if (!file.read(at, raw, 8)) v_error(kOrigin, " reading the value of %s failed\n", ifd_tag_name(e.tag));
+    if (!file.read(at, raw, 8)) v_fatal(kOrigin, " reading the value of %s failed\n", ifd_tag_name(e.tag));
     return prg_format("%u / %u", decode32(raw), decode32(raw + 4));
 }
 
@@ -416,7 +416,7 @@ std::vector<unsigned char> file_head(const std::vector<TifIfdEntry>& ifd, const 
     return head;
 }
 
-std::vector<TifIfdEntry> written_ifd(const IMG& img, const OutputDepth& d, uint32_t max_written,
+std::vector<TifIfdEntry> written_ifd(const IMG& img, const OutputDepth& d, uint32_t max_tag,
                                      std::vector<uint32_t>& area) {
     std::vector<TifIfdEntry> ifd;
     add_short_ifd(ifd, TAG_IMAGE_WIDTH, static_cast<uint16_t>(img.nx));
@@ -429,7 +429,7 @@ std::vector<TifIfdEntry> written_ifd(const IMG& img, const OutputDepth& d, uint3
     add_long_ifd(ifd, TAG_STRIP_BYTE_COUNTS,
                  static_cast<uint32_t>(static_cast<uint64_t>(img.size) * d.bits / 8));
     add_short_ifd(ifd, TAG_MIN_SAMPLE_VALUE, 0);
-    add_short_ifd(ifd, TAG_MAX_SAMPLE_VALUE, static_cast<uint16_t>(std::min<uint32_t>(max_written, 0xFFFF)));
+    add_short_ifd(ifd, TAG_MAX_SAMPLE_VALUE, static_cast<uint16_t>(max_tag));
     add_rat_ifd(ifd, TAG_X_RESOLUTION, area, kRationalArea, 1, 1);
     add_rat_ifd(ifd, TAG_Y_RESOLUTION, area, kRationalArea, 1, 1);
     add_short_ifd(ifd, TAG_RESOLUTION_UNIT, 1);
@@ -439,16 +439,16 @@ std::vector<TifIfdEntry> written_ifd(const IMG& img, const OutputDepth& d, uint3
 void refuse_unwritable(const IMG& img) {
     if (img.size <= 0 || img.nx <= 0 || img.ny <= 0 || img.data.size() != static_cast<size_t>(img.size) ||
         static_cast<int64_t>(img.nx) * img.ny != img.size)
-        v_error(kOrigin, " no image data to write in %s\n", img.name.c_str());
+        v_fatal(kOrigin, " no image data to write in %s\n", img.name.c_str());
     if (img.nx > 0xFFFF || img.ny > 0xFFFF)
-        v_error(kOrigin, " image of %d x %d pixels: TIFF width and height are written as 16-bit numbers\n",
+        v_fatal(kOrigin, " image of %d x %d pixels: TIFF width and height are written as 16-bit numbers\n",
                 img.nx, img.ny);
 }
 
 // Strip byte counts and offsets are 32-bit numbers.
 void refuse_too_large(const IMG& img, const OutputDepth& d) {
     if (static_cast<uint64_t>(img.size) * (d.bits / 8) > 0xFFFFFFFFull - kPixelOffset)
-        v_error(kOrigin, " image of %d pixels too large for a %d-bit TIFF file\n", img.size, d.bits);
+        v_fatal(kOrigin, " image of %d pixels too large for a %d-bit TIFF file\n", img.size, d.bits);
 }
 
 // The statistics fields may be stale (arithmetic since the last xy_info), and
@@ -536,13 +536,13 @@ void gel_hdrfill(const GelBytes& file, HDR& hdr) {
     xy_kvfstr(hdr, "Software", prg_format("%s based on tiff#6, %s", kOrigin, __DATE__));
     if (hdr.type != XY_TYPE_UINT16 && hdr.type != XY_TYPE_UINT8) {
         xy_fputhdr(stderr, hdr, 1);
-        v_error(kOrigin, " not supported data type!\n");
+        v_fatal(kOrigin, " not supported data type!\n");
     }
 }
 
 std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& program, bool as_named) {
     const std::string file_name = xy_module_file_name(name, {".gel", ".tif"}, as_named);
-    FileHandle fp = xy_open_frame_file(kOrigin, "gel", program, file_name);
+    FileHandle fp = xy_open_frame_file(kOrigin, "gel", program, file_name, false);
     const GelFileBytes bytes(fp.get());
     std::unique_ptr<HDR> hdr = gel_gethdr(bytes);
     hdr->file_name = file_name; // named in the listing of a refused file
@@ -656,8 +656,8 @@ void gel_write(IMG& img, const std::string& ext, int32_t mode) {
     const std::string name = output_name(img.name, ext);
     AtomicOutFile out(name);
     if (!out.is_open()) v_error(kOrigin, "unable to open the tif/gel out file : %s\n", name.c_str());
-    if (mode == 3) v_error(kOrigin, "bilevel tif not writen");
-    if (mode < 0 || mode > 3) v_error(kOrigin, " unknown tif/gel writing mode %d\n", mode);
+    if (mode == 3) v_fatal(kOrigin, "bilevel tif not writen");
+    if (mode < 0 || mode > 3) v_fatal(kOrigin, " unknown tif/gel writing mode %d\n", mode);
     refuse_unwritable(img);
 
     int32_t min = 0, max = 0;
@@ -669,8 +669,9 @@ void gel_write(IMG& img, const std::string& ext, int32_t mode) {
     if (depth.scale != 0.0) prg_printf(" pixel intensities are multiplied by %lf\n", depth.scale);
 
     std::vector<uint32_t> area;
-    const uint32_t max_written = static_cast<uint32_t>(output_value(max, depth));
-    const std::vector<TifIfdEntry> ifd = written_ifd(img, depth, max_written, area);
+    // MaxSampleValue carries the image maximum's low 16 bits, before offset and scale.
+    const uint32_t max_tag = static_cast<uint16_t>(static_cast<uint32_t>(max));
+    const std::vector<TifIfdEntry> ifd = written_ifd(img, depth, max_tag, area);
     for (int i = 0; i < kWrittenEntries; ++i)
         print_ifd(i, kWrittenEntries, ifd[static_cast<size_t>(i)], "");
 

@@ -407,12 +407,13 @@ std::string xy_module_file_name(const std::string& name, std::initializer_list<c
 }
 
 FileHandle xy_open_frame_file(const char* origin, const char* module, const std::string& program,
-                              const std::string& file_name) {
+                              const std::string& file_name, bool errno_in_message) {
     errno = 0;
     FileHandle fp(std::fopen(file_name.c_str(), "rb"));
-    if (!fp)
+    if (!fp && errno_in_message)
         v_error(origin, "%s_open (errno=%d): unable to open %s file '%s'\n", module, errno, program.c_str(),
                 file_name.c_str());
+    if (!fp) v_error(origin, "%s_open : unable to open %s file '%s'\n", module, program.c_str(), file_name.c_str());
     return fp;
 }
 
@@ -445,15 +446,15 @@ int32_t xy_pixel_bytes(int32_t type) {
 
 void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, const std::string& file_name) {
     if (hdr.dim_x == 0 || hdr.dim_y == 0)
-        v_error(origin, "frame size %d * %d of '%s' is empty\n", hdr.dim_x, hdr.dim_y, file_name.c_str());
+        v_fatal(origin, "frame size %d * %d of '%s' is empty\n", hdr.dim_x, hdr.dim_y, file_name.c_str());
     const int64_t pixels = int64_t{hdr.dim_x} * hdr.dim_y;
     if (pixels > INT32_MAX)
-        v_error(origin, "frame of %d * %d pixels in '%s' exceeds the 32-bit image size\n", hdr.dim_x,
+        v_fatal(origin, "frame of %d * %d pixels in '%s' exceeds the 32-bit image size\n", hdr.dim_x,
                 hdr.dim_y, file_name.c_str());
     const int64_t frame_bytes = pixels * xy_pixel_bytes(hdr.type);
     const int64_t file_bytes = xy_file_bytes(fp);
     if (hdr.offset < 0 || file_bytes < 0 || hdr.offset > file_bytes || file_bytes - hdr.offset < frame_bytes)
-        v_error(origin, "file '%s' of %lld bytes is too short for one frame of %d * %d pixels at byte %lld\n",
+        v_fatal(origin, "file '%s' of %lld bytes is too short for one frame of %d * %d pixels at byte %lld\n",
                 file_name.c_str(), static_cast<long long>(file_bytes), hdr.dim_x, hdr.dim_y,
                 static_cast<long long>(hdr.offset));
     errno = 0;

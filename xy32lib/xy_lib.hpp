@@ -203,9 +203,10 @@ void xy_reset_byte_order(); // back to the start state (tests)
 std::string xy_module_file_name(const std::string& name, std::initializer_list<const char*> extensions,
                                 bool as_named);
 // Opens a frame file for reading in byte mode; failure stops the run with
-// "<module>_open (errno=%d): unable to open <program> file '<name>'".
+// "<module>_open (errno=%d): unable to open <program> file '<name>'", or
+// without the "(errno=%d)" part for the modules whose message has none.
 FileHandle xy_open_frame_file(const char* origin, const char* module, const std::string& program,
-                              const std::string& file_name);
+                              const std::string& file_name, bool errno_in_message = true);
 // Up to `count` bytes from byte `pos` (fewer at the end of the file).
 std::string xy_read_bytes(std::FILE* fp, int64_t pos, size_t count);
 int64_t xy_file_bytes(std::FILE* fp);  // -1 when unknown
