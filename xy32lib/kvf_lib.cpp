@@ -53,7 +53,7 @@ int64_t leading_integer(std::string_view text) {
 uint16_t dimension_value(std::string_view key, std::string_view value) {
     const int64_t v = leading_integer(value);
     if (v < INT16_MIN || v > UINT16_MAX)
-        v_error(kKvfOrigin, "%.*s value%.*s out of the 16-bit range\n", static_cast<int>(key.size()),
+        v_fatal(kKvfOrigin, "%.*s value%.*s out of the 16-bit range\n", static_cast<int>(key.size()),
                 key.data(), static_cast<int>(value.size()), value.data());
     return static_cast<uint16_t>(v);
 }
@@ -73,7 +73,7 @@ void apply_header_field(KvfHeader& h, std::string_view key, std::string_view val
         else if (contains(value, "LowByteFirst"))
             h.order = KvfByteOrder::low_first;
         else
-            v_error(kKvfOrigin, "unknown ByteOrder %.*s\n", static_cast<int>(value.size()), value.data());
+            v_fatal(kKvfOrigin, "unknown ByteOrder %.*s\n", static_cast<int>(value.size()), value.data());
     } else if (contains(key, "DataType")) {
         if (contains(value, "UnsignedShort")) h.type = XY_TYPE_UINT16;
         if (contains(value, "SignedInteger")) h.type = XY_TYPE_INT32;
@@ -110,7 +110,7 @@ KvfHeader read_header(std::FILE* fp) {
         const bool at_end = bytes.size() < want;
         KvfHeader h = kvf_parse_header(bytes, at_end);
         if (h.complete) return h;
-        if (want >= kMaxHeaderBytes) v_error(kKvfOrigin, "header longer than %zu bytes\n", kMaxHeaderBytes);
+        if (want >= kMaxHeaderBytes) v_fatal(kKvfOrigin, "header longer than %zu bytes\n", kMaxHeaderBytes);
         want *= 2;
     }
 }
@@ -145,8 +145,25 @@ std::string fixed_entries(const IMG& img, int32_t out_type) {
     return head;
 }
 
+// Keys the writer sets itself: a copy of any of them later in the header
+// would describe the data wrongly when the file is read back.
+const char* const kOwnKeys[] = {"HeaderID", "ByteOrder", "Dim_1", "Dim_2", "DataType", "Size"};
+
+bool names_own_key(std::string_view key) {
+    for (const char* own : kOwnKeys)
+        if (key.find(own) != std::string_view::npos) return true;
+    return false;
+}
+
+// The key of a header line: the text before its "=" (none without one).
+std::string_view line_key(std::string_view line) {
+    const size_t eq = line.find('=');
+    return eq == std::string_view::npos ? std::string_view() : line.substr(0, eq);
+}
+
 // The extra-header file (program base name + ".hdr") is copied line by line;
-// a line that would end the header early is left out.
+// a line that would end the header early, or would redefine the layout of
+// the data, is left out.
 void add_extra_header(std::string& head) {
     const size_t slash = prg_name.rfind('/');
     const std::string name = (slash == std::string::npos ? prg_name : prg_name.substr(slash + 1)) + ".hdr";
@@ -172,6 +189,9 @@ void add_extra_header(std::string& head) {
         if (would_close_header(line))
             prg_printf(" %s line %d begins with '}' and is left out of the kvf header\n", name.c_str(),
                        line_no);
+        else if (names_own_key(line_key(line)))
+            prg_printf(" %s line %d sets a key of the data layout and is left out of the kvf header\n",
+                       name.c_str(), line_no);
         else
             head.append(line);
         start = end;
@@ -181,12 +201,8 @@ void add_extra_header(std::string& head) {
 // Entries of the source file, without those the writer sets itself.
 void add_source_entries(std::string& head, const IMG& img) {
     if (!img.hdr) return;
-    static const char* const kOwnKeys[] = {"HeaderID", "ByteOrder", "Dim_1", "Dim_2", "DataType", "Size"};
     for (const KvfItem& item : img.hdr->items) {
-        bool own = false;
-        for (const char* k : kOwnKeys)
-            own = own || contains(item.key, k);
-        if (own) continue;
+        if (names_own_key(item.key)) continue;
         const std::string line =
             entry_line(contains(item.key, "Image") ? "Added_images" : item.key, item.value);
         if (would_close_header(line))
@@ -248,10 +264,10 @@ KvfHeader kvf_parse_header(std::string_view bytes, bool at_end) {
     size_t pos = 0;
     size_t len = piece_length(bytes, pos, at_end);
     if (len == 0) {
-        if (at_end) v_error(kKvfOrigin, "file end in the header\n");
+        if (at_end) v_fatal(kKvfOrigin, "file end in the header\n");
         return h;
     }
-    if (bytes[0] != '{') v_error(kKvfOrigin, "header indentifier error\n");
+    if (bytes[0] != '{') v_fatal(kKvfOrigin, "header indentifier error\n");
     bool line_start = bytes[len - 1] == '\n';
     pos += len;
     while ((len = piece_length(bytes, pos, at_end)) > 0) {
@@ -272,7 +288,7 @@ KvfHeader kvf_parse_header(std::string_view bytes, bool at_end) {
         apply_header_field(h, piece.substr(0, eq), eq == std::string_view::npos ? "" : piece.substr(eq + 1));
         add_list_entry(h, piece);
     }
-    if (at_end) v_error(kKvfOrigin, "file end in the header\n");
+    if (at_end) v_fatal(kKvfOrigin, "file end in the header\n");
     return h;
 }
 
@@ -301,7 +317,7 @@ std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& progra
     std::unique_ptr<HDR> hdr = kvf_gethdr(fp.get());
     // The declared sizes are checked against the file before anyone allocates.
     if (hdr->type == XY_TYPE_UNSUPPORTED)
-        v_error(kKvfOrigin, "missing or unknown DataType in kvf file '%s'\n", file_name.c_str());
+        v_fatal(kKvfOrigin, "missing or unknown DataType in kvf file '%s'\n", file_name.c_str());
     xy_check_frame_fits(kKvfOrigin, *hdr, fp.get(), file_name);
     kvf_hdrfill(fp.get(), *hdr);
     hdr->file_name = file_name;
@@ -316,10 +332,10 @@ void kvf_write(IMG& img, int32_t out_type) {
     const std::string name = xy_module_file_name(img.name, {".kvf"}, false);
     prg_printf(" %s\n", name.c_str());
     if (img.nx <= 0 || img.ny <= 0 || img.nx > UINT16_MAX || img.ny > UINT16_MAX)
-        v_error(kKvfOrigin, "image of %d * %d pixels cannot be described in a kvf header : %s\n", img.nx,
+        v_fatal(kKvfOrigin, "image of %d * %d pixels cannot be described in a kvf header : %s\n", img.nx,
                 img.ny, name.c_str());
     if (img.data.size() < static_cast<size_t>(img.nx) * static_cast<size_t>(img.ny))
-        v_error(kKvfOrigin, "image '%s' holds fewer values than %d * %d\n", name.c_str(), img.nx, img.ny);
+        v_fatal(kKvfOrigin, "image '%s' holds fewer values than %d * %d\n", name.c_str(), img.nx, img.ny);
 
     // The data go to a temporary file renamed over `name` only when all is
     // written, so a failure never destroys the previous file.

@@ -40,7 +40,7 @@ bool parse_option_number(const char* text, int32_t& value) {
 }
 
 [[noreturn]] void invalid_option(const std::string& option, const std::string& base) {
-    v_error(kLibOrigin, "invalid file option '%s' in '%s' ", option.c_str(), base.c_str());
+    v_fatal(kLibOrigin, "invalid file option '%s' in '%s' ", option.c_str(), base.c_str());
 }
 
 // Applies the options after the name; an empty option ends the list.
@@ -67,7 +67,7 @@ int32_t apply_series_options(const std::string& options, const std::string& base
             break;
         case 'A':
         case 'M':
-            if (counted) v_error(kLibOrigin, "invalid file option : A or M");
+            if (counted) v_fatal(kLibOrigin, "invalid file option : A or M");
             // A series of no file would yield an image that was never read.
             if (n < 1) invalid_option(option, base);
             counted = n != 1;
@@ -247,7 +247,7 @@ template <size_t Bytes> void reverse_values(void* buf, size_t count) {
 }
 
 int read_field(void* dest, size_t bytes, int64_t pos, std::FILE* fp, void (*swap)(void*)) {
-    if (!swap) v_error(kLibOrigin, "byte order of the file not set before reading a header field\n");
+    if (!swap) v_fatal(kLibOrigin, "byte order of the file not set before reading a header field\n");
     if (::fseeko(fp, static_cast<off_t>(pos), SEEK_SET) != 0) return 0;
     const int n = static_cast<int>(std::fread(dest, bytes, 1, fp));
     if (n == 1) swap(dest);
@@ -289,13 +289,13 @@ int64_t region_start(const IMG& img, int32_t frame, int64_t pixel_bytes) {
 
 void check_region(const IMG& img, const char* reader) {
     if (!img.hdr || !img.hdr->fp)
-        v_error(kLibOrigin, "%s : image '%s' has no open frame file\n", reader, img.name.c_str());
+        v_fatal(kLibOrigin, "%s : image '%s' has no open frame file\n", reader, img.name.c_str());
     const bool inside = img.reg_width > 0 && img.reg_height > 0 && img.x_min >= 0 && img.y_min >= 0 &&
                         int64_t{img.x_min} + img.reg_width <= img.dim_x &&
                         int64_t{img.y_min} + img.reg_height <= img.dim_y &&
                         int64_t{img.dim_x} * img.dim_y <= img.file_size;
     if (!inside)
-        v_error(kLibOrigin, "%s : region %d+%d * %d+%d outside the %d * %d frame of '%s'\n", reader,
+        v_fatal(kLibOrigin, "%s : region %d+%d * %d+%d outside the %d * %d frame of '%s'\n", reader,
                 img.x_min, img.reg_width, img.y_min, img.reg_height, img.dim_x, img.dim_y,
                 img.hdr->file_name.c_str());
 }

@@ -139,7 +139,7 @@ int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value) {
     if (hdr.n_alloc <= index) {
         // Grows by 8 entries; a list filled behind our back still gets room.
         const int64_t grown = static_cast<int64_t>(std::max(hdr.n_alloc, index)) + 8;
-        if (grown > INT32_MAX) v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
+        if (grown > INT32_MAX) v_fatal(kLibOrigin, "allocating kvfstr  '%d'\n", index);
         try {
             hdr.items.reserve(static_cast<size_t>(grown));
         } catch (const std::bad_alloc&) {

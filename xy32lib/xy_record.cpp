@@ -48,13 +48,13 @@ AxisGeometry axis_geometry(const char* axis, int64_t dim, int64_t min, int64_t m
     if (g.min >= dim) g.min = 0;
     g.region = g.max - g.min;
     if (g.region <= 0)
-        v_error(kLibOrigin, "empty or inverted region %s_MIN %lld %s_MAX %lld on a frame %lld pixels %s",
+        v_fatal(kLibOrigin, "empty or inverted region %s_MIN %lld %s_MAX %lld on a frame %lld pixels %s",
                 axis, static_cast<long long>(g.min), axis, static_cast<long long>(g.max),
                 static_cast<long long>(dim), axis[0] == 'X' ? "wide" : "high");
     g.max -= g.region % g.bind;
     g.n = (g.max + g.bind - (g.min + 1)) / g.bind;
     if (g.n <= 0)
-        v_error(kLibOrigin, "binning %s_BIND %lld is larger than the region %s_MIN %lld to %s_MAX %lld", axis,
+        v_fatal(kLibOrigin, "binning %s_BIND %lld is larger than the region %s_MIN %lld to %s_MAX %lld", axis,
                 static_cast<long long>(g.bind), axis, static_cast<long long>(g.min), axis,
                 static_cast<long long>(g.min + g.region));
     return g;
@@ -62,13 +62,13 @@ AxisGeometry axis_geometry(const char* axis, int64_t dim, int64_t min, int64_t m
 
 void check_32bit(const char* what, int64_t a, int64_t b) {
     if (a * b > INT32_MAX)
-        v_error(kLibOrigin, "%s %lld * %lld exceeds the 32-bit pixel count limit", what,
+        v_fatal(kLibOrigin, "%s %lld * %lld exceeds the 32-bit pixel count limit", what,
                 static_cast<long long>(a), static_cast<long long>(b));
 }
 
 [[noreturn]] void unrecognised_orientation(const std::string& orien) {
     prg_printf("UNRECOGNIZE CASE, or not IMPLEMENTED!\n");
-    v_error(kLibOrigin, "unknown orientation XY_ORIEN '%s'", orien.c_str());
+    v_fatal(kLibOrigin, "unknown orientation XY_ORIEN '%s'", orien.c_str());
 }
 
 // The arrays xy_orien moves must cover `size` pixels laid out nx per row.
@@ -76,7 +76,7 @@ void check_plane_sizes(const IMG& img) {
     const auto size = static_cast<uint64_t>(img.size < 0 ? 0 : img.size);
     const int64_t pixels = static_cast<int64_t>(img.nx) * img.ny;
     if (img.data.size() < size || (!img.frame.empty() && img.frame.size() < size) || pixels != img.size)
-        v_error(kLibOrigin, "xy_orien : image planes do not match its size %d (%d * %d)", img.size, img.nx,
+        v_fatal(kLibOrigin, "xy_orien : image planes do not match its size %d (%d * %d)", img.size, img.nx,
                 img.ny);
 }
 
@@ -88,7 +88,7 @@ void xy_chktype() {
     // Guaranteed at build time by the static_asserts above; the run-time test
     // keeps the message for a platform where the fixed-width types change.
     if (sizeof(uint16_t) != 2 || sizeof(int32_t) != 4)
-        v_error(kLibOrigin, " INT16U or INT32 are not 16 or 32 bits integers! ");
+        v_fatal(kLibOrigin, " INT16U or INT32 are not 16 or 32 bits integers! ");
 }
 
 void xy_iniuse() {
@@ -119,7 +119,7 @@ int xy_inipar(IMG& img, const IniTag& tag) {
 // ---------------------------------------------------------------- geometry
 
 void xy_setsize(IMG& img) {
-    if (!img.hdr) v_error(kLibOrigin, "xy_setsize : image '%s' has no frame file", img.name.c_str());
+    if (!img.hdr) v_fatal(kLibOrigin, "xy_setsize : image '%s' has no frame file", img.name.c_str());
     // All arithmetic in 64 bits: settings may hold any int32, and the products
     // are checked against the 32-bit fields before anything is stored.
     const int64_t dim_x = img.hdr->dim_x;
@@ -196,7 +196,7 @@ void check_bins_inside_region(const IMG& img, const char* who) {
                         static_cast<int64_t>(img.ny) * img.y_bind <= img.reg_height &&
                         static_cast<int64_t>(img.nx) * img.ny == img.size;
     if (!inside)
-        v_error(kLibOrigin, "%s : %d * %d bins of %d * %d do not fit the region %d * %d", who, img.nx, img.ny,
+        v_fatal(kLibOrigin, "%s : %d * %d bins of %d * %d do not fit the region %d * %d", who, img.nx, img.ny,
                 img.x_bind, img.y_bind, img.reg_width, img.reg_height);
 }
 
@@ -244,7 +244,7 @@ std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw) {
 int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum) {
     check_bins_inside_region(img, "satbind16");
     if (i < 0 || i >= img.size)
-        v_error(kLibOrigin, "satbind16 : bin %d outside the image of %d", i, img.size);
+        v_fatal(kLibOrigin, "satbind16 : bin %d outside the image of %d", i, img.size);
     int saturated = 0;
     double total = 0.0;
     visit_bin(img, raw, i % img.nx, i / img.nx, [&](uint16_t p) {

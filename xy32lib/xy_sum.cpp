@@ -198,7 +198,7 @@ void print_frame_line(const SumCall& call, int64_t offset) {
 // Frame counts are 16 bits: a sum of more frames would wrap them silently.
 void check_frame_limit(const SumCall& call, int64_t more) {
     if (call.f0 + call.used + more > kMaxFrames)
-        v_error(
+        v_fatal(
             kLib,
             " xy_getsum : more than %lld frames in one sum at file '%s', the frame counts would overflow\n",
             static_cast<long long>(kMaxFrames), call.file_name());
@@ -226,7 +226,7 @@ template <class Frames> void add_binned(SumCall& call, const typename Frames::Ra
         const std::vector<int32_t> bins = xy32_bind(img, buf);
         add_values(call.planes, bins.data(), img.size, index, Int32Frames{});
     } else {
-        v_error(kLib, "binding not writen for char files\n");
+        v_fatal(kLib, "binding not writen for char files\n");
     }
 }
 
@@ -294,7 +294,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
         for (int64_t j = 0; j < count; ++j) {
             RowBand view(img, r0, rows);
             if (Frames::read(img, buf.data() + j * band, static_cast<int32_t>(k0 + j), nullptr) != rows)
-                v_error(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
+                v_fatal(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
                         static_cast<long long>(k0 + j));
         }
         for (int64_t b = 0; b < band; b += kBlockPixels) {
@@ -361,18 +361,18 @@ void prepare_geometry(IMG& img, int32_t print) {
         xy_setsize(img);
         if (print != 0) xy_prtsize(img);
     }
-    if (img.size <= 0) v_error(kLib, " image size is zero in xy_getsum");
+    if (img.size <= 0) v_fatal(kLib, " image size is zero in xy_getsum");
 }
 
 void check_pixel_type(const IMG& img, bool binned) {
     const int32_t type = img.hdr->type;
     const bool supported = type == XY_TYPE_UINT8 || type == XY_TYPE_UINT16 || type == XY_TYPE_INT32 ||
                            type == XY_TYPE_FLOAT || type == XY_TYPE_TEXT;
-    if (!supported) v_error("xy_lib", " xy_getsum data type not suppported\n");
-    if (type == XY_TYPE_UINT8 && binned) v_error(kLib, "binding not writen for char files\n");
+    if (!supported) v_fatal("xy_lib", " xy_getsum data type not suppported\n");
+    if (type == XY_TYPE_UINT8 && binned) v_fatal(kLib, "binding not writen for char files\n");
     // Unbinned frames are added pixel for pixel: the region is the image.
     if (!binned && static_cast<int64_t>(img.reg_width) * img.reg_height != img.size)
-        v_error(kLib, " xy_getsum : region %d * %d does not match the image %d * %d\n", img.reg_width,
+        v_fatal(kLib, " xy_getsum : region %d * %d does not match the image %d * %d\n", img.reg_width,
                 img.reg_height, img.nx, img.ny);
 }
 
@@ -394,7 +394,7 @@ void start_planes(IMG& img, int32_t new_sum, int32_t cosmic) {
         return;
     }
     if (img.data.size() != size || img.frame.size() != size)
-        v_error(kLib, " xy_getsum : no sum of %llu pixels to continue with file '%s'\n",
+        v_fatal(kLib, " xy_getsum : no sum of %llu pixels to continue with file '%s'\n",
                 static_cast<unsigned long long>(size), img.hdr->file_name.c_str());
 }
 
@@ -435,11 +435,11 @@ void run_frame_loop(SumCall& call) {
 } // namespace
 
 std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t new_sum, int32_t cosmic) {
-    if (!img.hdr || !img.hdr->fp) v_error(kLib, " xy_getsum : no open frame file\n");
+    if (!img.hdr || !img.hdr->fp) v_fatal(kLib, " xy_getsum : no open frame file\n");
     prepare_geometry(img, print);
     const bool binned = img.x_bind > 1 || img.y_bind > 1;
     check_pixel_type(img, binned);
-    if (img.hdr->type == XY_TYPE_FLOAT && img.mult <= 0.001f) img.mult = 1.0f;
+    if (img.hdr->type == XY_TYPE_FLOAT && static_cast<double>(img.mult) <= 0.001) img.mult = 1.0f;
     std::FILE* dump = (out && (print & 512) && img.size <= kRawDumpLimit) ? out : nullptr;
     const int32_t f0 = new_sum ? 0 : img.frames;
     start_planes(img, new_sum, cosmic);
@@ -448,7 +448,7 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t
     run_frame_loop(call);
 
     if (call.used == 0)
-        v_error(kLib, "no data found in file between frames %d and %d\n", img.beg_frame, img.end_frame);
+        v_fatal(kLib, "no data found in file between frames %d and %d\n", img.beg_frame, img.end_frame);
     img.frames = static_cast<int32_t>(f0 + call.used);
     if (out && (print & 4))
         prg_fprintf(out, "# %s : %lld frames used\n", call.file_name(), static_cast<long long>(call.used));

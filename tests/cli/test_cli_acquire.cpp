@@ -256,6 +256,15 @@ TEST_F(Acquire, GeometrySettingsEchoIndependently) {
     EXPECT_NE(r.out.find("grid=none"), std::string::npos);
 }
 
+TEST_F(Acquire, DataErrorsCarryNoStaleSystemErrorNumber) {
+    // The report file cannot be created (errno 2), then the settings are refused.
+    kvf("img.kvf", 2, 1, 4, {{1, 2}});
+    settings("PRINT = 71\nO_COSMIC = /nonexistent/dir/x\nX_BIND = 9\n");
+    const zt::RunResult r = run({"img.kvf"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err.rfind(" ../xy32lib/xy_lib error : binning X_BIND 9 is larger than the region", 0), 0u) << r.err;
+}
+
 TEST_F(Acquire, MissingDataIsRefusedByCommands) {
     zt::RunResult r = run({"%M=2"});
     EXPECT_EQ(r.status, 3);

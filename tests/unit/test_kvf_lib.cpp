@@ -179,6 +179,20 @@ TEST_F(KvfTest, ExtraHeaderFileIsCopiedWithoutLinesThatWouldCloseTheHeader) {
     EXPECT_EQ(hdr->offset, 1024);
 }
 
+TEST_F(KvfTest, ExtraHeaderCannotRedefineTheDataLayout) {
+    zt::write_file("zandor.hdr", "DataType = UnsignedShort ;\nDim_1 = 7 ;\nNote = kept ;\n");
+    IMG img = image(3, 1, "layout");
+    const std::string head = header_of(write(img));
+    EXPECT_EQ(head.find("UnsignedShort"), std::string::npos) << head;
+    EXPECT_NE(head.find("Note = kept ;\n"), std::string::npos);
+    EXPECT_TRUE(zt::contains_line(
+        out, " zandor.hdr line 1 sets a key of the data layout and is left out of the kvf header"))
+        << out;
+    std::unique_ptr<HDR> hdr = open("layout.kvf");
+    EXPECT_EQ(hdr->type, XY_TYPE_INT32);
+    EXPECT_EQ(hdr->dim_x, 3);
+}
+
 TEST_F(KvfTest, SourceEntryThatWouldCloseTheHeaderIsLeftOut) {
     IMG img = image(1, 1, "closing");
     img.hdr = std::make_unique<HDR>();

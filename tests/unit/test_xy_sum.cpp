@@ -174,6 +174,12 @@ TEST_F(FrameSum, FloatFramesKeepTheLow16BitsUnbinned) {
     twice.mult = 2.0f;
     sum(twice, 0);
     EXPECT_EQ(twice.data[0], 3); // (1.25 + 0.5) x 2 = 3.5
+
+    // MULT 0.001 is stored as a float just above 0.001: it is used, not replaced by 1.
+    IMG small = open_series("h.kvf", 1, 1, XY_TYPE_FLOAT, {{70000.2}});
+    small.mult = 0.001f;
+    sum(small, 0);
+    EXPECT_EQ(small.data[0], 70);
 }
 
 TEST_F(FrameSum, BinnedFloatFramesUseTheBinValueWithoutMult) {
