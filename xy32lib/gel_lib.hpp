@@ -25,7 +25,9 @@ class GelBytes {
 
 class GelMemoryBytes : public GelBytes {
   public:
+    // Keeps a reference: the bytes must outlive this object (no temporaries).
     explicit GelMemoryBytes(const std::string& bytes) : bytes_(bytes) {}
+    explicit GelMemoryBytes(std::string&&) = delete;
     uint64_t size() const override { return bytes_.size(); }
     bool read(uint64_t pos, void* dst, size_t n) const override;
 

@@ -226,10 +226,12 @@ int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
     // Earlier frames: dim_y rows and their "#" separator each.
     for (int32_t p = 1; p < frame; ++p) {
         lines.skip(hdr.dim_y);
-        const bool got = lines.next(line);
+        bool ended = false;
+        const bool got = lines.next(line, ended);
         if (!got || line.empty() || line[0] != '#') {
-            std::printf("xy_getrawa pos %d : multiframe txt image with more than one '#' line\n%s\n", frame,
-                        got ? line.c_str() : "");
+            // The line is printed as read, with its own line feed.
+            std::printf("xy_getrawa pos %d : multiframe txt image with more than one '#' line\n%s%s\n", frame,
+                        got ? line.c_str() : "", got && ended ? "\n" : "");
             return -1;
         }
     }

@@ -104,6 +104,11 @@ TEST_F(TxtTest, TwoFramesGiveTheFirstFramesHeightAndReadEachFrame) {
     IMG third;
     EXPECT_EQ(read_frame(third, open_text(two), 3), -1);
     EXPECT_EQ(read_output, "xy_getrawa pos 3 : multiframe txt image with more than one '#' line\n\n");
+
+    // A data line where the separator should be is printed as read, line feed included.
+    IMG no_separator;
+    EXPECT_EQ(read_frame(no_separator, open_text("1 2\n#\n3 4\n9 9\n"), 3), -1);
+    EXPECT_EQ(read_output, "xy_getrawa pos 3 : multiframe txt image with more than one '#' line\n9 9\n\n");
 }
 
 TEST_F(TxtTest, BlankLinesAreRowsAndOnlyLeadingHashLinesAreComments) {
