@@ -3,6 +3,7 @@
 #include "kvf_reader.hpp"
 #include "kvf_writer.hpp"
 #include "test_support.hpp"
+#include "tiff_builder.hpp"
 
 #include <sys/stat.h>
 
@@ -108,6 +109,21 @@ TEST_F(Ops, DirectoryOnlyOutputNameNeverReplacesTheInput) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(values("data/img.kvf"), (std::vector<int32_t>{1, 2}));
     EXPECT_EQ(values("data/img_x.kvf"), (std::vector<int32_t>{2, 4}));
+}
+
+TEST_F(Ops, DefaultTextAndTiffNamesNeverReplaceTheInput) {
+    zt::write_file(file("img.txt"), "1 2\n3 4\n");
+    zt::RunResult r = run({"img.txt", "%X.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zt::read_file(file("img.txt")), "1 2\n3 4\n");
+    EXPECT_EQ(zt::read_file(file("img_x.txt")), " 1 2 \n 3 4 \n");
+
+    zt::write_file(file("pic.tif"), zt::gray_tiff(false, 8, 2, 1, {5, 6}));
+    const std::string before = zt::read_file(file("pic.tif"));
+    r = run({"pic.tif", "%M=2", "%X.tif"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(zt::read_file(file("pic.tif")), before);
+    EXPECT_TRUE(zt::file_exists(file("pic_x.tif")));
 }
 
 TEST_F(Ops, TiffOutputNames) {
