@@ -2,8 +2,10 @@
 #include "xy_grid.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -49,6 +51,18 @@ double derivative(double X, double Y, GridCor& g, const std::vector<double>& c, 
         d += static_cast<double>(power) * c[k] * g.tab[static_cast<size_t>(lower)];
     }
     return d;
+}
+
+// The value of an integer key as the settings getter reads it: an optional
+// sign and decimal digits, then anything, within the 32-bit range.
+bool whole_number(const std::string& text, int32_t& value) {
+    const char* p = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(p, &end, 10);
+    if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    value = static_cast<int32_t>(v);
+    return true;
 }
 
 // Reads a binding factor; 0 would make every corrected position a division by zero.
@@ -328,8 +342,12 @@ void check_image(const GridCor& g, const IMG& img) {
 
 int grid_ini(GridCor& g, const IniTag& tag) {
     if (tag.key == "GRID_DCOR") {
-        int32_t n = 0;
+        // A bare key, like every bare integer key, leaves the model as it is.
+        int32_t n = g.n_coef;
+        if (tag.has_value && !whole_number(tag.value, n))
+            v_error(kOrigin, "GRID_DCOR = %s refused: not a whole number of terms", tag.value.c_str());
         prg_iniint(tag, "GRID_DCOR", n);
+        if (!tag.has_value) return 1;
         if (n < 1) v_error(kOrigin, "GRID_DCOR = %d refused: the grid model needs at least one term", n);
         if (n > kMaxTerms) v_error(kOrigin, "GRID_DCOR = %d refused: more than %d terms", n, kMaxTerms);
         grid_struct_ini(g, n);
@@ -384,6 +402,9 @@ void grid_struct_def(GridCor& g, int32_t n, double x0, double y0) {
 }
 
 int32_t grid_deg_xy(int32_t k, int32_t& i, int32_t& j, int32_t what) {
+    // Terms are numbered from 0; a negative number would give exponents that
+    // overflow (-k for the lowest int).
+    if (k < 0) v_error(kOrigin, "grid term %d does not exist: terms are numbered from 0", k);
     int64_t d = 0;
     while ((d + 1) * (d + 2) / 2 <= k)
         ++d;

@@ -112,6 +112,19 @@ TEST(GridTerms, LowerTermsHaveOneLessPowerForHighDegrees) {
     }
 }
 
+TEST(GridTerms, NegativeTermNumbersAreRefused) {
+    int32_t i = 7, j = 7;
+    EXPECT_NE(fatal_message([&] { grid_deg_xy(-1, i, j, 0); }).find("grid term -1 does not exist"),
+              std::string::npos);
+    EXPECT_NE(
+        fatal_message([&] { grid_deg_xy(INT32_MIN, i, j, 1); }).find("grid term -2147483648 does not exist"),
+        std::string::npos);
+    EXPECT_NE(fatal_message([&] { coef_grid_name(-3); }).find("grid term -3 does not exist"),
+              std::string::npos);
+    EXPECT_EQ(i, 7); // nothing stored
+    EXPECT_EQ(j, 7);
+}
+
 // ---------------------------------------------------------------- settings
 
 TEST(GridSettings, DcorThenListsAndPiecesSetTheCoefficients) {
@@ -174,6 +187,30 @@ TEST(GridSettings, UnsoundValuesAreRefused) {
     EXPECT_NE(fatal_message([&] { grid_ini(g, tag_of("GRID_DCOR = 2000000000")); }).find("refused"),
               std::string::npos);
     EXPECT_EQ(g.n_coef, 6); // the refused lines left the model as it was
+}
+
+TEST(GridSettings, BareDcorChangesNothingAndWordsAreQuoted) {
+    GridCor g;
+    std::string echo;
+    EXPECT_EQ(feed(g, {"GRID_DCOR = 3", "GRID_XCOR = 1 2 3", "GRID_DCOR"}, &echo), 3);
+    EXPECT_EQ(g.n_coef, 3);
+    EXPECT_EQ(g.set, 1u); // the bare line did not start the model afresh
+    EXPECT_EQ(g.xcor, (std::vector<double>{1, 2, 3}));
+    EXPECT_NE(echo.find("  GRID_DCOR= 3\n  GRID_XCOR="), std::string::npos) << echo;
+
+    GridCor empty;
+    EXPECT_EQ(feed(empty, {"GRID_DCOR"}), 1);
+    EXPECT_TRUE(empty.xcor.empty());
+
+    for (const char* value : {"abc", "six", "99999999999"}) {
+        const std::string err =
+            fatal_message([&] { grid_ini(g, tag_of(std::string("GRID_DCOR = ") + value)); });
+        EXPECT_NE(err.find(std::string("GRID_DCOR = ") + value + " refused: not a whole number of terms"),
+                  std::string::npos)
+            << err;
+    }
+    EXPECT_EQ(g.set, 1u);
+    EXPECT_EQ(g.n_coef, 3);
 }
 
 TEST(GridSettings, UsageText) {
