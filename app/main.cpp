@@ -1,3 +1,5 @@
 #include "zandor.hpp"
 
-int main(int argc, char** argv) { return zandor_main(argc, argv); }
+int main(int argc, char** argv) {
+    return zandor_main(argc, argv);
+}

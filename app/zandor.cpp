@@ -22,38 +22,42 @@ namespace {
 
 const char* const kContactLine = "zandor maintainers : beamline data group, see README.md";
 
-bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
 
 void print_general_help() {
     const char* n = prg_name.c_str();
-    std::fprintf(stderr, "usage : %s [D=|F=]img_file[,Bb,Ee,X,Aa|Mm,Uu] [img...] [%%M=val] [%%[X] [img...]]\n", n);
     std::fprintf(stderr,
-                 "  example : %s D=dark_0001.kvf,A10 img_0001.kvf,A5 %%X  (sum of 10 dark files, 5 images)\n"
-                 "  D=name : dark image, F=name : flat field image, both given before the images they apply to\n"
-                 "  ,Bb : first frame b of each file\n"
-                 "  ,Ee : last frame e of each file\n"
-                 "  ,X  : no cosmic corrections (no cosmic removal, no first rescaling)\n"
-                 "  ,Aa : add a files with consecutive numbers, starting at the number of the name\n"
-                 "  ,Mm : merge m such files, stacked one below the other (A and M exclude each other)\n"
-                 "  ,Uu : force the recorded number of frames to u\n"
-                 "  images are held as 32 bits integers\n"
-                 "  %%M=val (%%A=val) : multiply (add) val to the current image\n"
-                 "     val may be a/SPEC, a*SPEC, a+SPEC, a-SPEC or SPEC : value from WSPEC2XL on the SPEC file\n"
-                 "  %%C=h[,l] : cut values higher than h*mean (lower than l*mean)\n"
-                 "  %%S=val : rescale the current image by val, printing the new maximum\n"
-                 "  %%X[name] : write the current image (kvf 32 bits, or tif/gel depth from the values)\n"
-                 "  %%Y[name] : write the current image, 16 bits request\n"
-                 "  %%Z[name] : write the current image, 8 bits request\n"
-                 "  %%R[name] : radial distribution file (.rad)\n"
-                 "  %%P[name] : peak list file (.pks)\n"
-                 "  %%H[name] : (h, k, l) map file (.map)\n"
-                 "  %%F : free the current image, the next image starts a new one\n"
-                 "  %%G : grid correction with GRID_DCOR, GRID_XCOR, GRID_YCOR (see the vellum program)\n"
-                 "  %%g[name] : save the pixel mask of the current image\n"
-                 "  %%T[rule] : analyse a transform rule\n"
-                 "  when the program name contains stat, a statistics routine is called\n"
-                 "     and the previous keys are not valid\n",
-                 n);
+                 "usage : %s [D=|F=]img_file[,Bb,Ee,X,Aa|Mm,Uu] [img...] [%%M=val] [%%[X] [img...]]\n", n);
+    std::fprintf(
+        stderr,
+        "  example : %s D=dark_0001.kvf,A10 img_0001.kvf,A5 %%X  (sum of 10 dark files, 5 images)\n"
+        "  D=name : dark image, F=name : flat field image, both given before the images they apply to\n"
+        "  ,Bb : first frame b of each file\n"
+        "  ,Ee : last frame e of each file\n"
+        "  ,X  : no cosmic corrections (no cosmic removal, no first rescaling)\n"
+        "  ,Aa : add a files with consecutive numbers, starting at the number of the name\n"
+        "  ,Mm : merge m such files, stacked one below the other (A and M exclude each other)\n"
+        "  ,Uu : force the recorded number of frames to u\n"
+        "  images are held as 32 bits integers\n"
+        "  %%M=val (%%A=val) : multiply (add) val to the current image\n"
+        "     val may be a/SPEC, a*SPEC, a+SPEC, a-SPEC or SPEC : value from WSPEC2XL on the SPEC file\n"
+        "  %%C=h[,l] : cut values higher than h*mean (lower than l*mean)\n"
+        "  %%S=val : rescale the current image by val, printing the new maximum\n"
+        "  %%X[name] : write the current image (kvf 32 bits, or tif/gel depth from the values)\n"
+        "  %%Y[name] : write the current image, 16 bits request\n"
+        "  %%Z[name] : write the current image, 8 bits request\n"
+        "  %%R[name] : radial distribution file (.rad)\n"
+        "  %%P[name] : peak list file (.pks)\n"
+        "  %%H[name] : (h, k, l) map file (.map)\n"
+        "  %%F : free the current image, the next image starts a new one\n"
+        "  %%G : grid correction with GRID_DCOR, GRID_XCOR, GRID_YCOR (see the vellum program)\n"
+        "  %%g[name] : save the pixel mask of the current image\n"
+        "  %%T[rule] : analyse a transform rule\n"
+        "  when the program name contains stat, a statistics routine is called\n"
+        "     and the previous keys are not valid\n",
+        n);
     std::fprintf(stderr, "see also prameters in %s.ini file\n", n);
 }
 
@@ -130,21 +134,42 @@ void run_command(const std::string& word) {
     const std::string rest = text.empty() ? std::string() : text.substr(1);
     IMG& image = drv.image;
     switch (letter) {
-    case 'A': add_image(rest, image); break;
-    case 'M': mul_image(rest, image); break;
-    case 'C': cut_image(rest, image); break;
-    case 'S': sca_image(rest, image); break;
+    case 'A':
+        add_image(rest, image);
+        break;
+    case 'M':
+        mul_image(rest, image);
+        break;
+    case 'C':
+        cut_image(rest, image);
+        break;
+    case 'S':
+        sca_image(rest, image);
+        break;
     case 'X':
     case 'Y':
-    case 'Z': put_image(text, run.out, image); break;
-    case 'G': grid_image(rest, image); break;
-    case 'F': xy_freeimg(image, 2); break;
-    case 'R': v_fatal("zandor", "radial distribution (%%R) not available yet");
-    case 'P': v_fatal("zandor", "peak list (%%P) not available yet");
-    case 'H': v_fatal("zandor", "(h, k, l) map (%%H) not available yet");
-    case 'g': v_fatal("zandor", "mask saving (%%g) not available yet");
-    case 'T': v_fatal("zandor", "transform rules (%%T) not available yet");
-    default: std::fprintf(stderr, "unknown command '%s'", word.c_str()); break;
+    case 'Z':
+        put_image(text, run.out, image);
+        break;
+    case 'G':
+        grid_image(rest, image);
+        break;
+    case 'F':
+        xy_freeimg(image, 2);
+        break;
+    case 'R':
+        v_fatal("zandor", "radial distribution (%%R) not available yet");
+    case 'P':
+        v_fatal("zandor", "peak list (%%P) not available yet");
+    case 'H':
+        v_fatal("zandor", "(h, k, l) map (%%H) not available yet");
+    case 'g':
+        v_fatal("zandor", "mask saving (%%g) not available yet");
+    case 'T':
+        v_fatal("zandor", "transform rules (%%T) not available yet");
+    default:
+        std::fprintf(stderr, "unknown command '%s'", word.c_str());
+        break;
     }
     // An empty working image has no information to report.
     const bool quiet_letter = letter == '\0' || std::strchr("XYZRPF", letter) != nullptr;
@@ -205,14 +230,15 @@ int run_zandor(int argc, char** argv) {
     reset_run_state();
     run.r_def = default_extension(prg_name);
     prg_inifile(parameter);
-    prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image", RELEASE,
-               kContactLine);
+    prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image",
+               RELEASE, kContactLine);
     const bool interactive = argc <= 1;
     if (argc == 2) run.print |= 0x10;
     load_settings_dark_and_flat();
     if (interactive) {
         std::string word;
-        while (read_interactive_word(word)) handle_word(word);
+        while (read_interactive_word(word))
+            handle_word(word);
     } else {
         for (int i = 1; i < argc; ++i) {
             const std::string word = argv[i];
@@ -225,12 +251,16 @@ int run_zandor(int argc, char** argv) {
 
 } // namespace
 
-bool stat_mode() { return contains(prg_name, "stat"); }
+bool stat_mode() {
+    return contains(prg_name, "stat");
+}
 
 void usage(const std::string& message, const std::string& word) {
     print_general_help();
-    std::fprintf(stderr, "Look at zandor.pdf (if available) or try %s --usage[=grid,radial,mask,spec,cosmic,other,stat] \n",
-                 prg_name.c_str());
+    std::fprintf(
+        stderr,
+        "Look at zandor.pdf (if available) or try %s --usage[=grid,radial,mask,spec,cosmic,other,stat] \n",
+        prg_name.c_str());
     if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
     if (!contains(word, "--usage")) throw Fatal(3);
     std::fprintf(stderr, "\nUsing : %s %s \n", prg_name.c_str(), word.c_str());

@@ -8,16 +8,16 @@
 
 // The four image records of the run and the names of what is in force.
 struct DriverState {
-    IMG image;   // working image: the accumulated, corrected result
-    IMG i_image; // image being acquired
-    IMG d_image; // dark
-    IMG f_image; // flat field
-    std::string i_name;       // specification word of the current image
-    std::string g_name;       // grid name, "GRID_AUTO" once a grid correction ran
+    IMG image;                  // working image: the accumulated, corrected result
+    IMG i_image;                // image being acquired
+    IMG d_image;                // dark
+    IMG f_image;                // flat field
+    std::string i_name;         // specification word of the current image
+    std::string g_name;         // grid name, "GRID_AUTO" once a grid correction ran
     bool dark_in_force = false; // a dark pixel plane is held in d_image.data
     bool flat_in_force = false;
-    bool grid_done = false;     // the image corrected last has been grid-corrected
-    std::FILE* out_cosmic = nullptr; // cosmic-ray report stream; none: standard output
+    bool grid_done = false;               // the image corrected last has been grid-corrected
+    std::FILE* out_cosmic = nullptr;      // cosmic-ray report stream; none: standard output
     std::vector<FileHandle> report_files; // report files stay open until the run ends
 };
 

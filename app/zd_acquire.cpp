@@ -15,7 +15,9 @@ namespace {
 
 constexpr int32_t kDumpLimit = 8192;
 
-std::FILE* report_stream() { return drv.out_cosmic ? drv.out_cosmic : stdout; }
+std::FILE* report_stream() {
+    return drv.out_cosmic ? drv.out_cosmic : stdout;
+}
 
 // Every acquisition reuses the working image's geometry; after a merged
 // series that geometry is n files tall, and the next file must be read with
@@ -60,8 +62,8 @@ void check_file_matches_geometry(const IMG& img) {
 std::string recorded_name(const std::string& dir, const SeriesName& s, int64_t number) {
     if (run.dformat < 0 || run.dformat > 18)
         v_fatal("zandor", "DFORMAT = %d: the frame number needs 0 to 18 digits", run.dformat);
-    return xy_cur_name(dir, s.base + prg_format("%0*lld", run.dformat, static_cast<long long>(number)), s.ext, 0,
-                       0);
+    return xy_cur_name(dir, s.base + prg_format("%0*lld", run.dformat, static_cast<long long>(number)), s.ext,
+                       0, 0);
 }
 
 struct MergedPlanes {
@@ -74,8 +76,8 @@ void allocate_merged(MergedPlanes& merged, const IMG& img, int32_t files) {
     merged.plane = img.size;
     const int64_t total = merged.plane * files;
     if (total > INT32_MAX)
-        v_fatal("zandor", "merging %d files of %d pixels gives %lld pixels, more than a 32-bit image holds", files,
-                img.size, static_cast<long long>(total));
+        v_fatal("zandor", "merging %d files of %d pixels gives %lld pixels, more than a 32-bit image holds",
+                files, img.size, static_cast<long long>(total));
     try {
         merged.data.assign(static_cast<size_t>(total), 0);
         merged.frame.assign(static_cast<size_t>(total), 0);
@@ -111,15 +113,16 @@ void rescale_by_frame_ratio(IMG& img) {
         if (c == 0 || c == n) continue;
         const int32_t ratio = n / c;
         if (ratio == 1) continue;
-        const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(img.data[i]) * static_cast<uint32_t>(ratio));
+        const int32_t product =
+            static_cast<int32_t>(static_cast<uint32_t>(img.data[i]) * static_cast<uint32_t>(ratio));
         img.data[i] = static_cast<int32_t>(std::trunc(product + 0.5));
     }
 }
 
 void check_same_size(const IMG& a, const IMG& b, const char* what) {
     if (a.nx != b.nx || a.ny != b.ny)
-        v_fatal("zandor", "%s '%s' is %d * %d pixels, image '%s' is %d * %d", what, b.name.c_str(), b.nx, b.ny,
-                a.name.c_str(), a.nx, a.ny);
+        v_fatal("zandor", "%s '%s' is %d * %d pixels, image '%s' is %d * %d", what, b.name.c_str(), b.nx,
+                b.ny, a.name.c_str(), a.nx, a.ny);
 }
 
 void subtract_dark(IMG& img) {
@@ -128,12 +131,14 @@ void subtract_dark(IMG& img) {
     if (dark.frames == 0) v_fatal("zandor", "dark '%s' has 0 frames, it cannot be scaled", dark.name.c_str());
     const double ratio = static_cast<double>(img.frames) / dark.frames;
     for (size_t i = 0; i < img.data.size(); ++i)
-        img.data[i] = pixel_from_double(img.data[i] - dark.data[i] * ratio, "dark subtraction", static_cast<int64_t>(i));
+        img.data[i] = pixel_from_double(img.data[i] - dark.data[i] * ratio, "dark subtraction",
+                                        static_cast<int64_t>(i));
 }
 
 void subtract_offset(IMG& img) {
     for (size_t i = 0; i < img.data.size(); ++i)
-        img.data[i] = pixel_from_double(static_cast<double>(img.data[i]) - run.add_dark, "ADD_DARK", static_cast<int64_t>(i));
+        img.data[i] = pixel_from_double(static_cast<double>(img.data[i]) - run.add_dark, "ADD_DARK",
+                                        static_cast<int64_t>(i));
 }
 
 void divide_by_flat(IMG& img) {
@@ -142,7 +147,8 @@ void divide_by_flat(IMG& img) {
     const double mean = flat.mean;
     for (size_t i = 0; i < img.data.size(); ++i) {
         const int32_t f = flat.data[i];
-        if (f != 0) img.data[i] = pixel_from_double(mean / f * img.data[i], "flat field", static_cast<int64_t>(i));
+        if (f != 0)
+            img.data[i] = pixel_from_double(mean / f * img.data[i], "flat field", static_cast<int64_t>(i));
     }
 }
 
@@ -162,16 +168,17 @@ void repair_low_pixels(IMG& img) {
 }
 
 void print_correction_summary(IMG& img) {
-    const bool anything = drv.dark_in_force || run.add_dark != 0 || run.low_limit != 0 || drv.flat_in_force ||
-                          drv.grid_done;
+    const bool anything =
+        drv.dark_in_force || run.add_dark != 0 || run.low_limit != 0 || drv.flat_in_force || drv.grid_done;
     if (!(run.print & 1) || !anything) return;
     if ((run.print & 0x20) && img.size <= kDumpLimit) xy_val_dump(img, stdout, "#R");
     xy_info(img, 0);
     const int32_t total = img.n_saturated + img.n_time + img.n_space + img.n_low;
-    prg_printf("# %s : corrected (dark=%s,flat=%s,grid=%s) and %d pixel(s) corrections (s=%d,t=%d,s=%d,l=%d)\n",
-               img.name.c_str(), drv.dark_in_force ? drv.d_image.name.c_str() : "",
-               drv.flat_in_force ? drv.f_image.name.c_str() : "", drv.grid_done ? "auto" : "none", total,
-               img.n_saturated, img.n_time, img.n_space, img.n_low);
+    prg_printf(
+        "# %s : corrected (dark=%s,flat=%s,grid=%s) and %d pixel(s) corrections (s=%d,t=%d,s=%d,l=%d)\n",
+        img.name.c_str(), drv.dark_in_force ? drv.d_image.name.c_str() : "",
+        drv.flat_in_force ? drv.f_image.name.c_str() : "", drv.grid_done ? "auto" : "none", total,
+        img.n_saturated, img.n_time, img.n_space, img.n_low);
     xy_fputinfo(stdout, img);
 }
 
@@ -180,12 +187,14 @@ void accumulate(IMG& img) {
     if (base.data.empty()) {
         base = std::move(img);
         img = IMG();
-        prg_printf("\n# base image %s -> %s (%s)\n", base.name.c_str(), base.name.c_str(), drv.i_name.c_str());
+        prg_printf("\n# base image %s -> %s (%s)\n", base.name.c_str(), base.name.c_str(),
+                   drv.i_name.c_str());
         return;
     }
     check_same_size(base, img, "image");
     base.frames = wrap_add32(base.frames, img.frames);
-    for (size_t i = 0; i < base.data.size(); ++i) base.data[i] = wrap_add32(base.data[i], img.data[i]);
+    for (size_t i = 0; i < base.data.size(); ++i)
+        base.data[i] = wrap_add32(base.data[i], img.data[i]);
     if (!base.frame.empty() && !img.frame.empty())
         for (size_t i = 0; i < base.frame.size(); ++i)
             base.frame[i] = static_cast<uint16_t>(base.frame[i] + img.frame[i]);
@@ -286,9 +295,10 @@ std::vector<int32_t>& cor_image(IMG& img) {
     if (img.s_cosmic > 0 && img.p_cosmic > 0) {
         xy_space(img, (print & 0x40) ? report : nullptr);
         if (print & 1)
-            prg_fprintf(report,
-                        "# %d cosmic(s) or hot_spot(s) found on spatial means (s=%5.1f, p=%5.1f), corrected\n",
-                        img.n_space, static_cast<double>(img.s_cosmic), static_cast<double>(img.p_cosmic));
+            prg_fprintf(
+                report,
+                "# %d cosmic(s) or hot_spot(s) found on spatial means (s=%5.1f, p=%5.1f), corrected\n",
+                img.n_space, static_cast<double>(img.s_cosmic), static_cast<double>(img.p_cosmic));
         if (img.n_space != 0) {
             dump_sums(true);
             if ((print & 0x80) && small_image) xy_val_dump(img, report, "#C");

@@ -22,9 +22,13 @@ void require_data(const IMG& img, const char* message) {
     if (img.data.empty()) v_fatal("zandor", "%s", message);
 }
 
-std::string skip_one_equals(const std::string& text) { return !text.empty() && text[0] == '=' ? text.substr(1) : text; }
+std::string skip_one_equals(const std::string& text) {
+    return !text.empty() && text[0] == '=' ? text.substr(1) : text;
+}
 
-bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
 
 // The number that begins `text`; `found` tells whether there was one.
 double leading_number(const std::string& text, bool& found) {
@@ -50,10 +54,10 @@ double operand_value(const std::string& text, const IMG& img, const char* comman
     return required_number(text, command);
 }
 
-template <class Op>
-void apply_to_pixels(IMG& img, const char* operation, Op op) {
+template <class Op> void apply_to_pixels(IMG& img, const char* operation, Op op) {
     for (size_t i = 0; i < img.data.size(); ++i)
-        img.data[i] = pixel_from_double(op(static_cast<double>(img.data[i])), operation, static_cast<int64_t>(i));
+        img.data[i] =
+            pixel_from_double(op(static_cast<double>(img.data[i])), operation, static_cast<int64_t>(i));
 }
 
 // ---------------------------------------------------------------- output names
@@ -76,10 +80,14 @@ Writer writer_for(const std::string& s) {
 
 const char* writer_extension(Writer w) {
     switch (w) {
-    case Writer::Gel: return ".gel";
-    case Writer::Tif: return ".tif";
-    case Writer::Txt: return ".txt";
-    case Writer::Kvf: break;
+    case Writer::Gel:
+        return ".gel";
+    case Writer::Tif:
+        return ".tif";
+    case Writer::Txt:
+        return ".txt";
+    case Writer::Kvf:
+        break;
     }
     return ".kvf";
 }
@@ -166,8 +174,8 @@ double script_value(const std::string& file_name) {
     bool found = false;
     const double b = leading_number(word, found);
     if (!found || !std::isfinite(b))
-        v_fatal("zandor", "column %d of the last line of '%s' is '%s', not a number", run.xl_col, file_name.c_str(),
-                word.c_str());
+        v_fatal("zandor", "column %d of the last line of '%s' is '%s', not a number", run.xl_col,
+                file_name.c_str(), word.c_str());
     return b;
 }
 
@@ -238,10 +246,18 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     const std::string recorded = img.name;
     img.name = out_name;
     switch (writer) {
-    case Writer::Gel: gel_write(img, ".gel", bits); break;
-    case Writer::Tif: gel_write(img, ".tif", bits); break;
-    case Writer::Txt: txt_write(img, run.cr_mode); break;
-    case Writer::Kvf: kvf_write(img, run.t_mode); break;
+    case Writer::Gel:
+        gel_write(img, ".gel", bits);
+        break;
+    case Writer::Tif:
+        gel_write(img, ".tif", bits);
+        break;
+    case Writer::Txt:
+        txt_write(img, run.cr_mode);
+        break;
+    case Writer::Kvf:
+        kvf_write(img, run.t_mode);
+        break;
     }
     img.name = recorded;
 }
@@ -249,7 +265,8 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
 double spec2xl(const std::string& text, const IMG& img) {
     bool found = false;
     const double a = leading_number(text, found);
-    if (run.wspec2xl.empty()) v_fatal("zandor", "normalisation '%s' needs the WSPEC2XL setting", text.c_str());
+    if (run.wspec2xl.empty())
+        v_fatal("zandor", "normalisation '%s' needs the WSPEC2XL setting", text.c_str());
     if (run.spec_name.empty()) v_fatal("zandor", "normalisation '%s' needs the SPEC setting", text.c_str());
 
     const std::string image_name = prg_basename(img.name);

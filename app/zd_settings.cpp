@@ -40,7 +40,8 @@ bool take_plane(const IniTag& tag) {
     if (tag.key != "PLANE") return false;
     float v[5];
     const int n = std::sscanf(tag.value.c_str(), "%f%f%f%f%f", &v[0], &v[1], &v[2], &v[3], &v[4]);
-    for (int i = 0; i < n && i < 5; ++i) run.plane[i] = v[i];
+    for (int i = 0; i < n && i < 5; ++i)
+        run.plane[i] = v[i];
     prg_printf(" PLANE= abs(%f H + %f K +%f L + %f) < %f\n", run.plane[0], run.plane[1], run.plane[2],
                run.plane[3], run.plane[4]);
     return true;
@@ -60,20 +61,21 @@ bool refuse_mask_key(const IniTag& tag) {
 bool take_driver_key(const IniTag& t, std::string& stdin_name) {
     IMG& img = drv.image;
     return prg_inistr(t, "FLAT_NAME", run.f_name) || prg_inistr(t, "DARK_NAME", run.d_name) ||
-           prg_inistr(t, "DIR", run.dir) || prg_inistr(t, "OUT", run.out) || prg_inistr(t, "DEF", run.r_def) ||
-           prg_iniint(t, "CR", run.cr_mode) || prg_iniint(t, "DFORMAT", run.dformat) ||
-           prg_inistr(t, "STDIN", stdin_name) || prg_inistr(t, "SPEC", run.spec_name) ||
-           prg_inistr(t, "WSPEC2XL", run.wspec2xl) || prg_iniint(t, "XL_COL", run.xl_col) ||
-           prg_inistr(t, "O_COSMIC", run.o_cosmic) || prg_iniflt(t, "T_COSMIC", img.t_cosmic) ||
-           prg_iniflt(t, "S_COSMIC", img.s_cosmic) || prg_iniflt(t, "R_COSMIC", img.r_cosmic) ||
-           prg_iniflt(t, "H_COSMIC", img.h_cosmic) || prg_iniflt(t, "P_COSMIC", img.p_cosmic) ||
-           prg_iniflt(t, "SCA_DARK", run.sca_dark) || prg_iniint(t, "ADD_DARK", run.add_dark) ||
-           prg_iniflt(t, "LOW_LIMIT", run.low_limit) || prg_iniint(t, "SET_LIMIT", run.set_limit) ||
-           prg_iniint(t, "REALTIME", run.real_time) || prg_iniint(t, "PRINT", run.print) || take_t_data(t) ||
-           prg_iniint(t, "SPEC_UB", geo.spec_ub) || prg_inidbln(t, "MAT_UB", geo.mat_ub, 9) ||
-           prg_inidbln(t, "LAMBDA", &geo.lambda, 1) || prg_inidbln(t, "GONIO", geo.goniometer, 4) ||
-           prg_inidbln(t, "DETEC", geo.goniometer + 4, 5) || prg_inidbln(t, "SCALE", run.scale_det, 4) ||
-           prg_inidbln(t, "ORIG", run.orig_det, 2) || prg_inistr(t, "GRID_AUTO", run.grid_auto);
+           prg_inistr(t, "DIR", run.dir) || prg_inistr(t, "OUT", run.out) ||
+           prg_inistr(t, "DEF", run.r_def) || prg_iniint(t, "CR", run.cr_mode) ||
+           prg_iniint(t, "DFORMAT", run.dformat) || prg_inistr(t, "STDIN", stdin_name) ||
+           prg_inistr(t, "SPEC", run.spec_name) || prg_inistr(t, "WSPEC2XL", run.wspec2xl) ||
+           prg_iniint(t, "XL_COL", run.xl_col) || prg_inistr(t, "O_COSMIC", run.o_cosmic) ||
+           prg_iniflt(t, "T_COSMIC", img.t_cosmic) || prg_iniflt(t, "S_COSMIC", img.s_cosmic) ||
+           prg_iniflt(t, "R_COSMIC", img.r_cosmic) || prg_iniflt(t, "H_COSMIC", img.h_cosmic) ||
+           prg_iniflt(t, "P_COSMIC", img.p_cosmic) || prg_iniflt(t, "SCA_DARK", run.sca_dark) ||
+           prg_iniint(t, "ADD_DARK", run.add_dark) || prg_iniflt(t, "LOW_LIMIT", run.low_limit) ||
+           prg_iniint(t, "SET_LIMIT", run.set_limit) || prg_iniint(t, "REALTIME", run.real_time) ||
+           prg_iniint(t, "PRINT", run.print) || take_t_data(t) || prg_iniint(t, "SPEC_UB", geo.spec_ub) ||
+           prg_inidbln(t, "MAT_UB", geo.mat_ub, 9) || prg_inidbln(t, "LAMBDA", &geo.lambda, 1) ||
+           prg_inidbln(t, "GONIO", geo.goniometer, 4) || prg_inidbln(t, "DETEC", geo.goniometer + 4, 5) ||
+           prg_inidbln(t, "SCALE", run.scale_det, 4) || prg_inidbln(t, "ORIG", run.orig_det, 2) ||
+           prg_inistr(t, "GRID_AUTO", run.grid_auto);
 }
 
 void redirect_stdin(const std::string& name) {
@@ -135,7 +137,8 @@ void usage_other() {
         " SCA_DARK = scale factor to apply on dark\n",
         " ADD_DARK = offset to add to dark curent\n",
         " SET_LIMIT = remove values lower than LOW_LIMIT if not zero\n",
-        " LOW_LIMIT = values are replaced mean of surrounding values (SET_LIMIT=1), by LOW_LIMIT (SET_LIMIT=2)\n",
+        " LOW_LIMIT = values are replaced mean of surrounding values (SET_LIMIT=1), by LOW_LIMIT "
+        "(SET_LIMIT=2)\n",
         " ADD_DARK = offset to add to dark curent\n",
         " REALTIME = 0 or waiting time in secs to ensure data completion\n",
         " PRINT   = ... +64 cosmics, +128 cor, +256 sum, +512 raw\n",
@@ -149,7 +152,8 @@ void usage_other() {
         " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
         " PLANE = a x+ b y+ c z= d  e ecart \n",
     };
-    for (const char* l : lines) std::fputs(l, stderr);
+    for (const char* l : lines)
+        std::fputs(l, stderr);
 }
 
 void usage_mask() {

@@ -2,4 +2,6 @@
 
 GeometryState geo;
 
-void geo_set_defaults() { geo = GeometryState(); }
+void geo_set_defaults() {
+    geo = GeometryState();
+}

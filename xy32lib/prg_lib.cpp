@@ -35,7 +35,9 @@ struct LogState {
 };
 LogState logger;
 
-bool is_blank_or_eol(char c) { return c == ' ' || c == '\n' || c == '\r'; }
+bool is_blank_or_eol(char c) {
+    return c == ' ' || c == '\n' || c == '\r';
+}
 
 void open_log_once() {
     if (log_mode == 0 || logger.log_file) return;
@@ -92,7 +94,8 @@ void read_redirected_file(const std::string& value) {
 // digits; trailing text is ignored; values outside 32 bits are a failure.
 bool scan_int(const char* text, int32_t& out, int* consumed) {
     const char* p = text;
-    while (*p && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    while (*p && std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(p, &end, 10);
@@ -138,7 +141,8 @@ bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
 
 void prg_inifile(ParamProc proc) {
     settings.param_proc = proc;
-    std::string base = prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
+    std::string base =
+        prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
     base = base.substr(0, base.find('.'));
     const std::string name = base + ".ini";
     std::FILE* fp = is_regular_file(name) ? std::fopen(name.c_str(), "r") : nullptr;
@@ -159,23 +163,28 @@ void prg_inifile(ParamProc proc) {
 bool prg_initag(const std::string& line, IniTag& tag) {
     tag = IniTag();
     size_t start = 0;
-    while (start < line.size() && is_blank_or_eol(line[start])) ++start;
+    while (start < line.size() && is_blank_or_eol(line[start]))
+        ++start;
     if (start == line.size() || line[start] == '#') return false;
     std::string text = line.substr(start, line.find('#', start) - start);
 
     const size_t eq = text.find('=');
     std::string key = text.substr(0, eq);
-    while (!key.empty() && key.back() == ' ') key.pop_back();
+    while (!key.empty() && key.back() == ' ')
+        key.pop_back();
     if (eq == std::string::npos) {
-        while (!key.empty() && is_blank_or_eol(key.back())) key.pop_back();
+        while (!key.empty() && is_blank_or_eol(key.back()))
+            key.pop_back();
     }
     if (key.empty()) return false;
     tag.key = key;
     if (eq != std::string::npos) {
         size_t v = eq + 1;
-        while (v < text.size() && text[v] == ' ') ++v;
+        while (v < text.size() && text[v] == ' ')
+            ++v;
         std::string value = text.substr(v);
-        while (!value.empty() && is_blank_or_eol(value.back())) value.pop_back();
+        while (!value.empty() && is_blank_or_eol(value.back()))
+            value.pop_back();
         tag.value = value;
         tag.has_value = true;
     }
@@ -244,8 +253,10 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
         return true;
     }
     p += used;
-    if (!scan_int(p, count, &used)) count = 0;
-    else p += used;
+    if (!scan_int(p, count, &used))
+        count = 0;
+    else
+        p += used;
     if (first < 0 || count < 0 || static_cast<int64_t>(first) + count > capacity)
         v_fatal("prg_inidblt", "%s = %d %d addresses elements %d to %lld, outside 0 to %d", key, first, count,
                 first, static_cast<long long>(first) + count - 1, capacity - 1);
@@ -254,7 +265,8 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
         p += used;
     }
     std::printf(" %10s= %2d %2d", key, first, count);
-    for (int k = 0; k < count; ++k) std::printf(" %14lg ", target[first + k]);
+    for (int k = 0; k < count; ++k)
+        std::printf(" %14lg ", target[first + k]);
     std::printf("\n");
     return true;
 }
@@ -272,7 +284,8 @@ namespace {
 size_t skip_name_prefix(const std::string& prefix, const std::string& text) {
     size_t p = prefix.size();
     if (p > text.size()) return text.size();
-    while (p < text.size() && (text[p] == ' ' || text[p] == '=')) ++p;
+    while (p < text.size() && (text[p] == ' ' || text[p] == '='))
+        ++p;
     return p;
 }
 } // namespace
@@ -377,11 +390,13 @@ void v_fatal(const char* origin, const char* format, ...) {
 // ---------------------------------------------------------------- allocation
 
 void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes) {
-    v_error(kLibOrigin, " %s : allocating memory : %s %llu\n", owner, item, static_cast<unsigned long long>(bytes));
+    v_error(kLibOrigin, " %s : allocating memory : %s %llu\n", owner, item,
+            static_cast<unsigned long long>(bytes));
 }
 
 void prg_report_bad_alloc() {
-    std::fprintf(stderr, " %s error : %s, abort!\n\n", kLibOrigin, " zandor : allocating memory : (unknown size)\n");
+    std::fprintf(stderr, " %s error : %s, abort!\n\n", kLibOrigin,
+                 " zandor : allocating memory : (unknown size)\n");
 }
 
 // ---------------------------------------------------------------- file names

@@ -77,8 +77,7 @@ void prg_log_reset();
 
 // A vector of `count` value-initialised elements; an allocation failure (or a
 // count beyond what memory can address) ends the run with the designed message.
-template <class T>
-std::vector<T> prg_alloc(const char* owner, const char* item, uint64_t count) {
+template <class T> std::vector<T> prg_alloc(const char* owner, const char* item, uint64_t count) {
     const uint64_t limit = std::vector<T>().max_size();
     if (count > limit) prg_alloc_failed(owner, item, count * sizeof(T));
     try {

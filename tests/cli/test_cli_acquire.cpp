@@ -18,7 +18,8 @@ class Acquire : public zt::InTempDir {
     zt::RunResult run(const std::vector<std::string>& words) { return zt::run_zandor(dir_->path(), words); }
     std::vector<int32_t> values(const std::string& name) { return zt::read_kvf32(file(name)).values; }
     void settings(const std::string& text) { zt::write_file(file("zandor.ini"), text); }
-    void kvf(const std::string& name, int w, int h, int type, const std::vector<std::vector<double>>& frames) {
+    void kvf(const std::string& name, int w, int h, int type,
+             const std::vector<std::vector<double>>& frames) {
         zt::write_kvf(file(name), w, h, type, false, frames);
     }
 };
@@ -47,7 +48,8 @@ TEST_F(Acquire, SingleWordPrintsTheHeaderEntries) {
 // Pixel 0 is saturated in 8 of 10 frames, pixel 2 in 4 of 10.
 std::vector<std::vector<double>> partly_saturated_series() {
     std::vector<std::vector<double>> frames;
-    for (int k = 0; k < 10; ++k) frames.push_back({k < 8 ? SAT : 7, 3, k < 4 ? SAT : 5});
+    for (int k = 0; k < 10; ++k)
+        frames.push_back({k < 8 ? SAT : 7, 3, k < 4 ? SAT : 5});
     return frames;
 }
 
@@ -125,7 +127,8 @@ TEST_F(Acquire, MergeCountBeyondThirtyTwoBitsIsRefusedBeforeAllocating) {
     kvf("c_1.kvf", 4, 2, 4, {std::vector<double>(8, 1)});
     const zt::RunResult r = run({"c_1.kvf,M268435457"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("merging 268435457 files of 8 pixels gives 2147483656 pixels"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("merging 268435457 files of 8 pixels gives 2147483656 pixels"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(Acquire, DarkIsScaledByTheFrameRatio) {
@@ -262,7 +265,8 @@ TEST_F(Acquire, DataErrorsCarryNoStaleSystemErrorNumber) {
     settings("PRINT = 71\nO_COSMIC = /nonexistent/dir/x\nX_BIND = 9\n");
     const zt::RunResult r = run({"img.kvf"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err.rfind(" ../xy32lib/xy_lib error : binning X_BIND 9 is larger than the region", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind(" ../xy32lib/xy_lib error : binning X_BIND 9 is larger than the region", 0), 0u)
+        << r.err;
 }
 
 TEST_F(Acquire, MissingDataIsRefusedByCommands) {

@@ -24,7 +24,8 @@ class Demo : public zt::InTempDir {
     }
     // Runs the demo script exactly as `make demo` does, in the copied folder.
     zt::RunResult run_demo() {
-        const std::string cmd = "cd " + dir_->path() + " && ./run_demo.sh " + ZANDOR_BIN + " > demo.out 2> demo.err";
+        const std::string cmd =
+            "cd " + dir_->path() + " && ./run_demo.sh " + ZANDOR_BIN + " > demo.out 2> demo.err";
         zt::RunResult r;
         r.status = std::system(cmd.c_str());
         r.out = zt::read_file(file("demo.out"));
@@ -50,7 +51,8 @@ TEST_F(Demo, WritesEveryOutputWithTheExpectedStatistics) {
     ASSERT_EQ(img.width, 100);
     ASSERT_EQ(img.height, 80);
     double sum = 0;
-    for (int32_t v : img.values) sum += v;
+    for (int32_t v : img.values)
+        sum += v;
     const double mean = sum / static_cast<double>(img.values.size());
     const double expected = std::atof(zt::read_file(file("expected_mean.txt")).c_str());
     // The grid correction moves some counts off the borders; the rest is noise.

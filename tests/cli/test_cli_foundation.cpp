@@ -65,7 +65,8 @@ TEST_F(Foundation, SettingsEchoLinesAreExact) {
         ub += buf;
     }
     EXPECT_NE(r.out.find(ub + "\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" T_DATA= T_FLOAT\n invalid float mode in T_DATA, reset to INVALID_DATA\n T_DATA= float\n"),
+    EXPECT_NE(r.out.find(
+                  " T_DATA= T_FLOAT\n invalid float mode in T_DATA, reset to INVALID_DATA\n T_DATA= float\n"),
               std::string::npos);
     // The tab key, the statistics key and the last line without a line feed are not used.
     EXPECT_EQ(r.out.find("X_MIN"), std::string::npos);
@@ -179,14 +180,16 @@ TEST_F(Foundation, HelpTopicsAndStatuses) {
 
     r = run_zandor(cwd(), {"--usage"});
     EXPECT_EQ(r.status, 0);
-    for (const char* line : {" DIR = full path to search for data file", " LOG = 0 (none), 1 (new0 or 2 (append)",
-                             " XL_COL = pos of the selected column in WSPEC2XL",
-                             " T_COSMIC = used for time removal", " RADIUS = radius binning"})
+    for (const char* line :
+         {" DIR = full path to search for data file", " LOG = 0 (none), 1 (new0 or 2 (append)",
+          " XL_COL = pos of the selected column in WSPEC2XL", " T_COSMIC = used for time removal",
+          " RADIUS = radius binning"})
         EXPECT_TRUE(contains_line(r.err, line)) << line;
 
     r = run_zandor(cwd(), {"-h"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("try zandor --usage[=grid,radial,mask,spec,cosmic,other,stat] \n"), std::string::npos);
+    EXPECT_NE(r.err.find("try zandor --usage[=grid,radial,mask,spec,cosmic,other,stat] \n"),
+              std::string::npos);
     EXPECT_EQ(r.err.find("Using"), std::string::npos);
 }
 

@@ -23,7 +23,8 @@ class Ops : public zt::InTempDir {
     void script(const std::string& last_line) {
         zt::write_file(file("norm.sh"), "printf '%s\\n' \"$@\" > args.txt\n"
                                         "echo '# header line'\n"
-                                        "echo '" + last_line + "'\n");
+                                        "echo '" +
+                                            last_line + "'\n");
         zt::write_file(file("log.spec"), "#S 1 sample\n");
     }
 };
@@ -154,7 +155,8 @@ TEST_F(Ops, OnlyTheLastStarIsReplaced) {
     settings("SPEC = log.spec\nWSPEC2XL = sh norm.sh \\* --tag=*\n");
     const zt::RunResult r = run({"sample.kvf", "%A=SPEC", "%Xa.kvf"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains_line(r.out, "# running(*) 'sh norm.sh \\* --tag=sample log.spec >zandor.SPEC'")) << r.out;
+    EXPECT_TRUE(contains_line(r.out, "# running(*) 'sh norm.sh \\* --tag=sample log.spec >zandor.SPEC'"))
+        << r.out;
     EXPECT_EQ(zt::read_file(file("args.txt")), "*\n--tag=sample\nlog.spec\n");
     EXPECT_EQ(values("a.kvf"), (std::vector<int32_t>{12, 22}));
 }
@@ -183,7 +185,8 @@ TEST_F(Ops, NormalisationFailuresNameWhatIsMissing) {
     settings("SPEC = log.spec\nWSPEC2XL = sh norm.sh *\nXL_COL = 2\n");
     r = run({"sample.kvf", "%M=SPEC"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("XL_COL = 2 but the last line of 'zandor.SPEC' has 2 word(s): 'x y'"), std::string::npos)
+    EXPECT_NE(r.err.find("XL_COL = 2 but the last line of 'zandor.SPEC' has 2 word(s): 'x y'"),
+              std::string::npos)
         << r.err;
 
     settings("SPEC = log.spec\nWSPEC2XL = sh norm.sh *\nXL_COL = -1\n");
@@ -205,7 +208,8 @@ TEST_F(Ops, NormalisationFailuresNameWhatIsMissing) {
 TEST_F(Ops, LongResultLinesAreReadWhole) {
     image("sample.kvf", {10, 20});
     std::string line;
-    for (int i = 0; i < 60; ++i) line += "word" + std::to_string(i) + " ";
+    for (int i = 0; i < 60; ++i)
+        line += "word" + std::to_string(i) + " ";
     script(line + "3");
     settings("SPEC = log.spec\nWSPEC2XL = sh norm.sh *\nXL_COL = 60\n");
     const zt::RunResult r = run({"sample.kvf", "%M=SPEC", "%Xa.kvf"});

@@ -27,7 +27,9 @@ TempDir::TempDir() {
     path_ = made;
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir() {
+    remove_tree(path_);
+}
 
 void InTempDir::SetUp() {
     char buf[4096];
@@ -63,7 +65,8 @@ std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::string line;
     std::istringstream in(text);
-    while (std::getline(in, line)) lines.push_back(line);
+    while (std::getline(in, line))
+        lines.push_back(line);
     return lines;
 }
 
@@ -73,8 +76,9 @@ bool contains_line(const std::string& text, const std::string& line) {
     return false;
 }
 
-RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& words, const std::string& stdin_text,
-                     const std::string& argv0, const std::vector<std::string>& extra_env) {
+RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& words,
+                     const std::string& stdin_text, const std::string& argv0,
+                     const std::vector<std::string>& extra_env) {
     TempDir io;
     const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
     write_file(in_path, stdin_text);
@@ -88,10 +92,12 @@ RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& wor
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
-        for (const std::string& e : extra_env) ::putenv(const_cast<char*>(e.c_str()));
+        for (const std::string& e : extra_env)
+            ::putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(argv0.c_str()));
-        for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+        for (const std::string& w : words)
+            argv.push_back(const_cast<char*>(w.c_str()));
         argv.push_back(nullptr);
         ::execv(ZANDOR_BIN, argv.data());
         ::_exit(122);
@@ -99,8 +105,10 @@ RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& wor
     RunResult result;
     int wstatus = 0;
     if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid) {
-        if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-        else if (WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+        if (WIFEXITED(wstatus))
+            result.status = WEXITSTATUS(wstatus);
+        else if (WIFSIGNALED(wstatus))
+            result.status = 128 + WTERMSIG(wstatus);
     }
     result.out = read_file(out_path);
     result.err = read_file(err_path);
