@@ -230,7 +230,7 @@ template <class V> GRID_INLINE void whole_part(V& x) {
 }
 
 // The model at a block of source pixels of one row: first the two polynomials
-// in grid pixels, then (after ModelBase::place) the corrected position in
+// in grid pixels, then (after the Placement) the corrected position in
 // image pixels, the footprint size dPx/dX, dPy/dY and the Jacobian determinant.
 struct ModelBlock {
     static constexpr size_t kBlock = 128;
@@ -514,7 +514,7 @@ std::unique_ptr<ModelBase> make_model(GridCor& g, const IMG& img) {
 // An array of n values that starts as zeros. Anonymous memory is zero already:
 // its pages are cleared by the system on first touch, during the pass that
 // fills them, rather than written twice; large arrays ask for huge pages,
-// which makes that first touch a few hundred page faults instead of thousands.
+// which makes that first touch a few dozen page faults instead of thousands.
 template <class T> class ZeroArray {
   public:
     ZeroArray(const char* item, uint64_t n) {
