@@ -12,7 +12,7 @@ struct DriverState {
     IMG i_image;                // image being acquired
     IMG d_image;                // dark
     IMG f_image;                // flat field
-    std::string i_name;         // specification word of the current image
+    std::string i_name;         // the word that named the current image
     std::string g_name;         // grid name, "GRID_AUTO" once a grid correction ran
     bool dark_in_force = false; // a dark pixel plane is held in d_image.data
     bool flat_in_force = false;

@@ -1,4 +1,4 @@
-// Acquisition of one image specification, the correction step on the summed
+// Acquisition of one image word (a file or a series), the correction step on the summed
 // counts, and the dark / flat / low-limit correction with the accumulation
 // into the working image.
 #include "zd_acquire.hpp"

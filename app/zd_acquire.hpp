@@ -1,4 +1,4 @@
-// Acquisition of an image specification, the correction step, and the
+// Acquisition of an image word (a file or a series), the correction step, and the
 // correction and accumulation into the working image.
 #pragma once
 
