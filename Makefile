@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all test demo bench clean
+.PHONY: all test demo bench fuzz fuzz-run clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -21,6 +21,15 @@ bench: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid
 	bench/run_bench.sh $(BUILD)
 	bench/run_grid_bench.sh $(BUILD)
+
+# libFuzzer targets built with clang in build-fuzz; fuzz-run runs each for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 30
+fuzz:
+	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANDOR_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz-run: fuzz
+	tests/fuzz/run_fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)
