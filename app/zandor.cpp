@@ -22,10 +22,6 @@ namespace {
 
 const char* const kContactLine = "zandor maintainers : beamline data group, see README.md";
 
-bool contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
-
 void print_general_help() {
     const char* n = prg_name.c_str();
     std::fprintf(stderr,

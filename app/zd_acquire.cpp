@@ -3,9 +3,9 @@
 // into the working image.
 #include "zd_acquire.hpp"
 
+#include "xy_pixel.hpp"
 #include "zandor.hpp"
 #include "zd_ops.hpp"
-#include "zd_pixel.hpp"
 #include "zd_settings.hpp"
 
 #include <cmath>

@@ -6,8 +6,8 @@
 #include "kvf_lib.hpp"
 #include "txt_lib.hpp"
 #include "xy_grid.hpp"
+#include "xy_pixel.hpp"
 #include "zandor.hpp"
-#include "zd_pixel.hpp"
 #include "zd_settings.hpp"
 
 #include <cerrno>
@@ -24,10 +24,6 @@ void require_data(const IMG& img, const char* message) {
 
 std::string skip_one_equals(const std::string& text) {
     return !text.empty() && text[0] == '=' ? text.substr(1) : text;
-}
-
-bool contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
 }
 
 // The number that begins `text`; `found` tells whether there was one.

@@ -42,10 +42,6 @@ constexpr uint32_t kRationalArea = 170;
 constexpr size_t kRationalAreaBytes = 100;
 constexpr uint32_t kPixelOffset = 270;
 
-bool contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
-
 // ---------------------------------------------------------------- reading fields
 
 // One IFD entry as stored: its 4-byte value field kept raw, decoded on demand

@@ -39,33 +39,25 @@ size_t piece_length(std::string_view bytes, size_t pos, bool at_end) {
 }
 
 // atoi without overflow: out-of-range values saturate.
-int64_t leading_integer(std::string_view text) {
-    const std::string s(text);
-    errno = 0;
-    const long long v = std::strtoll(s.c_str(), nullptr, 10);
-    errno = 0;
-    return v;
+int64_t atoi_saturated(std::string_view text) {
+    return leading_integer(std::string(text).c_str()).value;
 }
 
 // A dimension "read as 16-bit decimal": negative values written by 16-bit
 // signed printing are taken back modulo 65536; anything else out of range is
 // refused rather than wrapped to a wrong size.
 uint16_t dimension_value(std::string_view key, std::string_view value) {
-    const int64_t v = leading_integer(value);
+    const int64_t v = atoi_saturated(value);
     if (v < INT16_MIN || v > UINT16_MAX)
         v_fatal(kKvfOrigin, "%.*s value%.*s out of the 16-bit range\n", static_cast<int>(key.size()),
                 key.data(), static_cast<int>(value.size()), value.data());
     return static_cast<uint16_t>(v);
 }
 
-bool contains(std::string_view text, const char* word) {
-    return text.find(word) != std::string_view::npos;
-}
-
 // The key tests of the header reader, first match in this order.
 void apply_header_field(KvfHeader& h, std::string_view key, std::string_view value) {
     if (contains(key, "Image")) {
-        const int64_t v = leading_integer(value);
+        const int64_t v = atoi_saturated(value);
         h.frames = static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
     } else if (contains(key, "ByteOrder")) {
         if (contains(value, "HighByteFirst"))

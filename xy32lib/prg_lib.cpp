@@ -90,24 +90,6 @@ void read_redirected_file(const std::string& value) {
     std::printf("end of file '%s', back to previous file\n", name.c_str());
 }
 
-// Strict integer conversion in the manner of " %d": leading blanks, a sign and
-// digits; trailing text is ignored; values outside 32 bits are a failure.
-bool scan_int(const char* text, int32_t& out, int* consumed) {
-    const char* p = text;
-    while (*p && std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(p, &end, 10);
-    if (end == p) return false;
-    const int saved = errno;
-    errno = 0;
-    if (saved == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-    out = static_cast<int32_t>(v);
-    if (consumed) *consumed = static_cast<int>(end - text);
-    return true;
-}
-
 bool scan_double(const char* text, double& out, int* consumed) {
     int n = 0;
     double v = 0;
@@ -118,6 +100,31 @@ bool scan_double(const char* text, double& out, int* consumed) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- text helpers
+
+LeadingInteger leading_integer(const char* text) {
+    LeadingInteger r;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    const bool overflow = errno == ERANGE;
+    errno = 0; // an out-of-range number is the caller's to report, not a system error
+    if (end == text) return r;
+    r.found = true;
+    r.value = v;
+    r.fits32 = !overflow && v >= INT32_MIN && v <= INT32_MAX;
+    r.consumed = static_cast<int>(end - text);
+    return r;
+}
+
+bool scan_int32(const char* text, int32_t& value, int* consumed) {
+    const LeadingInteger n = leading_integer(text);
+    if (!n.fits32) return false;
+    value = static_cast<int32_t>(n.value);
+    if (consumed) *consumed = n.consumed;
+    return true;
+}
 
 // ---------------------------------------------------------------- settings file
 
@@ -212,7 +219,7 @@ bool prg_inistr(const IniTag& tag, const char* key, std::string& target) {
 bool prg_iniint(const IniTag& tag, const char* key, int32_t& target) {
     if (tag.key != key) return false;
     int32_t v = 0;
-    if (tag.has_value && scan_int(tag.value.c_str(), v, nullptr)) target = v;
+    if (tag.has_value && scan_int32(tag.value.c_str(), v, nullptr)) target = v;
     std::printf(" %10s= %d\n", key, target);
     return true;
 }
@@ -248,12 +255,12 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
     const char* p = tag.value.c_str();
     int32_t first = 0, count = 0;
     int used = 0;
-    if (!tag.has_value || !scan_int(p, first, &used)) {
+    if (!tag.has_value || !scan_int32(p, first, &used)) {
         std::printf(" %10s= %2d %2d\n", key, 0, 0); // nothing set
         return true;
     }
     p += used;
-    if (!scan_int(p, count, &used))
+    if (!scan_int32(p, count, &used))
         count = 0;
     else
         p += used;

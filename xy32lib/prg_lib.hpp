@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #define PRG_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -24,6 +25,25 @@ struct Fatal : std::exception {
 // ---------------------------------------------------------------- program state
 extern std::string prg_name; // invocation name as typed (directory part kept)
 extern int32_t log_mode;     // 0 none, 1 new log, 2 append; consumed by the first message
+
+// ---------------------------------------------------------------- text helpers
+// True when `part` occurs anywhere in `text` (case-sensitive).
+inline bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
+}
+
+// The integer at the start of `text` as strtoll reads it: blanks, a sign and
+// decimal digits; whatever follows is left alone.
+struct LeadingInteger {
+    bool found = false;  // there were digits
+    bool fits32 = false; // found, and within the 32-bit range
+    int64_t value = 0;   // 0 when not found; saturated to the 64-bit range
+    int consumed = 0;    // characters of `text` up to the end of the number
+};
+LeadingInteger leading_integer(const char* text);
+// True, with `value` (and `consumed` when given) set, when `text` begins with
+// an integer that fits in 32 bits; `value` is left alone otherwise.
+bool scan_int32(const char* text, int32_t& value, int* consumed = nullptr);
 
 // ---------------------------------------------------------------- settings file
 // One settings line split into key and value. `has_value` is false for a line

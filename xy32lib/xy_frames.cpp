@@ -25,17 +25,12 @@ const char* const kLibOrigin = "../xy32lib/xy_lib";
 // ---------------------------------------------------------------- series names
 
 // Reads a number the way atoi does (blanks, sign, digits, anything after is
-// ignored), but refuses a value that does not fit an int32 instead of
-// overflowing.
+// ignored; no digits read as 0), but refuses a value that does not fit an
+// int32 instead of overflowing.
 bool parse_option_number(const char* text, int32_t& value) {
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, 10);
-    if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) {
-        errno = 0;
-        return false;
-    }
-    value = static_cast<int32_t>(v);
+    const LeadingInteger n = leading_integer(text);
+    if (n.found && !n.fits32) return false;
+    value = static_cast<int32_t>(n.value);
     return true;
 }
 

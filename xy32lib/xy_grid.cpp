@@ -56,18 +56,6 @@ double derivative(double X, double Y, GridCor& g, const std::vector<double>& c, 
     return d;
 }
 
-// The value of an integer key as the settings getter reads it: an optional
-// sign and decimal digits, then anything, within the 32-bit range.
-bool whole_number(const std::string& text, int32_t& value) {
-    const char* p = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(p, &end, 10);
-    if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-    value = static_cast<int32_t>(v);
-    return true;
-}
-
 // Reads a binding factor; 0 would make every corrected position a division by zero.
 bool take_binding(const IniTag& tag, const char* key, int32_t& target) {
     int32_t value = target;
@@ -797,7 +785,7 @@ int grid_ini(GridCor& g, const IniTag& tag) {
     if (tag.key == "GRID_DCOR") {
         // A bare key, like every bare integer key, leaves the model as it is.
         int32_t n = g.n_coef;
-        if (tag.has_value && !whole_number(tag.value, n))
+        if (tag.has_value && !scan_int32(tag.value.c_str(), n))
             v_error(kOrigin, "GRID_DCOR = %s refused: not a whole number of terms", tag.value.c_str());
         prg_iniint(tag, "GRID_DCOR", n);
         if (!tag.has_value) return 1;

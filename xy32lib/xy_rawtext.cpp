@@ -4,6 +4,7 @@
 #include "xy_rawtext.hpp"
 
 #include "xy_lib.hpp"
+#include "xy_pixel.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -156,13 +157,13 @@ int32_t text_pixel(const TextFrameTarget& t, int32_t y, int32_t x, const TextTok
         break;
     }
     if (t.scaled) value *= t.scale;
-    const double truncated = std::trunc(value);
-    if (!(truncated >= -2147483648.0 && truncated <= 2147483647.0))
+    int32_t pixel = 0;
+    if (!truncate_to_pixel(value, pixel))
         refuse_value(t, y, x,
                      t.scaled ? "times MULT is out of the 32-bit pixel range"
                               : "is out of the 32-bit pixel range",
                      token.text());
-    return static_cast<int32_t>(truncated);
+    return pixel;
 }
 
 // Parses one file row: exactly dim_x numbers, the region's part stored.

@@ -1,6 +1,7 @@
 // Image record: settings keys, region and binning geometry, binning of one
 // frame region, frame-count correction and orientation.
 #include "xy_lib.hpp"
+#include "xy_pixel.hpp"
 
 #include <climits>
 #include <cmath>
@@ -21,11 +22,6 @@ int32_t trunc_to_int32(double v) {
     if (v >= 2147483647.0) return INT32_MAX;
     if (v <= -2147483648.0) return INT32_MIN;
     return static_cast<int32_t>(v);
-}
-
-// Sum of two int32 values with 32-bit wraparound (defined, unlike signed overflow).
-int32_t wrap_add(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
 // Geometry of one axis after clamping, trimming and binning.
@@ -229,7 +225,7 @@ std::vector<int32_t> bin_region(const IMG& img, const Pixel* raw, const char* wh
 } // namespace
 
 std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw) {
-    return bin_region(img, raw, "xy32_bind", " xy32_bind allocating memory", wrap_add);
+    return bin_region(img, raw, "xy32_bind", " xy32_bind allocating memory", wrap_add32);
 }
 
 std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw) {

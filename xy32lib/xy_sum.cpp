@@ -8,6 +8,8 @@
 // frames are still added in file order, so the results are those of adding
 // frame after frame; the read buffer stays the size of one frame.
 #include "xy_lib.hpp"
+#include "xy_pixel.hpp"
+#include "xy_print.hpp"
 
 #include <sys/stat.h>
 
@@ -23,10 +25,6 @@ constexpr int64_t kMaxFrames = 65535;   // the per-pixel frame counts are 16 bit
 constexpr int64_t kRawDumpLimit = 8193; // pixels; larger images are never dumped
 constexpr int64_t kGroupFrames = 16;    // frames read band by band before their sums are added
 constexpr int64_t kBlockPixels = 2048;  // pixels whose sums stay in cache while a group is added
-
-int32_t add_wrapping(int32_t sum, int32_t v) {
-    return static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(v));
-}
 
 // A float frame pixel, unbinned: trunc((f + 0.5) x mult), of which the low 16
 // bits are kept. Values beyond any integer (and NaN) add 0.
@@ -147,7 +145,7 @@ __attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Fram
             frame[i] = static_cast<uint16_t>(frame[i] - sat);
             saturated += sat;
         }
-        data[i] = add_wrapping(data[i], v);
+        data[i] = wrap_add32(data[i], v);
         if constexpr (Cosmic) {
             sumq[i] += static_cast<double>(v) * static_cast<double>(v);
             // All ones where the value beats the maximum so far: keeps the first
@@ -190,7 +188,7 @@ template <class Frames> uint16_t frame_index(const SumCall& call) {
 }
 
 void print_frame_line(const SumCall& call, int64_t offset) {
-    if (call.out && (call.print & 256))
+    if (call.out && (call.print & PRINT_SUM_DUMP))
         prg_fprintf(call.out, "# %s : frame %lld\n", call.file_name(),
                     static_cast<long long>(call.img.beg_frame + call.used + offset));
 }
@@ -440,7 +438,7 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t
     const bool binned = img.x_bind > 1 || img.y_bind > 1;
     check_pixel_type(img, binned);
     if (img.hdr->type == XY_TYPE_FLOAT && static_cast<double>(img.mult) <= 0.001) img.mult = 1.0f;
-    std::FILE* dump = (out && (print & 512) && img.size <= kRawDumpLimit) ? out : nullptr;
+    std::FILE* dump = (out && (print & PRINT_RAW_DUMP) && img.size <= kRawDumpLimit) ? out : nullptr;
     const int32_t f0 = new_sum ? 0 : img.frames;
     start_planes(img, new_sum, cosmic);
 
@@ -450,7 +448,7 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t
     if (call.used == 0)
         v_fatal(kLib, "no data found in file between frames %d and %d\n", img.beg_frame, img.end_frame);
     img.frames = static_cast<int32_t>(f0 + call.used);
-    if (out && (print & 4))
+    if (out && (print & PRINT_INFO))
         prg_fprintf(out, "# %s : %lld frames used\n", call.file_name(), static_cast<long long>(call.used));
     const uint16_t used = static_cast<uint16_t>(call.used);
     for (uint16_t& count : img.frame)
@@ -458,7 +456,7 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t
     if (img.hdr->type == XY_TYPE_UINT16) {
         img.n_saturated =
             static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.saturated, INT32_MAX));
-        if (out && (print & 4))
+        if (out && (print & PRINT_INFO))
             prg_fprintf(out, "# %lld saturated pixels found\n", static_cast<long long>(call.saturated));
     }
     img.data_type = XY_TYPE_INT32;

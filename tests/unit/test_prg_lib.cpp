@@ -39,6 +39,49 @@ TEST(FileNameRules, OutputNameTakesDirectoryAndBaseFromTheRightPlace) {
     EXPECT_EQ(prg_outname(long_dir + "/n.kvf", "", ".x", ""), long_dir + "/n.x");
 }
 
+TEST(IntegerText, LeadingIntegerReadsLikeStrtollAndTellsTheRange) {
+    struct Case {
+        const char* text;
+        bool found;
+        bool fits32;
+        int64_t value;
+        int consumed;
+    };
+    const Case cases[] = {
+        {"  12abc", true, true, 12, 4},
+        {"-2147483648", true, true, INT32_MIN, 11},
+        {"+2147483647 ", true, true, INT32_MAX, 11},
+        {"2147483648", true, false, 2147483648LL, 10},
+        {"-2147483649", true, false, -2147483649LL, 11},
+        {"99999999999999999999", true, false, LLONG_MAX, 20},
+        {"+", false, false, 0, 0},
+        {"", false, false, 0, 0},
+        {"x1", false, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        errno = EINVAL;
+        const LeadingInteger n = leading_integer(c.text);
+        EXPECT_EQ(n.found, c.found);
+        EXPECT_EQ(n.fits32, c.fits32);
+        EXPECT_EQ(n.value, c.value);
+        EXPECT_EQ(n.consumed, c.consumed);
+        EXPECT_EQ(errno, 0); // a range error is not a system error for a later report
+        int32_t v = 77;
+        int used = -1;
+        EXPECT_EQ(scan_int32(c.text, v, &used), c.fits32);
+        EXPECT_EQ(v, c.fits32 ? c.value : 77);
+        EXPECT_EQ(used, c.fits32 ? c.consumed : -1);
+    }
+}
+
+TEST(IntegerText, ContainsFindsAPartAnywhereAndIsCaseSensitive) {
+    EXPECT_TRUE(contains("out.tif.old", ".tif"));
+    EXPECT_TRUE(contains("x", ""));
+    EXPECT_FALSE(contains("OUT.TIF", ".tif"));
+    EXPECT_FALSE(contains("", "a"));
+}
+
 TEST(SettingsLineSyntax, KeyAndValueAreTrimmed) {
     IniTag t = tag_of("   DIR   =   /data/run1/   # a comment");
     EXPECT_EQ(t.key, "DIR");
