@@ -6,6 +6,7 @@
 #include "gel_lib.hpp"
 #include "kvf_lib.hpp"
 #include "txt_lib.hpp"
+#include "xy_print.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +21,9 @@ ExclState excl;
 namespace {
 
 const char* const kExclOrigin = "../xy32lib/xy_excl";
+
+// The PRINT bit that reports each zone as it is applied.
+constexpr int32_t kPrintZones = PRINT_VALUE_DUMP;
 
 // Detector coordinates are 16-bit: 0..65535 on the detector, negative ones
 // (down to the signed 16-bit limit) outside it.
@@ -76,20 +80,16 @@ ShapeNeeds shape_needs(int shape) {
 
 // Decimal integers from the start of `text`, as successive integer
 // conversions take them: at most `wanted`, stopping at the first token that
-// is not a number. A number beyond 64 bits is refused at once.
-std::vector<int64_t> scan_numbers(const char* key, const std::string& value, const char* text, int wanted) {
+// is not a number (numbers beyond 64 bits saturate, and are refused later).
+std::vector<int64_t> scan_numbers(const char* text, int wanted) {
     std::vector<int64_t> numbers;
     const char* pos = text;
     while (static_cast<int>(numbers.size()) < wanted) {
-        char* end = nullptr;
-        errno = 0;
-        const long long n = std::strtoll(pos, &end, 10);
-        if (end == pos) break;
-        if (errno == ERANGE) v_fatal(kExclOrigin, "%s = %s : number out of range", key, value.c_str());
-        numbers.push_back(n);
-        pos = end;
+        const LeadingInteger n = leading_integer(pos);
+        if (!n.found) break;
+        numbers.push_back(n.value);
+        pos += n.consumed;
     }
-    errno = 0;
     return numbers;
 }
 
@@ -105,7 +105,7 @@ void scan_shape(excl_zone& z, const char* key, const std::string& value) {
     const ShapeNeeds needs = shape_needs(shape_of(z));
     const size_t eq = value.find('=');
     const char* text = value.c_str() + (eq == std::string::npos ? 0 : eq + 1);
-    const std::vector<int64_t> n = scan_numbers(key, value, text, needs.coordinates + 1);
+    const std::vector<int64_t> n = scan_numbers(text, needs.coordinates + 1);
     if (static_cast<int>(n.size()) < needs.coordinates)
         v_fatal(kExclOrigin, "%s = %s : a zone needs %d numbers (%s), %d given", key, value.c_str(),
                 needs.coordinates, needs.names, static_cast<int>(n.size()));
@@ -436,7 +436,7 @@ void report_zone_start(const excl_zone& z) {
 }
 
 int64_t apply_zone(const excl_zone& z, Target& t, int32_t print) {
-    const bool report = (print & 0x20) != 0;
+    const bool report = (print & kPrintZones) != 0;
     if (report) report_zone_start(z);
     int64_t count = 0;
     if (is_roi(z))
@@ -493,10 +493,6 @@ struct SetAside {
 
 bool starts_with(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-bool contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
 }
 
 // "mask.tif" for no name, "mask" + text for a bare extension, else the text.
