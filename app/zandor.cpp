@@ -1,15 +1,10 @@
 // The zandor driver: start-up, the word loop and the help text.
 #include "zandor.hpp"
 
-#include "7c_cry.hpp"
-#include "xy_grid.hpp"
 #include "zd_acquire.hpp"
-#include "zd_ops.hpp"
-#include "zd_rad.hpp"
+#include "zd_commands.hpp"
 #include "zd_settings.hpp"
-#include "zd_stat.hpp"
 
-#include <cstring>
 #include <ctime>
 #include <new>
 #include <vector>
@@ -55,22 +50,6 @@ void print_general_help() {
         "     and the previous keys are not valid\n",
         n);
     std::fprintf(stderr, "see also prameters in %s.ini file\n", n);
-}
-
-void print_topic_lines(const std::string& message, const std::string& word) {
-    const bool selective = contains(word, "--usage=");
-    auto wanted = [&](const char* topic) { return !selective || contains(word, topic); };
-    if (wanted("other")) {
-        prg_iniuse(message);
-        xy_iniuse();
-        usage_other();
-    }
-    if (wanted("mask")) usage_mask();
-    if (wanted("spec")) usage_spec();
-    if (wanted("cosmic")) usage_cosmic();
-    if (wanted("grid")) grid_usage();
-    if (wanted("radial")) use_radial();
-    if (stat_mode()) use_stat();
 }
 
 std::string local_time_text() {
@@ -124,60 +103,9 @@ void load_settings_dark_and_flat() {
     }
 }
 
-void run_command(const std::string& word) {
-    const std::string text = word.substr(1);
-    const char letter = text.empty() ? '\0' : text[0];
-    const std::string rest = text.empty() ? std::string() : text.substr(1);
-    IMG& image = drv.image;
-    switch (letter) {
-    case 'A':
-        add_image(rest, image);
-        break;
-    case 'M':
-        mul_image(rest, image);
-        break;
-    case 'C':
-        cut_image(rest, image);
-        break;
-    case 'S':
-        sca_image(rest, image);
-        break;
-    case 'X':
-    case 'Y':
-    case 'Z':
-        put_image(text, run.out, image);
-        break;
-    case 'G':
-        grid_image(rest, image);
-        break;
-    case 'F':
-        xy_freeimg(image, 2);
-        break;
-    case 'R':
-        v_fatal("zandor", "radial distribution (%%R) not available yet");
-    case 'P':
-        v_fatal("zandor", "peak list (%%P) not available yet");
-    case 'H':
-        v_fatal("zandor", "(h, k, l) map (%%H) not available yet");
-    case 'g':
-        v_fatal("zandor", "mask saving (%%g) not available yet");
-    case 'T':
-        v_fatal("zandor", "transform rules (%%T) not available yet");
-    default:
-        std::fprintf(stderr, "unknown command '%s'", word.c_str());
-        break;
-    }
-    // An empty working image has no information to report.
-    const bool quiet_letter = letter == '\0' || std::strchr("XYZRPF", letter) != nullptr;
-    if (!quiet_letter && (run.print & 4) && !image.data.empty()) {
-        xy_info(image, 0);
-        xy_fputinfo(stdout, image);
-    }
-}
-
-void acquire_and_process(const std::string& spec) {
-    drv.i_name = spec;
-    get_image(spec, run.dir, drv.i_image);
+void acquire_and_process(const std::string& word) {
+    drv.i_name = word;
+    get_image(word, run.dir, drv.i_image);
     xy_orien(drv.i_image);
     if (stat_mode()) v_fatal("zandor", "statistics mode not available yet");
     proc_image(drv.i_image);
@@ -187,7 +115,7 @@ void handle_word(const std::string& word) {
     if (word[0] == '-') usage("", word);
     if (word[0] == '%') {
         prg_printf("\n# %s# command : %s\n", local_time_text().c_str(), word.c_str());
-        run_command(word);
+        run_command(word, drv.image);
     } else if (word.compare(0, 2, "D=") == 0) {
         set_dark(word.substr(2));
     } else if (word.compare(0, 2, "F=") == 0) {
@@ -214,8 +142,7 @@ bool read_interactive_word(std::string& word) {
 void reset_run_state() {
     drv = DriverState();
     run = RunSettings();
-    geo_set_defaults();
-    stat_settings = StatSettings();
+    settings_defaults();
     log_mode = 0;
     prg_log_reset();
 }
@@ -261,7 +188,7 @@ void usage(const std::string& message, const std::string& word) {
     if (!contains(word, "--usage")) throw Fatal(3);
     std::fprintf(stderr, "\nUsing : %s %s \n", prg_name.c_str(), word.c_str());
     std::fprintf(stderr, "\nValid options in %s.ini files are : \n", message.c_str());
-    print_topic_lines(message, word);
+    settings_usage(message, word);
     std::fputs("\n", stderr);
     throw Fatal(0);
 }

@@ -206,12 +206,12 @@ void accumulate(IMG& img) {
 
 } // namespace
 
-bool get_image(const std::string& spec, const std::string& dir, IMG& img) {
+bool get_image(const std::string& word, const std::string& dir, IMG& img) {
     img = IMG();
     xy_imgini(img, drv.image);
     restore_file_geometry(img);
     SeriesName series;
-    const int32_t files = xy_rep_name(spec, img, series);
+    const int32_t files = xy_rep_name(word, img, series);
     const bool cosmic = (img.t_cosmic > 0 || stat_mode()) && !series.mosaic && !series.no_cosmic;
     MergedPlanes merged;
 

@@ -8,6 +8,6 @@
 #include <vector>
 
 // Returns false when the X option skipped the correction step.
-bool get_image(const std::string& spec, const std::string& dir, IMG& img);
+bool get_image(const std::string& word, const std::string& dir, IMG& img);
 std::vector<int32_t>& cor_image(IMG& img);
 void proc_image(IMG& img);

@@ -3,10 +3,12 @@
 #include "7c_cry.hpp"
 #include "xy_grid.hpp"
 #include "zandor.hpp"
+#include "zd_rad.hpp"
 #include "zd_stat.hpp"
 
 #include <cstring>
 #include <sys/stat.h>
+#include <utility>
 
 RunSettings run;
 
@@ -18,6 +20,61 @@ std::string default_extension(const std::string& invocation) {
 }
 
 namespace {
+
+// ---------------------------------------------------------------- the driver's keys
+
+bool take_image_key(const IniTag& tag) {
+    return xy_inipar(drv.image, tag) != 0;
+}
+
+bool take_run_key(const IniTag& t) {
+    return prg_inistr(t, "FLAT_NAME", run.f_name) || prg_inistr(t, "DARK_NAME", run.d_name) ||
+           prg_inistr(t, "DIR", run.dir) || prg_inistr(t, "OUT", run.out) ||
+           prg_inistr(t, "DEF", run.r_def) || prg_iniint(t, "CR", run.cr_mode) ||
+           prg_iniint(t, "DFORMAT", run.dformat) || prg_inistr(t, "STDIN", run.stdin_name);
+}
+
+void run_usage() {
+    std::fputs(" DIR = full path to search for data file\n"
+               " OUT = full path for result (.res) file\n"
+               " DEF = default extension (.spe), or .kvf .gel .txt when the program name begins with kvf gel "
+               "txt\n"
+               " CR = 0, set to 1 if you wish cr in rad file\n"
+               " DFORMAT = size of ineger field in output name, default same as entry\n"
+               " STDIN = full path for redirecting stdin\n"
+               " FLAT_NAME = full path of the flatfield file to use\n"
+               " DARK_NAME = full path of the dark file to use\n",
+               stderr);
+}
+
+bool take_normalisation_key(const IniTag& t) {
+    return prg_inistr(t, "SPEC", run.spec_name) || prg_inistr(t, "WSPEC2XL", run.wspec2xl) ||
+           prg_iniint(t, "XL_COL", run.xl_col);
+}
+
+void normalisation_usage() {
+    std::fputs(" SPEC = full path to spec file for collecting info\n"
+               " WSPEC2XL = script (and args) to extract normation, use * for file name \n"
+               " XL_COL = pos of the selected column in WSPEC2XL\n",
+               stderr);
+}
+
+bool take_cosmic_key(const IniTag& t) {
+    IMG& img = drv.image;
+    return prg_inistr(t, "O_COSMIC", run.o_cosmic) || prg_iniflt(t, "T_COSMIC", img.t_cosmic) ||
+           prg_iniflt(t, "S_COSMIC", img.s_cosmic) || prg_iniflt(t, "R_COSMIC", img.r_cosmic) ||
+           prg_iniflt(t, "H_COSMIC", img.h_cosmic) || prg_iniflt(t, "P_COSMIC", img.p_cosmic);
+}
+
+void cosmic_usage() {
+    std::fputs(" O_COSMIC = file_name, STDOUT or default to image_name.cosmic\n"
+               " T_COSMIC = used for time removal\n"
+               " S_COSMIC = used for space removal\n"
+               " R_COSMIC = ratio on the standard deviation used for time and space removal\n"
+               " H_COSMIC = lower cosmics on one frame for time removal\n"
+               " P_COSMIC = lower cosmics on the frame sum for spacial removal\n",
+               stderr);
+}
 
 // T_DATA names the data type of native output files.
 bool take_t_data(const IniTag& tag) {
@@ -36,6 +93,52 @@ bool take_t_data(const IniTag& tag) {
     return true;
 }
 
+bool take_correction_key(const IniTag& t) {
+    return prg_iniflt(t, "SCA_DARK", run.sca_dark) || prg_iniint(t, "ADD_DARK", run.add_dark) ||
+           prg_iniflt(t, "LOW_LIMIT", run.low_limit) || prg_iniint(t, "SET_LIMIT", run.set_limit) ||
+           prg_iniint(t, "REALTIME", run.real_time) || prg_iniint(t, "PRINT", run.print) || take_t_data(t);
+}
+
+// The ORIG line is printed here and again after SCALE.
+void correction_usage() {
+    std::fputs(" SCA_DARK = scale factor to apply on dark\n"
+               " ADD_DARK = offset to add to dark curent\n"
+               " SET_LIMIT = remove values lower than LOW_LIMIT if not zero\n"
+               " LOW_LIMIT = values are replaced mean of surrounding values (SET_LIMIT=1), by LOW_LIMIT "
+               "(SET_LIMIT=2)\n"
+               " ADD_DARK = offset to add to dark curent\n"
+               " REALTIME = 0 or waiting time in secs to ensure data completion\n"
+               " PRINT   = ... +64 cosmics, +128 cor, +256 sum, +512 raw\n"
+               " T_DATA  = output mode (float...) for kvf file\n"
+               " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
+               stderr);
+}
+
+bool take_geometry_key(const IniTag& t) {
+    return prg_iniint(t, "SPEC_UB", geo.spec_ub) || prg_inidbln(t, "MAT_UB", geo.mat_ub, 9) ||
+           prg_inidbln(t, "LAMBDA", &geo.lambda, 1) || prg_inidbln(t, "GONIO", geo.goniometer, 4) ||
+           prg_inidbln(t, "DETEC", geo.goniometer + 4, 5);
+}
+
+void geometry_usage() {
+    std::fputs(" MAT_UB = values according spec\n"
+               " LAMBDA = 1 (if not given)\n"
+               " GONIO =  0.00 th chi phi\n"
+               " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n",
+               stderr);
+}
+
+bool take_detector_key(const IniTag& t) {
+    return prg_inidbln(t, "SCALE", run.scale_det, 4) || prg_inidbln(t, "ORIG", run.orig_det, 2) ||
+           prg_inistr(t, "GRID_AUTO", run.grid_auto);
+}
+
+void detector_usage() {
+    std::fputs(" SCALE =  scal_xx(=1) scal_xy(=0) scal_yx(=0) scal_yy(=1) matrix form pixel to detector\n"
+               " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
+               stderr);
+}
+
 bool take_plane(const IniTag& tag) {
     if (tag.key != "PLANE") return false;
     float v[5];
@@ -45,6 +148,10 @@ bool take_plane(const IniTag& tag) {
     prg_printf(" PLANE= abs(%f H + %f K +%f L + %f) < %f\n", run.plane[0], run.plane[1], run.plane[2],
                run.plane[3], run.plane[4]);
     return true;
+}
+
+void plane_usage() {
+    std::fputs(" PLANE = a x+ b y+ c z= d  e ecart \n", stderr);
 }
 
 // Masks are not applied by this build: a settings file that asks for them must
@@ -57,26 +164,82 @@ bool refuse_mask_key(const IniTag& tag) {
     return false;
 }
 
-// The driver's own keys, in the order of the settings table.
-bool take_driver_key(const IniTag& t, std::string& stdin_name) {
-    IMG& img = drv.image;
-    return prg_inistr(t, "FLAT_NAME", run.f_name) || prg_inistr(t, "DARK_NAME", run.d_name) ||
-           prg_inistr(t, "DIR", run.dir) || prg_inistr(t, "OUT", run.out) ||
-           prg_inistr(t, "DEF", run.r_def) || prg_iniint(t, "CR", run.cr_mode) ||
-           prg_iniint(t, "DFORMAT", run.dformat) || prg_inistr(t, "STDIN", stdin_name) ||
-           prg_inistr(t, "SPEC", run.spec_name) || prg_inistr(t, "WSPEC2XL", run.wspec2xl) ||
-           prg_iniint(t, "XL_COL", run.xl_col) || prg_inistr(t, "O_COSMIC", run.o_cosmic) ||
-           prg_iniflt(t, "T_COSMIC", img.t_cosmic) || prg_iniflt(t, "S_COSMIC", img.s_cosmic) ||
-           prg_iniflt(t, "R_COSMIC", img.r_cosmic) || prg_iniflt(t, "H_COSMIC", img.h_cosmic) ||
-           prg_iniflt(t, "P_COSMIC", img.p_cosmic) || prg_iniflt(t, "SCA_DARK", run.sca_dark) ||
-           prg_iniint(t, "ADD_DARK", run.add_dark) || prg_iniflt(t, "LOW_LIMIT", run.low_limit) ||
-           prg_iniint(t, "SET_LIMIT", run.set_limit) || prg_iniint(t, "REALTIME", run.real_time) ||
-           prg_iniint(t, "PRINT", run.print) || take_t_data(t) || prg_iniint(t, "SPEC_UB", geo.spec_ub) ||
-           prg_inidbln(t, "MAT_UB", geo.mat_ub, 9) || prg_inidbln(t, "LAMBDA", &geo.lambda, 1) ||
-           prg_inidbln(t, "GONIO", geo.goniometer, 4) || prg_inidbln(t, "DETEC", geo.goniometer + 4, 5) ||
-           prg_inidbln(t, "SCALE", run.scale_det, 4) || prg_inidbln(t, "ORIG", run.orig_det, 2) ||
-           prg_inistr(t, "GRID_AUTO", run.grid_auto);
+void mask_usage() {
+    std::fputs(" C_ROI = x1 y1 r [QUIET]\n"
+               " R_ROI = x1 y1 x2 y2 [QUIET]\n"
+               " P_EXCLUDED = x1 y1 [v] [QUIET]\n"
+               " C_EXCLUDED = x1 y1 r [v] [QUIET]\n"
+               " R_EXCLUDED = x1 y1 x2 y2 [v] [QUIET]\n"
+               " T_EXCLUDED = x1 y1 x2 y2 x3 y3 [v] [QUIET]\n"
+               " F_EXCLUDED = mask_file_name\n"
+               " ROI(s) are added together before all excluding zone",
+               stderr);
 }
+
+// ---------------------------------------------------------------- other modules' keys
+
+bool take_grid_key(const IniTag& tag) {
+    return grid_ini(grid_cor, tag) != 0;
+}
+
+void grid_defaults() {
+    grid_cor = GridCor();
+}
+
+bool take_stat_key(const IniTag& tag) {
+    return par_stat(tag) != 0;
+}
+
+void stat_defaults() {
+    stat_settings = StatSettings();
+}
+
+// ---------------------------------------------------------------- the settings chain
+
+// One member of the settings chain: a module's keys, their help lines and the
+// module's defaults.
+struct SettingsModule {
+    bool (*take)(const IniTag& tag); // true when the key is the module's; null: no keys yet
+    const char* topic;               // help topic of its keys
+    void (*usage)();                 // help lines of its keys; null: none
+    void (*defaults)();              // sets the module's defaults at start-up; null: none
+    bool stat_only;                  // a member in statistics mode only
+};
+
+// Every key is offered to the members in this order; the first that takes it
+// ends its handling. Keys that nobody takes are ignored.
+const SettingsModule kSettingsChain[] = {
+    {take_image_key, "other", xy_iniuse, nullptr, false},
+    {take_run_key, "other", run_usage, nullptr, false},
+    {take_normalisation_key, "spec", normalisation_usage, nullptr, false},
+    {take_cosmic_key, "cosmic", cosmic_usage, nullptr, false},
+    {take_correction_key, "other", correction_usage, nullptr, false},
+    {take_geometry_key, "other", geometry_usage, geo_set_defaults, false},
+    {take_detector_key, "other", detector_usage, nullptr, false},
+    {take_grid_key, "grid", grid_usage, grid_defaults, false},
+    {nullptr, "radial", use_radial, nullptr, false},
+    {take_plane, "other", plane_usage, nullptr, false},
+    {refuse_mask_key, "mask", mask_usage, nullptr, false},
+    {take_stat_key, "stat", use_stat, stat_defaults, true},
+};
+
+bool in_chain(const SettingsModule& module) {
+    return !module.stat_only || stat_mode();
+}
+
+void offer_to_chain(const IniTag& tag) {
+    for (const SettingsModule& module : kSettingsChain)
+        if (in_chain(module) && module.take && module.take(tag)) return;
+}
+
+// Help topics in the order they are printed; "always" topics do not depend on
+// the word's selection.
+struct HelpTopic {
+    const char* name;
+    bool always;
+};
+const HelpTopic kHelpTopics[] = {{"other", false}, {"mask", false},   {"spec", false}, {"cosmic", false},
+                                 {"grid", false},  {"radial", false}, {"stat", true}};
 
 void redirect_stdin(const std::string& name) {
     prg_printf("input redirected to '%s'\n", name.c_str());
@@ -101,7 +264,9 @@ void check_spec_file() {
 } // namespace
 
 void parameter(std::FILE* stream) {
-    std::string stdin_name;
+    // STDIN applies at the end of the file that holds it; a file reached by
+    // FILE keeps its own.
+    const std::string enclosing_stdin = std::exchange(run.stdin_name, std::string());
     bool stdin_given = false; // a STDIN line with an empty value is still tried, and refused
     std::string line;
     bool complete = false;
@@ -111,76 +276,25 @@ void parameter(std::FILE* stream) {
         IniTag tag;
         if (!prg_initag(line, tag)) continue;
         if (tag.key == "STDIN" && tag.has_value) stdin_given = true;
-        if (xy_inipar(drv.image, tag)) continue;
-        if (take_driver_key(tag, stdin_name)) continue;
-        if (grid_ini(grid_cor, tag)) continue;
-        if (take_plane(tag)) continue;
-        if (refuse_mask_key(tag)) continue;
-        // Radial and mask keys are not handled by this build; other keys are ignored
-        // except in statistics mode.
-        if (stat_mode()) par_stat(tag);
+        offer_to_chain(tag);
     }
-    if (stdin_given) redirect_stdin(stdin_name);
+    if (stdin_given) redirect_stdin(run.stdin_name);
+    run.stdin_name = enclosing_stdin;
     if (!run.spec_name.empty()) check_spec_file();
 }
 
-void usage_other() {
-    const char* const lines[] = {
-        " DIR = full path to search for data file\n",
-        " OUT = full path for result (.res) file\n",
-        " DEF = default extension (.spe), or .kvf .gel .txt when the program name begins with kvf gel txt\n",
-        " CR = 0, set to 1 if you wish cr in rad file\n",
-        " DFORMAT = size of ineger field in output name, default same as entry\n",
-        " STDIN = full path for redirecting stdin\n",
-        " FLAT_NAME = full path of the flatfield file to use\n",
-        " DARK_NAME = full path of the dark file to use\n",
-        " SCA_DARK = scale factor to apply on dark\n",
-        " ADD_DARK = offset to add to dark curent\n",
-        " SET_LIMIT = remove values lower than LOW_LIMIT if not zero\n",
-        " LOW_LIMIT = values are replaced mean of surrounding values (SET_LIMIT=1), by LOW_LIMIT "
-        "(SET_LIMIT=2)\n",
-        " ADD_DARK = offset to add to dark curent\n",
-        " REALTIME = 0 or waiting time in secs to ensure data completion\n",
-        " PRINT   = ... +64 cosmics, +128 cor, +256 sum, +512 raw\n",
-        " T_DATA  = output mode (float...) for kvf file\n",
-        " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
-        " MAT_UB = values according spec\n",
-        " LAMBDA = 1 (if not given)\n",
-        " GONIO =  0.00 th chi phi\n",
-        " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n",
-        " SCALE =  scal_xx(=1) scal_xy(=0) scal_yx(=0) scal_yy(=1) matrix form pixel to detector\n",
-        " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",
-        " PLANE = a x+ b y+ c z= d  e ecart \n",
-    };
-    for (const char* l : lines)
-        std::fputs(l, stderr);
+void settings_defaults() {
+    for (const SettingsModule& module : kSettingsChain)
+        if (module.defaults) module.defaults();
 }
 
-void usage_mask() {
-    std::fputs(" C_ROI = x1 y1 r [QUIET]\n"
-               " R_ROI = x1 y1 x2 y2 [QUIET]\n"
-               " P_EXCLUDED = x1 y1 [v] [QUIET]\n"
-               " C_EXCLUDED = x1 y1 r [v] [QUIET]\n"
-               " R_EXCLUDED = x1 y1 x2 y2 [v] [QUIET]\n"
-               " T_EXCLUDED = x1 y1 x2 y2 x3 y3 [v] [QUIET]\n"
-               " F_EXCLUDED = mask_file_name\n"
-               " ROI(s) are added together before all excluding zone",
-               stderr);
-}
-
-void usage_spec() {
-    std::fputs(" SPEC = full path to spec file for collecting info\n"
-               " WSPEC2XL = script (and args) to extract normation, use * for file name \n"
-               " XL_COL = pos of the selected column in WSPEC2XL\n",
-               stderr);
-}
-
-void usage_cosmic() {
-    std::fputs(" O_COSMIC = file_name, STDOUT or default to image_name.cosmic\n"
-               " T_COSMIC = used for time removal\n"
-               " S_COSMIC = used for space removal\n"
-               " R_COSMIC = ratio on the standard deviation used for time and space removal\n"
-               " H_COSMIC = lower cosmics on one frame for time removal\n"
-               " P_COSMIC = lower cosmics on the frame sum for spacial removal\n",
-               stderr);
+void settings_usage(const std::string& message, const std::string& word) {
+    const bool selective = word.find("--usage=") != std::string::npos;
+    for (const HelpTopic& topic : kHelpTopics) {
+        if (!topic.always && selective && word.find(topic.name) == std::string::npos) continue;
+        if (std::strcmp(topic.name, "other") == 0) prg_iniuse(message);
+        for (const SettingsModule& module : kSettingsChain)
+            if (in_chain(module) && module.usage && std::strcmp(module.topic, topic.name) == 0)
+                module.usage();
+    }
 }

@@ -30,6 +30,7 @@ struct RunSettings {
     double orig_det[2] = {0, 0};        // ORIG
     std::string grid_auto;              // GRID_AUTO
     float plane[5] = {0, 0, 0, 0, 0};   // PLANE (echoed, not used)
+    std::string stdin_name;             // STDIN of the settings file being read
     bool stdin_redirected = false;      // STDIN was applied: interactive lines are echoed
     FILE* spec_file = nullptr;          // SPEC kept open once proved to exist
 };
@@ -39,11 +40,14 @@ extern RunSettings run;
 // Default input extension from the invocation name (".spe", ".kvf", ".gel", ".txt").
 std::string default_extension(const std::string& invocation);
 
-// The settings-file handler: reads one settings stream to its end.
+// The settings-file handler: reads one settings stream to its end and offers
+// each key to the settings chain.
 void parameter(std::FILE* stream);
 
-// Help lines of the driver's settings topics.
-void usage_other();
-void usage_mask();
-void usage_spec();
-void usage_cosmic();
+// Sets the defaults of every module of the settings chain.
+void settings_defaults();
+
+// Prints the help lines of the settings chain: every topic when `word` has no
+// "--usage=", otherwise the topics it names; the statistics keys always in
+// statistics mode. `message` fills the name slot of the settings-file lines.
+void settings_usage(const std::string& message, const std::string& word);

@@ -1,4 +1,5 @@
 // The command loop, the settings file and the help, run as a user would.
+#include "kvf_writer.hpp"
 #include "test_support.hpp"
 
 #include <sys/stat.h>
@@ -30,6 +31,28 @@ TEST_F(Foundation, UnknownCommandsReportAndTheRunGoesOn) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("unknown command '%'unknown command '%x'"), std::string::npos);
     EXPECT_NE(r.out.find("# command : %x\n"), std::string::npos);
+}
+
+// Which commands are followed by the information block of the working image
+// (PRINT bit 4): every command but the writers, %R, %P and %F; unknown letters
+// too, but not "%" alone.
+TEST_F(Foundation, InformationBlockFollowsTheCommandsThatReportIt) {
+    zt::write_kvf(file("img.kvf"), 2, 1, 4, false, {{3, 5}});
+    zt::write_file("zandor.ini", "GRID_DCOR = 3\nGRID_XCOR = 0 1 0\nGRID_YCOR = 0 0 1\n");
+    const struct {
+        const char* word;
+        bool info;
+    } cases[] = {{"%A1", true},      {"%M2", true},      {"%C=2", true},    {"%S=1", true},
+                 {"%G", true},       {"%x", true},       {"%", false},      {"%Xo.kvf", false},
+                 {"%Yo.tif", false}, {"%Zo.gel", false}, {"%Xo.txt", false}};
+    for (const auto& c : cases) {
+        const zt::RunResult r = run_zandor(cwd(), {"img.kvf", c.word});
+        ASSERT_EQ(r.status, 0) << c.word << r.err;
+        const size_t command = r.out.find(std::string("# command : ") + c.word + "\n");
+        ASSERT_NE(command, std::string::npos) << c.word;
+        const bool info = r.out.find("\n# img.kvf : 1 frame(s)", command) != std::string::npos;
+        EXPECT_EQ(info, c.info) << c.word << "\n" << r.out.substr(command);
+    }
 }
 
 TEST_F(Foundation, InteractiveLinesOnlyGiveTheirFirstWord) {
@@ -177,6 +200,41 @@ TEST_F(Foundation, HelpTopicsAndStatuses) {
               std::string::npos);
     EXPECT_EQ(r.err.find(" DIR = full path"), std::string::npos);
     EXPECT_NE(r.err.find("ROI(s) are added together before all excluding zone\n"), std::string::npos);
+
+    // A topic prints exactly its own lines.
+    r = run_zandor(cwd(), {"--usage=spec,cosmic"});
+    EXPECT_EQ(r.status, 0);
+    const std::string topics = "\nValid options in .ini files are : \n"
+                               " SPEC = full path to spec file for collecting info\n"
+                               " WSPEC2XL = script (and args) to extract normation, use * for file name \n"
+                               " XL_COL = pos of the selected column in WSPEC2XL\n"
+                               " O_COSMIC = file_name, STDOUT or default to image_name.cosmic\n"
+                               " T_COSMIC = used for time removal\n"
+                               " S_COSMIC = used for space removal\n"
+                               " R_COSMIC = ratio on the standard deviation used for time and space removal\n"
+                               " H_COSMIC = lower cosmics on one frame for time removal\n"
+                               " P_COSMIC = lower cosmics on the frame sum for spacial removal\n"
+                               "\n";
+    ASSERT_GE(r.err.size(), topics.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - topics.size()), topics) << r.err;
+
+    // The "other" topic: the settings-file layer, the image keys, then the
+    // driver's keys in their fixed order.
+    r = run_zandor(cwd(), {"--usage=other"});
+    EXPECT_EQ(r.status, 0);
+    size_t at = 0;
+    for (const char* key :
+         {" LOG =",      " FILE =",      "  X_MIN",      " DIR =",       " OUT =",       " DEF =",
+          " CR =",       " DFORMAT =",   " STDIN =",     " FLAT_NAME =", " DARK_NAME =", " SCA_DARK =",
+          " ADD_DARK =", " SET_LIMIT =", " LOW_LIMIT =", " ADD_DARK =",  " REALTIME =",  " PRINT   =",
+          " T_DATA  =",  " ORIG =",      " MAT_UB =",    " LAMBDA =",    " GONIO =",     " DETEC =",
+          " SCALE =",    " ORIG =",      " PLANE ="}) {
+        const size_t next = r.err.find(std::string("\n") + key, at);
+        ASSERT_NE(next, std::string::npos) << key << " after " << r.err.substr(at);
+        at = next + 1;
+    }
+    EXPECT_EQ(r.err.find("\n", r.err.find('\n', at) + 1), r.err.size() - 1) << "PLANE is the last line";
+    EXPECT_EQ(r.err.find("C_ROI"), std::string::npos);
 
     r = run_zandor(cwd(), {"--usage"});
     EXPECT_EQ(r.status, 0);

@@ -1,0 +1,95 @@
+// The "%" commands. Each command is one entry of kCommands: its letter
+// (case-sensitive), its handler, and whether the information block of the
+// working image follows it. A module adds a command by adding its entry.
+#include "zd_commands.hpp"
+
+#include "zd_ops.hpp"
+#include "zd_settings.hpp"
+
+#include <cstdio>
+
+namespace {
+
+// A handler gets the text after the command letter and the working image.
+using CommandHandler = void (*)(const std::string& text, IMG& image);
+
+struct Command {
+    char letter;
+    CommandHandler run;
+    bool prints_info; // the information block of the working image follows
+};
+
+// The writers get the word from the letter on: the letter is the depth request.
+template <char Letter> void write_image(const std::string& text, IMG& image) {
+    put_image(Letter + text, run.out, image);
+}
+
+// The next image read starts a new working image; dark and flat stay.
+void free_image(const std::string&, IMG& image) {
+    xy_freeimg(image, 2);
+}
+
+[[noreturn]] void not_available(const char* what) {
+    v_fatal("zandor", "%s not available yet", what);
+}
+void radial_command(const std::string&, IMG&) {
+    not_available("radial distribution (%R)");
+}
+void peaks_command(const std::string&, IMG&) {
+    not_available("peak list (%P)");
+}
+void hkl_map_command(const std::string&, IMG&) {
+    not_available("(h, k, l) map (%H)");
+}
+void mask_save_command(const std::string&, IMG&) {
+    not_available("mask saving (%g)");
+}
+void transfo_command(const std::string&, IMG&) {
+    not_available("transform rules (%T)");
+}
+
+const Command kCommands[] = {
+    {'A', add_image, true},         // %A=v: add v to every pixel
+    {'M', mul_image, true},         // %M=v: multiply every pixel by v
+    {'C', cut_image, true},         // %C=h[,l]: clip at multiples of the mean
+    {'S', sca_image, true},         // %S=v: rescale, reporting the new maximum
+    {'X', write_image<'X'>, false}, // %X[name]: write, 32-bit or automatic depth
+    {'Y', write_image<'Y'>, false}, // %Y[name]: write, 16-bit request
+    {'Z', write_image<'Z'>, false}, // %Z[name]: write, 8-bit request
+    {'R', radial_command, false},   // %R...: radial distribution file
+    {'P', peaks_command, false},    // %P...: peak list file
+    {'H', hkl_map_command, true},   // %H...: (h, k, l) map file
+    {'F', free_image, false},       // %F: the next image starts a new working image
+    {'G', grid_image, true},        // %G: grid correction
+    {'g', mask_save_command, true}, // %g...: save the pixel mask
+    {'T', transfo_command, true},   // %T...: analyse a transform rule
+};
+
+const Command* find_command(char letter) {
+    for (const Command& command : kCommands)
+        if (command.letter == letter) return &command;
+    return nullptr;
+}
+
+} // namespace
+
+void run_command(const std::string& word, IMG& image) {
+    const char letter = word.size() > 1 ? word[1] : '\0';
+    const std::string text = word.size() > 2 ? word.substr(2) : std::string();
+    const Command* command = find_command(letter);
+    bool prints_info = false;
+    if (command) {
+        command->run(text, image);
+        prints_info = command->prints_info;
+    } else {
+        std::fprintf(stderr, "unknown command '%s'", word.c_str());
+        // An unknown letter is followed by the information block like any
+        // command; "%" alone has no letter and is not.
+        prints_info = letter != '\0';
+    }
+    // An empty working image has no information to report.
+    if (prints_info && (run.print & 4) && !image.data.empty()) {
+        xy_info(image, 0);
+        xy_fputinfo(stdout, image);
+    }
+}
