@@ -156,7 +156,7 @@ int run_zandor(int argc, char** argv) {
     prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image",
                RELEASE, kContactLine);
     const bool interactive = argc <= 1;
-    if (argc == 2) run.print |= 0x10;
+    if (argc == 2) run.print |= PRINT_FILE_HEADER;
     load_settings_dark_and_flat();
     if (interactive) {
         std::string word;

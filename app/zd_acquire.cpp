@@ -38,7 +38,7 @@ void open_cosmic_report(const std::string& file_name) {
         drv.out_cosmic = stdout;
         return;
     }
-    if (!(run.print & (0x40 | 0x80 | 0x100))) return;
+    if (!(run.print & PRINT_COSMIC_REPORT)) return;
     const std::string name = prg_outname(run.o_cosmic, file_name, ".cosmic", run.out);
     std::FILE* fp = std::fopen(name.c_str(), "w");
     if (!fp) {
@@ -170,8 +170,8 @@ void repair_low_pixels(IMG& img) {
 void print_correction_summary(IMG& img) {
     const bool anything =
         drv.dark_in_force || run.add_dark != 0 || run.low_limit != 0 || drv.flat_in_force || drv.grid_done;
-    if (!(run.print & 1) || !anything) return;
-    if ((run.print & 0x20) && img.size <= kDumpLimit) xy_val_dump(img, stdout, "#R");
+    if (!(run.print & PRINT_CORRECTIONS) || !anything) return;
+    if ((run.print & PRINT_VALUE_DUMP) && img.size <= kDumpLimit) xy_val_dump(img, stdout, "#R");
     xy_info(img, 0);
     const int32_t total = img.n_saturated + img.n_time + img.n_space + img.n_low;
     prg_printf(
@@ -224,7 +224,7 @@ bool get_image(const std::string& word, const std::string& dir, IMG& img) {
         open_cosmic_report(name);
         if (series.ndig > 0 && series.ndig != run.dformat) img.name = recorded_name(dir, series, number);
         img.hdr = std::move(hdr);
-        xy_puthdr(*img.hdr, run.print & 0x10);
+        xy_puthdr(*img.hdr, (run.print & PRINT_FILE_HEADER) != 0);
         check_file_matches_geometry(img);
         xy_getsum(img, report_stream(), run.print, k == 0, cosmic);
         xy_info(img, 0);
@@ -262,16 +262,16 @@ std::vector<int32_t>& cor_image(IMG& img) {
     const bool small_frame = img.file_size <= kDumpLimit;
     const bool small_image = img.size <= kDumpLimit;
     auto dump_sums = [&](bool with_statistics) {
-        if (!(print & 0x100) || !small_frame) return;
+        if (!(print & PRINT_SUM_DUMP) || !small_frame) return;
         xy_sum_dump(img, report, "#T(N)");
         if (with_statistics) xy_sta_dump(img, report, "#M(S)");
     };
     dump_sums(false);
 
     if (!img.cosmic.sumq.empty() && img.frames > 3 && img.t_cosmic > 0) {
-        if ((print & 0x100) && small_frame) xy_sta_dump(img, report, "#M(S)");
-        xy_tcosmic(img, (print & 0x40) ? report : nullptr);
-        if (print & 4)
+        if ((print & PRINT_SUM_DUMP) && small_frame) xy_sta_dump(img, report, "#M(S)");
+        xy_tcosmic(img, (print & PRINT_COSMIC_DETAILS) ? report : nullptr);
+        if (print & PRINT_INFO)
             prg_fprintf(report, "# %d cosmic(s) found using time series (t=%5.1f, h=%5.1f)\n", img.n_time,
                         static_cast<double>(img.t_cosmic), static_cast<double>(img.h_cosmic));
         if (img.n_time > 0) dump_sums(true);
@@ -289,23 +289,23 @@ std::vector<int32_t>& cor_image(IMG& img) {
         }
     }
     img.corrected = 1;
-    if (print & 1) prg_fprintf(report, "# %d pixel(s) corrected\n", rescaled);
-    if (rescaled != 0 && (print & 0x80) && small_image) xy_val_dump(img, report, "#C");
+    if (print & PRINT_CORRECTIONS) prg_fprintf(report, "# %d pixel(s) corrected\n", rescaled);
+    if (rescaled != 0 && (print & PRINT_CORRECTED_DUMP) && small_image) xy_val_dump(img, report, "#C");
 
     if (img.s_cosmic > 0 && img.p_cosmic > 0) {
-        xy_space(img, (print & 0x40) ? report : nullptr);
-        if (print & 1)
+        xy_space(img, (print & PRINT_COSMIC_DETAILS) ? report : nullptr);
+        if (print & PRINT_CORRECTIONS)
             prg_fprintf(
                 report,
                 "# %d cosmic(s) or hot_spot(s) found on spatial means (s=%5.1f, p=%5.1f), corrected\n",
                 img.n_space, static_cast<double>(img.s_cosmic), static_cast<double>(img.p_cosmic));
         if (img.n_space != 0) {
             dump_sums(true);
-            if ((print & 0x80) && small_image) xy_val_dump(img, report, "#C");
+            if ((print & PRINT_CORRECTED_DUMP) && small_image) xy_val_dump(img, report, "#C");
         }
     }
 
-    if (rescaled != 0 && (print & 1)) {
+    if (rescaled != 0 && (print & PRINT_CORRECTIONS)) {
         xy_info(img, 0);
         const std::string line =
             prg_format("# after corrections s=%d, t=%d, s=%d\n", img.n_saturated, img.n_time, img.n_space);

@@ -88,7 +88,7 @@ void run_command(const std::string& word, IMG& image) {
         prints_info = letter != '\0';
     }
     // An empty working image has no information to report.
-    if (prints_info && (run.print & 4) && !image.data.empty()) {
+    if (prints_info && (run.print & PRINT_INFO) && !image.data.empty()) {
         xy_info(image, 0);
         xy_fputinfo(stdout, image);
     }

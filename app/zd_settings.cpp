@@ -82,9 +82,9 @@ bool take_t_data(const IniTag& tag) {
     if (!tag.has_value) return true; // a key without "=" sets nothing
     const std::string& value = tag.value;
     if (value.find("T_INT32") != std::string::npos) {
-        run.t_mode = 4;
+        run.t_mode = XY_TYPE_INT32;
     } else if (value.find("T_FLOAT") != std::string::npos) {
-        run.t_mode = 5;
+        run.t_mode = XY_TYPE_FLOAT;
     } else {
         prg_printf(" invalid %s mode in T_DATA, reset to INVALID_DATA\n", value.c_str());
         run.t_mode = 0;

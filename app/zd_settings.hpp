@@ -1,6 +1,8 @@
 // Run settings: the driver's settings keys and the handler of the settings file.
 #pragma once
 
+#include "xy_print.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -24,8 +26,8 @@ struct RunSettings {
     float low_limit = -INFINITY;        // LOW_LIMIT
     int32_t set_limit = 0;              // SET_LIMIT
     int32_t real_time = 0;              // REALTIME
-    int32_t print = 7;                  // PRINT
-    int32_t t_mode = 0;                 // T_DATA: 4 int32, 5 float, 0 invalid
+    int32_t print = PRINT_DEFAULT;      // PRINT
+    int32_t t_mode = 0;                 // T_DATA: XY_TYPE_INT32, XY_TYPE_FLOAT or 0
     double scale_det[4] = {1, 0, 0, 1}; // SCALE
     double orig_det[2] = {0, 0};        // ORIG
     std::string grid_auto;              // GRID_AUTO
