@@ -89,14 +89,14 @@ void set_flat(const std::string& name) {
 // is); with the X option the correction step is never run on them.
 void load_settings_dark_and_flat() {
     if (!run.d_name.empty()) {
-        const bool corrected = get_image(run.d_name, "", drv.d_image);
+        const bool corrected = get_image(run.d_name, "", drv.d_image).corrected;
         xy_orien(drv.d_image);
         if (corrected) cor_image(drv.d_image);
         xy_freeimg(drv.d_image, 1);
         drv.dark_in_force = !drv.d_image.data.empty();
     }
     if (!run.f_name.empty()) {
-        const bool corrected = get_image(run.f_name, "", drv.f_image);
+        const bool corrected = get_image(run.f_name, "", drv.f_image).corrected;
         if (corrected) cor_image(drv.f_image);
         xy_freeimg(drv.f_image, 1);
         drv.flat_in_force = !drv.f_image.data.empty();
@@ -105,10 +105,12 @@ void load_settings_dark_and_flat() {
 
 void acquire_and_process(const std::string& word) {
     drv.i_name = word;
-    get_image(word, run.dir, drv.i_image);
+    Acquisition acquired = get_image(word, run.dir, drv.i_image);
     xy_orien(drv.i_image);
     if (stat_mode()) v_fatal("zandor", "statistics mode not available yet");
-    proc_image(drv.i_image);
+    // The first image of a working image fixes the frame range and the file
+    // geometry of the images read after it.
+    if (proc_image(drv.i_image)) drv.reading = std::move(acquired.reading);
 }
 
 void handle_word(const std::string& word) {

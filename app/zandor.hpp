@@ -6,8 +6,13 @@
 #include <string>
 #include <vector>
 
-// The four image records of the run and the names of what is in force.
+// The image records of the run and the names of what is in force.
 struct DriverState {
+    // Reading settings that every acquisition starts from: region, binning,
+    // frame range, orientation, multiplier and cosmic-ray thresholds from the
+    // settings file; the first image of a working image then fixes its frame
+    // range and the geometry of its files. It never holds pixels.
+    IMG reading;
     IMG image;                  // working image: the accumulated, corrected result
     IMG i_image;                // image being acquired
     IMG d_image;                // dark

@@ -19,18 +19,6 @@ std::FILE* report_stream() {
     return drv.out_cosmic ? drv.out_cosmic : stdout;
 }
 
-// Every acquisition reuses the working image's geometry; after a merged
-// series that geometry is n files tall, and the next file must be read with
-// the geometry of one file.
-void restore_file_geometry(IMG& img) {
-    if (img.size == 0 || img.y_bind < 1) return;
-    const int32_t file_ny = (img.y_max - img.y_min) / img.y_bind;
-    if (file_ny != img.ny) {
-        img.ny = file_ny;
-        img.size = img.nx * file_ny;
-    }
-}
-
 // The cosmic-ray report of a file: standard output with O_COSMIC = STDOUT, a
 // ".cosmic" file when a report bit is set, otherwise whatever was in force.
 void open_cosmic_report(const std::string& file_name) {
@@ -182,14 +170,15 @@ void print_correction_summary(IMG& img) {
     xy_fputinfo(stdout, img);
 }
 
-void accumulate(IMG& img) {
+// True when `img` became the working image.
+bool accumulate(IMG& img) {
     IMG& base = drv.image;
     if (base.data.empty()) {
         base = std::move(img);
         img = IMG();
         prg_printf("\n# base image %s -> %s (%s)\n", base.name.c_str(), base.name.c_str(),
                    drv.i_name.c_str());
-        return;
+        return true;
     }
     check_same_size(base, img, "image");
     base.frames = wrap_add32(base.frames, img.frames);
@@ -202,14 +191,14 @@ void accumulate(IMG& img) {
     xy_freeimg(img, 2);
     xy_info(base, 0);
     xy_fputinfo(stdout, base);
+    return false;
 }
 
 } // namespace
 
-bool get_image(const std::string& word, const std::string& dir, IMG& img) {
+Acquisition get_image(const std::string& word, const std::string& dir, IMG& img) {
     img = IMG();
-    xy_imgini(img, drv.image);
-    restore_file_geometry(img);
+    xy_imgini(img, drv.reading);
     SeriesName series;
     const int32_t files = xy_rep_name(word, img, series);
     const bool cosmic = (img.t_cosmic > 0 || stat_mode()) && !series.mosaic && !series.no_cosmic;
@@ -240,6 +229,8 @@ bool get_image(const std::string& word, const std::string& dir, IMG& img) {
                 xy_freehdr(img.hdr);
         }
     }
+    Acquisition acquired;
+    xy_imgini(acquired.reading, img);
     if (files > 1 && series.mosaic) take_merged(img, merged, files);
 
     if (series.no_cosmic) {
@@ -253,7 +244,8 @@ bool get_image(const std::string& word, const std::string& dir, IMG& img) {
         prg_printf("# frames number %d modified to %d\n", img.frames, series.frames_u);
         img.frames = series.frames_u;
     }
-    return !series.no_cosmic;
+    acquired.corrected = !series.no_cosmic;
+    return acquired;
 }
 
 std::vector<int32_t>& cor_image(IMG& img) {
@@ -320,7 +312,7 @@ std::vector<int32_t>& cor_image(IMG& img) {
     return img.data;
 }
 
-void proc_image(IMG& img) {
+bool proc_image(IMG& img) {
     if (drv.dark_in_force) subtract_dark(img);
     if (run.add_dark != 0) subtract_offset(img);
     drv.grid_done = false;
@@ -328,5 +320,5 @@ void proc_image(IMG& img) {
     print_correction_summary(img);
     if (drv.flat_in_force) divide_by_flat(img);
     if (run.set_limit != 0) repair_low_pixels(img);
-    accumulate(img);
+    return accumulate(img);
 }

@@ -110,6 +110,13 @@ TEST_F(Acquire, MergedFilesAreStackedBelowEachOther) {
     EXPECT_EQ(out.values[50 * 100 - 1], 3);
     EXPECT_EQ(out.values[50 * 100], 6);
     EXPECT_EQ(out.values[149 * 100 + 99], 9);
+
+    // The images read after a merged one are read with the geometry of one file.
+    const zt::RunResult next = run({"m_001.kvf,M3", "%F", "m_002.kvf", "m_003.kvf", "%Xnext.kvf"});
+    ASSERT_EQ(next.status, 0) << next.err;
+    const zt::KvfImage one = zt::read_kvf32(file("next.kvf"));
+    EXPECT_EQ(one.height, 50);
+    EXPECT_EQ(one.values, std::vector<int32_t>(5000, 5));
 }
 
 TEST_F(Acquire, EveryMergedBlockIsNormalisedWithItsOwnFileCounts) {
@@ -177,14 +184,15 @@ TEST_F(Acquire, DformatOutsideItsRangeIsRefused) {
     EXPECT_NE(r.err.find("DFORMAT = 200000000"), std::string::npos) << r.err;
 }
 
-TEST_F(Acquire, FlatPixelOfZeroLeavesTheValue) {
-    kvf("flat.kvf", 2, 1, 4, {{0, 4}});
-    kvf("img.kvf", 2, 1, 4, {{10, 10}});
+TEST_F(Acquire, FlatFieldDividesByEveryNonZeroFlatValue) {
+    kvf("flat.kvf", 5, 1, 4, {{0, 4, 1, -1, 6}});
+    kvf("img.kvf", 5, 1, 4, {{10, 10, 10, 10, 10}});
     const zt::RunResult r = run({"F=flat.kvf", "img.kvf", "%Xout.kvf"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains_line(r.out, "# Flat field set to : flat.kvf"));
-    // Flat mean 2: pixel 1 becomes 2 / 4 * 10.
-    EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{10, 5}));
+    // Flat mean 2: a pixel becomes 2 / f * 10, truncated toward zero; a flat
+    // value of 0 leaves it as it is.
+    EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{10, 5, 20, -20, 3}));
 }
 
 TEST_F(Acquire, LowLimitRepair) {
@@ -203,14 +211,24 @@ TEST_F(Acquire, LowLimitRepair) {
     EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{-1, 3}));
 }
 
-TEST_F(Acquire, SecondImageIsAddedWithItsFrames) {
-    kvf("a.kvf", 2, 1, 4, {{1, 2}});
+TEST_F(Acquire, SecondImageIsAddedWithItsFramesAndUseCounts) {
+    // Pixel 0 of a.kvf is saturated: a.kvf does not use it, b.kvf does.
+    kvf("a.kvf", 2, 1, 3, {{SAT, 2}});
     kvf("b.kvf", 2, 1, 4, {{10, 20}, {30, 40}});
-    const zt::RunResult r = run({"a.kvf", "b.kvf", "%Xout.kvf"});
+    zt::RunResult r = run({"a.kvf", "b.kvf", "%Xout.kvf"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains_line(r.out, "# adding image b.kvf to a.kvf"));
-    EXPECT_NE(r.out.find("# a.kvf : 3 frame(s)"), std::string::npos);
-    EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{41, 62}));
+    EXPECT_TRUE(
+        contains_line(r.out, "# a.kvf : 3 frame(s), mean 51.0 sigma 15.6 [40@0*0 - 62@1*0] 2!=0, 2 used"))
+        << r.out;
+    EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{40, 62}));
+
+    // The frame range given to the first image of a working image holds for
+    // the images read after it, also after %F.
+    r = run({"b.kvf,B2", "b.kvf", "%Xout.kvf", "%F", "b.kvf", "%Xnext.kvf"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{60, 80}));
+    EXPECT_EQ(values("next.kvf"), (std::vector<int32_t>{30, 40}));
 }
 
 TEST_F(Acquire, CosmicReportGoesToAFileUnderOutOrToStdout) {
