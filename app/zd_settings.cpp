@@ -114,20 +114,6 @@ void correction_usage() {
                stderr);
 }
 
-bool take_geometry_key(const IniTag& t) {
-    return prg_iniint(t, "SPEC_UB", geo.spec_ub) || prg_inidbln(t, "MAT_UB", geo.mat_ub, 9) ||
-           prg_inidbln(t, "LAMBDA", &geo.lambda, 1) || prg_inidbln(t, "GONIO", geo.goniometer, 4) ||
-           prg_inidbln(t, "DETEC", geo.goniometer + 4, 5);
-}
-
-void geometry_usage() {
-    std::fputs(" MAT_UB = values according spec\n"
-               " LAMBDA = 1 (if not given)\n"
-               " GONIO =  0.00 th chi phi\n"
-               " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n",
-               stderr);
-}
-
 bool take_detector_key(const IniTag& t) {
     return prg_inidbln(t, "SCALE", run.scale_det, 4) || prg_inidbln(t, "ORIG", run.orig_det, 2) ||
            prg_inistr(t, "GRID_AUTO", run.grid_auto);
@@ -214,7 +200,7 @@ const SettingsModule kSettingsChain[] = {
     {take_normalisation_key, "spec", normalisation_usage, nullptr, false},
     {take_cosmic_key, "cosmic", cosmic_usage, nullptr, false},
     {take_correction_key, "other", correction_usage, nullptr, false},
-    {take_geometry_key, "other", geometry_usage, geo_set_defaults, false},
+    {geo_ini, "other", geo_usage, geo_set_defaults, false},
     {take_detector_key, "other", detector_usage, nullptr, false},
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
     {nullptr, "radial", use_radial, nullptr, false},
