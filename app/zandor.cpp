@@ -4,6 +4,7 @@
 #include "zd_acquire.hpp"
 #include "zd_commands.hpp"
 #include "zd_settings.hpp"
+#include "zd_stat.hpp"
 
 #include <ctime>
 #include <new>
@@ -107,7 +108,12 @@ void acquire_and_process(const std::string& word) {
     drv.i_name = word;
     Acquisition acquired = get_image(word, run.dir, drv.i_image);
     xy_orien(drv.i_image);
-    if (stat_mode()) v_fatal("zandor", "statistics mode not available yet");
+    if (stat_mode()) {
+        // The low limit applies only with SET_LIMIT 2.
+        const float limit = run.set_limit == 2 ? run.low_limit : 0.0f;
+        zd_stat(drv.i_image, drv.dark_in_force, drv.d_image, run.set_limit, limit, run.print);
+        return;
+    }
     // The first image of a working image fixes the frame range and the file
     // geometry of the images read after it.
     if (proc_image(drv.i_image)) drv.reading = std::move(acquired.reading);

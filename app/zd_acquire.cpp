@@ -201,7 +201,11 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
     xy_imgini(img, drv.reading);
     SeriesName series;
     const int32_t files = xy_rep_name(word, img, series);
-    const bool cosmic = (img.t_cosmic > 0 || stat_mode()) && !series.mosaic && !series.no_cosmic;
+    // Merged files would need their squared sums stacked too.
+    if (stat_mode() && series.mosaic && files > 1)
+        v_fatal("zandor", "option M (merged files) is not available in statistics mode: %s", word.c_str());
+    // The statistics need the squared sums whatever the options.
+    const bool cosmic = stat_mode() || (img.t_cosmic > 0 && !series.mosaic && !series.no_cosmic);
     MergedPlanes merged;
 
     for (int32_t k = 0; k < files; ++k) {
@@ -235,8 +239,9 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
 
     if (series.no_cosmic) {
         prg_printf("# No cosmic corrections are applied\n");
-        // Without the correction step this is the only normalisation.
-        rescale_by_frame_ratio(img);
+        // Without the correction step this is the only normalisation; the
+        // statistics take the raw sums.
+        if (!stat_mode()) rescale_by_frame_ratio(img);
     } else {
         cor_image(img);
     }
