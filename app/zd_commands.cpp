@@ -3,7 +3,9 @@
 // working image follows it. A module adds a command by adding its entry.
 #include "zd_commands.hpp"
 
+#include "xy_transfo.hpp"
 #include "zd_ops.hpp"
+#include "zd_rad.hpp"
 #include "zd_settings.hpp"
 
 #include <cstdio>
@@ -32,8 +34,8 @@ void free_image(const std::string&, IMG& image) {
 [[noreturn]] void not_available(const char* what) {
     v_fatal("zandor", "%s not available yet", what);
 }
-void radial_command(const std::string&, IMG&) {
-    not_available("radial distribution (%R)");
+void radial_command(const std::string& text, IMG& image) {
+    radial(text, run.out, image);
 }
 void peaks_command(const std::string&, IMG&) {
     not_available("peak list (%P)");
@@ -44,8 +46,9 @@ void hkl_map_command(const std::string&, IMG&) {
 void mask_save_command(const std::string&, IMG&) {
     not_available("mask saving (%g)");
 }
-void transfo_command(const std::string&, IMG&) {
-    not_available("transform rules (%T)");
+void transfo_command(const std::string& text, IMG& image) {
+    std::string rule = text;
+    transfo_image(rule, image);
 }
 
 const Command kCommands[] = {

@@ -2,6 +2,7 @@
 
 #include "7c_cry.hpp"
 #include "xy_grid.hpp"
+#include "xy_transfo.hpp"
 #include "zandor.hpp"
 #include "zd_rad.hpp"
 #include "zd_stat.hpp"
@@ -172,6 +173,15 @@ void grid_defaults() {
     grid_cor = GridCor();
 }
 
+bool take_radial_key(const IniTag& tag) {
+    return ini_radial(tag) != 0;
+}
+
+void radial_defaults() {
+    rad_set = RadialSettings();
+    reset_transfo_coord();
+}
+
 bool take_stat_key(const IniTag& tag) {
     return par_stat(tag) != 0;
 }
@@ -203,7 +213,7 @@ const SettingsModule kSettingsChain[] = {
     {geo_ini, "other", geo_usage, geo_set_defaults, false},
     {take_detector_key, "other", detector_usage, nullptr, false},
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
-    {nullptr, "radial", use_radial, nullptr, false},
+    {take_radial_key, "radial", use_radial, radial_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},
     {refuse_mask_key, "mask", mask_usage, nullptr, false},
     {take_stat_key, "stat", use_stat, stat_defaults, true},

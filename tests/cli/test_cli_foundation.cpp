@@ -318,7 +318,7 @@ TEST_F(Foundation, MaskKeysAndEmptyWordsAreRefused) {
 }
 
 TEST_F(Foundation, UnbuiltActionsFailLoudly) {
-    const zt::RunResult r = run_zandor(cwd(), {"%R"});
+    const zt::RunResult r = run_zandor(cwd(), {"%P"});
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("not available yet"), std::string::npos);
 }

@@ -74,8 +74,12 @@ TEST_P(SectorFinderEquality, SameSectorForEveryPixel) {
     }
     EXPECT_EQ(differ, 0);
     const int64_t pixels = static_cast<int64_t>(c.size) * c.size;
-    if (std::fabs(c.a_sector) <= 720) EXPECT_LT(finder.direct_count(), pixels / 100);
-    if (c.on_boundaries) EXPECT_GT(finder.direct_count(), 0);
+    if (std::fabs(c.a_sector) <= 720) {
+        EXPECT_LT(finder.direct_count(), pixels / 100);
+    }
+    if (c.on_boundaries) {
+        EXPECT_GT(finder.direct_count(), 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Radial, SectorFinderEquality,
@@ -187,7 +191,9 @@ TEST_P(RingShare, SplitsOnePixelBetweenNeighbours) {
         EXPECT_NEAR(weight(t, static_cast<int>(k)), expected, 0.051) << "ring " << k;
         EXPECT_GE(weight(t, static_cast<int>(k)), 0.0);
         total += weight(t, static_cast<int>(k));
-        if (expected > 0.05) EXPECT_DOUBLE_EQ(mean(t, static_cast<int>(k)), 100.0);
+        if (expected > 0.05) {
+            EXPECT_DOUBLE_EQ(mean(t, static_cast<int>(k)), 100.0);
+        }
     }
     EXPECT_NEAR(total, 1.0, 0.11);
 }
