@@ -59,6 +59,8 @@ struct ExclState {
     int32_t m_excluded = 0; // zones allocated (grows by 10)
     bool quiet = false;     // the last declared zone asked for no echo
     std::vector<ExclMaskCache> masks;
+    std::vector<uint8_t> marks;  // pixels switched off by the image in progress (clear between images)
+    std::vector<int32_t> marked; // their indices
 };
 
 extern ExclState excl;
