@@ -3,6 +3,7 @@
 // working image follows it. A module adds a command by adding its entry.
 #include "zd_commands.hpp"
 
+#include "xy_excl.hpp"
 #include "xy_transfo.hpp"
 #include "zd_ops.hpp"
 #include "zd_rad.hpp"
@@ -43,8 +44,9 @@ void peaks_command(const std::string&, IMG&) {
 void hkl_map_command(const std::string&, IMG&) {
     not_available("(h, k, l) map (%H)");
 }
-void mask_save_command(const std::string&, IMG&) {
-    not_available("mask saving (%g)");
+// The frame counts of the working image as a mask image.
+void mask_save_command(const std::string& text, IMG& image) {
+    excl_save(text, image, run.cr_mode);
 }
 void transfo_command(const std::string& text, IMG& image) {
     std::string rule = text;

@@ -670,6 +670,10 @@ void excl_save(const std::string& text, IMG& img, int32_t cr_mode) {
     xy_fputinfo(stdout, img);
 }
 
+void excl_defaults() {
+    excl = ExclState();
+}
+
 void excl_usage() {
     std::fputs(" C_ROI = x1 y1 r [QUIET]\n"
                " R_ROI = x1 y1 x2 y2 [QUIET]\n"

@@ -80,5 +80,7 @@ void excl_image(IMG& img, int32_t print);
 // the writer (".gel", ".kvf", ".txt", else TIFF); cr_mode is the CR setting
 // for text output.
 void excl_save(const std::string& text, IMG& img, int32_t cr_mode);
+// Empties the zone list (start of a run).
+void excl_defaults();
 // The help lines of the zone keys (standard error).
 void excl_usage();
