@@ -318,10 +318,12 @@ TEST_F(Foundation, MaskKeysAndEmptyWordsAreRefused) {
     EXPECT_NE(r.err.find("empty word 2 on the command line"), std::string::npos) << r.err;
 }
 
-TEST_F(Foundation, UnbuiltActionsFailLoudly) {
-    const zt::RunResult r = run_zandor(cwd(), {"%P"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("not available yet"), std::string::npos);
+TEST_F(Foundation, AnalysesWithoutAnImageFailLoudly) {
+    for (const char* word : {"%P", "%H"}) {
+        const zt::RunResult r = run_zandor(cwd(), {word});
+        EXPECT_EQ(r.status, 3) << word;
+        EXPECT_NE(r.err.find(" : no data to write, abort!"), std::string::npos) << r.err;
+    }
 }
 
 } // namespace
