@@ -659,13 +659,13 @@ void excl_save(const std::string& text, IMG& img, int32_t cr_mode) {
         img.name = name;
         xy_info(img, 0);
         if (contains(name, ".gel"))
-            gel_write(img, ".gel", 1);
+            gel_write(img, name, ".gel", 1);
         else if (contains(name, ".kvf"))
-            kvf_write(img, XY_TYPE_INT32);
+            kvf_write(img, name, XY_TYPE_INT32);
         else if (contains(name, ".txt"))
-            txt_write(img, cr_mode);
+            txt_write(img, name, cr_mode);
         else
-            gel_write(img, ".tif", 1);
+            gel_write(img, name, ".tif", 1);
     }
     xy_fputinfo(stdout, img);
 }
