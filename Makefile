@@ -18,9 +18,10 @@ demo: all
 	cd examples && ./run_demo.sh ../$(BUILD)/zandor
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl
 	bench/run_bench.sh $(BUILD)
 	bench/run_grid_bench.sh $(BUILD)
+	$(BUILD)/bench_excl
 
 # libFuzzer targets built with clang in build-fuzz; fuzz-run runs each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 30

@@ -1,6 +1,7 @@
 // The zandor driver: start-up, the word loop and the help text.
 #include "zandor.hpp"
 
+#include "xy_excl.hpp"
 #include "zd_acquire.hpp"
 #include "zd_commands.hpp"
 #include "zd_settings.hpp"
@@ -107,6 +108,7 @@ void load_settings_dark_and_flat() {
 void acquire_and_process(const std::string& word) {
     drv.i_name = word;
     Acquisition acquired = get_image(word, run.dir, drv.i_image);
+    excl_image(drv.i_image, run.print);
     xy_orien(drv.i_image);
     if (stat_mode()) {
         // The low limit applies only with SET_LIMIT 2.

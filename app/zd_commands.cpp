@@ -3,8 +3,11 @@
 // working image follows it. A module adds a command by adding its entry.
 #include "zd_commands.hpp"
 
+#include "xy_excl.hpp"
 #include "xy_transfo.hpp"
+#include "zd_map.hpp"
 #include "zd_ops.hpp"
+#include "zd_pks.hpp"
 #include "zd_rad.hpp"
 #include "zd_settings.hpp"
 
@@ -37,14 +40,15 @@ void free_image(const std::string&, IMG& image) {
 void radial_command(const std::string& text, IMG& image) {
     radial(text, run.out, image);
 }
-void peaks_command(const std::string&, IMG&) {
-    not_available("peak list (%P)");
+void peaks_command(const std::string& text, IMG& image) {
+    peaks(text, run.out, image);
 }
-void hkl_map_command(const std::string&, IMG&) {
-    not_available("(h, k, l) map (%H)");
+void hkl_map_command(const std::string& text, IMG& image) {
+    hkl_map(text, run.out, image);
 }
-void mask_save_command(const std::string&, IMG&) {
-    not_available("mask saving (%g)");
+// The frame counts of the working image as a mask image.
+void mask_save_command(const std::string& text, IMG& image) {
+    excl_save(text, image, run.cr_mode);
 }
 void transfo_command(const std::string& text, IMG& image) {
     std::string rule = text;

@@ -239,23 +239,20 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     const Writer writer = writer_for(s);
     const std::string out_name = output_name(s, out_dir, img, writer);
 
-    const std::string recorded = img.name;
-    img.name = out_name;
     switch (writer) {
     case Writer::Gel:
-        gel_write(img, ".gel", bits);
+        gel_write(img, out_name, ".gel", bits);
         break;
     case Writer::Tif:
-        gel_write(img, ".tif", bits);
+        gel_write(img, out_name, ".tif", bits);
         break;
     case Writer::Txt:
-        txt_write(img, run.cr_mode);
+        txt_write(img, out_name, run.cr_mode);
         break;
     case Writer::Kvf:
-        kvf_write(img, run.t_mode);
+        kvf_write(img, out_name, run.t_mode);
         break;
     }
-    img.name = recorded;
 }
 
 double spec2xl(const std::string& text, const IMG& img) {

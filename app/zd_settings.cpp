@@ -1,6 +1,7 @@
 #include "zd_settings.hpp"
 
 #include "7c_cry.hpp"
+#include "xy_excl.hpp"
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
 #include "zandor.hpp"
@@ -141,28 +142,6 @@ void plane_usage() {
     std::fputs(" PLANE = a x+ b y+ c z= d  e ecart \n", stderr);
 }
 
-// Masks are not applied by this build: a settings file that asks for them must
-// not produce unmasked images silently.
-bool refuse_mask_key(const IniTag& tag) {
-    static const char* const keys[] = {"P_EXCLUDED", "C_EXCLUDED", "R_EXCLUDED", "T_EXCLUDED",
-                                       "F_EXCLUDED", "C_ROI",      "R_ROI",      "T_ROI"};
-    for (const char* key : keys)
-        if (tag.key == key) v_fatal("zandor", "%s: mask zones are not available in this build", key);
-    return false;
-}
-
-void mask_usage() {
-    std::fputs(" C_ROI = x1 y1 r [QUIET]\n"
-               " R_ROI = x1 y1 x2 y2 [QUIET]\n"
-               " P_EXCLUDED = x1 y1 [v] [QUIET]\n"
-               " C_EXCLUDED = x1 y1 r [v] [QUIET]\n"
-               " R_EXCLUDED = x1 y1 x2 y2 [v] [QUIET]\n"
-               " T_EXCLUDED = x1 y1 x2 y2 x3 y3 [v] [QUIET]\n"
-               " F_EXCLUDED = mask_file_name\n"
-               " ROI(s) are added together before all excluding zone",
-               stderr);
-}
-
 // ---------------------------------------------------------------- other modules' keys
 
 bool take_grid_key(const IniTag& tag) {
@@ -215,7 +194,7 @@ const SettingsModule kSettingsChain[] = {
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
     {take_radial_key, "radial", use_radial, radial_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},
-    {refuse_mask_key, "mask", mask_usage, nullptr, false},
+    {excl_inipar, "mask", excl_usage, excl_defaults, false},
     {take_stat_key, "stat", use_stat, stat_defaults, true},
 };
 

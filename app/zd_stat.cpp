@@ -392,7 +392,7 @@ void StatAnalysis::write_histogram(const Histogram& h) {
     rep.min = 0;
     rep.max = h.top + 1;
     rep.name = h.name;
-    kvf_write(rep, XY_TYPE_INT32);
+    kvf_write(rep, rep.name, XY_TYPE_INT32);
     gr_data_ = std::move(rep.data);
 }
 

@@ -62,13 +62,11 @@ uint16_t frame_side(const unsigned char* label, size_t at, const char* side, con
 }
 
 // "M": the file is written low byte first, "L": high byte first.
-void set_byte_order(const unsigned char* label) {
+XyByteOrder byte_order_of(const unsigned char* label) {
     const unsigned char order = label[kByteOrder];
-    if (order == 'M') {
-        xy_setswapoff();
-    } else if (order == 'L') {
-        xy_setswapon();
-    } else if (std::isprint(order)) {
+    if (order == 'M') return XyByteOrder::low_first;
+    if (order == 'L') return XyByteOrder::high_first;
+    if (std::isprint(order)) {
         v_fatal(kDmiOrigin, "unknown ByteOrder %4c\n", order);
     } else {
         v_fatal(kDmiOrigin, "unknown ByteOrder 0x%02x\n", order);
@@ -92,8 +90,9 @@ void check_label_size(size_t size, const std::string& name) {
 
 std::unique_ptr<HDR> dmi_gethdr(const unsigned char* label, size_t size, const std::string& name) {
     check_label_size(size, name);
-    set_byte_order(label);
+    const XyByteOrder order = byte_order_of(label);
     auto hdr = std::make_unique<HDR>();
+    hdr->byte_order = order;
     hdr->dim_x = frame_side(label, kWidth, "width", name);
     hdr->dim_y = frame_side(label, kHeight, "height", name);
     hdr->offset = static_cast<int64_t>(DMI_LABEL_BYTES);

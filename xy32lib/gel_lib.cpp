@@ -45,73 +45,71 @@ constexpr uint32_t kPixelOffset = 270;
 // ---------------------------------------------------------------- reading fields
 
 // One IFD entry as stored: its 4-byte value field kept raw, decoded on demand
-// through the byte-order state.
+// in the file's byte order.
 struct IfdEntry {
     uint16_t tag = 0;
     uint16_t type = 0;
     uint32_t count = 0;
     unsigned char field[4] = {0, 0, 0, 0};
+    XyByteOrder order = XyByteOrder::unset;
 };
 
-uint16_t decode16(const unsigned char* p) {
-    uint16_t v;
-    std::memcpy(&v, p, 2);
-    if (xy_swap_on()) xy_eswap16(&v);
-    return v;
-}
+// The first IFD of a file and the byte order of its numbers.
+struct Ifd {
+    XyByteOrder order = XyByteOrder::unset;
+    std::vector<IfdEntry> entries;
+};
 
-uint32_t decode32(const unsigned char* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    if (xy_swap_on()) xy_eswap32(&v);
-    return v;
-}
-
-uint32_t field_at(const GelBytes& file, uint64_t pos, size_t width, const char* what) {
+uint32_t field_at(const GelBytes& file, uint64_t pos, size_t width, XyByteOrder order, const char* what) {
     unsigned char bytes[4];
     if (!file.read(pos, bytes, width))
         v_fatal(kOrigin, " %s at byte %llu lies beyond the end of the file\n", what,
                 static_cast<unsigned long long>(pos));
-    return width == 2 ? decode16(bytes) : decode32(bytes);
+    return width == 2 ? xy_field16(bytes, order) : xy_field32(bytes, order);
 }
 
-void set_byte_order(const GelBytes& file) {
+XyByteOrder byte_order_of(const GelBytes& file) {
     unsigned char head[4];
     if (!file.read(0, head, 2) || !((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')))
         v_fatal(kOrigin, " invalid gel file ID nor 'MM' neither 'II'\n");
     if (!file.read(2, head + 2, 2)) v_fatal(kOrigin, " invalid gel file key not 0x2a\n");
-    // The number 42 tells the order its bytes were written in: high byte first
-    // is the order the byte-order state calls swapping.
-    if (head[2] == 0 && head[3] == 42)
-        xy_setswapon();
-    else if (head[2] == 42 && head[3] == 0)
-        xy_setswapoff();
-    else if ((head[2] == 0 && head[3] == 43) || (head[2] == 43 && head[3] == 0))
+    // The number 42 tells the order its bytes were written in.
+    if (head[2] == 0 && head[3] == 42) return XyByteOrder::high_first;
+    if (head[2] == 42 && head[3] == 0) return XyByteOrder::low_first;
+    if ((head[2] == 0 && head[3] == 43) || (head[2] == 43 && head[3] == 0))
         v_fatal(kOrigin, " BigTIFF files are not supported\n");
-    else
-        v_fatal(kOrigin, " invalid gel file key not 0x2a\n");
+    v_fatal(kOrigin, " invalid gel file key not 0x2a\n");
 }
 
-// Checks the file header, sets the byte order and returns the first IFD's
-// entries, read in one piece.
-std::vector<IfdEntry> read_ifd(const GelBytes& file) {
-    set_byte_order(file);
-    const uint32_t ifd = field_at(file, 4, 4, "the IFD offset");
-    const uint16_t n = static_cast<uint16_t>(field_at(file, ifd, 2, "the IFD"));
+// Checks the file header and returns the first IFD, its entries read in one
+// piece.
+Ifd read_ifd(const GelBytes& file) {
+    const XyByteOrder order = byte_order_of(file);
+    const uint32_t ifd = field_at(file, 4, 4, order, "the IFD offset");
+    const uint16_t n = static_cast<uint16_t>(field_at(file, ifd, 2, order, "the IFD"));
     if (n == 0) v_fatal(kOrigin, " no tags found in the file");
     if (n > kMaxEntries) v_fatal(kOrigin, " more than 100 tags found in the file");
     std::vector<unsigned char> raw(static_cast<size_t>(n) * 12);
     if (!file.read(static_cast<uint64_t>(ifd) + 2, raw.data(), raw.size()))
         v_fatal(kOrigin, " the %u IFD entries at byte %u run past the end of the file\n", n, ifd);
-    std::vector<IfdEntry> entries(n);
+    Ifd result{order, std::vector<IfdEntry>(n)};
     for (size_t i = 0; i < n; ++i) {
         const unsigned char* e = raw.data() + 12 * i;
-        entries[i].tag = decode16(e);
-        entries[i].type = decode16(e + 2);
-        entries[i].count = decode32(e + 4);
-        std::memcpy(entries[i].field, e + 8, 4);
+        IfdEntry& entry = result.entries[i];
+        entry.tag = static_cast<uint16_t>(xy_field16(e, order));
+        entry.type = static_cast<uint16_t>(xy_field16(e + 2, order));
+        entry.count = xy_field32(e + 4, order);
+        std::memcpy(entry.field, e + 8, 4);
+        entry.order = order;
     }
-    return entries;
+    return result;
+}
+
+uint16_t decode16(const IfdEntry& e, const unsigned char* p) {
+    return xy_field16(p, e.order);
+}
+uint32_t decode32(const IfdEntry& e, const unsigned char* p) {
+    return xy_field32(p, e.order);
 }
 
 size_t type_size(uint16_t type) {
@@ -135,7 +133,7 @@ bool values_inline(const IfdEntry& e) {
 
 // File position of an entry's out-of-line values, checked against the file.
 uint64_t values_offset(const GelBytes& file, const IfdEntry& e) {
-    const uint64_t offset = decode32(e.field);
+    const uint64_t offset = decode32(e, e.field);
     const uint64_t bytes = static_cast<uint64_t>(e.count) * type_size(e.type);
     if (offset > file.size() || bytes > file.size() - offset)
         v_fatal(kOrigin, " values of %s (%llu bytes at byte %llu) lie beyond the end of the file\n",
@@ -162,7 +160,7 @@ std::vector<uint32_t> unsigned_values(const GelBytes& file, const IfdEntry& e, u
     }
     std::vector<uint32_t> values(n);
     for (size_t i = 0; i < values.size(); ++i)
-        values[i] = width == 2 ? decode16(raw.data() + 2 * i) : decode32(raw.data() + 4 * i);
+        values[i] = width == 2 ? decode16(e, raw.data() + 2 * i) : decode32(e, raw.data() + 4 * i);
     return values;
 }
 
@@ -189,7 +187,7 @@ void take_scalar(const IfdEntry& e, uint32_t& target) {
             v_fatal(kOrigin, " colour TIFF (%u samples per pixel) not supported\n", e.count);
         v_fatal(kOrigin, " %s holds %u values where one is expected\n", ifd_tag_name(e.tag), e.count);
     }
-    target = e.type == TIF_SHORT ? decode16(e.field) : decode32(e.field);
+    target = e.type == TIF_SHORT ? decode16(e, e.field) : decode32(e, e.field);
 }
 
 TiffLayout collect_layout(const std::vector<IfdEntry>& entries) {
@@ -307,7 +305,7 @@ std::string rational_value(const GelBytes& file, const IfdEntry& e) {
     const uint64_t at = values_offset(file, e);
     unsigned char raw[8];
     if (!file.read(at, raw, 8)) v_fatal(kOrigin, " reading the value of %s failed\n", ifd_tag_name(e.tag));
-    return prg_format("%u / %u", decode32(raw), decode32(raw + 4));
+    return prg_format("%u / %u", decode32(e, raw), decode32(e, raw + 4));
 }
 
 std::string entry_value(const GelBytes& file, const IfdEntry& e) {
@@ -366,18 +364,11 @@ int64_t output_value(int32_t value, const OutputDepth& d) {
     return static_cast<int64_t>(std::trunc(static_cast<double>(v) * d.scale));
 }
 
-std::string output_name(const std::string& name, const std::string& ext) {
-    std::string out = name;
+std::string output_name(const std::string& path, const std::string& ext) {
+    std::string out = path;
     if (!contains(out, ".gel") && !contains(out, ".tif")) out += ext;
     if (!contains(out, ".gel") && !contains(out, ".tif")) out += ".gel";
     return out;
-}
-
-bool host_is_little_endian() {
-    const uint16_t one = 1;
-    unsigned char first;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
 }
 
 void put16(std::vector<unsigned char>& out, size_t at, uint16_t v) {
@@ -390,7 +381,7 @@ void put32(std::vector<unsigned char>& out, size_t at, uint32_t v) {
 // Everything before the pixels, in host byte order.
 std::vector<unsigned char> file_head(const std::vector<TifIfdEntry>& ifd, const std::vector<uint32_t>& area) {
     std::vector<unsigned char> head(kPixelOffset, 0);
-    const char mark = host_is_little_endian() ? 'I' : 'M';
+    const char mark = xy_host_little_endian() ? 'I' : 'M';
     head[0] = head[1] = static_cast<unsigned char>(mark);
     put16(head, 2, 42);
     put32(head, 4, kWrittenIfdOffset);
@@ -432,10 +423,10 @@ std::vector<TifIfdEntry> written_ifd(const IMG& img, const OutputDepth& d, uint3
     return ifd;
 }
 
-void refuse_unwritable(const IMG& img) {
+void refuse_unwritable(const IMG& img, const std::string& name) {
     if (img.size <= 0 || img.nx <= 0 || img.ny <= 0 || img.data.size() != static_cast<size_t>(img.size) ||
         static_cast<int64_t>(img.nx) * img.ny != img.size)
-        v_fatal(kOrigin, " no image data to write in %s\n", img.name.c_str());
+        v_fatal(kOrigin, " no image data to write in %s\n", name.c_str());
     if (img.nx > 0xFFFF || img.ny > 0xFFFF)
         v_fatal(kOrigin, " image of %d x %d pixels: TIFF width and height are written as 16-bit numbers\n",
                 img.nx, img.ny);
@@ -508,10 +499,11 @@ bool GelFileBytes::read(uint64_t pos, void* dst, size_t n) const {
 // ---------------------------------------------------------------- reading
 
 std::unique_ptr<HDR> gel_gethdr(const GelBytes& file) {
-    const std::vector<IfdEntry> entries = read_ifd(file);
-    const TiffLayout layout = collect_layout(entries);
+    const Ifd ifd = read_ifd(file);
+    const TiffLayout layout = collect_layout(ifd.entries);
     refuse_unreadable_layout(layout);
     auto hdr = std::make_unique<HDR>();
+    hdr->byte_order = ifd.order;
     hdr->dim_x = static_cast<uint16_t>(layout.width);
     hdr->dim_y = static_cast<uint16_t>(layout.height);
     hdr->frames = 1;
@@ -527,7 +519,7 @@ void gel_hdrfill(const GelBytes& file, HDR& hdr) {
     xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
     xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
     xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
-    for (const IfdEntry& e : read_ifd(file))
+    for (const IfdEntry& e : read_ifd(file).entries)
         if (!listed_elsewhere(e.tag)) xy_kvfstr(hdr, ifd_tag_name(e.tag), entry_value(file, e));
     xy_kvfstr(hdr, "Software", prg_format("%s based on tiff#6, %s", kOrigin, __DATE__));
     if (hdr.type != XY_TYPE_UINT16 && hdr.type != XY_TYPE_UINT8) {
@@ -548,7 +540,18 @@ std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& progra
     return hdr;
 }
 
-int32_t gel_getraw(IMG& img, uint16_t* buf, int32_t frame) {
+namespace {
+
+bool looks_like_tiff(const std::string& head) {
+    return head.compare(0, 2, "MM") == 0 || head.compare(0, 2, "II") == 0;
+}
+
+} // namespace
+
+const XyFormat gel_format = {"GEL/TIFF", {".gel", ".tif", ".tiff"}, looks_like_tiff, "gel", gel_open,
+                             nullptr};
+
+int32_t gel_getraw(const IMG& img, uint16_t* buf, int32_t frame) {
     if (!img.hdr) return 0;
     if (img.hdr->type == XY_TYPE_UINT16) return xy_getrawu(img, buf, frame, nullptr);
     if (img.hdr->type != XY_TYPE_UINT8) return 0;
@@ -648,13 +651,13 @@ int add_rat_ifd(std::vector<TifIfdEntry>& ifd, uint16_t tag, std::vector<uint32_
 
 // ---------------------------------------------------------------- writing
 
-void gel_write(IMG& img, const std::string& ext, int32_t mode) {
-    const std::string name = output_name(img.name, ext);
+void gel_write(const IMG& img, const std::string& path, const std::string& ext, int32_t mode) {
+    const std::string name = output_name(path, ext);
     AtomicOutFile out(name);
     if (!out.is_open()) v_error(kOrigin, "unable to open the tif/gel out file : %s\n", name.c_str());
     if (mode == 3) v_fatal(kOrigin, "bilevel tif not writen");
     if (mode < 0 || mode > 3) v_fatal(kOrigin, " unknown tif/gel writing mode %d\n", mode);
-    refuse_unwritable(img);
+    refuse_unwritable(img, path);
 
     int32_t min = 0, max = 0;
     value_range(img, min, max);

@@ -8,8 +8,12 @@
 #include <vector>
 
 std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& program, bool as_named = false);
-// ext is ".gel" or ".tif"; mode 0 automatic depth, 1 16 bits, 2 8 bits.
-void gel_write(IMG& img, const std::string& ext, int32_t mode);
+// The registry entry: ".gel", ".tif" and ".tiff" names and files starting with
+// "MM" or "II".
+extern const XyFormat gel_format;
+// Writes the image to `path`, with `ext` (".gel" or ".tif") appended when the
+// path holds neither; mode 0 automatic depth, 1 16 bits, 2 8 bits.
+void gel_write(const IMG& img, const std::string& path, const std::string& ext, int32_t mode);
 
 // ---------------------------------------------------------------- header parsing
 // Random access to the bytes of a TIFF file. The header parsers see a file only
@@ -46,14 +50,14 @@ class GelFileBytes : public GelBytes {
     uint64_t size_ = 0;
 };
 
-// Sets the byte-order state from the file and returns a record with dim_x,
-// dim_y, offset, frames and type filled; refuses what it cannot read right.
+// A record with byte_order, dim_x, dim_y, offset, frames and type filled from
+// the file; refuses what it cannot read right.
 std::unique_ptr<HDR> gel_gethdr(const GelBytes& file);
 // Appends the header entries; refuses a pixel type other than 8 or 16 bits.
 void gel_hdrfill(const GelBytes& file, HDR& hdr);
 // One frame's region as 16-bit values through the shared raw readers (8-bit
 // pixels widened); rows read, 0 or -1 as those readers.
-int32_t gel_getraw(IMG& img, uint16_t* buf, int32_t frame);
+int32_t gel_getraw(const IMG& img, uint16_t* buf, int32_t frame);
 
 // ---------------------------------------------------------------- IFD construction
 enum : uint16_t { TIF_ASCII = 2, TIF_SHORT = 3, TIF_LONG = 4, TIF_RATIONAL = 5 };

@@ -61,9 +61,9 @@ void apply_header_field(KvfHeader& h, std::string_view key, std::string_view val
         h.frames = static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
     } else if (contains(key, "ByteOrder")) {
         if (contains(value, "HighByteFirst"))
-            h.order = KvfByteOrder::high_first;
+            h.order = XyByteOrder::high_first;
         else if (contains(value, "LowByteFirst"))
-            h.order = KvfByteOrder::low_first;
+            h.order = XyByteOrder::low_first;
         else
             v_fatal(kKvfOrigin, "unknown ByteOrder %.*s\n", static_cast<int>(value.size()), value.data());
     } else if (contains(key, "DataType")) {
@@ -286,9 +286,8 @@ KvfHeader kvf_parse_header(std::string_view bytes, bool at_end) {
 
 std::unique_ptr<HDR> kvf_gethdr(std::FILE* fp) {
     const KvfHeader h = read_header(fp);
-    if (h.order == KvfByteOrder::high_first) xy_setswapon();
-    if (h.order == KvfByteOrder::low_first) xy_setswapoff();
     auto hdr = std::make_unique<HDR>();
+    hdr->byte_order = h.order;
     hdr->dim_x = h.dim_x;
     hdr->dim_y = h.dim_y;
     hdr->frames = h.frames;
@@ -318,10 +317,22 @@ std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& progra
     return hdr;
 }
 
+// ---------------------------------------------------------------- registry entry
+
+namespace {
+
+bool looks_like_kvf(const std::string& head) {
+    return head.compare(0, 2, "{\n") == 0;
+}
+
+} // namespace
+
+const XyFormat kvf_format = {"native", {".kvf", nullptr, nullptr}, looks_like_kvf, "kvf", kvf_open, nullptr};
+
 // ---------------------------------------------------------------- writing
 
-void kvf_write(IMG& img, int32_t out_type) {
-    const std::string name = xy_module_file_name(img.name, {".kvf"}, false);
+void kvf_write(const IMG& img, const std::string& path, int32_t out_type) {
+    const std::string name = xy_module_file_name(path, {".kvf"}, false);
     prg_printf(" %s\n", name.c_str());
     if (img.nx <= 0 || img.ny <= 0 || img.nx > UINT16_MAX || img.ny > UINT16_MAX)
         v_fatal(kKvfOrigin, "image of %d * %d pixels cannot be described in a kvf header : %s\n", img.nx,

@@ -9,14 +9,15 @@
 // `as_named`: the file was recognised by its content under this very name, so
 // no extension is appended.
 std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& program, bool as_named = false);
+// The registry entry: ".kvf" names and files starting with "{" and a line feed.
+extern const XyFormat kvf_format;
 std::unique_ptr<HDR> kvf_gethdr(std::FILE* fp);
 void kvf_hdrfill(std::FILE* fp, HDR& hdr);
-// out_type 5 writes floats, anything else signed 32-bit integers.
-void kvf_write(IMG& img, int32_t out_type);
+// Writes the image to `path` (".kvf" appended when it holds none); out_type 5
+// writes floats, anything else signed 32-bit integers.
+void kvf_write(const IMG& img, const std::string& path, int32_t out_type);
 
 // ---------------------------------------------------------------- header parsing over bytes already read
-enum class KvfByteOrder { unset, high_first, low_first };
-
 struct KvfHeader {
     bool complete = false; // the closing "}" line was found
     int64_t length = 0;    // bytes up to the end of the "}" line: the first data byte
@@ -24,7 +25,7 @@ struct KvfHeader {
     uint16_t dim_y = 0;
     int32_t frames = 0;
     int32_t type = 0;
-    KvfByteOrder order = KvfByteOrder::unset;
+    XyByteOrder order = XyByteOrder::unset;
     std::vector<KvfItem> entries; // the header list entries, as kvf_hdrfill appends them
 };
 

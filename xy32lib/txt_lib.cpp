@@ -101,6 +101,8 @@ std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& progra
     return hdr;
 }
 
+const XyFormat txt_format = {"text", {".txt", nullptr, nullptr}, nullptr, "txt", txt_open, nullptr};
+
 // ---------------------------------------------------------------- writing
 
 namespace {
@@ -114,9 +116,8 @@ void append_value(std::string& text, int32_t value) {
 
 } // namespace
 
-void txt_write(IMG& img, int32_t cr_mode) {
-    std::string name = img.name;
-    if (name.find(".txt") == std::string::npos) name += ".txt";
+void txt_write(const IMG& img, const std::string& path, int32_t cr_mode) {
+    const std::string name = xy_module_file_name(path, {".txt"}, false);
     prg_printf("%s\n", name.c_str());
     const int64_t nx = img.nx, ny = img.ny;
     if (nx <= 0 || ny <= 0 || static_cast<int64_t>(img.data.size()) < nx * ny) {

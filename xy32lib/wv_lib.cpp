@@ -32,54 +32,37 @@ enum : size_t {
     kRoiSlotCount = 10,
 };
 
-// Fields as stored, then converted through the byte-order state.
+// The header bytes and the byte order of their numbers.
+struct SpeHeader {
+    const unsigned char* bytes;
+    XyByteOrder order;
+
+    uint16_t u16(size_t at) const { return xy_field16(bytes + at, order); }
+    int16_t s16(size_t at) const { return static_cast<int16_t>(u16(at)); }
+    int32_t s32(size_t at) const { return static_cast<int32_t>(xy_field32(bytes + at, order)); }
+    float f32(size_t at) const {
+        const uint32_t bits = xy_field32(bytes + at, order);
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+};
+
 uint16_t stored16(const unsigned char* head, size_t at) {
     uint16_t v;
     std::memcpy(&v, head + at, sizeof v);
     return v;
 }
 
-uint16_t field16(const unsigned char* head, size_t at) {
-    uint16_t v = stored16(head, at);
-    if (xy_swap_on()) xy_eswap16(&v);
-    return v;
-}
-
-int16_t field_s16(const unsigned char* head, size_t at) {
-    return static_cast<int16_t>(field16(head, at));
-}
-
-uint32_t field32(const unsigned char* head, size_t at) {
-    uint32_t v;
-    std::memcpy(&v, head + at, sizeof v);
-    if (xy_swap_on()) xy_eswap32(&v);
-    return v;
-}
-
-int32_t field_s32(const unsigned char* head, size_t at) {
-    return static_cast<int32_t>(field32(head, at));
-}
-
-float field_float(const unsigned char* head, size_t at) {
-    const uint32_t bits = field32(head, at);
-    float v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
 // The first non-zero probe word read in host order: a value with any of its
 // top four bits set means the file has the other byte order than the host.
-// The byte-order state names the file's order (on: high byte first).
-void set_byte_order(const unsigned char* head) {
+SpeHeader spe_header(const unsigned char* head) {
     uint16_t probe = stored16(head, kDetectorX);
     if (probe == 0) probe = stored16(head, kWidth);
     if (probe == 0) probe = stored16(head, kOldProbe);
     const bool other_order = (probe & 0xF000) != 0;
-    const bool host_little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-    if (other_order == host_little)
-        xy_setswapon();
-    else
-        xy_setswapoff();
+    const bool file_little = other_order != xy_host_little_endian();
+    return SpeHeader{head, file_little ? XyByteOrder::low_first : XyByteOrder::high_first};
 }
 
 int32_t pixel_type(int16_t spe_type) {
@@ -121,22 +104,20 @@ std::string experiment_date(const unsigned char* head) {
     return std::string(date, strnlen(date, kDateBytes));
 }
 
-void add_exposure_msec(const unsigned char* head, HDR& hdr) {
-    if (field16(head, kExposureMsec16) != 0xFFFF) {
-        xy_kvfstr(hdr, "Exposure_msec", prg_format("%hd", field_s16(head, kExposureMsec16)));
+void add_exposure_msec(const SpeHeader& head, HDR& hdr) {
+    if (head.u16(kExposureMsec16) != 0xFFFF) {
+        xy_kvfstr(hdr, "Exposure_msec", prg_format("%hd", head.s16(kExposureMsec16)));
         return;
     }
-    const int32_t msec = field_s32(head, kExposureMsec32);
+    const int32_t msec = head.s32(kExposureMsec32);
     if (msec != -1) xy_kvfstr(hdr, "Exposure_msec", prg_format("%d", msec));
 }
 
-void add_roi_entries(const unsigned char* head, HDR& hdr) {
+void add_roi_entries(const SpeHeader& head, HDR& hdr) {
     for (size_t i = 0; i < kRoiSlotCount; ++i) {
         const size_t at = kRoiSlots + kRoiSlotBytes * i;
-        const int16_t start_x = field_s16(head, at), end_x = field_s16(head, at + 2),
-                      group_x = field_s16(head, at + 4);
-        const int16_t start_y = field_s16(head, at + 6), end_y = field_s16(head, at + 8),
-                      group_y = field_s16(head, at + 10);
+        const int16_t start_x = head.s16(at), end_x = head.s16(at + 2), group_x = head.s16(at + 4);
+        const int16_t start_y = head.s16(at + 6), end_y = head.s16(at + 8), group_y = head.s16(at + 10);
         if (group_x == 0 || group_y == 0) continue;
         xy_kvfstr(hdr, "ROI_info",
                   prg_format("%d X=(%hd-%hd)/%hd Y=(%hd-%hd)/%hd", static_cast<int>(i + 1), start_x, end_x,
@@ -157,10 +138,11 @@ std::string software_entry() {
 
 std::unique_ptr<HDR> wv_gethdr(const unsigned char* head, size_t size, const std::string& name) {
     check_header_size(size, name);
-    set_byte_order(head);
+    const SpeHeader h = spe_header(head);
     auto hdr = std::make_unique<HDR>();
-    const uint16_t width = field16(head, kWidth), height = field16(head, kHeight);
-    const int32_t frames = field_s32(head, kFrames);
+    hdr->byte_order = h.order;
+    const uint16_t width = h.u16(kWidth), height = h.u16(kHeight);
+    const int32_t frames = h.s32(kFrames);
     if (width == 0 || height == 0)
         v_fatal(kWvOrigin, "'%s' : the SPE header gives an image of %hu * %hu pixels", name.c_str(), width, height);
     if (frames < 1) v_fatal(kWvOrigin, "'%s' : the SPE header declares %d frames", name.c_str(), frames);
@@ -168,12 +150,13 @@ std::unique_ptr<HDR> wv_gethdr(const unsigned char* head, size_t size, const std
     hdr->dim_y = height;
     hdr->offset = static_cast<int64_t>(WV_HEADER_BYTES);
     hdr->frames = frames;
-    hdr->type = pixel_type(field_s16(head, kDataType));
+    hdr->type = pixel_type(h.s16(kDataType));
     return hdr;
 }
 
-void wv_hdrfill(const unsigned char* head, size_t size, HDR& hdr) {
+void wv_hdrfill(const unsigned char* bytes, size_t size, HDR& hdr) {
     check_header_size(size, hdr.file_name);
+    const SpeHeader head{bytes, hdr.byte_order};
     xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
     xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
     xy_kvfstr(hdr, "DataType", data_type_entry(hdr.type));
@@ -181,13 +164,12 @@ void wv_hdrfill(const unsigned char* head, size_t size, HDR& hdr) {
     xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
     xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
     xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
-    xy_kvfstr(hdr, "Detector_Xsize", prg_format("%hd", field_s16(head, kDetectorX)));
-    hdr.exposure = field_float(head, kExposureSec);
+    xy_kvfstr(hdr, "Detector_Xsize", prg_format("%hd", head.s16(kDetectorX)));
+    hdr.exposure = head.f32(kExposureSec);
     if (hdr.exposure != 0.0f) xy_kvfstr(hdr, "Exposure_sec", prg_format("%f", double(hdr.exposure)));
-    xy_kvfstr(hdr, "Detector_Ysize", prg_format("%hd", field_s16(head, kDetectorY)));
-    xy_kvfstr(hdr, "Experiment_date", experiment_date(head));
-    xy_kvfstr(hdr, "Experiment_time",
-              prg_format("%02hd:%02hd", field_s16(head, kHour), field_s16(head, kMinute)));
+    xy_kvfstr(hdr, "Detector_Ysize", prg_format("%hd", head.s16(kDetectorY)));
+    xy_kvfstr(hdr, "Experiment_date", experiment_date(bytes));
+    xy_kvfstr(hdr, "Experiment_time", prg_format("%02hd:%02hd", head.s16(kHour), head.s16(kMinute)));
     add_exposure_msec(head, hdr);
     add_roi_entries(head, hdr);
     xy_kvfstr(hdr, "Software", software_entry());
@@ -220,3 +202,16 @@ std::unique_ptr<HDR> wv_open(const std::string& name, const std::string& program
     hdr->format = XY_FORMAT_SPE;
     return hdr;
 }
+
+namespace {
+
+// SPE files are only chosen by name or as the default, never by content.
+std::unique_ptr<HDR> open_spe(const std::string& name, const std::string& program, bool) {
+    return wv_open(name, program);
+}
+
+} // namespace
+
+// "" in the default format text: SPE is the default for any text the formats
+// before it in the registry do not claim.
+const XyFormat wv_format = {"SPE", {".spe", ".SPE", nullptr}, nullptr, "", open_spe, nullptr};

@@ -187,37 +187,106 @@ void append_zone(excl_zone&& z) {
 // How detector coordinates map onto the image's binned pixels.
 struct Region {
     int64_t x_min, x_max, y_min, y_max, x_bind, y_bind, nx;
+    bool unbinned;
 
     bool contains(int64_t x, int64_t y) const { return x >= x_min && x < x_max && y >= y_min && y < y_max; }
-    int64_t index(int64_t x, int64_t y) const { return (y - y_min) / y_bind * nx + (x - x_min) / x_bind; }
+    // Unbinned images (the common case) skip the divisions, which would
+    // dominate the zone loops.
+    int64_t index(int64_t x, int64_t y) const {
+        if (unbinned) return (y - y_min) * nx + (x - x_min);
+        return (y - y_min) / y_bind * nx + (x - x_min) / x_bind;
+    }
 };
 
 Region region_of(const IMG& img) {
-    return {img.x_min, img.x_max, img.y_min, img.y_max, std::max(1, img.x_bind), std::max(1, img.y_bind),
-            img.nx};
+    const int64_t x_bind = std::max(1, img.x_bind), y_bind = std::max(1, img.y_bind);
+    return {img.x_min, img.x_max, img.y_min, img.y_max, x_bind, y_bind, img.nx, x_bind == 1 && y_bind == 1};
 }
 
-// The image being masked, with the frame counts it had before (empty when it
-// had none): a pixel without a valid value never enters a replacement mean.
+// The use flags the zones switch. With ROIs every pixel starts off, in a fresh
+// array. Without them every pixel starts on, and only the pixels switched off
+// are marked, in a byte per pixel kept clear between images and cleared again
+// from the list of marks: the work then follows the zones, not the image.
+class UseFlags {
+  public:
+    UseFlags(bool all_on, int64_t size) : all_on_(all_on) {
+        if (!all_on_) {
+            fresh_ = prg_alloc<uint8_t>("xy_excl", "roi frame buffer", static_cast<uint64_t>(size));
+            return;
+        }
+        clear_marks(); // left by an application that stopped half-way
+        if (static_cast<int64_t>(excl.marks.size()) < size) {
+            try {
+                excl.marks.resize(static_cast<size_t>(size), 0);
+            } catch (const std::bad_alloc&) {
+                prg_alloc_failed("xy_excl", "roi frame buffer", static_cast<uint64_t>(size));
+            }
+        }
+    }
+    UseFlags(const UseFlags&) = delete;
+    UseFlags& operator=(const UseFlags&) = delete;
+
+    bool on(size_t i) const { return all_on_ ? excl.marks[i] == 0 : fresh_[i] != 0; }
+    bool switch_on(size_t i) {
+        if (on(i)) return false;
+        fresh_[i] = 1;
+        return true;
+    }
+    bool switch_off(size_t i) {
+        if (!on(i)) return false;
+        if (all_on_) {
+            excl.marks[i] = 1;
+            excl.marked.push_back(static_cast<int32_t>(i));
+        } else {
+            fresh_[i] = 0;
+        }
+        return true;
+    }
+    // Pixels that stay on keep their frame count (1 when the image had none);
+    // the others get 0.
+    void store(IMG& img) {
+        if (img.frame.empty()) {
+            img.frame = prg_alloc<uint16_t>("xy_excl", "roi frame buffer", static_cast<uint64_t>(img.size));
+            std::fill(img.frame.begin(), img.frame.end(), uint16_t{1});
+        }
+        if (all_on_) {
+            for (const int32_t i : excl.marked)
+                img.frame[static_cast<size_t>(i)] = 0;
+            clear_marks();
+            return;
+        }
+        for (size_t i = 0; i < fresh_.size(); ++i)
+            if (!fresh_[i]) img.frame[i] = 0;
+    }
+
+  private:
+    static void clear_marks() {
+        for (const int32_t i : excl.marked)
+            excl.marks[static_cast<size_t>(i)] = 0;
+        excl.marked.clear();
+    }
+    bool all_on_;
+    std::vector<uint8_t> fresh_;
+};
+
+// The image being masked. Its frame counts stay as they were until the flags
+// are stored: a pixel without a valid value (count 0) never enters a
+// replacement mean.
 struct Target {
     IMG& img;
     Region region;
-    const std::vector<uint16_t>& previous;
+    UseFlags& flags;
 
     bool is_on(int64_t x, int64_t y) const {
         if (!region.contains(x, y)) return false;
-        const int64_t i = region.index(x, y);
-        return img.frame[static_cast<size_t>(i)] != 0 &&
-               (previous.empty() || previous[static_cast<size_t>(i)] != 0);
+        const size_t i = static_cast<size_t>(region.index(x, y));
+        return flags.on(i) && (img.frame.empty() || img.frame[i] != 0);
     }
 };
 
 int pixel_on(int64_t x, int64_t y, Target& t) {
     if (!t.region.contains(x, y)) return 0;
-    uint16_t& entry = t.img.frame[static_cast<size_t>(t.region.index(x, y))];
-    if (entry != 0) return 0;
-    entry = 1;
-    return 1;
+    return t.flags.switch_on(static_cast<size_t>(t.region.index(x, y))) ? 1 : 0;
 }
 
 // Mean of the on-neighbours at detector distance 1, truncated toward zero; 0
@@ -231,14 +300,26 @@ int32_t neighbour_mean(int64_t x, int64_t y, const Target& t) {
         sum += t.img.data[static_cast<size_t>(t.region.index(nx, ny))];
         ++n;
     }
-    return n == 0 ? 0 : static_cast<int32_t>(sum / n);
+    // Division by a constant: a general 64-bit division per pixel would cost
+    // more than the rest of the zone loop.
+    switch (n) {
+    case 0:
+        return 0;
+    case 1:
+        return static_cast<int32_t>(sum);
+    case 2:
+        return static_cast<int32_t>(sum / 2);
+    case 3:
+        return static_cast<int32_t>(sum / 3);
+    default:
+        return static_cast<int32_t>(sum / 4);
+    }
 }
 
 int pixel_off(int64_t x, int64_t y, Target& t, uint8_t modify, int32_t value) {
     if (!t.region.contains(x, y)) return 0;
     const size_t i = static_cast<size_t>(t.region.index(x, y));
-    if (t.img.frame[i] == 0) return 0;
-    t.img.frame[i] = 0;
+    if (!t.flags.switch_off(i)) return 0;
     if (modify) t.img.data[i] = value == -1 ? neighbour_mean(x, y, t) : value;
     return 1;
 }
@@ -405,7 +486,7 @@ int64_t excl_file(const excl_zone& z, Target& t, int32_t print) {
     const MaskLayout layout = layout_of(m, t.img);
     for (const int32_t zero : m.zeros) {
         const size_t i = static_cast<size_t>(layout.image_index(zero));
-        t.img.frame[i] = 0;
+        t.flags.switch_off(i);
         t.img.data[i] = 0;
     }
     xy_fputinfo(stdout, m.info);
@@ -542,18 +623,14 @@ void excl_image(IMG& img, int32_t print) {
     for (const excl_zone& z : excl.excluded)
         ++(is_roi(z) ? rois : exclusions);
 
-    const std::vector<uint16_t> previous = std::move(img.frame);
-    img.frame = prg_alloc<uint16_t>("xy_excl", "roi frame buffer", static_cast<uint64_t>(img.size));
-    Target t{img, region_of(img), previous};
-
-    if (rois == 0) {
-        std::fill(img.frame.begin(), img.frame.end(), uint16_t{1});
-    } else {
+    UseFlags flags(rois == 0, img.size);
+    Target t{img, region_of(img), flags};
+    if (rois > 0) {
         int64_t total = 0;
         for (const excl_zone& z : excl.excluded)
             if (is_roi(z)) total += apply_zone(z, t, print);
-        for (size_t i = 0; i < img.frame.size(); ++i)
-            if (img.frame[i] == 0) img.data[i] = 0;
+        for (size_t i = 0; i < img.data.size(); ++i)
+            if (!flags.on(i)) img.data[i] = 0;
         prg_printf("# %lld included pixel(s) in %d roi(s) for calculations\n", static_cast<long long>(total),
                    rois);
     }
@@ -564,11 +641,7 @@ void excl_image(IMG& img, int32_t print) {
         prg_printf("# %lld excluded pixel(s) by %d mask(s) for calculations\n", static_cast<long long>(total),
                    exclusions);
     }
-    // Pixels that stay on get back their frame count; those without a valid
-    // value stay off.
-    if (!previous.empty())
-        for (size_t i = 0; i < img.frame.size(); ++i)
-            img.frame[i] = img.frame[i] != 0 ? previous[i] : 0;
+    flags.store(img);
 }
 
 void excl_save(const std::string& text, IMG& img, int32_t cr_mode) {
@@ -586,15 +659,19 @@ void excl_save(const std::string& text, IMG& img, int32_t cr_mode) {
         img.name = name;
         xy_info(img, 0);
         if (contains(name, ".gel"))
-            gel_write(img, ".gel", 1);
+            gel_write(img, name, ".gel", 1);
         else if (contains(name, ".kvf"))
-            kvf_write(img, XY_TYPE_INT32);
+            kvf_write(img, name, XY_TYPE_INT32);
         else if (contains(name, ".txt"))
-            txt_write(img, cr_mode);
+            txt_write(img, name, cr_mode);
         else
-            gel_write(img, ".tif", 1);
+            gel_write(img, name, ".tif", 1);
     }
     xy_fputinfo(stdout, img);
+}
+
+void excl_defaults() {
+    excl = ExclState();
 }
 
 void excl_usage() {

@@ -59,6 +59,8 @@ struct ExclState {
     int32_t m_excluded = 0; // zones allocated (grows by 10)
     bool quiet = false;     // the last declared zone asked for no echo
     std::vector<ExclMaskCache> masks;
+    std::vector<uint8_t> marks;  // pixels switched off by the image in progress (clear between images)
+    std::vector<int32_t> marked; // their indices
 };
 
 extern ExclState excl;
@@ -78,5 +80,7 @@ void excl_image(IMG& img, int32_t print);
 // the writer (".gel", ".kvf", ".txt", else TIFF); cr_mode is the CR setting
 // for text output.
 void excl_save(const std::string& text, IMG& img, int32_t cr_mode);
+// Empties the zone list (start of a run).
+void excl_defaults();
 // The help lines of the zone keys (standard error).
 void excl_usage();

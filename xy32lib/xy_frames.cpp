@@ -1,10 +1,5 @@
-// Frame files: series names, the real-time wait, the choice of the format
-// module, the byte-order state and the raw readers of fixed-size pixels.
-#include "dmi_lib.hpp"
-#include "gel_lib.hpp"
-#include "kvf_lib.hpp"
-#include "txt_lib.hpp"
-#include "wv_lib.hpp"
+// Frame files: series names, the real-time wait, the walk of the format
+// registry, byte order and the raw readers of fixed-size pixels.
 #include "xy_lib.hpp"
 
 #include <cctype>
@@ -96,52 +91,7 @@ void split_trailing_number(SeriesName& series) {
     series.base.erase(start);
 }
 
-// ---------------------------------------------------------------- format dispatch
-
-using OpenFunction = std::unique_ptr<HDR> (*)(const std::string& name, const std::string& program,
-                                              bool as_named);
-
-// One format module as the dispatch sees it. The name suffixes exclude one
-// another and so do the content tests (their first bytes differ), so the table
-// order only matters for the default-format step, whose designed order it is.
-struct FormatChoice {
-    const char* label;
-    const char* suffixes[3];
-    bool (*content)(const std::string& head);
-    const char* default_key; // looked for in the default format text
-    OpenFunction open;
-};
-
-bool starts_with(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
-bool looks_like_tiff(const std::string& head) {
-    return starts_with(head, "MM") || starts_with(head, "II");
-}
-bool looks_like_kvf(const std::string& head) {
-    return starts_with(head, "{\n");
-}
-bool looks_like_ipn_label(const std::string& head) {
-    return starts_with(head, " CARTE HPC1-SEP");
-}
-
-std::unique_ptr<HDR> open_spe(const std::string& name, const std::string& program, bool) {
-    return wv_open(name, program);
-}
-// The label reader always opens the name as given.
-std::unique_ptr<HDR> open_ipn_label(const std::string& name, const std::string& program, bool) {
-    return dmi_open(name, program);
-}
-
-const FormatChoice kFormats[] = {
-    {"GEL/TIFF", {".gel", ".tif", ".tiff"}, looks_like_tiff, "gel", gel_open},
-    {"native", {".kvf", nullptr, nullptr}, looks_like_kvf, "kvf", kvf_open},
-    {"text", {".txt", nullptr, nullptr}, nullptr, "txt", txt_open},
-    {"SPE", {".spe", ".SPE", nullptr}, nullptr, nullptr, open_spe},
-    {"IPN-label", {nullptr, nullptr, nullptr}, looks_like_ipn_label, nullptr, open_ipn_label},
-};
-const FormatChoice& kSpeFormat = kFormats[3];
+// ---------------------------------------------------------------- format choice
 
 // "Ends in" means: the first occurrence of the suffix is at the very end.
 bool ends_in(const std::string& name, const char* suffix) {
@@ -149,29 +99,36 @@ bool ends_in(const std::string& name, const char* suffix) {
     return name.size() >= len && name.find(suffix) == name.size() - len;
 }
 
-const FormatChoice* choice_by_suffix(const std::string& name) {
-    for (const FormatChoice& f : kFormats)
-        for (const char* suffix : f.suffixes)
-            if (suffix && ends_in(name, suffix)) return &f;
+const XyFormat* choice_by_suffix(const std::string& name) {
+    for (const XyFormat* f : xy_formats())
+        for (const char* suffix : f->suffixes)
+            if (suffix && ends_in(name, suffix)) return f;
     return nullptr;
 }
 
-const FormatChoice* choice_by_content(const std::string& name) {
+const XyFormat* choice_by_content(const std::string& name) {
     FileHandle fp(std::fopen(name.c_str(), "rb"));
     if (!fp) {
         errno = 0; // an unreadable name is left to the module chosen next
         return nullptr;
     }
     const std::string head = xy_read_bytes(fp.get(), 0, 80);
-    for (const FormatChoice& f : kFormats)
-        if (f.content && f.content(head)) return &f;
+    for (const XyFormat* f : xy_formats())
+        if (f->content && f->content(head)) return f;
     return nullptr;
 }
 
-const FormatChoice& choice_by_default(const std::string& def_format) {
-    for (const FormatChoice& f : kFormats)
-        if (f.default_key && def_format.find(f.default_key) != std::string::npos) return f;
-    return kSpeFormat;
+const XyFormat* choice_by_default(const std::string& def_format) {
+    for (const XyFormat* f : xy_formats())
+        if (f->default_key && contains(def_format, f->default_key)) return f;
+    v_fatal(kLibOrigin, "no format module reads '%s' files\n", def_format.c_str());
+}
+
+std::unique_ptr<HDR> open_with(const XyFormat& format, const std::string& name, const std::string& program,
+                               bool as_named) {
+    std::unique_ptr<HDR> hdr = format.open(name, program, as_named);
+    hdr->decoder = format.decoder;
+    return hdr;
 }
 
 // ---------------------------------------------------------------- real-time wait
@@ -209,19 +166,6 @@ void wait_for_file(const std::string& name, const std::string& def_format, int32
 
 // ---------------------------------------------------------------- byte order
 
-constexpr bool host_is_little_endian() {
-    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-}
-
-// One state for the whole program: the byte order of the file being read.
-struct ByteOrderState {
-    bool swap = true; // the raw readers reverse the bytes of each value
-    std::string text = "swapping not yet defined";
-    void (*swap16)(void*) = nullptr; // field readers are unusable until set
-    void (*swap32)(void*) = nullptr;
-};
-ByteOrderState byte_order;
-
 uint16_t reversed(uint16_t v) {
     return __builtin_bswap16(v);
 }
@@ -241,12 +185,19 @@ template <size_t Bytes> void reverse_values(void* buf, size_t count) {
     }
 }
 
-int read_field(void* dest, size_t bytes, int64_t pos, std::FILE* fp, void (*swap)(void*)) {
-    if (!swap) v_fatal(kLibOrigin, "byte order of the file not set before reading a header field\n");
+template <class Word> Word field_in_host_order(const void* p, XyByteOrder order) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return xy_swaps(order) ? reversed(w) : w;
+}
+
+template <class Word> int read_field(void* dest, int64_t pos, std::FILE* fp, XyByteOrder order) {
+    unsigned char bytes[sizeof(Word)];
     if (::fseeko(fp, static_cast<off_t>(pos), SEEK_SET) != 0) return 0;
-    const int n = static_cast<int>(std::fread(dest, bytes, 1, fp));
-    if (n == 1) swap(dest);
-    return n;
+    if (std::fread(bytes, sizeof bytes, 1, fp) != 1) return 0;
+    const Word w = field_in_host_order<Word>(bytes, order);
+    std::memcpy(dest, &w, sizeof w);
+    return 1;
 }
 
 // ---------------------------------------------------------------- raw readers
@@ -269,10 +220,10 @@ template <> struct PixelTraits<float> {
     static void print(std::string& s, float v) { s += prg_format(" %5f", static_cast<double>(v)); }
 };
 
-// Byte position of the region's first pixel in frame `frame`, or -1 when it
+// Byte position of the window's first pixel in frame `frame`, or -1 when it
 // lies beyond any file (the frame number is absurdly large).
-int64_t region_start(const IMG& img, int32_t frame, int64_t pixel_bytes) {
-    const int64_t row_start = int64_t{img.y_min} * img.dim_x + img.x_min;
+int64_t window_start(const IMG& img, const XyWindow& w, int32_t frame, int64_t pixel_bytes) {
+    const int64_t row_start = int64_t{w.y0} * img.dim_x + w.x0;
     int64_t frames_before = 0, pixels = 0, bytes = 0, pos = 0;
     if (__builtin_mul_overflow(int64_t{frame} - 1, int64_t{img.file_size}, &frames_before) ||
         __builtin_add_overflow(frames_before, row_start, &pixels) ||
@@ -282,71 +233,78 @@ int64_t region_start(const IMG& img, int32_t frame, int64_t pixel_bytes) {
     return pos;
 }
 
-void check_region(const IMG& img, const char* reader) {
+void check_window(const IMG& img, const XyWindow& w, const char* reader) {
     if (!img.hdr || !img.hdr->fp)
         v_fatal(kLibOrigin, "%s : image '%s' has no open frame file\n", reader, img.name.c_str());
-    const bool inside = img.reg_width > 0 && img.reg_height > 0 && img.x_min >= 0 && img.y_min >= 0 &&
-                        int64_t{img.x_min} + img.reg_width <= img.dim_x &&
-                        int64_t{img.y_min} + img.reg_height <= img.dim_y &&
+    const bool inside = w.width > 0 && w.height > 0 && w.x0 >= 0 && w.y0 >= 0 &&
+                        int64_t{w.x0} + w.width <= img.dim_x && int64_t{w.y0} + w.height <= img.dim_y &&
                         int64_t{img.dim_x} * img.dim_y <= img.file_size;
     if (!inside)
-        v_fatal(kLibOrigin, "%s : region %d+%d * %d+%d outside the %d * %d frame of '%s'\n", reader,
-                img.x_min, img.reg_width, img.y_min, img.reg_height, img.dim_x, img.dim_y,
-                img.hdr->file_name.c_str());
+        v_fatal(kLibOrigin, "%s : region %d+%d * %d+%d outside the %d * %d frame of '%s'\n", reader, w.x0,
+                w.width, w.y0, w.height, img.dim_x, img.dim_y, img.hdr->file_name.c_str());
 }
 
-// Reads `rows` rows of the region: one read for the whole block when it is
-// contiguous, else one per row. Returns the number of complete rows read.
-template <class T> int32_t read_region_rows(const IMG& img, T* buf, int64_t start, std::FILE* fp) {
-    const size_t width = static_cast<size_t>(img.reg_width);
-    const int32_t rows = img.reg_height;
-    if (img.reg_width == img.dim_x) {
+// Reads the window's rows: one read for the whole block when it is contiguous,
+// else one per row. Returns the number of complete rows read.
+template <class T>
+int32_t read_window_rows(const IMG& img, const XyWindow& w, T* buf, int64_t start, std::FILE* fp) {
+    const size_t width = static_cast<size_t>(w.width);
+    if (w.width == img.dim_x) {
         if (::fseeko(fp, static_cast<off_t>(start), SEEK_SET) != 0) return 0;
-        const size_t got = std::fread(buf, sizeof(T), width * static_cast<size_t>(rows), fp);
+        const size_t got = std::fread(buf, sizeof(T), width * static_cast<size_t>(w.height), fp);
         return static_cast<int32_t>(got / width);
     }
     const int64_t stride = int64_t{img.dim_x} * static_cast<int64_t>(sizeof(T));
-    for (int32_t r = 0; r < rows; ++r) {
+    for (int32_t r = 0; r < w.height; ++r) {
         if (::fseeko(fp, static_cast<off_t>(start + r * stride), SEEK_SET) != 0) return r;
         if (std::fread(buf + static_cast<size_t>(r) * width, sizeof(T), width, fp) != width) return r;
     }
-    return rows;
+    return w.height;
 }
 
-template <class T> void dump_region(const IMG& img, const T* buf, std::FILE* dump) {
-    for (int32_t r = 0; r < img.reg_height; ++r) {
+template <class T> void dump_window(const XyWindow& w, const T* buf, std::FILE* dump) {
+    for (int32_t r = 0; r < w.height; ++r) {
         std::string line = prg_format("#I %3d :", r);
-        const T* row = buf + static_cast<size_t>(r) * static_cast<size_t>(img.reg_width);
-        for (int32_t x = 0; x < img.reg_width; ++x)
+        const T* row = buf + static_cast<size_t>(r) * static_cast<size_t>(w.width);
+        for (int32_t x = 0; x < w.width; ++x)
             PixelTraits<T>::print(line, row[x]);
         line += "\n";
         std::fwrite(line.data(), 1, line.size(), dump);
     }
 }
 
-// The one implementation behind xy_getrawc/u/l/f.
-template <class T> int32_t read_raw_frame(IMG& img, T* buf, int32_t frame, std::FILE* dump) {
-    const char* reader = PixelTraits<T>::reader;
-    check_region(img, reader);
-    const int64_t start = frame < 1 ? -1 : region_start(img, frame, sizeof(T));
+// Reads the window from the file: rows read, 0 or -1.
+template <class T> int32_t read_stored_window(const IMG& img, const XyWindow& w, T* buf, int32_t frame) {
+    const int64_t start = frame < 1 ? -1 : window_start(img, w, frame, sizeof(T));
     if (start < 0) return 0; // no such frame in any file
 
     errno = 0;
-    const int32_t rows = read_region_rows(img, buf, start, img.hdr->fp.get());
+    const int32_t rows = read_window_rows(img, w, buf, start, img.hdr->fp.get());
     if (rows == 0) return 0; // the frame does not exist
-    if (rows < img.reg_height) {
+    if (rows < w.height) {
         const int err = errno;
         if (std::is_same<T, float>::value) std::printf("j= %3d \n", 0);
         std::fflush(stdout);
-        std::fprintf(stderr, "%s error %d reading %d image at y = %d, y_min %d, pos %d\n", reader, err, 0,
-                     img.y_min + rows, img.y_min, frame);
+        std::fprintf(stderr, "%s error %d reading %d image at y = %d, y_min %d, pos %d\n",
+                     PixelTraits<T>::reader, err, 0, w.y0 + rows, w.y0, frame);
         return -1;
     }
-    if (sizeof(T) > 1 && byte_order.swap)
-        reverse_values<sizeof(T)>(buf,
-                                  static_cast<size_t>(img.reg_width) * static_cast<size_t>(img.reg_height));
-    if (dump) dump_region(img, buf, dump);
-    return img.reg_height;
+    if (sizeof(T) > 1 && xy_swaps(img.hdr->byte_order))
+        reverse_values<sizeof(T)>(buf, static_cast<size_t>(w.width) * static_cast<size_t>(w.height));
+    return rows;
+}
+
+// The one implementation behind xy_getrawc/u/l/f: the format's frame decoder
+// when it has one, else the stored values.
+template <class T>
+int32_t read_raw_frame(const IMG& img, const XyWindow& w, T* buf, int32_t frame, std::FILE* dump) {
+    check_window(img, w, PixelTraits<T>::reader);
+    const FrameDecoder decoder = img.hdr->decoder;
+    const int32_t rows =
+        decoder ? (frame < 1 ? 0 : decoder(*img.hdr, frame, w, buf)) : read_stored_window(img, w, buf, frame);
+    if (rows <= 0) return rows;
+    if (dump) dump_window(w, buf, dump);
+    return w.height;
 }
 
 } // namespace
@@ -383,12 +341,12 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
                              const std::string& def_format, int32_t wait_seconds, int32_t detect) {
     if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds);
-    if (const FormatChoice* f = choice_by_suffix(name)) return f->open(name, program, false);
+    if (const XyFormat* f = choice_by_suffix(name)) return open_with(*f, name, program, false);
     // A module recognised by the file's own bytes opens that very file, not the
     // name with its extension appended.
     if (detect)
-        if (const FormatChoice* f = choice_by_content(name)) return f->open(name, program, true);
-    return choice_by_default(def_format).open(name, program, false);
+        if (const XyFormat* f = choice_by_content(name)) return open_with(*f, name, program, true);
+    return open_with(*choice_by_default(def_format), name, program, false);
 }
 
 // ---------------------------------------------------------------- common work of the format modules
@@ -457,41 +415,35 @@ void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, cons
 
 // ---------------------------------------------------------------- byte order
 
-// "Swapping on" describes a file written high byte first (the design's hosts
-// were little-endian); the values are reversed only when the host differs.
-void xy_setswapon() {
-    byte_order.swap = host_is_little_endian();
-    byte_order.text = "swapping used";
-    byte_order.swap16 = byte_order.swap ? xy_eswap16 : xy_nswap16;
-    byte_order.swap32 = byte_order.swap ? xy_eswap32 : xy_nswap32;
+// A file with no declared order is read high byte first.
+bool xy_swaps(XyByteOrder order) {
+    const bool stored_little = order == XyByteOrder::low_first;
+    return stored_little != xy_host_little_endian();
 }
 
-void xy_setswapoff() {
-    byte_order.swap = !host_is_little_endian();
-    byte_order.text = "no swapping used";
-    byte_order.swap16 = byte_order.swap ? xy_eswap16 : xy_nswap16;
-    byte_order.swap32 = byte_order.swap ? xy_eswap32 : xy_nswap32;
+const char* xy_byte_order_text(XyByteOrder order) {
+    switch (order) {
+    case XyByteOrder::high_first:
+        return "swapping used";
+    case XyByteOrder::low_first:
+        return "no swapping used";
+    default:
+        return "swapping not yet defined";
+    }
 }
 
-void xy_reset_byte_order() {
-    byte_order = ByteOrderState{};
+uint16_t xy_field16(const void* p, XyByteOrder order) {
+    return field_in_host_order<uint16_t>(p, order);
+}
+uint32_t xy_field32(const void* p, XyByteOrder order) {
+    return field_in_host_order<uint32_t>(p, order);
 }
 
-bool xy_swap_on() {
-    return byte_order.swap;
+int xy_fread16(void* dest, int64_t pos, std::FILE* fp, XyByteOrder order) {
+    return read_field<uint16_t>(dest, pos, fp, order);
 }
-const char* xy_swap_text() {
-    return byte_order.text.c_str();
-}
-void xy_set_swap_text(const char* t) {
-    byte_order.text = t ? t : "";
-}
-
-int xy_fread16(void* dest, int64_t pos, std::FILE* fp) {
-    return read_field(dest, 2, pos, fp, byte_order.swap16);
-}
-int xy_fread32(void* dest, int64_t pos, std::FILE* fp) {
-    return read_field(dest, 4, pos, fp, byte_order.swap32);
+int xy_fread32(void* dest, int64_t pos, std::FILE* fp, XyByteOrder order) {
+    return read_field<uint32_t>(dest, pos, fp, order);
 }
 
 void xy_eswap16(void* p) {
@@ -500,20 +452,38 @@ void xy_eswap16(void* p) {
 void xy_eswap32(void* p) {
     reverse_values<4>(p, 1);
 }
-void xy_nswap16(void*) {}
-void xy_nswap32(void*) {}
 
 // ---------------------------------------------------------------- raw readers
 
-int32_t xy_getrawc(IMG& img, uint8_t* buf, int32_t frame, std::FILE* dump) {
-    return read_raw_frame(img, buf, frame, dump);
+XyWindow xy_region_window(const IMG& img) {
+    return XyWindow{img.x_min, img.y_min, img.reg_width, img.reg_height};
 }
-int32_t xy_getrawu(IMG& img, uint16_t* buf, int32_t frame, std::FILE* dump) {
-    return read_raw_frame(img, buf, frame, dump);
+
+int32_t xy_getrawc(const IMG& img, const XyWindow& window, uint8_t* buf, int32_t frame, std::FILE* dump) {
+    return read_raw_frame(img, window, buf, frame, dump);
 }
-int32_t xy_getrawl(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
-    return read_raw_frame(img, buf, frame, dump);
+int32_t xy_getrawu(const IMG& img, const XyWindow& window, uint16_t* buf, int32_t frame, std::FILE* dump) {
+    return read_raw_frame(img, window, buf, frame, dump);
 }
-int32_t xy_getrawf(IMG& img, float* buf, int32_t frame, std::FILE* dump) {
-    return read_raw_frame(img, buf, frame, dump);
+int32_t xy_getrawl(const IMG& img, const XyWindow& window, int32_t* buf, int32_t frame, std::FILE* dump) {
+    return read_raw_frame(img, window, buf, frame, dump);
+}
+int32_t xy_getrawf(const IMG& img, const XyWindow& window, float* buf, int32_t frame, std::FILE* dump) {
+    return read_raw_frame(img, window, buf, frame, dump);
+}
+
+int32_t xy_getrawc(const IMG& img, uint8_t* buf, int32_t frame, std::FILE* dump) {
+    return xy_getrawc(img, xy_region_window(img), buf, frame, dump);
+}
+int32_t xy_getrawu(const IMG& img, uint16_t* buf, int32_t frame, std::FILE* dump) {
+    return xy_getrawu(img, xy_region_window(img), buf, frame, dump);
+}
+int32_t xy_getrawl(const IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
+    return xy_getrawl(img, xy_region_window(img), buf, frame, dump);
+}
+int32_t xy_getrawf(const IMG& img, float* buf, int32_t frame, std::FILE* dump) {
+    return xy_getrawf(img, xy_region_window(img), buf, frame, dump);
+}
+int32_t xy_getrawa(const IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
+    return xy_getrawa(img, xy_region_window(img), buf, frame, dump);
 }

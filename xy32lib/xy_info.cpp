@@ -14,12 +14,11 @@ const char* const kLibOrigin = "../xy32lib/xy_lib";
 // The description lines of a frame file, shared by the message channel and
 // the explicit-stream variants.
 std::string header_description(const HDR& hdr, int32_t with_entries) {
-    // Text files have no byte order: the description stays empty until a
-    // reader of binary pixels sets it again.
-    if (hdr.type == XY_TYPE_TEXT) xy_set_swap_text("");
+    // Text files have no byte order to describe.
+    const char* order = hdr.type == XY_TYPE_TEXT ? "" : xy_byte_order_text(hdr.byte_order);
     std::string text = prg_format("# file  '%s' : images size %d * %d, frames %d\n", hdr.file_name.c_str(),
                                   hdr.dim_x, hdr.dim_y, hdr.frames);
-    text += prg_format("# data_type (%s)  %s\n", xy_type_name(hdr.type), xy_swap_text());
+    text += prg_format("# data_type (%s)  %s\n", xy_type_name(hdr.type), order);
     if (with_entries) {
         text += "# kvf header contents :  \n";
         for (size_t i = 0; i < hdr.items.size(); ++i)

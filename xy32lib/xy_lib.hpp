@@ -4,7 +4,6 @@
 #pragma once
 
 #include "prg_lib.hpp"
-#include "xy_decoder.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -31,9 +30,6 @@ enum : int32_t {
     XY_FORMAT_KVF = 2,
     XY_FORMAT_GEL = 3,
     XY_FORMAT_TXT = 4,
-    XY_FORMAT_H5 = 5,      // HDF5 / NeXus stacks
-    XY_FORMAT_CBF = 6,     // CBF
-    XY_FORMAT_LIBTIFF = 7, // TIFF read through libtiff
 };
 
 // Owns an open stdio stream; closes it when the owner goes away.
@@ -64,6 +60,31 @@ class FileHandle {
     std::FILE* fp_ = nullptr;
 };
 
+// Byte order of a file's 16- and 32-bit values, set by the module that opens
+// the file. A file that declares none is read high byte first.
+enum class XyByteOrder : uint8_t {
+    unset,      // described as "swapping not yet defined"
+    high_first, // "swapping used"
+    low_first,  // "no swapping used"
+};
+
+// The part of a frame a reader reads: columns x0 to x0 + width - 1 and rows
+// y0 to y0 + height - 1, from 0.
+struct XyWindow {
+    int32_t x0 = 0;
+    int32_t y0 = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+struct HDR;
+// Decodes frame `frame` (from 1) of an open file over `window` into `buf`:
+// window.width * window.height values of the file's pixel type (HDR::type),
+// row after row, in host byte order. Returns the rows decoded, 0 when the file
+// has no such frame, -1 when the frame is damaged. For formats whose frames are
+// compressed or scattered; the raw readers call it in place of their own reads.
+using FrameDecoder = int32_t (*)(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf);
+
 // One (key, value) entry of a file's header list, kept verbatim.
 struct KvfItem {
     std::string key;
@@ -84,7 +105,8 @@ struct HDR {
     std::string file_name; // name actually opened
     FileHandle fp;
     int32_t format = 0;
-    std::unique_ptr<FrameDecoder> decoder; // null: frames are read by the raw readers
+    XyByteOrder byte_order = XyByteOrder::unset;
+    FrameDecoder decoder = nullptr; // set by xy_open from the format registry
 };
 
 // Per-pixel time series of the cosmic-ray test; all empty when the test is off.
@@ -179,29 +201,63 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program, const std::string& def_format,
                              int32_t wait_seconds, int32_t detect);
 
-// Raw readers: one frame's region into `buf` (reg_size values). Return
-// reg_height, 0 for a missing frame, -1 for a truncated one.
-int32_t xy_getrawc(IMG& img, uint8_t* buf, int32_t frame, std::FILE* dump);
-int32_t xy_getrawu(IMG& img, uint16_t* buf, int32_t frame, std::FILE* dump);
-int32_t xy_getrawl(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
-int32_t xy_getrawf(IMG& img, float* buf, int32_t frame, std::FILE* dump);
-int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
+// Raw readers: one window of frame `frame` (from 1) of the record's open file
+// (img.hdr) into `buf` (window.width * window.height values, row after row),
+// in host byte order. Return the window's height, 0 for a missing frame, -1
+// for a truncated one. `dump`, when given, receives the values read.
+int32_t xy_getrawc(const IMG& img, const XyWindow& window, uint8_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawu(const IMG& img, const XyWindow& window, uint16_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawl(const IMG& img, const XyWindow& window, int32_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawf(const IMG& img, const XyWindow& window, float* buf, int32_t frame, std::FILE* dump);
+// Text frames; values times MULT when MULT > 1, truncated toward zero.
+int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t frame, std::FILE* dump);
+// The record's region (x_min, y_min, reg_width, reg_height) as a window.
+XyWindow xy_region_window(const IMG& img);
+// The same readers over the record's region.
+int32_t xy_getrawc(const IMG& img, uint8_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawu(const IMG& img, uint16_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawl(const IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawf(const IMG& img, float* buf, int32_t frame, std::FILE* dump);
+int32_t xy_getrawa(const IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
 
-// Byte-order state of the file being read.
-void xy_setswapon();
-void xy_setswapoff();
-bool xy_swap_on();
-const char* xy_swap_text();           // "swapping used", "no swapping used", ...
-void xy_set_swap_text(const char* t); // text files clear the description
-int xy_fread16(void* dest, int64_t pos, std::FILE* fp);
-int xy_fread32(void* dest, int64_t pos, std::FILE* fp);
-void xy_eswap16(void* p);
-void xy_eswap32(void* p);
-void xy_nswap16(void* p);
-void xy_nswap32(void* p);
-void xy_reset_byte_order(); // back to the start state (tests)
+// ---------------------------------------------------------------- byte order
+constexpr bool xy_host_little_endian() {
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+}
+// True when values stored in `order` must be byte-reversed on this host.
+bool xy_swaps(XyByteOrder order);
+// "swapping used", "no swapping used" or "swapping not yet defined".
+const char* xy_byte_order_text(XyByteOrder order);
+// A 16- or 32-bit field stored at `p` in `order`, in host order.
+uint16_t xy_field16(const void* p, XyByteOrder order);
+uint32_t xy_field32(const void* p, XyByteOrder order);
+// The same fields read from byte `pos` of a file into `dest`; return the
+// number of values read (0 at the end of the file).
+int xy_fread16(void* dest, int64_t pos, std::FILE* fp, XyByteOrder order);
+int xy_fread32(void* dest, int64_t pos, std::FILE* fp, XyByteOrder order);
+void xy_eswap16(void* p); // reverses the two bytes at p
+void xy_eswap32(void* p); // reverses the four bytes at p
 
-// Common work of the format modules.
+// ---------------------------------------------------------------- format registry
+using FormatOpen = std::unique_ptr<HDR> (*)(const std::string& name, const std::string& program,
+                                            bool as_named);
+
+// A format module as xy_open sees it; each module defines one. Suffixes and
+// content tests of different modules exclude one another.
+struct XyFormat {
+    const char* label;
+    const char* suffixes[3];                  // a name ending in one of these; unused slots null
+    bool (*content)(const std::string& head); // recognises the first 80 bytes; null: never
+    const char* default_key;                  // chosen when the default format text holds it
+                                              // ("" holds for any text); null: never
+    FormatOpen open;                          // as_named: recognised by content under this name
+    FrameDecoder decoder;                     // null: the raw readers read the frames
+};
+
+// Every format module, in the order xy_open tries them (the registry).
+const std::vector<const XyFormat*>& xy_formats();
+
+// ---------------------------------------------------------------- common work of the format modules
 // The name a module opens: `name`, with the first of `extensions` appended when
 // it contains none of them, unless the file was recognised by its content
 // under this very name (`as_named`).

@@ -130,7 +130,7 @@ namespace {
 
 // Where one frame's values go: the region of interest inside a file frame.
 struct TextFrameTarget {
-    const IMG& img;
+    const XyWindow& window;
     const HDR& hdr;
     int32_t* buf;
     int32_t frame;
@@ -168,9 +168,9 @@ int32_t text_pixel(const TextFrameTarget& t, int32_t y, int32_t x, const TextTok
 
 // Parses one file row: exactly dim_x numbers, the region's part stored.
 void read_text_row(const TextFrameTarget& t, int32_t y, const std::string& line) {
-    const IMG& img = t.img;
-    const bool in_rows = y >= img.y_min && y < img.y_min + img.reg_height;
-    int32_t* row = in_rows ? t.buf + static_cast<int64_t>(y - img.y_min) * img.reg_width : nullptr;
+    const XyWindow& w = t.window;
+    const bool in_rows = y >= w.y0 && y < w.y0 + w.height;
+    int32_t* row = in_rows ? t.buf + static_cast<int64_t>(y - w.y0) * w.width : nullptr;
     const char* pos = line.data();
     const char* end = pos + line.size();
     TextToken token;
@@ -183,7 +183,7 @@ void read_text_row(const TextFrameTarget& t, int32_t y, const std::string& line)
                 "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds more than %d values",
                 t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, t.hdr.dim_x);
         }
-        if (row && x >= img.x_min && x < img.x_min + img.reg_width) row[x - img.x_min] = value;
+        if (row && x >= w.x0 && x < w.x0 + w.width) row[x - w.x0] = value;
     }
     if (x < t.hdr.dim_x) {
         v_fatal(kLibOrigin,
@@ -192,35 +192,34 @@ void read_text_row(const TextFrameTarget& t, int32_t y, const std::string& line)
     }
 }
 
-void dump_text_row(std::FILE* dump, const IMG& img, int32_t r, const int32_t* row) {
+void dump_text_row(std::FILE* dump, const XyWindow& w, int32_t r, const int32_t* row) {
     std::string text = prg_format("#I %3d :", r);
-    for (int32_t i = 0; i < img.reg_width; ++i)
+    for (int32_t i = 0; i < w.width; ++i)
         text += prg_format(" %5d", row[i]);
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), dump);
 }
 
-// The region must lie inside this file's frame, or part of the buffer would
+// The window must lie inside this file's frame, or part of the buffer would
 // silently keep old values (a series whose files differ in size).
-void check_region_fits(const IMG& img, const HDR& hdr) {
-    if (img.x_min < 0 || img.y_min < 0 || img.reg_width < 0 || img.reg_height < 0 ||
-        int64_t(img.x_min) + img.reg_width > hdr.dim_x || int64_t(img.y_min) + img.reg_height > hdr.dim_y) {
-        v_fatal(
-            kLibOrigin, "xy_getrawa : region (%d+%d) * (%d+%d) does not fit the %d * %d frames of '%s'",
-            img.x_min, img.reg_width, img.y_min, img.reg_height, hdr.dim_x, hdr.dim_y, hdr.file_name.c_str());
+void check_window_fits(const XyWindow& w, const HDR& hdr) {
+    if (w.x0 < 0 || w.y0 < 0 || w.width < 0 || w.height < 0 || int64_t(w.x0) + w.width > hdr.dim_x ||
+        int64_t(w.y0) + w.height > hdr.dim_y) {
+        v_fatal(kLibOrigin, "xy_getrawa : region (%d+%d) * (%d+%d) does not fit the %d * %d frames of '%s'",
+                w.x0, w.width, w.y0, w.height, hdr.dim_x, hdr.dim_y, hdr.file_name.c_str());
     }
 }
 
 } // namespace
 
-int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
+int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t frame, std::FILE* dump) {
     if (!img.hdr || !img.hdr->fp) {
         v_fatal(kLibOrigin, "xy_getrawa : no open text file");
     }
     const HDR& hdr = *img.hdr;
-    check_region_fits(img, hdr);
-    const TextFrameTarget target{
-        img, hdr, buf, frame, img.mult > 1.0f ? double(img.mult) : 1.0, img.mult > 1.0f};
+    check_window_fits(window, hdr);
+    const TextFrameTarget target{window,         hdr, buf, frame, img.mult > 1.0f ? double(img.mult) : 1.0,
+                                 img.mult > 1.0f};
 
     TextLines lines(hdr.fp.get(), hdr.offset, hdr.file_name);
     std::string line;
@@ -253,8 +252,8 @@ int32_t xy_getrawa(IMG& img, int32_t* buf, int32_t frame, std::FILE* dump) {
     }
 
     if (dump)
-        for (int32_t r = 0; r < img.reg_height; ++r)
-            dump_text_row(dump, img, r, buf + static_cast<int64_t>(r) * img.reg_width);
+        for (int32_t r = 0; r < window.height; ++r)
+            dump_text_row(dump, window, r, buf + static_cast<int64_t>(r) * window.width);
     std::printf(" txt frame %d read\n", frame);
-    return img.reg_height;
+    return window.height;
 }

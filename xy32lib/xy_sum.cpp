@@ -43,8 +43,8 @@ struct ByteFrames {
     static constexpr bool kSaturates = false;
     static constexpr bool kIndexInSeries = false;
     static constexpr bool kText = false;
-    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
-        return xy_getrawc(img, buf, k, dump);
+    static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawc(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
 };
@@ -54,8 +54,8 @@ struct Uint16Frames {
     static constexpr bool kSaturates = true; // 65535 marks a saturated pixel
     static constexpr bool kIndexInSeries = false;
     static constexpr bool kText = false;
-    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
-        return xy_getrawu(img, buf, k, dump);
+    static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawu(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
 };
@@ -65,8 +65,8 @@ struct Int32Frames {
     static constexpr bool kSaturates = false;
     static constexpr bool kIndexInSeries = true;
     static constexpr bool kText = false;
-    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
-        return xy_getrawl(img, buf, k, dump);
+    static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawl(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
 };
@@ -76,8 +76,8 @@ struct FloatFrames {
     static constexpr bool kSaturates = false;
     static constexpr bool kIndexInSeries = true;
     static constexpr bool kText = false;
-    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
-        return xy_getrawf(img, buf, k, dump);
+    static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawf(img, w, buf, k, dump);
     }
     double mult = 1.0;
     int32_t operator()(Raw v) const { return float_pixel_low16(v, mult); }
@@ -88,8 +88,8 @@ struct TextFrames {
     static constexpr bool kSaturates = false;
     static constexpr bool kIndexInSeries = true;
     static constexpr bool kText = true;
-    static int32_t read(IMG& img, Raw* buf, int32_t k, std::FILE* dump) {
-        return xy_getrawa(img, buf, k, dump);
+    static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
+        return xy_getrawa(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
 };
@@ -238,29 +238,6 @@ template <class Frames> void add_frame_region(SumCall& call, const typename Fram
 
 // ---------------------------------------------------------------- grouped reading
 
-// Narrows the record's region to some of its rows for one read, so that the
-// raw reader reads a band of a frame; the region is restored afterwards.
-class RowBand {
-  public:
-    RowBand(IMG& img, int64_t first_row, int64_t rows)
-        : img_(img), y_min_(img.y_min), reg_height_(img.reg_height), reg_size_(img.reg_size) {
-        img.y_min = static_cast<int32_t>(y_min_ + first_row);
-        img.reg_height = static_cast<int32_t>(rows);
-        img.reg_size = static_cast<int32_t>(rows * img.reg_width);
-    }
-    ~RowBand() {
-        img_.y_min = y_min_;
-        img_.reg_height = reg_height_;
-        img_.reg_size = reg_size_;
-    }
-    RowBand(const RowBand&) = delete;
-    RowBand& operator=(const RowBand&) = delete;
-
-  private:
-    IMG& img_;
-    int32_t y_min_, reg_height_, reg_size_;
-};
-
 // The last frame whose region lies wholly inside the file, as the raw readers
 // would find it; 0 when the stream is not a regular file.
 int64_t last_whole_frame(const IMG& img, int64_t pixel_bytes) {
@@ -289,9 +266,11 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
     for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
         const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
         const int64_t band = rows * width;
+        const XyWindow window{img.x_min, static_cast<int32_t>(img.y_min + r0), img.reg_width,
+                              static_cast<int32_t>(rows)};
         for (int64_t j = 0; j < count; ++j) {
-            RowBand view(img, r0, rows);
-            if (Frames::read(img, buf.data() + j * band, static_cast<int32_t>(k0 + j), nullptr) != rows)
+            if (Frames::read(img, window, buf.data() + j * band, static_cast<int32_t>(k0 + j), nullptr) !=
+                rows)
                 v_fatal(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
                         static_cast<long long>(k0 + j));
         }
@@ -324,6 +303,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     const int64_t first = std::max<int32_t>(1, img.beg_frame);
     const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
     const int64_t declared = declared_frames(img);
+    const XyWindow region = xy_region_window(img);
     // Whole frames of an unbinned fixed-size region go through the grouped reading.
     const bool grouped = !Frames::kText && !call.binned && !call.dump;
     const int64_t whole = grouped ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
@@ -340,7 +320,9 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
             // must not be retried for ever). A successful read never ends it,
             // whatever the stream's end-of-file indicator says: the text
             // reader reads ahead in blocks.
-            if (k > declared || Frames::read(img, buf.data(), static_cast<int32_t>(k), call.dump) <= 0) break;
+            if (k > declared ||
+                Frames::read(img, region, buf.data(), static_cast<int32_t>(k), call.dump) <= 0)
+                break;
             check_frame_limit(call, 1);
             add_frame_region(call, buf.data(), pixel);
             if constexpr (Frames::kText)

@@ -41,6 +41,7 @@ struct Frame {
     int32_t height = 0;
     int32_t type = 0;
     int64_t offset = 0;
+    XyByteOrder order = XyByteOrder::unset;
     std::vector<uint16_t> pixels;
     uint16_t at(int32_t x, int32_t y) const { return pixels[static_cast<size_t>(y) * width + x]; }
 };
@@ -54,6 +55,7 @@ Frame read_frame(const std::string& path) {
     f.height = img.dim_y;
     f.type = img.hdr->type;
     f.offset = img.hdr->offset;
+    f.order = img.hdr->byte_order;
     f.pixels.assign(static_cast<size_t>(img.reg_size), 0);
     EXPECT_EQ(gel_getraw(img, f.pixels.data(), 1), img.reg_height) << path;
     return f;
@@ -101,10 +103,7 @@ void add_single_strip(zt::TiffBuilder& t, uint32_t offset = 8, uint32_t bytes = 
 
 class GelFiles : public zt::InTempDir {
   protected:
-    void SetUp() override {
-        zt::InTempDir::SetUp();
-        xy_reset_byte_order();
-    }
+    void SetUp() override { zt::InTempDir::SetUp(); }
 };
 
 // ---------------------------------------------------------------- file header and IFD
@@ -133,18 +132,14 @@ TEST(GelHeader, OwnLayoutOfThirteenEntriesGivesTypeAndOffset270) {
         EXPECT_EQ(hdr->dim_x, 4);
         EXPECT_EQ(hdr->dim_y, 3);
         EXPECT_EQ(hdr->frames, 1);
-        EXPECT_FALSE(xy_swap_on());
+        EXPECT_EQ(hdr->byte_order, XyByteOrder::low_first);
     }
 }
 
 TEST(GelHeader, ByteOrderFollowsTheFile) {
     const std::vector<uint16_t> px = {0x1234, 0xABCD, 7, 65535};
-    parse(zt::gray_tiff(true, 16, 2, 2, px));
-    EXPECT_TRUE(xy_swap_on());
-    EXPECT_STREQ(xy_swap_text(), "swapping used");
-    parse(zt::gray_tiff(false, 16, 2, 2, px));
-    EXPECT_FALSE(xy_swap_on());
-    EXPECT_STREQ(xy_swap_text(), "no swapping used");
+    EXPECT_EQ(parse(zt::gray_tiff(true, 16, 2, 2, px))->byte_order, XyByteOrder::high_first);
+    EXPECT_EQ(parse(zt::gray_tiff(false, 16, 2, 2, px))->byte_order, XyByteOrder::low_first);
 }
 
 TEST(GelHeader, HundredEntriesAreReadAndHundredOneRefused) {
@@ -445,7 +440,7 @@ TEST_F(GelFiles, BigEndianPixelsAreSwappedWhenRead) {
     const std::vector<uint16_t> px = {0x1234, 0xABCD, 7, 65535, 256, 1};
     zt::write_file(file("be.tif"), zt::gray_tiff(true, 16, 3, 2, px));
     const Frame f = read_frame(file("be.tif"));
-    EXPECT_TRUE(xy_swap_on());
+    EXPECT_EQ(f.order, XyByteOrder::high_first);
     EXPECT_EQ(f.pixels, px);
     zt::write_file(file("le.tif"), zt::gray_tiff(false, 16, 3, 2, px));
     EXPECT_EQ(read_frame(file("le.tif")).pixels, px);
@@ -500,7 +495,7 @@ struct Written {
 
 Written write_image(IMG img, const std::string& ext, int32_t mode, const std::string& expected_name) {
     testing::internal::CaptureStdout();
-    gel_write(img, ext, mode);
+    gel_write(img, img.name, ext, mode);
     Written w;
     w.out = testing::internal::GetCapturedStdout();
     w.bytes = zt::read_file(expected_name);
@@ -570,7 +565,7 @@ TEST_F(GelWrite, EightBitModeAndBilevelRefusal) {
 
     zt::write_file(file("keep.tif"), "old contents");
     IMG img = image_of(1, 1, {1}, "keep.tif");
-    EXPECT_NE(zt::fatal_report([&] { gel_write(img, ".tif", 3); }).find("bilevel tif not writen"),
+    EXPECT_NE(zt::fatal_report([&] { gel_write(img, img.name, ".tif", 3); }).find("bilevel tif not writen"),
               std::string::npos);
     EXPECT_EQ(zt::read_file(file("keep.tif")), "old contents");
 }
@@ -586,7 +581,7 @@ TEST_F(GelWrite, NamesKeepATiffNameAndOtherwiseTakeTheExtension) {
     EXPECT_TRUE(zt::file_exists(file("odd.xyz.gel")));
     IMG lost = image_of(1, 1, {9}, "no/such/dir/x");
     EXPECT_NE(zt::fatal_report([&] {
-                  gel_write(lost, ".tif", 0);
+                  gel_write(lost, lost.name, ".tif", 0);
               }).find("unable to open the tif/gel out file : no/such/dir/x.tif\n"),
               std::string::npos);
 }
@@ -667,11 +662,13 @@ TEST_F(GelWrite, WrittenFilesReadBackWithTheirValues) {
 
 TEST_F(GelWrite, ImagesTheFormatCannotHoldAreRefused) {
     IMG empty = image_of(0, 0, {}, "empty");
-    EXPECT_NE(zt::fatal_report([&] { gel_write(empty, ".tif", 0); }).find("no image data to write"),
-              std::string::npos);
+    EXPECT_NE(
+        zt::fatal_report([&] { gel_write(empty, empty.name, ".tif", 0); }).find("no image data to write"),
+        std::string::npos);
     IMG wide = image_of(70000, 1, std::vector<int32_t>(70000, 1), "wide");
-    EXPECT_NE(zt::fatal_report([&] { gel_write(wide, ".tif", 0); }).find("written as 16-bit numbers"),
-              std::string::npos);
+    EXPECT_NE(
+        zt::fatal_report([&] { gel_write(wide, wide.name, ".tif", 0); }).find("written as 16-bit numbers"),
+        std::string::npos);
     EXPECT_FALSE(zt::file_exists(file("wide.tif")));
 }
 
@@ -702,13 +699,12 @@ TEST(GelRealFiles, TiffsOfOtherProgramsReadToTheirReferenceValues) {
         const std::string json = zt::read_file(root + "/tiff/" + json_name);
         const std::string tiff = root + "/tiff/" + json_name.substr(0, json_name.size() - 12);
         ASSERT_EQ(zt::json_string(json, "expect"), "read");
-        xy_reset_byte_order();
         const Frame f = read_frame(tiff);
         const std::string dims = zt::json_value(json, "dims");
         EXPECT_EQ(f.width, zt::json_numbers(zt::json_value(dims, "width")).at(0));
         EXPECT_EQ(f.height, zt::json_numbers(zt::json_value(dims, "height")).at(0));
         EXPECT_EQ(f.type, zt::json_string(json, "dtype") == "uint16" ? 3 : 1);
-        EXPECT_EQ(xy_swap_on(), zt::json_string(json, "byte_order") == "MM");
+        EXPECT_EQ(f.order == XyByteOrder::high_first, zt::json_string(json, "byte_order") == "MM");
         const std::string frame1 = zt::json_value(json, "frame1");
         int64_t sum = 0;
         uint16_t lo = 65535, hi = 0;
@@ -866,7 +862,6 @@ TEST_F(GelFiles, FilesWrittenByLibtiffReadToTheirValues) {
                 for (size_t i = 0; i < px.size(); ++i)
                     px[i] = static_cast<uint16_t>(bits == 8 ? (i * 37) % 256 : (i * 4099 + 11) % 65536);
                 write_with_libtiff(file("lib.tif"), big, bits, w, h, rows_per_strip, px);
-                xy_reset_byte_order();
                 const Frame f = read_frame(file("lib.tif"));
                 EXPECT_EQ(f.width, static_cast<int32_t>(w));
                 EXPECT_EQ(f.height, static_cast<int32_t>(h));

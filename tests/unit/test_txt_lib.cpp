@@ -286,7 +286,7 @@ IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> data, const std::strin
 TEST_F(TxtTest, WideImageIsWrittenByColumnsAndReadsBackTransposed) {
     IMG img = image_of(3, 2, {1, 2, 3, 4, 5, 6}, "wide");
     testing::internal::CaptureStdout();
-    txt_write(img, 0);
+    txt_write(img, img.name, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "wide.txt\n");
     EXPECT_EQ(zt::read_file(file("wide.txt")), " 1 4 \n 2 5 \n 3 6 \n");
 
@@ -301,7 +301,7 @@ TEST_F(TxtTest, WideImageIsWrittenByColumnsAndReadsBackTransposed) {
 TEST_F(TxtTest, TallImageIsWrittenByRowsWithCarriageReturnsWhenAsked) {
     IMG img = image_of(2, 3, {INT32_MIN, 0, -7, 8, 9, INT32_MAX}, "tall.txt");
     testing::internal::CaptureStdout();
-    txt_write(img, 1);
+    txt_write(img, img.name, 1);
     testing::internal::GetCapturedStdout();
     const std::string text = zt::read_file(file("tall.txt"));
     EXPECT_EQ(text, " -2147483648 0\r\n -7 8\r\n 9 2147483647\r\n");
@@ -316,9 +316,9 @@ TEST_F(TxtTest, FailedWriteKeepsThePreviousFile) {
     IMG empty = image_of(2, 2, {}, "keep");
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_THROW(txt_write(empty, 0), Fatal);
+    EXPECT_THROW(txt_write(empty, empty.name, 0), Fatal);
     IMG elsewhere = image_of(1, 1, {5}, "no_such_dir/out");
-    EXPECT_THROW(txt_write(elsewhere, 0), Fatal);
+    EXPECT_THROW(txt_write(elsewhere, elsewhere.name, 0), Fatal);
     testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("unable to open the txt out file : no_such_dir/out.txt"), std::string::npos) << err;

@@ -60,10 +60,7 @@ zt::SpeFields small_fields(bool big_endian = false) {
 
 class WvTest : public zt::InTempDir {
   protected:
-    void SetUp() override {
-        zt::InTempDir::SetUp();
-        xy_reset_byte_order();
-    }
+    void SetUp() override { zt::InTempDir::SetUp(); }
 };
 
 // ---------------------------------------------------------------- byte order
@@ -71,14 +68,14 @@ class WvTest : public zt::InTempDir {
 TEST_F(WvTest, ProbeWordInHostOrderDecidesSwapping) {
     // 0x04DA as read on this host: top four bits clear, the file is in host order.
     zt::SpeFields host = small_fields(!kHostLittle);
-    describe(zt::spe_header(host));
-    EXPECT_FALSE(xy_swap_on());
-    EXPECT_STREQ(xy_swap_text(), kHostLittle ? "no swapping used" : "swapping used");
+    const XyByteOrder host_order = describe(zt::spe_header(host))->byte_order;
+    EXPECT_FALSE(xy_swaps(host_order));
+    EXPECT_STREQ(xy_byte_order_text(host_order), kHostLittle ? "no swapping used" : "swapping used");
 
     // The same word stored the other way reads 0xDA04: the file is swapped.
     zt::SpeFields other = small_fields(kHostLittle);
     auto hdr = describe(zt::spe_header(other));
-    EXPECT_TRUE(xy_swap_on());
+    EXPECT_TRUE(xy_swaps(hdr->byte_order));
     EXPECT_EQ(hdr->dim_x, 3);
     EXPECT_EQ(hdr->dim_y, 2);
 
@@ -87,25 +84,23 @@ TEST_F(WvTest, ProbeWordInHostOrderDecidesSwapping) {
     blind.detector_x = 1024;
     blind.width = 0x0100; // reads as 1 here: still a valid size
     blind.height = 0x0100;
-    describe(zt::spe_header(blind));
-    EXPECT_FALSE(xy_swap_on());
+    EXPECT_FALSE(xy_swaps(describe(zt::spe_header(blind))->byte_order));
 }
 
 TEST_F(WvTest, OldFileProbesWidthThenOffsetZero) {
     zt::SpeFields by_width = small_fields(kHostLittle);
     by_width.detector_x = 0;
     by_width.width = 0x0A00; // stored the other way: reads 0x000A, so top bits clear
-    describe(zt::spe_header(by_width));
-    EXPECT_FALSE(xy_swap_on());
+    EXPECT_FALSE(xy_swaps(describe(zt::spe_header(by_width))->byte_order));
 
     // 0 at 6 and 42: offset 0 decides (here it says swapped) before the empty
-    // image is refused.
+    // image is refused; the height stored the other way reads 2 only when
+    // the swap was decided.
     zt::SpeFields old = small_fields(kHostLittle);
     old.detector_x = 0;
     old.width = 0;
     old.old_probe = 0x0010;
     const std::string err = zt::fatal_report([&] { describe(zt::spe_header(old)); });
-    EXPECT_TRUE(xy_swap_on());
     EXPECT_NE(err.find("'t.spe' : the SPE header gives an image of 0 * 2 pixels"), std::string::npos) << err;
 }
 
@@ -125,7 +120,7 @@ TEST_F(WvTest, BothByteOrdersGiveTheSameRecordAndEntries) {
         f.minute = 5;
         f.rois.push_back({0, 1, 2084, 2, 1, 2000, 2});
         auto hdr = describe_and_fill(zt::spe_header(f));
-        EXPECT_EQ(xy_swap_on(), big == kHostLittle);
+        EXPECT_EQ(xy_swaps(hdr->byte_order), big == kHostLittle);
         EXPECT_EQ(hdr->dim_x, 1042);
         EXPECT_EQ(hdr->dim_y, 1000);
         EXPECT_EQ(hdr->frames, 7);
@@ -503,12 +498,11 @@ TEST_F(WvTest, RealFilesMatchTheirExpectations) {
         SCOPED_TRACE(name);
         ASSERT_EQ(zt::json_string(json, "expect"), "read");
         const std::string path = root + "/spe/" + name;
-        xy_reset_byte_order();
 
         IMG img;
         img.hdr = wv_open(path, "zandor");
         const HDR& hdr = *img.hdr;
-        EXPECT_FALSE(xy_swap_on()); // every public SPE file is low byte first
+        EXPECT_EQ(hdr.byte_order, XyByteOrder::low_first); // every public SPE file is low byte first
         const std::string dims = zt::json_value(json, "dims");
         EXPECT_EQ(hdr.dim_x, number(dims, "width"));
         EXPECT_EQ(hdr.dim_y, number(dims, "height"));

@@ -286,7 +286,7 @@ TEST_F(Excl, CoordinatesAreDetectorPixelsOfTheRegion) {
 TEST_F(Excl, ReplacementValues) {
     IMG img = plain_image(5, 5);
     img.data = {-3, -5,  0,  0,  0,  //
-                -4, 100, 0,  0,  0,  //
+                -4, 100, -6, 9,  0,  //
                 0,  0,   0,  -1, 0,  //
                 0,  0,   -2, 50, -3, //
                 0,  0,   0,  -1, 8};
@@ -295,12 +295,14 @@ TEST_F(Excl, ReplacementValues) {
                 {"P_EXCLUDED", "1 0 -1"},          // (0,0) is now off: (0 + 100) / 2
                 {"P_EXCLUDED", "3 3 -1"},          // (-1 + -2 + -3) / 3; (3, 4) is not taken
                 {"P_EXCLUDED", "4 4 77"},          //
-                {"P_EXCLUDED", "2 2"}});           // no value: unchanged
+                {"P_EXCLUDED", "2 2"},             // no value: unchanged
+                {"P_EXCLUDED", "3 1 -1"}});        // (-6 + 0 + 0 + -1) / 4 truncated to -1
     EXPECT_EQ(img.data[0], -4);
     EXPECT_EQ(img.data[1], 50);
     EXPECT_EQ(img.data[3 * 5 + 3], -2);
     EXPECT_EQ(img.data[4 * 5 + 4], 77);
     EXPECT_EQ(img.data[2 * 5 + 2], 0);
+    EXPECT_EQ(img.data[1 * 5 + 3], -1);
     EXPECT_EQ(img.data[3 * 5 + 2], -2); // a neighbour is read, not changed
 }
 

@@ -114,10 +114,7 @@ TEST(SeriesName, VeryLongTrailingNumberKeepsTheName) {
 
 class FrameFileTest : public zt::InTempDir {
   protected:
-    void SetUp() override {
-        zt::InTempDir::SetUp();
-        xy_reset_byte_order();
-    }
+    void SetUp() override { zt::InTempDir::SetUp(); }
 
     // Opens `name` through the dispatch; stdout of the wait is kept.
     std::unique_ptr<HDR> open(const std::string& name, const std::string& def = ".spe", int32_t wait = 0,
@@ -223,41 +220,45 @@ TEST_F(FrameFileTest, RealTimeWaitWatchesAFourLetterExtensionAsNamed) {
 
 // ---------------------------------------------------------------- byte order
 
-TEST_F(FrameFileTest, FieldReadersFollowTheByteOrder) {
+TEST_F(FrameFileTest, FieldReadersFollowTheFileByteOrder) {
     zt::write_file("f.bin", std::string("\x12\x34\x56\x78", 4));
     FileHandle fp(std::fopen("f.bin", "rb"));
-    uint16_t v16 = 0;
-    uint32_t v32 = 0;
-    // Before any header set the order, reading a field is refused.
-    EXPECT_STREQ(xy_swap_text(), "swapping not yet defined");
-    zt::fatal_report([&] { xy_fread16(&v16, 0, fp.get()); });
-
-    xy_setswapon();
-    EXPECT_STREQ(xy_swap_text(), "swapping used");
-    EXPECT_EQ(xy_fread16(&v16, 0, fp.get()), 1);
-    EXPECT_EQ(v16, 0x1234);
-    EXPECT_EQ(xy_fread32(&v32, 0, fp.get()), 1);
-    EXPECT_EQ(v32, 0x12345678u);
-    EXPECT_EQ(xy_fread16(&v16, 2, fp.get()), 1);
-    EXPECT_EQ(v16, 0x5678);
-    EXPECT_EQ(xy_fread32(&v32, 2, fp.get()), 0); // past the end
-
-    xy_setswapoff();
-    EXPECT_STREQ(xy_swap_text(), "no swapping used");
-    EXPECT_EQ(xy_fread16(&v16, 0, fp.get()), 1);
-    EXPECT_EQ(v16, 0x3412);
-    xy_set_swap_text("");
-    EXPECT_STREQ(xy_swap_text(), "");
+    struct Case {
+        XyByteOrder order;
+        uint16_t first16;
+        uint32_t first32;
+        uint16_t second16;
+        const char* text;
+    };
+    // A file that declares no order is read high byte first.
+    const Case cases[] = {
+        {XyByteOrder::unset, 0x1234, 0x12345678u, 0x5678, "swapping not yet defined"},
+        {XyByteOrder::high_first, 0x1234, 0x12345678u, 0x5678, "swapping used"},
+        {XyByteOrder::low_first, 0x3412, 0x78563412u, 0x7856, "no swapping used"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_STREQ(xy_byte_order_text(c.order), c.text);
+        uint16_t v16 = 0;
+        uint32_t v32 = 0;
+        EXPECT_EQ(xy_fread16(&v16, 0, fp.get(), c.order), 1);
+        EXPECT_EQ(v16, c.first16);
+        EXPECT_EQ(xy_fread32(&v32, 0, fp.get(), c.order), 1);
+        EXPECT_EQ(v32, c.first32);
+        EXPECT_EQ(xy_fread16(&v16, 2, fp.get(), c.order), 1);
+        EXPECT_EQ(v16, c.second16);
+        EXPECT_EQ(xy_fread32(&v32, 2, fp.get(), c.order), 0); // past the end
+        EXPECT_EQ(xy_field16("\x12\x34", c.order), c.first16);
+        EXPECT_EQ(xy_field32("\x12\x34\x56\x78", c.order), c.first32);
+        EXPECT_EQ(xy_swaps(c.order), (c.order == XyByteOrder::low_first) != xy_host_little_endian());
+    }
 }
 
-TEST(ByteSwap, HelpersReverseOrKeep) {
+TEST(ByteSwap, HelpersReverseTheBytes) {
     unsigned char b[4] = {1, 2, 3, 4};
     xy_eswap16(b);
     EXPECT_EQ(std::memcmp(b, "\x02\x01\x03\x04", 4), 0);
     xy_eswap32(b);
-    EXPECT_EQ(std::memcmp(b, "\x04\x03\x01\x02", 4), 0);
-    xy_nswap16(b);
-    xy_nswap32(b);
     EXPECT_EQ(std::memcmp(b, "\x04\x03\x01\x02", 4), 0);
 }
 
@@ -288,13 +289,14 @@ class RawReaderTest : public FrameFileTest {
   protected:
     template <class T>
     void check_type(int32_t type, bool big_endian, double scale,
-                    int32_t (*reader)(IMG&, T*, int32_t, std::FILE*)) {
+                    int32_t (*reader)(const IMG&, T*, int32_t, std::FILE*),
+                    int32_t (*window_reader)(const IMG&, const XyWindow&, T*, int32_t, std::FILE*)) {
         SCOPED_TRACE(testing::Message() << "type " << type << (big_endian ? " high first" : " low first"));
         zt::write_kvf("t.kvf", 4, 3, type, big_endian, numbered_frames(3, scale));
         // Whole frame: one read of contiguous rows.
         IMG whole = image_of("t.kvf");
         EXPECT_EQ(whole.hdr->type, type);
-        EXPECT_EQ(xy_swap_on(), big_endian);
+        EXPECT_EQ(whole.hdr->byte_order, big_endian ? XyByteOrder::high_first : XyByteOrder::low_first);
         std::vector<T> buf(static_cast<size_t>(whole.reg_size));
         for (int32_t f = 1; f <= 3; ++f) {
             ASSERT_EQ(reader(whole, buf.data(), f, nullptr), 3);
@@ -306,14 +308,26 @@ class RawReaderTest : public FrameFileTest {
         std::vector<T> small(static_cast<size_t>(part.reg_size));
         ASSERT_EQ(reader(part, small.data(), 2, nullptr), 2);
         EXPECT_EQ(small, (region_values<T>(2, 1, 3, 1, 3, scale)));
+        // The same rows through a window of the whole-frame record, which the
+        // read leaves as it was.
+        std::fill(small.begin(), small.end(), T{});
+        ASSERT_EQ(window_reader(whole, XyWindow{1, 1, 2, 2}, small.data(), 2, nullptr), 2);
+        EXPECT_EQ(small, (region_values<T>(2, 1, 3, 1, 3, scale)));
+        EXPECT_EQ(whole.y_min, 0);
+        EXPECT_EQ(whole.reg_height, 3);
+        // A window reaching past the frame is refused before anything is read.
+        EXPECT_NE(zt::fatal_report([&] {
+                      window_reader(whole, XyWindow{3, 0, 2, 1}, small.data(), 1, nullptr);
+                  }).find("outside the 4 * 3 frame"),
+                  std::string::npos);
     }
 };
 
 TEST_F(RawReaderTest, EveryPixelTypeInBothByteOrders) {
     for (bool big : {false, true}) {
-        check_type<uint16_t>(XY_TYPE_UINT16, big, 100.0, xy_getrawu); // values up to 32300
-        check_type<int32_t>(XY_TYPE_INT32, big, -100000.0, xy_getrawl);
-        check_type<float>(XY_TYPE_FLOAT, big, 0.25, xy_getrawf);
+        check_type<uint16_t>(XY_TYPE_UINT16, big, 100.0, xy_getrawu, xy_getrawu); // values up to 32300
+        check_type<int32_t>(XY_TYPE_INT32, big, -100000.0, xy_getrawl, xy_getrawl);
+        check_type<float>(XY_TYPE_FLOAT, big, 0.25, xy_getrawf, xy_getrawf);
     }
 }
 
@@ -330,14 +344,14 @@ TEST_F(RawReaderTest, EightBitPixelsAreNeverSwapped) {
     img.hdr->fp = FileHandle(std::fopen("c.raw", "rb"));
     img.x_min = 1;
     xy_setsize(img);
-    xy_setswapon();
+    img.hdr->byte_order = xy_host_little_endian() ? XyByteOrder::high_first : XyByteOrder::low_first;
     std::vector<uint8_t> buf(static_cast<size_t>(img.reg_size));
     ASSERT_EQ(xy_getrawc(img, buf.data(), 1, nullptr), 2);
     EXPECT_EQ(buf, (std::vector<uint8_t>{2, 3, 5, 6}));
     EXPECT_EQ(xy_getrawc(img, buf.data(), 2, nullptr), 0);
 }
 
-TEST_F(RawReaderTest, SwappedSixteenBitValueOfTheDesignExample) {
+TEST_F(RawReaderTest, SixteenBitValueFollowsTheFileByteOrder) {
     zt::write_file("s.raw", std::string("\x12\x34", 2));
     IMG img;
     img.hdr = std::make_unique<HDR>();
@@ -347,10 +361,10 @@ TEST_F(RawReaderTest, SwappedSixteenBitValueOfTheDesignExample) {
     img.hdr->fp = FileHandle(std::fopen("s.raw", "rb"));
     xy_setsize(img);
     uint16_t v = 0;
-    xy_setswapon();
+    img.hdr->byte_order = XyByteOrder::high_first;
     ASSERT_EQ(xy_getrawu(img, &v, 1, nullptr), 1);
     EXPECT_EQ(v, 0x1234);
-    xy_setswapoff();
+    img.hdr->byte_order = XyByteOrder::low_first;
     ASSERT_EQ(xy_getrawu(img, &v, 1, nullptr), 1);
     EXPECT_EQ(v, 0x3412);
 }
@@ -423,6 +437,62 @@ TEST_F(RawReaderTest, DumpFormats) {
     ASSERT_EQ(xy_getrawf(fimg, fbuf.data(), 1, dump), 1);
     std::fclose(dump);
     EXPECT_EQ(zt::read_file(tmp.file("dumpf")), "#I   0 : 1.500000 -2.000000\n");
+}
+
+// A format with a frame decoder: the readers hand it the frame and the window
+// and take its host-order values as they are.
+int32_t numbered_decoder(const HDR& hdr, int32_t frame, const XyWindow& w, void* buf) {
+    if (frame > hdr.frames) return 0;
+    auto* out = static_cast<uint16_t*>(buf);
+    for (int32_t y = 0; y < w.height; ++y)
+        for (int32_t x = 0; x < w.width; ++x)
+            *out++ = static_cast<uint16_t>(frame * 1000 + (w.y0 + y) * 10 + w.x0 + x);
+    return w.height;
+}
+
+TEST_F(RawReaderTest, FrameDecoderReplacesTheStoredReads) {
+    zt::write_file("packed.bin", "not raw pixels");
+    IMG img;
+    img.hdr = std::make_unique<HDR>();
+    img.hdr->dim_x = 4;
+    img.hdr->dim_y = 3;
+    img.hdr->frames = 2;
+    img.hdr->type = XY_TYPE_UINT16;
+    img.hdr->byte_order = xy_host_little_endian() ? XyByteOrder::high_first : XyByteOrder::low_first;
+    img.hdr->decoder = numbered_decoder;
+    img.hdr->fp = FileHandle(std::fopen("packed.bin", "rb"));
+    xy_setsize(img);
+    std::vector<uint16_t> buf(4);
+    zt::TempDir tmp;
+    std::FILE* dump = std::fopen(tmp.file("dump").c_str(), "w");
+    ASSERT_EQ(xy_getrawu(img, XyWindow{2, 1, 2, 2}, buf.data(), 2, dump), 2);
+    std::fclose(dump);
+    EXPECT_EQ(buf, (std::vector<uint16_t>{2012, 2013, 2022, 2023}));
+    EXPECT_EQ(zt::read_file(tmp.file("dump")), "#I   0 :  2012  2013\n#I   1 :  2022  2023\n");
+    EXPECT_EQ(xy_getrawu(img, buf.data(), 3, nullptr), 0);
+    EXPECT_EQ(xy_getrawu(img, buf.data(), 0, nullptr), 0);
+}
+
+TEST(FormatRegistry, EverySuffixChoosesItsOwnModule) {
+    // Suffixes are tried module by module in registry order: no earlier
+    // module may claim a name made with a later module's suffix.
+    const std::vector<const XyFormat*>& formats = xy_formats();
+    std::vector<std::string> labels;
+    for (size_t a = 0; a < formats.size(); ++a) {
+        labels.push_back(formats[a]->label);
+        EXPECT_NE(formats[a]->open, nullptr) << formats[a]->label;
+        for (const char* suffix : formats[a]->suffixes) {
+            if (!suffix) continue;
+            const std::string name = std::string("img") + suffix;
+            for (size_t b = 0; b < a; ++b)
+                for (const char* other : formats[b]->suffixes) {
+                    if (!other) continue;
+                    EXPECT_NE(name.find(other), name.size() - std::strlen(other))
+                        << name << " is claimed by " << formats[b]->label;
+                }
+        }
+    }
+    EXPECT_EQ(labels, (std::vector<std::string>{"GEL/TIFF", "native", "text", "SPE", "IPN-label"}));
 }
 
 TEST_F(RawReaderTest, LastFrameOfASeriesFilePastFourGibibytes) {

@@ -63,12 +63,12 @@ TEST(HeaderDescription, PrintsFileTypeAndEntries) {
     hdr.dim_y = 512;
     hdr.frames = 3;
     hdr.type = XY_TYPE_UINT16;
+    hdr.byte_order = XyByteOrder::high_first;
     xy_kvfstr(hdr, "Dim_1", "1024");
     xy_kvfstr(hdr, "Dim_1", "1024");
     xy_kvfstr(hdr, "ExtraLongKeyNameHere", "v");
     const std::string head = "# file  'img_0001.kvf' : images size 1024 * 512, frames 3\n"
-                             "# data_type (INT16U)  " +
-                             std::string(xy_swap_text()) + "\n";
+                             "# data_type (INT16U)  swapping used\n";
     const std::string entries = "# kvf header contents :  \n"
                                 "#00# Dim_1           = 1024 ; \n"
                                 "#01# Dim_1           = 1024 ; \n"
@@ -94,20 +94,26 @@ TEST(HeaderDescription, TypeNamesFollowThePixelCodes) {
     EXPECT_STREQ(xy_type_name(7), "UNKNOWN");
 }
 
-TEST(HeaderDescription, TextFilesClearTheByteOrderDescription) {
-    xy_setswapon();
+// The description is the file's own: describing a text file changes nothing
+// for the next one.
+TEST(HeaderDescription, ByteOrderTextBelongsToEachFile) {
     HDR text;
     text.file_name = "a.txt";
     text.type = XY_TYPE_TEXT;
-    const std::string out = zt::written_by([&](std::FILE* fp) { xy_fputhdr(fp, text, 0); });
-    EXPECT_EQ(out, "# file  'a.txt' : images size 0 * 0, frames 0\n# data_type (ASCII)  \n");
-    // The description stays empty for the next file until a byte order is set.
+    text.byte_order = XyByteOrder::high_first;
     HDR binary;
     binary.type = XY_TYPE_INT32;
-    EXPECT_EQ(zt::written_by([&](std::FILE* fp) { xy_fputhdr(fp, binary, 0); }),
-              "# file  '' : images size 0 * 0, frames 0\n# data_type (INT32)  \n");
-    xy_setswapoff();
-    EXPECT_STREQ(xy_swap_text(), "no swapping used");
+    const auto described = [](const HDR& hdr) {
+        return zt::written_by([&](std::FILE* fp) { xy_fputhdr(fp, hdr, 0); });
+    };
+    const std::string unset =
+        "# file  '' : images size 0 * 0, frames 0\n# data_type (INT32)  swapping not yet defined\n";
+    EXPECT_EQ(described(binary), unset);
+    EXPECT_EQ(described(text), "# file  'a.txt' : images size 0 * 0, frames 0\n# data_type (ASCII)  \n");
+    EXPECT_EQ(described(binary), unset);
+    binary.byte_order = XyByteOrder::low_first;
+    EXPECT_EQ(described(binary),
+              "# file  '' : images size 0 * 0, frames 0\n# data_type (INT32)  no swapping used\n");
 }
 
 // ---------------------------------------------------------------- image information
