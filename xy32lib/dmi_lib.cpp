@@ -80,6 +80,14 @@ bool has_16bit_samples(const unsigned char* label) {
     return sample.find("BIT*16") != std::string::npos;
 }
 
+bool looks_like_ipn_label(const std::string& head) {
+    return head.compare(0, 15, " CARTE HPC1-SEP") == 0;
+}
+
+std::unique_ptr<HDR> open_ipn_label(const std::string& name, const std::string& program, bool) {
+    return dmi_open(name, program);
+}
+
 void check_label_size(size_t size, const std::string& name) {
     if (size < DMI_LABEL_BYTES)
         v_fatal(kDmiOrigin, "'%s' is not an IPN-label file : %zu bytes, less than its %zu-byte label\n",
@@ -87,6 +95,8 @@ void check_label_size(size_t size, const std::string& name) {
 }
 
 } // namespace
+
+const XyFormat dmi_format = {"IPN-label", {}, looks_like_ipn_label, nullptr, open_ipn_label, nullptr};
 
 std::unique_ptr<HDR> dmi_gethdr(const unsigned char* label, size_t size, const std::string& name) {
     check_label_size(size, name);

@@ -12,6 +12,9 @@
 
 constexpr size_t DMI_LABEL_BYTES = 512;
 
+// Registry entry: recognised by the label's first bytes only, opened as named.
+extern const XyFormat dmi_format;
+
 // Opens `name` as given and describes it. Refuses a label that gives an empty
 // or over-16-bit frame size, and a file too short for one frame after the label.
 std::unique_ptr<HDR> dmi_open(const std::string& name, const std::string& program);
