@@ -71,7 +71,9 @@ void check_32bit(const char* what, int64_t a, int64_t b) {
 void check_plane_sizes(const IMG& img) {
     const auto size = static_cast<uint64_t>(img.size < 0 ? 0 : img.size);
     const int64_t pixels = static_cast<int64_t>(img.nx) * img.ny;
-    if (img.data.size() < size || (!img.frame.empty() && img.frame.size() < size) || pixels != img.size)
+    auto short_plane = [size](size_t n) { return n != 0 && n < size; };
+    if (img.data.size() < size || short_plane(img.frame.size()) || short_plane(img.cosmic.sumq.size()) ||
+        short_plane(img.cosmic.mval.size()) || short_plane(img.cosmic.mframe.size()) || pixels != img.size)
         v_fatal(kLibOrigin, "xy_orien : image planes do not match its size %d (%d * %d)", img.size, img.nx,
                 img.ny);
 }
@@ -270,6 +272,25 @@ int32_t xy_valcor(const IMG& img, int64_t i) {
 
 // ---------------------------------------------------------------- orientation
 
+namespace {
+
+// Mirrors one plane of nx x ny values left to right or top to bottom; an
+// absent plane stays absent.
+template <class T> void mirror_plane(std::vector<T>& plane, const IMG& img, bool mirror_x) {
+    if (plane.empty()) return;
+    const int64_t nx = img.nx;
+    const int64_t ny = img.ny;
+    std::vector<T> mirrored = prg_alloc<T>("xy_lib", " xy_orien allocating memory", img.size);
+    for (int64_t y = 0; y < ny; ++y)
+        for (int64_t x = 0; x < nx; ++x) {
+            const int64_t to = mirror_x ? y * nx + (nx - 1 - x) : (ny - 1 - y) * nx + x;
+            mirrored[to] = plane[y * nx + x];
+        }
+    plane = std::move(mirrored);
+}
+
+} // namespace
+
 void xy_orien(IMG& img) {
     if (img.orien.empty()) return;
     prg_printf("# xy_orien '%s'\n", img.orien.c_str());
@@ -279,21 +300,13 @@ void xy_orien(IMG& img) {
     if (!mirror_x && !mirror_y) unrecognised_orientation(img.orien);
     check_plane_sizes(img);
 
-    const int64_t nx = img.nx;
-    const int64_t ny = img.ny;
-    const bool has_frame = !img.frame.empty();
-    std::vector<int32_t> data = prg_alloc<int32_t>("xy_lib", " xy_orien allocating memory", img.size);
-    std::vector<uint16_t> frame;
-    if (has_frame) frame = prg_alloc<uint16_t>("xy_lib", " xy_orien allocating memory", img.size);
-    for (int64_t y = 0; y < ny; ++y)
-        for (int64_t x = 0; x < nx; ++x) {
-            const int64_t from = y * nx + x;
-            const int64_t to = mirror_x ? y * nx + (nx - 1 - x) : (ny - 1 - y) * nx + x;
-            data[to] = img.data[from];
-            if (has_frame) frame[to] = img.frame[from];
-        }
-    img.data = std::move(data);
-    if (has_frame) img.frame = std::move(frame);
+    // Every per-pixel plane moves with the pixels: counts and the time series
+    // must stay paired with their sums.
+    mirror_plane(img.data, img, mirror_x);
+    mirror_plane(img.frame, img, mirror_x);
+    mirror_plane(img.cosmic.sumq, img, mirror_x);
+    mirror_plane(img.cosmic.mval, img, mirror_x);
+    mirror_plane(img.cosmic.mframe, img, mirror_x);
 }
 
 void xy_orien_pixel(const IMG& img, double& x, double& y) {

@@ -2,6 +2,7 @@
 // contains "stat", on generated series whose per-pixel variance is known.
 #include "kvf_reader.hpp"
 #include "kvf_writer.hpp"
+#include "stat_report.hpp"
 #include "test_support.hpp"
 
 #include <cmath>
@@ -55,25 +56,6 @@ double alternating_value(int k, int i, bool with_outlier = true) {
     return k % 2 ? m - a : m + a;
 }
 
-struct LinearFit {
-    int obs = 0;
-    double c0 = 0, e0 = 0, c1 = 0, e1 = 0;
-    std::string label;
-};
-
-// The coefficients and errors of the best-fit block (degree 1).
-LinearFit best_fit(const std::string& out) {
-    LinearFit f;
-    const size_t at = out.find(" Best fit");
-    if (at == std::string::npos) return f;
-    const size_t line = out.find("\n# ", at);
-    char label[16] = {0};
-    std::sscanf(out.c_str() + line + 1, "# %d obs : S^2=%lf(%lf) %lf(%lf) %15s", &f.obs, &f.c0, &f.e0, &f.c1,
-                &f.e1, label);
-    f.label = label;
-    return f;
-}
-
 std::string from_best_fit(const std::string& out) {
     const size_t at = out.find(" Best fit");
     return at == std::string::npos ? std::string() : out.substr(at);
@@ -120,7 +102,7 @@ TEST_F(StatMode, RecoversAKnownVariancePolynomialWithAndWithoutDark) {
                              : "# statistics on 40 frames of sig.kvf without dark"))
             << r.out;
         EXPECT_EQ(r.out.find("# base image"), std::string::npos);
-        const LinearFit f = best_fit(r.out);
+        const zt::StatLinearFit f = zt::best_linear_fit(r.out);
         EXPECT_EQ(f.label, with_dark ? "(adu-d)^1" : "adu^1") << r.out;
         EXPECT_GT(f.obs, side * side * 99 / 100) << r.out;
         EXPECT_GT(f.e1, 0.0);
@@ -139,7 +121,7 @@ TEST_F(StatMode, SingleWindowSpansTheExtremeSumsPerFrame) {
     EXPECT_TRUE(contains_line(r.out, "# studying counts between 99 and 876 on each frame"));
     EXPECT_TRUE(contains_line(r.out, "# removing 1 pixels"));
     EXPECT_TRUE(contains_line(r.out, "# removing 0 pixels"));
-    const LinearFit f = best_fit(r.out);
+    const zt::StatLinearFit f = zt::best_linear_fit(r.out);
     EXPECT_EQ(f.obs, 1023);
     EXPECT_NEAR(f.c1, 2.0 * 20 / 19, 3 * f.e1) << r.out;
 }
@@ -204,10 +186,10 @@ TEST_F(StatMode, PixelOfOneFrameNeverEntersTheFit) {
     const zt::RunResult r = run({"sat.kvf"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains_line(r.out, "# 1024 points, low_limit = 0.0 raw_mean 487")) << r.out;
-    EXPECT_EQ(best_fit(r.out).obs, 1023) << r.out;
+    EXPECT_EQ(zt::best_linear_fit(r.out).obs, 1023) << r.out;
 }
 
-TEST_F(StatMode, NoCorrectionOptionGivesThePlainFit) {
+TEST_F(StatMode, NoCorrectionOptionAndOrientationGiveThePlainFit) {
     alternating_series();
     const zt::RunResult plain = run({"alt.kvf"});
     ASSERT_EQ(plain.status, 0) << plain.err;
@@ -218,6 +200,14 @@ TEST_F(StatMode, NoCorrectionOptionGivesThePlainFit) {
     ASSERT_EQ(no_correction.status, 0) << no_correction.err;
     EXPECT_TRUE(contains_line(no_correction.out, "# No cosmic corrections are applied"));
     EXPECT_EQ(from_best_fit(no_correction.out), expected);
+
+    for (const char* orientation : {"-X,Y", "X,-Y"}) {
+        settings(std::string("XY_ORIEN = ") + orientation + "\n");
+        const zt::RunResult oriented = run({"alt.kvf"});
+        ASSERT_EQ(oriented.status, 0) << oriented.err;
+        EXPECT_TRUE(contains_line(oriented.out, std::string("# xy_orien '") + orientation + "'"));
+        EXPECT_EQ(from_best_fit(oriented.out), expected) << orientation;
+    }
 }
 
 TEST_F(StatMode, RefusesWhatItCannotFit) {

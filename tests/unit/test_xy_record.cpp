@@ -376,13 +376,19 @@ TEST(FrameCountCorrection, RecordWithoutCountsKeepsItsValues) {
 
 // ---------------------------------------------------------------- orientation
 
-TEST(Orientation, MirrorXMovesColumnsWithTheirFrameCounts) {
+TEST(Orientation, MirrorXMovesColumnsWithTheirFrameCountsAndTimeSeries) {
     IMG img = small_image("-X,Y");
+    img.cosmic.sumq = {0, 1, 4, 9, 16, 25};
+    img.cosmic.mval = {20, 21, 22, 23, 24, 25};
+    img.cosmic.mframe = {1, 2, 3, 4, 5, 6};
     testing::internal::CaptureStdout();
     xy_orien(img);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "# xy_orien '-X,Y'\n");
     EXPECT_EQ(img.data, (std::vector<int32_t>{2, 1, 0, 5, 4, 3}));
     EXPECT_EQ(img.frame, (std::vector<uint16_t>{12, 11, 10, 15, 14, 13}));
+    EXPECT_EQ(img.cosmic.sumq, (std::vector<double>{4, 1, 0, 25, 16, 9}));
+    EXPECT_EQ(img.cosmic.mval, (std::vector<uint16_t>{22, 21, 20, 25, 24, 23}));
+    EXPECT_EQ(img.cosmic.mframe, (std::vector<uint16_t>{3, 2, 1, 6, 5, 4}));
 }
 
 TEST(Orientation, MirrorYMovesRowsAndWorksWithoutFrameCounts) {

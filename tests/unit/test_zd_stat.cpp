@@ -2,6 +2,7 @@
 // pixels, the windows of mean counts and the variance fit of whole images.
 #include "fatal_capture.hpp"
 #include "kvf_reader.hpp"
+#include "stat_report.hpp"
 #include "test_support.hpp"
 #include "zd_stat.hpp"
 
@@ -275,23 +276,6 @@ IMG stat_image(const std::function<Pixel(int)>& pixel, int32_t nx = 8, int32_t n
     return img;
 }
 
-// The coefficients and errors of the best-fit block of a degree-1 report.
-struct LinearFit {
-    int obs = 0;
-    double c0 = 0, e0 = 0, c1 = 0, e1 = 0;
-};
-
-LinearFit best_linear_fit(const std::string& out) {
-    LinearFit f;
-    const size_t at = out.find(" Best fit");
-    if (at == std::string::npos) return f;
-    const size_t line = out.find("\n# ", at);
-    char label[16] = {0};
-    std::sscanf(out.c_str() + line + 1, "# %d obs : S^2=%lf(%lf) %lf(%lf) %15s", &f.obs, &f.c0, &f.e0, &f.c1,
-                &f.e1, label);
-    return f;
-}
-
 class StatFit : public zt::InTempDir {
   protected:
     void SetUp() override {
@@ -316,7 +300,7 @@ TEST_F(StatFit, RecoversALinearVarianceAndNormalisesIt) {
     // min 2000 and max 14600 over 20 frames.
     EXPECT_NE(out.find("\n# studying counts between 99 and 731 on each frame\n"), std::string::npos);
     EXPECT_NE(out.find("# removing 0 pixels\n"), std::string::npos);
-    const LinearFit f = best_linear_fit(out);
+    const zt::StatLinearFit f = zt::best_linear_fit(out);
     EXPECT_EQ(f.obs, 64);
     EXPECT_NEAR(f.c0, 4.0, 3 * f.e0);
     EXPECT_NEAR(f.c1, 2.0, 3 * f.e1);
@@ -360,7 +344,7 @@ TEST_F(StatFit, OutliersAndPixelsOfOneFrameStayOutOfTheFit) {
     EXPECT_NE(out.find("\n# 63 obs : S^2="), std::string::npos) << "pixel 20 never counted\n" << out;
     EXPECT_NE(out.find("\n#REJ   2*  1 "), std::string::npos) << out;
     EXPECT_NE(out.find("# removing 1 pixels\n"), std::string::npos);
-    const LinearFit f = best_linear_fit(out);
+    const zt::StatLinearFit f = zt::best_linear_fit(out);
     EXPECT_EQ(f.obs, 62);
     EXPECT_NEAR(f.c1, 2.0, 3 * f.e1);
 }
@@ -379,7 +363,7 @@ TEST_F(StatFit, TheDarkShiftsTheMeanAndDarkCoefScalesItsVariance) {
         IMG img = stat_image(linear_pixel);
         const std::string out = run(img, 0, &dark);
         EXPECT_EQ(out.rfind("# statistics on 20 frames of series with dark data from dark\n", 0), 0u) << out;
-        const LinearFit f = best_linear_fit(out);
+        const zt::StatLinearFit f = zt::best_linear_fit(out);
         EXPECT_EQ(f.obs, 64) << out;
         EXPECT_NEAR(f.c0, coef == 0.0f ? 204.0 : 104.0, 3 * f.e0) << coef;
         EXPECT_NEAR(f.c1, 2.0, 3 * f.e1);
@@ -393,7 +377,7 @@ TEST_F(StatFit, LowLimitModeLeavesOutPixelsBelowTheLimit) {
     // Means below 150 (pixels 0 to 4) are left out.
     const std::string out = run(img, 0, nullptr, 1, 150.0f);
     EXPECT_NE(out.find("\n# 59 points, low_limit = 150.0 raw_mean "), std::string::npos) << out;
-    EXPECT_EQ(best_linear_fit(out).obs, 59);
+    EXPECT_EQ(zt::best_linear_fit(out).obs, 59);
 }
 
 TEST_F(StatFit, AsManyObservationsAsCoefficientsIsNoRegression) {
@@ -474,7 +458,7 @@ TEST_F(StatFit, NarrowedPassesAreReportedAndTheBestFitKept) {
     // Around the raw mean 415: [99, 731] then [178, 652] then [237, 592].
     EXPECT_NE(out.find("# studying counts between 178 and 652 on each frame\n"), std::string::npos) << out;
     EXPECT_NE(out.find("# studying counts between 237 and 592 on each frame\n"), std::string::npos) << out;
-    const LinearFit f = best_linear_fit(out);
+    const zt::StatLinearFit f = zt::best_linear_fit(out);
     EXPECT_GT(f.obs, 0);
     EXPECT_NEAR(f.c1, 2.0, 3 * f.e1);
 }
