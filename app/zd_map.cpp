@@ -6,25 +6,54 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-// Writes the decimal digits of n (n >= 0) right-aligned ending at `end`;
-// returns the first digit's position.
-char* digits_backwards(char* end, uint64_t n) {
-    do {
-        *--end = static_cast<char>('0' + n % 10);
+// "00" .. "99": two digits per table look-up.
+struct DigitPairs {
+    char text[200];
+    DigitPairs() {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+const DigitPairs digit_pairs;
+
+int digit_count(uint64_t n) {
+    int count = 1;
+    while (n >= 10) {
         n /= 10;
-    } while (n != 0);
+        ++count;
+    }
+    return count;
+}
+
+// Writes n (n >= 0) backwards ending before `end`; returns the first digit.
+char* digits_backwards(char* end, uint64_t n) {
+    while (n >= 100) {
+        end -= 2;
+        std::memcpy(end, digit_pairs.text + 2 * (n % 100), 2);
+        n /= 100;
+    }
+    if (n >= 10) {
+        end -= 2;
+        std::memcpy(end, digit_pairs.text + 2 * n, 2);
+    } else {
+        *--end = static_cast<char>('0' + n);
+    }
     return end;
 }
 
-// Copies `len` characters right-aligned in a field of `width` (no truncation).
-char* put_field(char* p, const char* text, size_t len, size_t width) {
-    for (size_t i = len; i < width; ++i)
-        *p++ = ' ';
-    std::memcpy(p, text, len);
-    return p + len;
+// The blanks that right-align a text of `body_len` characters in `width`;
+// returns where the text starts.
+char* pad_field(char* p, int body_len, int width) {
+    const int pad = width - body_len;
+    for (int i = 0; i < pad; ++i)
+        p[i] = ' ';
+    return p + (pad > 0 ? pad : 0);
 }
 
 // The longest "%7.4lf" of a double: 309 integer digits, sign, point, 4 decimals.
@@ -37,10 +66,9 @@ char* put_fixed4_printf(char* p, double x) {
     return p + n;
 }
 
-// " %7.4lf" without the leading blank. The value times 10^4 is rounded to the
-// nearest integer; where the computed product lies too close to a rounding tie
-// for its own error (half an ulp) to be ruled out, or the value is large or not
-// finite, snprintf decides.
+// "%7.4lf". The value times 10^4 is rounded to the nearest integer; where the
+// computed product lies too close to a rounding tie for its own error (half an
+// ulp) to be ruled out, or the value is large or not finite, snprintf decides.
 char* put_fixed4(char* p, double x) {
     const double a = std::fabs(x);
     if (!(a < 1e9)) return put_fixed4_printf(p, x);
@@ -49,26 +77,28 @@ char* put_fixed4(char* p, double x) {
     const double frac = t - whole; // exact below 2^52
     if (std::fabs(frac - 0.5) <= t * 2.3e-16 + 1e-300) return put_fixed4_printf(p, x);
     const uint64_t n = static_cast<uint64_t>(whole) + (frac > 0.5 ? 1 : 0);
-    char text[32];
-    char* const end = text + sizeof text;
-    char* s = end - 4;
-    uint64_t f = n % 10000;
-    for (int i = 3; i >= 0; --i, f /= 10)
-        s[i] = static_cast<char>('0' + f % 10);
-    *--s = '.';
-    s = digits_backwards(s, n / 10000);
-    if (std::signbit(x)) *--s = '-';
-    return put_field(p, s, static_cast<size_t>(end - s), 7);
+    const uint64_t integer = n / 10000;
+    const uint32_t decimals = static_cast<uint32_t>(n % 10000);
+    const bool negative = std::signbit(x);
+    p = pad_field(p, digit_count(integer) + 5 + (negative ? 1 : 0), 7);
+    if (negative) *p++ = '-';
+    p += digit_count(integer);
+    digits_backwards(p, integer);
+    *p = '.';
+    std::memcpy(p + 1, digit_pairs.text + 2 * (decimals / 100), 2);
+    std::memcpy(p + 3, digit_pairs.text + 2 * (decimals % 100), 2);
+    return p + 5;
 }
 
-// " %10ld" without the leading blank.
+// "%10ld".
 char* put_long10(char* p, int32_t value) {
-    char text[24];
-    char* const end = text + sizeof text;
     const int64_t v = value;
-    char* s = digits_backwards(end, static_cast<uint64_t>(v < 0 ? -v : v));
-    if (v < 0) *--s = '-';
-    return put_field(p, s, static_cast<size_t>(end - s), 10);
+    const uint64_t magnitude = static_cast<uint64_t>(v < 0 ? -v : v);
+    const int digits = digit_count(magnitude);
+    p = pad_field(p, digits + (v < 0 ? 1 : 0), 10);
+    if (v < 0) *p++ = '-';
+    digits_backwards(p + digits, magnitude);
+    return p + digits;
 }
 
 bool is_sample(int32_t i, int32_t n) {
@@ -102,10 +132,16 @@ void hkl_map(const std::string& /*arg*/, const std::string& out_dir, IMG& image)
     prg_printf(" printing ascii map in %s\n", name.c_str());
 
     const int32_t nx = image.nx, ny = image.ny;
-    // Lines are gathered into a block and written in large pieces.
-    std::string block;
-    block.reserve(1 << 20);
-    char line[map_line_capacity];
+    // Lines are formatted straight into a block written in large pieces.
+    std::vector<char> block(size_t{1} << 20);
+    char* const flush_at = block.data() + block.size() - map_line_capacity;
+    char* p = block.data();
+    auto flush = [&] {
+        const size_t n = static_cast<size_t>(p - block.data());
+        if (std::fwrite(block.data(), 1, n, file.get()) != n)
+            v_error("zd_map", "unable to write map file '%s'", name.c_str());
+        p = block.data();
+    };
     double* const r = geo.goniometer;
     for (int32_t y = 0; y < ny; ++y) {
         for (int32_t x = 0; x < nx; ++x) {
@@ -113,17 +149,14 @@ void hkl_map(const std::string& /*arg*/, const std::string& out_dir, IMG& image)
             double v[3];
             hkl_frame_indices(frame, r[G_RY], r[G_RZ], v);
             const int32_t value = image.data[static_cast<size_t>(y) * nx + x];
-            block.append(line, map_line(line, v[0], v[1], v[2], value));
+            p += map_line(p, v[0], v[1], v[2], value);
+            if (p > flush_at) flush();
             if (is_sample(x, nx) && is_sample(y, ny))
                 prg_printf(" %4d*%4d R(%7.2f,%7.2f,%7.2f)  %8.4lf %8.4lf %8.4lf %10ld\n", x, y, r[G_RX],
                            r[G_RY], r[G_RZ], v[0], v[1], v[2], static_cast<long>(value));
         }
-        if (block.size() > (1u << 20) - 4096 || y == ny - 1) {
-            if (std::fwrite(block.data(), 1, block.size(), file.get()) != block.size())
-                v_error("zd_map", "unable to write map file '%s'", name.c_str());
-            block.clear();
-        }
     }
+    flush();
     if (!file.commit()) v_error("zd_map", "unable to write map file '%s'", name.c_str());
     get_hkl(); // the state ends as the last pixel left it
 }

@@ -57,52 +57,59 @@ void angles_to_degrees(double angles[9]) {
         angles[i] *= geo_deg;
 }
 
-// Fills the rotations of a setting (radians): the outgoing direction is turned
-// by nu about z and mu about y; the scattering vector by -rho about z, -omega
-// about y, +chi about x and -phi about y.
-void prepare_rotations(HklFrame& f, const double rad[9]) {
+// The scattering vector is linear in the unit vector k towards the detector
+// point: with R_det the detector arm (nu about z, then mu about y) and R_crystal
+// the sample circles turned back (-rho about z, -omega about y, +chi about x,
+// -phi about y), q = K / lambda (R_crystal R_det k - R_crystal e_x). The frame
+// holds that matrix and the constant, in the head frame, for a setting (radians).
+void prepare_frame(HklFrame& f, const double rad[9]) {
     const double angle[6] = {rad[G_NU], rad[G_MU], -rad[G_RHO], -rad[G_OMEGA], rad[G_CHI], -rad[G_PHI]};
+    const int axis[6] = {AXIS_Z, AXIS_Y, AXIS_Z, AXIS_Y, AXIS_X, AXIS_Y};
+    double c[6], s[6];
     for (int i = 0; i < 6; ++i) {
-        f.cos_a[i] = std::cos(angle[i]);
-        f.sin_a[i] = std::sin(angle[i]);
+        c[i] = std::cos(angle[i]);
+        s[i] = std::sin(angle[i]);
     }
-    f.k_factor = k_factor();
-    f.rx = rad[G_RX];
+    const double scale = k_factor() / geo.lambda;
+    // Column j of the matrix is the image of e_j; the constant is the image of
+    // e_x through the sample circles alone.
+    double columns[4][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 0}};
+    for (int j = 0; j < 4; ++j) {
+        for (int step = j < 3 ? 0 : 2; step < 6; ++step) {
+            double t[3];
+            rotate_cs(axis[step], t, c[step], s[step], columns[j]);
+            for (int i = 0; i < 3; ++i)
+                columns[j][i] = t[i];
+        }
+        double head[3];
+        gonio2head(head, columns[j]);
+        for (int i = 0; i < 3; ++i)
+            columns[j][i] = head[i] * scale;
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j)
+            f.to_head[3 * i + j] = columns[j][i];
+        f.beam[i] = columns[3][i];
+    }
+    f.along_beam = !(rad[G_RX] > min_rx);
+    f.inv_rx = f.along_beam ? 0.0 : 1.0 / rad[G_RX];
 }
 
-// The outgoing wave vector towards the detector point (Rx, Ry, Rz) minus the
-// incident one, rotated into the goniometer frame of the crystal; not yet
-// divided by the wavelength.
-void unscaled_gonio_vector(const HklFrame& f, double ry, double rz, double out[3]) {
-    double k[3];
-    const double kf = f.k_factor;
-    if (f.rx > min_rx) {
-        k[0] = 1.0;
-        k[1] = ry / f.rx;
-        k[2] = rz / f.rx;
-        const double len = std::sqrt(k[0] * k[0] + k[1] * k[1] + k[2] * k[2]);
-        for (double& c : k)
-            c = c / len * kf;
-    } else {
-        k[0] = kf;
-        k[1] = k[2] = 0.0;
-    }
-    double t[3];
-    rotate_cs(AXIS_Z, t, f.cos_a[0], f.sin_a[0], k);
-    rotate_cs(AXIS_Y, out, f.cos_a[1], f.sin_a[1], t);
-    out[0] = out[0] - kf;
-}
-
+// Scattering vector (head frame) of the detector point (Rx, Ry, Rz): k is
+// (1, Ry/Rx, Rz/Rx) normalised, or the beam direction when Rx is at or below
+// 5e-05.
 void head_vector(const HklFrame& f, double ry, double rz, double q[3]) {
-    double k[3], a[3], b[3];
-    unscaled_gonio_vector(f, ry, rz, k);
-    for (double& c : k)
-        c *= f.inv_lambda;
-    rotate_cs(AXIS_Z, a, f.cos_a[2], f.sin_a[2], k);
-    rotate_cs(AXIS_Y, b, f.cos_a[3], f.sin_a[3], a);
-    rotate_cs(AXIS_X, a, f.cos_a[4], f.sin_a[4], b);
-    rotate_cs(AXIS_Y, b, f.cos_a[5], f.sin_a[5], a);
-    gonio2head(q, b);
+    double k[3] = {1.0, 0.0, 0.0};
+    if (!f.along_beam) {
+        const double ty = ry * f.inv_rx, tz = rz * f.inv_rx;
+        const double norm = 1.0 / std::sqrt(1.0 + ty * ty + tz * tz);
+        k[0] = norm;
+        k[1] = ty * norm;
+        k[2] = tz * norm;
+    }
+    const double* m = f.to_head;
+    for (int i = 0; i < 3; ++i)
+        q[i] = (m[3 * i] * k[0] + m[3 * i + 1] * k[1] + m[3 * i + 2] * k[2]) - f.beam[i];
 }
 
 // theta and 2theta (radians) of a scattering vector: sin theta = lambda |q| / 2
@@ -339,8 +346,7 @@ int angles_to_head(double q[3], const double setting[9]) {
     double rad[9];
     setting_to_radians(rad, setting);
     HklFrame f;
-    prepare_rotations(f, rad);
-    f.inv_lambda = 1.0 / geo.lambda;
+    prepare_frame(f, rad);
     head_vector(f, rad[G_RY], rad[G_RZ], q);
     return 0;
 }
@@ -349,8 +355,7 @@ bool hkl_frame_prepare(HklFrame& f) {
     if (!lambda_is_valid("get_hkl") || !geo.inv_ub_valid) return false;
     double rad[9];
     setting_to_radians(rad, geo.goniometer);
-    prepare_rotations(f, rad);
-    f.inv_lambda = 1.0 / geo.lambda;
+    prepare_frame(f, rad);
     for (int i = 0; i < 9; ++i)
         f.inv_ub[i] = geo.mat_inv_ub[i];
     return true;

@@ -117,14 +117,15 @@ void cell_from_ub();
 int ub_from_or();
 
 // The per-setting part of get_hkl, for many detector points at one setting:
-// `prepare` takes the cosines and sines of the circle rotations once,
-// `indices` gives the (h, k, l) of one point with the same bits as get_hkl.
+// `prepare` composes the circle rotations, the wavelength and the 2 pi factor
+// into one matrix and a constant once; `indices` gives the (h, k, l) of one
+// point with the same bits as get_hkl.
 struct HklFrame {
-    double k_factor = 1.0; // 6.28318 with SPEC_UB 1
-    double inv_lambda = 1.0;
-    double cos_a[6] = {}, sin_a[6] = {}; // nu, mu, -rho, -omega, chi, -phi
+    double to_head[9] = {}; // unit vector towards the detector point -> q (head frame)
+    double beam[3] = {};    // the incident part subtracted from it
+    double inv_rx = 0.0;
+    bool along_beam = true; // Rx at or below 5e-05: k is the beam direction
     double inv_ub[9] = {};
-    double rx = 1.0;
 };
 // False (frame unusable) for a bad wavelength or an invalid inverse.
 bool hkl_frame_prepare(HklFrame& frame);
