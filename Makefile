@@ -18,11 +18,12 @@ demo: all
 	cd examples && ./run_demo.sh ../$(BUILD)/zandor
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad
 	bench/run_bench.sh $(BUILD)
 	bench/run_grid_bench.sh $(BUILD)
 	$(BUILD)/bench_excl
 	bench/run_hkl_bench.sh $(BUILD)
+	$(BUILD)/bench_rad >/dev/null
 
 # libFuzzer targets built with clang in build-fuzz; fuzz-run runs each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 30

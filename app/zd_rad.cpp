@@ -20,10 +20,6 @@ constexpr int32_t kMaxSectors = 72;
 // A centre so far away that the rings outnumber this is refused: it cannot be
 // meant, and its tables would not fit in memory.
 constexpr float kMaxRings = 1 << 20;
-// Directions closer than this (radians, as the sine of the angle) to a sector
-// boundary are placed by the arctangent; the single-precision rounding of
-// that computation stays below 1e-5 rad for start angles within -720..720.
-constexpr double kBoundaryMargin = 1e-4;
 
 // Sums of one ring of one sector.
 struct RingSums {
@@ -170,7 +166,8 @@ void install_rules(const Rules& rules) {
 class RingAccumulator {
   public:
     RingAccumulator(int32_t n, int32_t dim)
-        : dim_(dim), radius_(rad_set.radius), half_plateau_((rad_set.radius - 1.0f) / 2.0f),
+        : dim_(dim), radius_(rad_set.radius), unit_width_(rad_set.radius == 1.0f),
+          half_plateau_((rad_set.radius - 1.0f) / 2.0f),
           sums_(prg_alloc<RingSums>(kOrigin, "radial sums", static_cast<uint64_t>(n) * dim)) {}
 
     // Ring k = trunc((r + 0.5)/RADIUS) holds the pixel, f = r - k*RADIUS. A
@@ -180,7 +177,9 @@ class RingAccumulator {
     // RADIUS 1 this is 1 - f and 1 + f). A share for a ring past the last is
     // dropped; distances that are not finite or beyond the rings are skipped.
     void add(float r, int32_t sector, double v, double w) {
-        const double ring = (static_cast<double>(r) + 0.5) / radius_;
+        // Dividing by a width of 1 changes nothing: the division is skipped.
+        const double ring =
+            unit_width_ ? static_cast<double>(r) + 0.5 : (static_cast<double>(r) + 0.5) / radius_;
         if (!(ring < dim_)) return;
         const int32_t k = static_cast<int32_t>(ring);
         const float f = r - static_cast<float>(k) * radius_;
@@ -209,6 +208,7 @@ class RingAccumulator {
     }
     int32_t dim_;
     float radius_;
+    bool unit_width_;
     float half_plateau_;
     std::vector<RingSums> sums_;
 };
@@ -323,11 +323,15 @@ SectorFinder::SectorFinder(int32_t n, float a_sector)
         cos_b_.push_back(std::cos(b));
         sin_b_.push_back(std::sin(b));
     }
+    for (int32_t j = 0; j < n_ && geometric_; ++j) {
+        cos_e_.push_back(cos_b_[(j + 1) % n_]);
+        sin_e_.push_back(sin_b_[(j + 1) % n_]);
+    }
 }
 
 // Sector j spans the directions from boundary j to boundary j+1, counter-
 // clockwise; the cross product with a boundary's direction tells the side.
-int32_t SectorFinder::find(float dx, float dy, float r, int32_t& hint) const {
+int32_t SectorFinder::search(float dx, float dy, float r, int32_t& hint) const {
     if (n_ == 1) return std::isfinite(r) ? 0 : -1;
     const double margin = kBoundaryMargin * r;
     if (geometric_ && margin > 0 && std::isfinite(margin)) {

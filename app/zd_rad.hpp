@@ -50,13 +50,29 @@ class SectorFinder {
     SectorFinder(int32_t n, float a_sector);
     // `r` is the length of (dx, dy); `hint` is the sector to start from and
     // receives the result (consecutive pixels of a row move little).
-    int32_t find(float dx, float dy, float r, int32_t& hint) const;
+    int32_t find(float dx, float dy, float r, int32_t& hint) const {
+        if (geometric_) {
+            const double margin = kBoundaryMargin * r;
+            const size_t j = static_cast<size_t>(hint);
+            if (cos_b_[j] * dy - sin_b_[j] * dx > margin && cos_e_[j] * dy - sin_e_[j] * dx < -margin)
+                return hint;
+        }
+        return search(dx, dy, r, hint);
+    }
     int64_t direct_count() const { return direct_; } // pixels given to radial_sector
 
+    // Directions closer than this (radians, as the sine of the angle) to a
+    // sector boundary are placed by the arctangent; the single-precision
+    // rounding of that computation stays below 1e-5 rad for start angles
+    // within -720..720.
+    static constexpr double kBoundaryMargin = 1e-4;
+
   private:
+    int32_t search(float dx, float dy, float r, int32_t& hint) const;
     int32_t n_;
     float a_sector_;
     bool geometric_;
-    std::vector<double> cos_b_, sin_b_; // direction of the start boundary of each sector
+    // Directions of the start and end boundaries of each sector.
+    std::vector<double> cos_b_, sin_b_, cos_e_, sin_e_;
     mutable int64_t direct_ = 0;
 };
