@@ -3,6 +3,7 @@
 #include "kvf_reader.hpp"
 #include "test_support.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <unistd.h>
@@ -60,6 +61,14 @@ TEST_F(Demo, WritesEveryOutputWithTheExpectedStatistics) {
 
     const std::vector<std::string> text = zt::split_lines(zt::read_file(file("output/demo.txt")));
     EXPECT_EQ(text.size(), 100u) << "a wide image is written column by column";
+
+    // The radial profile: 67 rings around the middle, the strongest ring of the data at 23.
+    std::vector<double> means;
+    for (const std::string& line : zt::split_lines(zt::read_file(file("output/img_0004dfg.rad"))))
+        if (!line.empty() && line[0] != '#') means.push_back(std::atof(line.c_str() + 5));
+    ASSERT_EQ(means.size(), 67u);
+    EXPECT_EQ(std::max_element(means.begin(), means.end()) - means.begin(), 23);
+    EXPECT_GT(means[15], 2 * means[8]);
 
 #ifdef ZANDOR_HAVE_LIBTIFF
     TIFF* tif = TIFFOpen(file("output/demo.tif").c_str(), "r");
