@@ -5,8 +5,8 @@
 #include "gel_lib.hpp"
 #include "kvf_lib.hpp"
 #include "txt_lib.hpp"
-#include "xy_grid.hpp"
 #include "xy_pixel.hpp"
+#include "xy_resample.hpp"
 #include "zandor.hpp"
 #include "zd_settings.hpp"
 

@@ -4,7 +4,7 @@
 // pixel with Horner's rule, without any resampling. The correction is also
 // timed on its two-lane loops (the path of processors without 256-bit
 // vectors), and both results are summed to show that they are the same.
-#include "xy_grid.hpp"
+#include "xy_resample.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
-// Grid distortion model (two polynomials mapping detector pixels onto the true
-// grid, as fitted by the vellum calibration program) and the grid-corrected
-// resampling of an image.
+// Grid distortion model: two polynomials mapping detector pixels onto the true
+// grid, as fitted by the vellum calibration program, with their settings. The
+// resampler (xy_resample), the radial distribution and the peak search use it.
 //
 // Term k of a polynomial is X^i * Y^j, ordered by total degree d = i + j and,
 // within one degree, by falling power of X: k = d(d+1)/2 + j, i = d - j.
@@ -12,6 +12,7 @@
 
 #include "xy_lib.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,6 +45,8 @@ void grid_usage();
 
 // Model structure.
 void grid_struct_ini(GridCor& grid, int32_t n);
+// Terms that can be evaluated: n_coef, bounded by the coefficients allocated.
+size_t grid_terms_in_use(const GridCor& grid);
 void grid_struct_def(GridCor& grid, int32_t n, double x0, double y0);
 
 // Term numbering: stores the exponents of term k; returns for what = 0 the
@@ -65,12 +68,3 @@ double grid_cor_ypos(double X, double Y, GridCor& grid);
 double grid_pix_xcor(double x, const GridCor& grid);
 double grid_pix_ycor(double y, const GridCor& grid);
 double grid_pix_surf(double x, double y, GridCor& grid);
-
-// Resamples img onto the corrected grid in place; img gets a new frame array
-// holding 0 and 1.
-void grid_cor_img(GridCor& grid, IMG& img);
-
-// Lanes of the resampling's vector loops: 0 (the default) takes the widest
-// that the processor has, 2 the narrow loops every x86-64 has. The results
-// are the same bits either way; tests use it to cover both.
-void grid_vector_lanes(int32_t lanes);

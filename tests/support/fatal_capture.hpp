@@ -24,4 +24,24 @@ template <class Action> std::string fatal_report(Action action) {
     return err;
 }
 
+// What a run stopped by `action` wrote on both streams.
+struct FatalOutput {
+    std::string out;
+    std::string err;
+};
+
+// Fails the test unless `action` throws Fatal with status 3; keeps stdout too.
+template <class Action> FatalOutput fatal_output(Action action) {
+    testing::internal::CaptureStdout();
+    FatalOutput result;
+    try {
+        result.err = fatal_report(action);
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+    result.out = testing::internal::GetCapturedStdout();
+    return result;
+}
+
 } // namespace zt

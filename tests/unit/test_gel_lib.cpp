@@ -1,6 +1,7 @@
 #include "expect_json.hpp"
 #include "fatal_capture.hpp"
 #include "gel_lib.hpp"
+#include "records.hpp"
 #include "test_support.hpp"
 #include "tiff_builder.hpp"
 
@@ -69,13 +70,7 @@ std::vector<uint16_t> ramp(size_t n, uint16_t start, uint16_t step) {
 }
 
 IMG image_of(int32_t nx, int32_t ny, const std::vector<int32_t>& values, const std::string& name) {
-    IMG img;
-    img.nx = nx;
-    img.ny = ny;
-    img.size = nx * ny;
-    img.data = values;
-    img.name = name;
-    return img;
+    return zt::image_of(nx, ny, values, {}, name);
 }
 
 uint16_t le16(const std::string& s, size_t at) {

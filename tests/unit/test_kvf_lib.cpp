@@ -3,6 +3,7 @@
 #include "fatal_capture.hpp"
 #include "kvf_lib.hpp"
 #include "kvf_writer.hpp"
+#include "records.hpp"
 #include "stream_capture.hpp"
 #include "test_support.hpp"
 
@@ -24,16 +25,12 @@ class KvfTest : public zt::InTempDir {
         zt::InTempDir::TearDown();
     }
 
+    // Values i * 3 - 7 for pixel i.
     static IMG image(int32_t nx, int32_t ny, const std::string& name) {
-        IMG img;
-        img.nx = nx;
-        img.ny = ny;
-        img.size = nx * ny;
-        img.name = name;
-        img.data.resize(static_cast<size_t>(img.size));
-        for (int32_t i = 0; i < img.size; ++i)
-            img.data[static_cast<size_t>(i)] = i * 3 - 7;
-        return img;
+        std::vector<int32_t> values(static_cast<size_t>(nx * ny));
+        for (size_t i = 0; i < values.size(); ++i)
+            values[i] = static_cast<int32_t>(i) * 3 - 7;
+        return zt::image_of(nx, ny, values, {}, name);
     }
 
     // Writes `img`; returns the file's bytes and keeps the messages.

@@ -1,4 +1,5 @@
 // Text images: layout detection, the text raw reader and the writer.
+#include "records.hpp"
 #include "test_support.hpp"
 #include "txt_lib.hpp"
 
@@ -274,13 +275,7 @@ TEST_F(TxtTest, RegionOfInterestAndDumpAndLineEndsOfAnyKind) {
 // ---------------------------------------------------------------- writing
 
 IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> data, const std::string& name) {
-    IMG img;
-    img.nx = nx;
-    img.ny = ny;
-    img.size = nx * ny;
-    img.data = std::move(data);
-    img.name = name;
-    return img;
+    return zt::image_of(nx, ny, std::move(data), {}, name);
 }
 
 TEST_F(TxtTest, WideImageIsWrittenByColumnsAndReadsBackTransposed) {

@@ -2,6 +2,7 @@
 // with its passes, the neighbourhood means and the three dumps.
 #include "kvf_lib.hpp"
 #include "kvf_writer.hpp"
+#include "records.hpp"
 #include "stream_capture.hpp"
 #include "test_support.hpp"
 #include "xy_lib.hpp"
@@ -16,13 +17,9 @@ using zt::written_by;
 
 // An nx x ny image of raw sums over `frames` frames, every pixel counting all of them.
 IMG image_of(int32_t nx, int32_t ny, const std::vector<int32_t>& values, int32_t frames) {
-    IMG img;
-    img.nx = nx;
-    img.ny = ny;
-    img.size = nx * ny;
+    IMG img =
+        zt::image_of(nx, ny, values, std::vector<uint16_t>(values.size(), static_cast<uint16_t>(frames)));
     img.frames = frames;
-    img.data = values;
-    img.frame.assign(values.size(), static_cast<uint16_t>(frames));
     return img;
 }
 

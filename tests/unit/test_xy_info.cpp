@@ -1,4 +1,5 @@
 // Header list, frame-file description, image information and release levels.
+#include "records.hpp"
 #include "stream_capture.hpp"
 #include "test_support.hpp"
 #include "xy_lib.hpp"
@@ -8,16 +9,7 @@
 
 namespace {
 
-// A width x height image with the given values and (optional) frame counts.
-IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> data, std::vector<uint16_t> frame = {}) {
-    IMG img;
-    img.nx = nx;
-    img.ny = ny;
-    img.size = nx * ny;
-    img.data = std::move(data);
-    img.frame = std::move(frame);
-    return img;
-}
+using zt::image_of;
 
 std::string info_line(const IMG& img) {
     return zt::written_by([&](std::FILE* fp) { xy_fputinfo(fp, img); });

@@ -421,19 +421,9 @@ TEST(Orientation, IdentityPrintsAndAbsentIsSilent) {
 TEST(Orientation, UnknownTextStopsWithStatus3) {
     // "-Y,X" is named by the usage text but not implemented.
     IMG img = small_image("-Y,X");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = 0;
-    try {
-        xy_orien(img);
-    } catch (const Fatal& f) {
-        status = f.status;
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "# xy_orien '-Y,X'\nUNRECOGNIZE CASE, or not IMPLEMENTED!\n");
-    EXPECT_EQ(status, 3);
-    EXPECT_TRUE(has_text(err, "'-Y,X'"));
+    const zt::FatalOutput stopped = zt::fatal_output([&] { xy_orien(img); });
+    EXPECT_EQ(stopped.out, "# xy_orien '-Y,X'\nUNRECOGNIZE CASE, or not IMPLEMENTED!\n");
+    EXPECT_TRUE(has_text(stopped.err, "'-Y,X'"));
     EXPECT_EQ(img.data, (std::vector<int32_t>{0, 1, 2, 3, 4, 5}));
 }
 
@@ -473,18 +463,8 @@ TEST(Orientation, PixelPositionsFollowTheImage) {
     }
 
     img.orien = "Y,X";
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = 0;
-    try {
-        xy_orien_pixel(img, x, y);
-    } catch (const Fatal& f) {
-        status = f.status;
-    }
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(zt::fatal_output([&] { xy_orien_pixel(img, x, y); }).out,
               "# xy_orien_pixel 'Y,X' on 2.50 0.75\nUNRECOGNIZE CASE, or not IMPLEMENTED!\n");
-    EXPECT_EQ(status, 3);
 }
 
 } // namespace

@@ -1,0 +1,40 @@
+// Library records built in memory for tests: images and grid models.
+#pragma once
+
+#include "xy_grid.hpp"
+#include "xy_lib.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zt {
+
+// An nx x ny record holding `values` row after row, the per-pixel frame
+// counts `frame` (none when empty) and the name `name`.
+inline IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> values, std::vector<uint16_t> frame = {},
+                    const std::string& name = "") {
+    IMG img;
+    img.nx = nx;
+    img.ny = ny;
+    img.size = nx * ny;
+    img.data = std::move(values);
+    img.frame = std::move(frame);
+    img.name = name;
+    return img;
+}
+
+// A grid model of xcor.size() terms with both coefficient lists given.
+inline GridCor grid_model(const std::vector<double>& xcor, const std::vector<double>& ycor,
+                          const std::string& mode = "") {
+    GridCor g;
+    grid_struct_ini(g, static_cast<int32_t>(xcor.size()));
+    g.xcor = xcor;
+    g.ycor = ycor;
+    g.set = 3;
+    g.grid_mode = mode;
+    return g;
+}
+
+} // namespace zt
