@@ -184,17 +184,13 @@ class RingAccumulator {
         const int32_t k = static_cast<int32_t>(ring);
         const float f = r - static_cast<float>(k) * radius_;
         RingSums* row = &sums_[static_cast<size_t>(sector) * dim_];
-        if (f > half_plateau_) {
-            const float g = std::clamp((1.0f + half_plateau_) - f, 0.0f, 1.0f);
-            share(row[k], g, v, w);
-            if (k + 1 < dim_) share(row[k + 1], 1.0f - g, v, w);
-        } else if (f < -half_plateau_) {
-            const float g = std::clamp((1.0f + half_plateau_) + f, 0.0f, 1.0f);
-            share(row[k], g, v, w);
-            if (k > 0) share(row[k - 1], 1.0f - g, v, w);
-        } else {
-            share(row[k], 1.0f, v, w);
-        }
+        // One expression for both sides (without a branch that the sign of f
+        // would make unpredictable): within the plateau g is 1 and the
+        // neighbour's share 0 changes nothing.
+        const float g = std::min(1.0f, std::max(0.0f, (1.0f + half_plateau_) - std::fabs(f)));
+        const int32_t j = f > 0 ? k + 1 : k - 1;
+        share(row[k], g, v, w);
+        if (j >= 0 && j < dim_) share(row[j], 1.0f - g, v, w);
     }
     const RingSums& at(int32_t sector, int32_t k) const {
         return sums_[static_cast<size_t>(sector) * dim_ + k];
@@ -320,8 +316,8 @@ SectorFinder::SectorFinder(int32_t n, float a_sector)
     : n_(n), a_sector_(a_sector), geometric_(n >= 2 && std::fabs(a_sector) <= 720.0f) {
     for (int32_t j = 0; j < n_ && geometric_; ++j) {
         const double b = (a_sector + 360.0 * j / n_) * kPi / 180.0;
-        cos_b_.push_back(std::cos(b));
-        sin_b_.push_back(std::sin(b));
+        cos_b_.push_back(static_cast<float>(std::cos(b)));
+        sin_b_.push_back(static_cast<float>(std::sin(b)));
     }
     for (int32_t j = 0; j < n_ && geometric_; ++j) {
         cos_e_.push_back(cos_b_[(j + 1) % n_]);
@@ -333,13 +329,13 @@ SectorFinder::SectorFinder(int32_t n, float a_sector)
 // clockwise; the cross product with a boundary's direction tells the side.
 int32_t SectorFinder::search(float dx, float dy, float r, int32_t& hint) const {
     if (n_ == 1) return std::isfinite(r) ? 0 : -1;
-    const double margin = kBoundaryMargin * r;
+    const float margin = kBoundaryMargin * r;
     if (geometric_ && margin > 0 && std::isfinite(margin)) {
         int32_t j = hint;
         for (int32_t step = 0; step <= n_; ++step) {
             const int32_t next = j + 1 == n_ ? 0 : j + 1;
-            const double after_start = cos_b_[j] * dy - sin_b_[j] * dx;
-            const double after_end = cos_b_[next] * dy - sin_b_[next] * dx;
+            const float after_start = cos_b_[j] * dy - sin_b_[j] * dx;
+            const float after_end = cos_b_[next] * dy - sin_b_[next] * dx;
             if (after_start > margin && after_end < -margin) return hint = j;
             if (std::fabs(after_start) <= margin || std::fabs(after_end) <= margin) break;
             j = after_start < 0 ? (j == 0 ? n_ - 1 : j - 1) : next;

@@ -52,7 +52,7 @@ class SectorFinder {
     // receives the result (consecutive pixels of a row move little).
     int32_t find(float dx, float dy, float r, int32_t& hint) const {
         if (geometric_) {
-            const double margin = kBoundaryMargin * r;
+            const float margin = kBoundaryMargin * r;
             const size_t j = static_cast<size_t>(hint);
             if (cos_b_[j] * dy - sin_b_[j] * dx > margin && cos_e_[j] * dy - sin_e_[j] * dx < -margin)
                 return hint;
@@ -62,10 +62,10 @@ class SectorFinder {
     int64_t direct_count() const { return direct_; } // pixels given to radial_sector
 
     // Directions closer than this (radians, as the sine of the angle) to a
-    // sector boundary are placed by the arctangent; the single-precision
+    // sector boundary are placed by the arctangent. The single-precision
     // rounding of that computation stays below 1e-5 rad for start angles
-    // within -720..720.
-    static constexpr double kBoundaryMargin = 1e-4;
+    // within -720..720, and that of the cross products below 1e-6 rad.
+    static constexpr float kBoundaryMargin = 1e-4f;
 
   private:
     int32_t search(float dx, float dy, float r, int32_t& hint) const;
@@ -73,6 +73,6 @@ class SectorFinder {
     float a_sector_;
     bool geometric_;
     // Directions of the start and end boundaries of each sector.
-    std::vector<double> cos_b_, sin_b_, cos_e_, sin_e_;
+    std::vector<float> cos_b_, sin_b_, cos_e_, sin_e_;
     mutable int64_t direct_ = 0;
 };
