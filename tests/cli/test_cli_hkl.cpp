@@ -179,6 +179,38 @@ TEST_F(HklCommands, OmegaScanFindsTheSettingOfIntegerIndices) {
     for (int i = 0; i < 3; ++i)
         EXPECT_NEAR(v[1 + i], target[i], 2e-3);
     EXPECT_EQ(r.out.find("#HKL"), r.out.rfind("#HKL")); // one minimum, reported once
+
+    // omega is back at its value for the next peak: its line is the one of a run
+    // without a scan
+    const zt::RunResult scan = run_zandor(cwd(), {"img.kvf", "%P=2,0.5"});
+    const zt::RunResult plain = run_zandor(cwd(), {"img.kvf", "%P=2"});
+    ASSERT_EQ(scan.status, 0);
+    ASSERT_EQ(plain.status, 0);
+    std::string second;
+    for (const std::string& line : lines_of(scan.out))
+        if (line.compare(0, 10, "   45.0   ") == 0) second = line;
+    ASSERT_FALSE(second.empty()) << scan.out;
+    EXPECT_NE(plain.out.find(second + "\n"), std::string::npos) << second;
+}
+
+TEST_F(HklCommands, EqualMaximaGoLowestIndexFirstAndVDecidesALonePixel) {
+    zt::write_file("zandor.ini", settings());
+    std::vector<double> d(nx * ny, 0.0);
+    d[20 * nx + 3] = 100;
+    d[5 * nx + 10] = 100; // the lower index of the two
+    zt::write_kvf(file("img.kvf"), nx, ny, 4, false, {d});
+    zt::RunResult r = run_zandor(cwd(), {"img.kvf", "%P=5,0,1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = lines_of(zt::read_file(file("img.pks")));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[2].substr(0, 34), "   10.0    5.0      100      100  ");
+    EXPECT_EQ(lines[3].substr(0, 34), "    3.0   20.0      100      100  ");
+    EXPECT_EQ(lines[5], " 2 peaks explored, 2 only with  sumc >1.00 max");
+    r = run_zandor(cwd(), {"img.kvf", "%P"}); // v = 1.5: 100 < 150, both rejected
+    ASSERT_EQ(r.status, 0) << r.err;
+    lines = lines_of(zt::read_file(file("img.pks")));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[3], " 2 peaks explored, 0 only with  sumc >1.50 max");
 }
 
 TEST_F(HklCommands, UnreachableAnglesSayWhyWithoutStaleNumbers) {
@@ -224,10 +256,10 @@ TEST_F(HklCommands, NegativeImageEndsWithoutEmptyPeaks) {
 }
 
 // A plateau is followed whole; under a 1 MiB stack a walk that recursed per
-// pixel would overflow long before 2 million pixels.
-TEST_F(HklCommands, PlateauOfMillionsOfPixelsUnderASmallStack) {
+// pixel would overflow: along a row of 65535 pixels it goes 65535 calls deep.
+TEST_F(HklCommands, PlateauAlongRowsOf65535PixelsUnderASmallStack) {
     zt::write_file("zandor.ini", "ORIG = 1 1\n");
-    const int w = 2000, h = 1000;
+    const int w = 65535, h = 3;
     zt::write_kvf(file("flat.kvf"), w, h, 4, false, {std::vector<double>(w * h, 7.0)});
     zt::write_kvf(file("small.kvf"), 20, 10, 4, false, {std::vector<double>(200, 7.0)});
     struct rlimit old;
@@ -250,8 +282,8 @@ TEST_F(HklCommands, PlateauOfMillionsOfPixelsUnderASmallStack) {
     EXPECT_EQ(s[3], 1400);
     EXPECT_EQ(s[4], 20);
     EXPECT_EQ(s[5], 10);
-    EXPECT_EQ(b[0], 999.5);
-    EXPECT_EQ(b[1], 499.5);
+    EXPECT_EQ(b[0], 32767.0);
+    EXPECT_EQ(b[1], 1.0);
     EXPECT_EQ(b[3], 7.0 * w * h);
     EXPECT_EQ(b[4], w);
     EXPECT_EQ(b[5], h);

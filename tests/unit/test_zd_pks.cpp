@@ -66,7 +66,7 @@ TEST(PeakWalk, VisitsInTheOrderOfTheRecursiveWalk) {
 }
 
 TEST(PeakWalk, FollowsAWholePlateauWithoutDeepRecursion) {
-    const int32_t nx = 3000, ny = 700; // 2.1 million pixels of one value
+    const int32_t nx = 65535, ny = 16; // a million pixels of one value, rows of 65535
     std::vector<int32_t> data(static_cast<size_t>(nx) * ny, 9);
     PeakRecord rec;
     explore_peak(0, 0, 9, data.data(), nx, ny, rec);
