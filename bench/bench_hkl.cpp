@@ -10,8 +10,8 @@
 #include "zd_settings.hpp"
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
     const double pks = cpu_seconds() - t0;
 
     const double ns = 1e9 / (static_cast<double>(kSide) * kSide);
-    std::fprintf(stderr, "(h, k, l) analyses on %dx%d, best of %d runs, processor time\n", kSide, kSide, kRepeats);
+    std::fprintf(stderr, "(h, k, l) analyses on %dx%d, best of %d runs, processor time\n", kSide, kSide,
+                 kRepeats);
     std::fprintf(stderr, "  %%H (geometry, formatting, file)        : %8.2f ns/pixel\n", best_map * ns);
     std::fprintf(stderr, "  yardstick: snprintf of the same lines  : %8.2f ns/pixel  ratio %6.2f\n",
                  best_yard * ns, best_yard / best_map);
