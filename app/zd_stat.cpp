@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 StatSettings stat_settings;
 
@@ -54,16 +55,6 @@ inline Moments raw_moments(int32_t sum, uint16_t n, double sumq) {
     return {m, (sumq - m * n * m) / (n - 1)};
 }
 
-inline double polynomial(const double* coef, int np, double m) {
-    double f = 0.0;
-    double power = 1.0;
-    for (int j = 0; j < np; ++j) {
-        f += coef[j] * power;
-        power *= m;
-    }
-    return f;
-}
-
 // Observation count and ranges of one fit.
 struct FitRanges {
     int32_t count = 0;
@@ -72,6 +63,108 @@ struct FitRanges {
     double var_hi = 0.0;
     double var_lo = 0.0;
 };
+
+// Normal equations (packed matrix, right-hand side) and the ranges of the
+// pixels gathered in them.
+struct NormalSums {
+    std::vector<double> mat;
+    std::vector<double> vec;
+    FitRanges ranges;
+};
+
+// NP coefficients known at compile time keep the per-pixel sums of the usual
+// small degrees in registers; NP 0 takes any count up to the highest degree.
+template <int NP> constexpr int kCoefficients = NP > 0 ? NP : kStatMaxDegree + 1;
+
+// c0 + c1 m + ... with the powers formed one after the other.
+template <int NP> class Polynomial {
+  public:
+    Polynomial(const double* coef, int np) : np_(NP > 0 ? NP : np) { std::copy(coef, coef + np_, c_); }
+    double operator()(double m) const {
+        double f = 0.0;
+        double power = 1.0;
+        for (int j = 0; j < np_; ++j) {
+            f += c_[j] * power;
+            power *= m;
+        }
+        return f;
+    }
+
+  private:
+    int np_;
+    double c_[kCoefficients<NP>];
+};
+
+// Ranges (raw mean and variance) and normal equations (dark-corrected):
+// vec[j] += v m^j, mat(i, j) += m^i m^j, gathered pixel after pixel.
+template <int NP> class Gather {
+  public:
+    // Plain loops rather than memset and memcpy, which would keep the sums in
+    // memory instead of registers.
+    Gather(int np, const StatWindow& w) : np_(NP > 0 ? NP : np) {
+        for (int k = 0; k < kPacked; ++k)
+            mat_[k] = 0.0;
+        for (int j = 0; j < kCoefficients<NP>; ++j)
+            vec_[j] = 0.0;
+        r_.mean_lo = w.hi;
+        r_.mean_hi = w.lo;
+        r_.var_hi = 0.0;
+        r_.var_lo = 1e59;
+    }
+    void add(const Moments& raw, const Moments& fit) {
+        ++r_.count;
+        r_.mean_lo = std::min(r_.mean_lo, raw.m);
+        r_.mean_hi = std::max(r_.mean_hi, raw.m);
+        r_.var_hi = std::max(r_.var_hi, raw.v);
+        r_.var_lo = std::min(r_.var_lo, raw.v);
+        // The powers are formed again for each row rather than kept in an
+        // array: the same products, without a round trip through memory.
+        int k = 0;
+        double power_a = 1.0;
+        for (int a = 0; a < np_; ++a) {
+            vec_[a] += fit.v * power_a;
+            double power_b = 1.0;
+            for (int b = 0; b <= a; ++b) {
+                mat_[k++] += power_b * power_a;
+                power_b *= fit.m;
+            }
+            power_a *= fit.m;
+        }
+    }
+    void store(NormalSums& out) const {
+        for (size_t k = 0; k < packed_size(np_); ++k)
+            out.mat[k] = mat_[k];
+        for (int j = 0; j < np_; ++j)
+            out.vec[j] = vec_[j];
+        out.ranges = r_;
+    }
+
+  private:
+    static constexpr int kPacked = kCoefficients<NP> * (kCoefficients<NP> + 1) / 2;
+    int np_;
+    double mat_[kPacked];
+    double vec_[kCoefficients<NP>];
+    FitRanges r_;
+};
+
+// Calls f with the coefficient count as a compile-time constant for the
+// usual degrees 0 to 2, with 0 (any count) otherwise.
+template <class F> void for_degree(int np, F&& f) {
+    switch (np) {
+    case 1:
+        f(std::integral_constant<int, 1>());
+        break;
+    case 2:
+        f(std::integral_constant<int, 2>());
+        break;
+    case 3:
+        f(std::integral_constant<int, 3>());
+        break;
+    default:
+        f(std::integral_constant<int, 0>());
+        break;
+    }
+}
 
 // One 256 x 256 representation of the (mean, variance) scatter.
 struct Histogram {
@@ -94,27 +187,30 @@ class StatAnalysis {
 
     void check_planes() const;
     void allocate();
-    double dark_count(int64_t i) const { return std::trunc(dark_->data[static_cast<size_t>(i)] * ratio_); }
+    void compute_moments();
     // Applies the dark correction of pixel i to a mean and variance.
     void correct_for_dark(int64_t i, Moments& mv) const {
         if (!dark_) return;
-        const double dk = dark_count(i);
+        const double dk = dark_count_[i];
         mv.m = dk < mv.m ? mv.m - dk : 0.0;
         if (s_.dark_coef != 0.0f) mv.v -= dk * s_.dark_coef;
     }
-    Moments moments(int64_t i) const { return raw_moments(img_.data[i], sn_[i], img_.cosmic.sumq[i]); }
+    Moments moments(int64_t i) const { return {mean_[i], variance_[i]}; }
 
     void dump_sums() const;
     void dump_means() const;
     void apply_low_limit(float limit);
     bool run_passes();
-    Step iterate(const StatWindow& w, int& t, int32_t& removed);
+    template <int NP> void gather_window(const StatWindow& w, Histogram* h);
+    Step iterate(const StatWindow& w, int& t, bool first, int32_t& removed);
     bool start_histogram(const StatWindow& w, Histogram& h, bool advance);
     void add_to_histogram(Histogram& h, const Moments& mv, int64_t i, bool final);
+    void report_outside_grid(const Histogram& h, const Moments& mv, int64_t i, bool final, int32_t x,
+                             int32_t y) const;
     void write_histogram(const Histogram& h);
     void final_histogram(const StatWindow& w);
-    double residual_sum(int64_t& observations) const;
-    int32_t reject_outliers(double residual);
+    template <int NP> double residual_sum(int64_t& observations) const;
+    template <int NP> int32_t reject_outliers(double residual, const StatWindow& w);
     void print_fit(const FitRanges& r, const double* coef, const double* inverse, double residual) const;
     void print_report() const;
 
@@ -131,7 +227,11 @@ class StatAnalysis {
 
     std::vector<int32_t> gr_data_;
     std::vector<uint16_t> sn_;
-    std::vector<double> mat_, omat_, vec_, ovec_, powers_;
+    NormalSums fit_;  // equations of the current fit, then its inverse and solution
+    NormalSums kept_; // equations of the pixels the current fit keeps
+    std::vector<double> omat_, ovec_;
+    // Per pixel, computed once: mean count per frame, variance, scaled dark count.
+    std::vector<double> mean_, variance_, dark_count_;
 
     bool has_best_ = false;
     double best_residual_ = 0.0;
@@ -156,11 +256,28 @@ void StatAnalysis::check_planes() const {
 void StatAnalysis::allocate() {
     gr_data_ = prg_alloc<int32_t>(kOrigin, "gr_data", static_cast<uint64_t>(kGrid) * kGrid);
     sn_ = prg_alloc<uint16_t>(kOrigin, "sn", static_cast<uint64_t>(size_));
-    mat_ = prg_alloc<double>(kOrigin, "mat", packed_size(np_));
+    fit_.mat = prg_alloc<double>(kOrigin, "mat", packed_size(np_));
+    kept_.mat = prg_alloc<double>(kOrigin, "mat", packed_size(np_));
     omat_ = prg_alloc<double>(kOrigin, "omat", packed_size(np_));
-    vec_ = prg_alloc<double>(kOrigin, "vec", static_cast<uint64_t>(np_));
+    fit_.vec = prg_alloc<double>(kOrigin, "vec", static_cast<uint64_t>(np_));
+    kept_.vec = prg_alloc<double>(kOrigin, "vec", static_cast<uint64_t>(np_));
     ovec_ = prg_alloc<double>(kOrigin, "ovec", static_cast<uint64_t>(np_));
-    powers_ = prg_alloc<double>(kOrigin, "powers", static_cast<uint64_t>(np_));
+    mean_ = prg_alloc<double>(kOrigin, "mean", static_cast<uint64_t>(size_));
+    variance_ = prg_alloc<double>(kOrigin, "variance", static_cast<uint64_t>(size_));
+    if (dark_) dark_count_ = prg_alloc<double>(kOrigin, "dark", static_cast<uint64_t>(size_));
+}
+
+// The passes and iterations read these instead of dividing again; pixels of
+// fewer than 2 frames never enter them.
+void StatAnalysis::compute_moments() {
+    for (int64_t i = 0; i < size_; ++i) {
+        const uint16_t n = img_.frame[i];
+        if (n < 2) continue;
+        const Moments mv = raw_moments(img_.data[i], n, img_.cosmic.sumq[i]);
+        mean_[i] = mv.m;
+        variance_[i] = mv.v;
+        if (dark_) dark_count_[i] = std::trunc(dark_->data[i] * ratio_);
+    }
 }
 
 void StatAnalysis::dump_sums() const {
@@ -221,6 +338,7 @@ void StatAnalysis::run(int32_t limit_mode, float limit) {
     if ((print_ & 0x20) && size_ <= kDumpLimit) dump_sums();
     if ((print_ & 0x100) && size_ <= kDumpLimit) dump_means();
     if (limit_mode != 0) apply_low_limit(limit);
+    compute_moments();
 
     const int32_t used = stat_info(img_, 0);
     xy_fputinfo(stdout, img_);
@@ -247,7 +365,7 @@ bool StatAnalysis::run_passes() {
         int32_t removed = 0;
         int iterations = 0;
         do {
-            if (iterate(w, t, removed) == Step::stop) return false;
+            if (iterate(w, t, iterations == 0, removed) == Step::stop) return false;
             ++iterations;
         } while (removed != 0 && iterations < kMaxIterations);
         if (removed != 0) prg_printf("# still removing pixels after %d iterations, pass ended\n", iterations);
@@ -258,15 +376,11 @@ bool StatAnalysis::run_passes() {
 
 // One fit over the pixels of the window still in use: normal equations,
 // solution, residual, report, rejection of the outliers, and the best fit kept.
-StatAnalysis::Step StatAnalysis::iterate(const StatWindow& w, int& t, int32_t& removed) {
-    std::fill(mat_.begin(), mat_.end(), 0.0);
-    std::fill(vec_.begin(), vec_.end(), 0.0);
-    FitRanges r;
-    r.mean_lo = w.hi;
-    r.mean_hi = w.lo;
-    r.var_hi = 0.0;
-    r.var_lo = 1e59;
-
+// The first fit of a pass gathers the equations itself and leaves out the
+// pixels outside the window; later fits take the sums that the rejection of
+// the fit before gathered over the pixels it kept (same pixels, same order).
+StatAnalysis::Step StatAnalysis::iterate(const StatWindow& w, int& t, bool first, int32_t& removed) {
+    if (!first) std::swap(fit_, kept_);
     bool represent = false;
     if (s_.stat_img != 0) {
         ++t;
@@ -275,35 +389,13 @@ StatAnalysis::Step StatAnalysis::iterate(const StatWindow& w, int& t, int32_t& r
     Histogram h;
     if (represent) represent = start_histogram(w, h, true);
 
-    const int32_t deg = np_ - 1;
-    double* const powers = powers_.data();
-    for (int64_t i = 0; i < size_; ++i) {
-        const uint16_t n = sn_[i];
-        if (n < 2) continue;
-        Moments mv = raw_moments(img_.data[i], n, img_.cosmic.sumq[i]);
-        if (mv.m < w.lo || mv.m > w.hi) {
-            sn_[i] = 0;
-            continue;
-        }
-        ++r.count;
-        r.mean_lo = std::min(r.mean_lo, mv.m);
-        r.mean_hi = std::max(r.mean_hi, mv.m);
-        r.var_hi = std::max(r.var_hi, mv.v);
-        r.var_lo = std::min(r.var_lo, mv.v);
-        if (represent) add_to_histogram(h, mv, i, false);
-        correct_for_dark(i, mv);
-        // Normal equations: vec[j] += v m^j, mat(i, j) += m^i m^j.
-        powers[0] = 1.0;
-        for (int32_t j = 1; j <= deg; ++j)
-            powers[j] = powers[j - 1] * mv.m;
-        double* row = mat_.data();
-        for (int32_t a = 0; a < np_; ++a) {
-            vec_[a] += mv.v * powers[a];
-            for (int32_t b = 0; b <= a; ++b)
-                row[b] += powers[b] * powers[a];
-            row += a + 1;
-        }
+    if (first) {
+        for_degree(np_, [&](auto np) { gather_window<decltype(np)::value>(w, represent ? &h : nullptr); });
+    } else if (represent) {
+        for (int64_t i = 0; i < size_; ++i)
+            if (sn_[i] >= 2) add_to_histogram(h, moments(i), i, false);
     }
+    const FitRanges r = fit_.ranges;
     if (represent) {
         prg_printf("# representation of %d points in x[0,%.0lf] y[0, %.0lf] max %d ", r.count, h.xmax, h.ymax,
                    h.top);
@@ -311,7 +403,7 @@ StatAnalysis::Step StatAnalysis::iterate(const StatWindow& w, int& t, int32_t& r
         prg_printf("END # representation \n");
     }
 
-    const int status = chol_part(mat_.data(), vec_.data(), np_);
+    const int status = chol_part(fit_.mat.data(), fit_.vec.data(), np_);
     if (status != 0) {
         prg_printf("# singular matrix ??? %d\n", status);
         return Step::stop;
@@ -321,7 +413,8 @@ StatAnalysis::Step StatAnalysis::iterate(const StatWindow& w, int& t, int32_t& r
         return Step::stop;
     }
     int64_t observations = 0;
-    const double squares = residual_sum(observations);
+    double squares = 0.0;
+    for_degree(np_, [&](auto np) { squares = residual_sum<decltype(np)::value>(observations); });
     // The residual variance needs more observations than coefficients.
     if (observations <= np_) {
         prg_printf("# %d obs : no regression with %d coefficients [%.2lf->%.2lf]\n", r.count, np_, r.mean_lo,
@@ -329,14 +422,14 @@ StatAnalysis::Step StatAnalysis::iterate(const StatWindow& w, int& t, int32_t& r
         return Step::stop;
     }
     const double residual = std::sqrt(squares / static_cast<double>(observations - np_));
-    print_fit(r, vec_.data(), mat_.data(), residual);
+    print_fit(r, fit_.vec.data(), fit_.mat.data(), residual);
 
-    removed = reject_outliers(residual);
+    for_degree(np_, [&](auto np) { removed = reject_outliers<decltype(np)::value>(residual, w); });
     prg_printf("# removing %d pixels\n", removed);
 
     if (!has_best_ || (residual < best_residual_ && r.count != 0)) {
-        omat_ = mat_;
-        ovec_ = vec_;
+        omat_ = fit_.mat;
+        ovec_ = fit_.vec;
         best_ranges_ = r;
         best_residual_ = residual;
         best_mean_ = raw_mean_;
@@ -367,14 +460,21 @@ bool StatAnalysis::start_histogram(const StatWindow& w, Histogram& h, bool advan
     return true;
 }
 
-void StatAnalysis::add_to_histogram(Histogram& h, const Moments& mv, int64_t i, bool final) {
+inline void StatAnalysis::add_to_histogram(Histogram& h, const Moments& mv, int64_t i, bool final) {
     const int32_t x = trunc_to_int32(mv.m * kGrid / h.xmax);
     const int32_t y = trunc_to_int32(mv.v * kGrid / h.ymax);
     if (x >= 0 && x < kGrid && y >= 0 && y < kGrid) {
         int32_t& cell = gr_data_[static_cast<size_t>(y) * kGrid + x];
         ++cell;
         if (cell > h.top) h.top = cell;
-    } else if (final) {
+    } else {
+        report_outside_grid(h, mv, i, final, x, y);
+    }
+}
+
+void StatAnalysis::report_outside_grid(const Histogram& h, const Moments& mv, int64_t i, bool final,
+                                       int32_t x, int32_t y) const {
+    if (final) {
         prg_printf(" error GR X %d Y %d %.0lf %.0lf  %.0lf %.0lf\n", x, y, mv.m, h.xmax, mv.v, h.ymax);
     } else {
         prg_printf(" error GR X %d Y %d moy=%.0lf %.0lf  s=%.0lf %.0lf  i %d nf %d s2=%.0lf\n", x, y, mv.m,
@@ -411,39 +511,67 @@ void StatAnalysis::final_histogram(const StatWindow& w) {
     write_histogram(h);
 }
 
-double StatAnalysis::residual_sum(int64_t& observations) const {
+template <int NP> double StatAnalysis::residual_sum(int64_t& observations) const {
+    const Polynomial<NP> f(fit_.vec.data(), np_);
     double sum = 0.0;
     observations = 0;
     for (int64_t i = 0; i < size_; ++i) {
         if (sn_[i] < 2) continue;
         Moments mv = moments(i);
         correct_for_dark(i, mv);
-        const double d = mv.v - polynomial(vec_.data(), np_, mv.m);
+        const double d = mv.v - f(mv.m);
         sum += d * d;
         ++observations;
     }
     return sum;
 }
 
-// Leaves out the pixels whose variance is more than 6 residuals from the fit.
-int32_t StatAnalysis::reject_outliers(double residual) {
+// Leaves out the pixels whose variance is more than 6 residuals from the fit
+// and gathers the normal equations of the others for the next fit.
+template <int NP> int32_t StatAnalysis::reject_outliers(double residual, const StatWindow& w) {
     if (!(residual > 0.0)) return 0; // an exact fit has no outlier
+    const Polynomial<NP> fit(fit_.vec.data(), np_);
+    Gather<NP> kept(np_, w);
     int32_t removed = 0;
     const int32_t nx = std::max(img_.nx, 1);
     for (int64_t i = 0; i < size_; ++i) {
         if (sn_[i] < 2) continue;
-        Moments mv = moments(i);
+        const Moments raw = moments(i);
+        Moments mv = raw;
         correct_for_dark(i, mv);
-        const double f = polynomial(vec_.data(), np_, mv.m);
+        const double f = fit(mv.m);
         const double z = (mv.v - f) / residual;
-        if (std::fabs(z) <= kRejectZ) continue;
+        if (std::fabs(z) <= kRejectZ) {
+            kept.add(raw, mv);
+            continue;
+        }
         sn_[i] = 0;
         ++removed;
         if (print_ & 0x80)
             prg_printf("#REJ %3d*%3d  %8.2lf (o=%8.2lf, c=%8.2lf) er=%8.2lf\n", static_cast<int>(i % nx),
                        static_cast<int>(i / nx), mv.m, std::sqrt(mv.v), f > 0.0 ? std::sqrt(f) : 0.0, z);
     }
+    kept.store(kept_);
     return removed;
+}
+
+// The first fit of a pass: the pixels outside the window leave, the others
+// enter the equations (and the scatter image when there is one).
+template <int NP> void StatAnalysis::gather_window(const StatWindow& w, Histogram* h) {
+    Gather<NP> sums(np_, w);
+    for (int64_t i = 0; i < size_; ++i) {
+        if (sn_[i] < 2) continue;
+        const Moments raw = moments(i);
+        if (raw.m < w.lo || raw.m > w.hi) {
+            sn_[i] = 0;
+            continue;
+        }
+        if (h) add_to_histogram(*h, raw, i, false);
+        Moments mv = raw;
+        correct_for_dark(i, mv);
+        sums.add(raw, mv);
+    }
+    sums.store(fit_);
 }
 
 void StatAnalysis::print_fit(const FitRanges& r, const double* coef, const double* inverse,
@@ -532,57 +660,43 @@ int32_t stat_info(IMG& img, int32_t what) {
     auto used = [&](int64_t i) { return !counts || img.frame[i] != 0; };
     auto value = [&](int64_t i) { return img.corrected == 1 ? img.data[i] : xy_valcor(img, i); };
 
-    int64_t n = 0, first = -1;
-    for (int64_t i = 0; i < pixels; ++i)
-        if (used(i)) {
-            if (first < 0) first = i;
-            ++n;
+    // One pass for the count, the non-zero pixels, the extremes (the first of
+    // equal ones) and the sum; a second one for the spread around the mean.
+    int64_t n = 0, nonzero = 0, lo_at = -1, hi_at = -1;
+    int32_t lo = 0, hi = 0;
+    double sum = 0.0;
+    for (int64_t i = 0; i < pixels; ++i) {
+        if (!used(i)) continue;
+        const int32_t v = value(i);
+        if (n++ == 0 || v < lo) {
+            lo = v;
+            lo_at = i;
         }
+        if (hi_at < 0 || v > hi) {
+            hi = v;
+            hi_at = i;
+        }
+        nonzero += img.data[i] != 0;
+        sum += v;
+    }
     if (n == 0) return 0;
     const bool all = what == 0;
     const int32_t nx = std::max(img.nx, 1);
-
-    if (all || (what & 1)) {
-        int64_t nonzero = 0;
-        for (int64_t i = first; i < pixels; ++i)
-            nonzero += used(i) && img.data[i] != 0;
-        img.nonzero = static_cast<int32_t>(nonzero);
+    if (all || (what & 1)) img.nonzero = static_cast<int32_t>(nonzero);
+    if (all || (what & 2)) {
+        img.min = lo;
+        img.min_x = static_cast<int32_t>(lo_at % nx);
+        img.min_y = static_cast<int32_t>(lo_at / nx);
     }
-    if (all || (what & 6)) {
-        int32_t lo = value(first), hi = lo;
-        int64_t lo_at = first, hi_at = first;
-        for (int64_t i = first + 1; i < pixels; ++i) {
-            if (!used(i)) continue;
-            const int32_t v = value(i);
-            if (v < lo) {
-                lo = v;
-                lo_at = i;
-            }
-            if (v > hi) {
-                hi = v;
-                hi_at = i;
-            }
-        }
-        if (all || (what & 2)) {
-            img.min = lo;
-            img.min_x = static_cast<int32_t>(lo_at % nx);
-            img.min_y = static_cast<int32_t>(lo_at / nx);
-        }
-        if (all || (what & 4)) {
-            img.max = hi;
-            img.max_x = static_cast<int32_t>(hi_at % nx);
-            img.max_y = static_cast<int32_t>(hi_at / nx);
-        }
+    if (all || (what & 4)) {
+        img.max = hi;
+        img.max_x = static_cast<int32_t>(hi_at % nx);
+        img.max_y = static_cast<int32_t>(hi_at / nx);
     }
-    if (all || (what & 24)) {
-        double sum = 0.0;
-        for (int64_t i = first; i < pixels; ++i)
-            if (used(i)) sum += value(i);
-        img.mean = sum / static_cast<double>(n);
-    }
+    if (all || (what & 24)) img.mean = sum / static_cast<double>(n);
     if (all || (what & 16)) {
         double squares = 0.0;
-        for (int64_t i = first; i < pixels; ++i)
+        for (int64_t i = 0; i < pixels; ++i)
             if (used(i)) {
                 const double d = value(i) - img.mean;
                 squares += d * d;
