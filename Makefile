@@ -18,7 +18,7 @@ demo: all
 	cd examples && ./run_demo.sh ../$(BUILD)/zandor
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat
 	bench/run_bench.sh $(BUILD)
 	bench/run_grid_bench.sh $(BUILD)
 	$(BUILD)/bench_excl

@@ -4,6 +4,7 @@
 // numpy yardstick's.
 //
 // Usage: bench_sum FILE [plain|cosmic] [reps]
+#include "bench_clock.hpp"
 #include "kvf_lib.hpp"
 #include "xy_lib.hpp"
 
@@ -26,13 +27,6 @@ struct Timing {
     int32_t frames = 0;
     int64_t pixels = 0;
 };
-
-double cpu_seconds() {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           1e-6 * (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
 
 void print_checksums(const IMG& img) {
     long long sum_data = 0, sum_count = 0, sum_max = 0, sum_argmax = 0;
@@ -78,11 +72,6 @@ Timing run_once(const std::string& name, bool cosmic, bool last) {
     return Timing{std::chrono::duration<double>(t1 - t0).count(),
                   std::chrono::duration<double>(t3 - t2).count(), (c1 - c0) + (c3 - c2), img.frames,
                   img.size};
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 # time-series test, and sets the times beside two yardsticks measured in the
 # same run: reading the file (cat FILE > /dev/null) and the numpy script that
 # computes the same sums, counts, sums of squares, maxima and their frames.
+# When bench_stat is built, the statistics mode (the summation followed by the
+# variance fit) is timed beside the summation with the cosmic arrays.
 #
 # Usage: bench/run_bench.sh BUILD_DIR     (make bench builds bench_sum first)
 # Environment: ZBENCH_DIR    where the data are generated (default /tmp/zbench)
@@ -85,3 +87,11 @@ echo "numpy / zandor plain:   $(ratio "$numpy_ns" "$plain_ns") x   (target at le
 echo "numpy / zandor cosmic:  $(ratio "$numpy_ns" "$cosmic_ns") x   (target at least 4)"
 echo "zandor cosmic / cat:    $(ratio "$cosmic_ns" "$cat_ns") x   (target at most 5)"
 echo "sums, counts, squares, maxima and frames identical to numpy's: $checks_agree"
+
+if [ -x "$build/bench_stat" ]; then
+    echo
+    echo "== statistics mode: summation with cosmic arrays beside the same summation and the variance fit ($reps runs each, alternated)"
+    (cd "$work" && "$build/bench_stat" "$series" "$reps") | grep -E '^(rep|bench_stat)' | tee "$work/stat"
+    echo "zandor statistics / summation with cosmic arrays: $(field "$work/stat" ratio) x wall-clock," \
+        "$(ratio "$(field "$work/stat" stat_cpu_s)" "$(field "$work/stat" sum_cosmic_cpu_s)") x processor (target below 2)"
+fi
