@@ -28,7 +28,8 @@ DetectorMap hkl_detector_map(const IMG& image);
 
 // Prints the orientation header (" UB ..." and the nine elements), inverts UB,
 // and ends the run through the fatal path, naming `origin`, when no index can be
-// computed: a singular UB or a wavelength at or below 5e-05.
+// computed: a singular UB, a wavelength at or below 5e-05, or a geometry or
+// detector setting that is not a finite number.
 void hkl_prepare_geometry(const char* origin);
 
 // OUT directory (empty: the current one) + image name without directory and

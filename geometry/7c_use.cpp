@@ -151,7 +151,7 @@ int inv_mat(double out[9], const double m[9]) {
         const int k = (i + 2) % 3;
         det += at(i, 0) * (at(j, 1) * at(k, 2) - at(k, 1) * at(j, 2));
     }
-    if (std::fabs(det) <= singular_determinant) {
+    if (!(std::fabs(det) > singular_determinant)) { // a nan determinant is no inverse either
         std::fputs(" Failed inverting 3*3 matrix!\n", stderr);
         return 1;
     }

@@ -49,7 +49,8 @@ void mul_matvec(double out[3], const double m[9], const double v[3]);
 // that is b a^T in row storage.
 void mul_matmat(double out[9], const double a[9], const double b[9]);
 
-// out = M^-1 by cofactors. A matrix with |det| <= 1e-40 is singular: prints
+// out = M^-1 by cofactors. A matrix with |det| <= 1e-40 (or a nan
+// determinant) is singular: prints
 // " Failed inverting 3*3 matrix!" on stderr, leaves `out` untouched, returns 1.
 // Returns 0 on success.
 int inv_mat(double out[9], const double m[9]);

@@ -347,6 +347,8 @@ TEST_F(HklCommands, GeometryThatCannotIndexIsRefusedBeforeAnyFile) {
         {"MAT_UB = 1 2 3 2 4 6 0 0 1\n", "the orientation matrix MAT_UB is singular"},
         {"LAMBDA = 0\n", "invalid wavelength LAMBDA = 0"},
         {"LAMBDA = 5e-05\n", "invalid wavelength LAMBDA = 5e-05"},
+        {"GONIO = 0 nan 0 0\n", "GONIO holds a value that is not a finite number"},
+        {"ORIG = inf 3\n", "ORIG holds a value that is not a finite number"},
     };
     for (const auto& c : cases)
         for (const char* word : {"%P", "%H"}) {

@@ -221,9 +221,14 @@ TEST(Matrices, SingularMatrixIsReportedAndOutputKept) {
     for (double x : out)
         EXPECT_EQ(x, 7);
     const double rank2[9] = {1, 2, 3, 2, 4, 6, 0, 1, 1};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(inv_mat(out, rank2), 1);
-    testing::internal::GetCapturedStderr();
+    const double with_nan[9] = {1, 0, 0, 0, NAN, 0, 0, 0, 1};
+    for (const double* m : {rank2, with_nan}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(inv_mat(out, m), 1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), " Failed inverting 3*3 matrix!\n");
+    }
+    for (double x : out)
+        EXPECT_EQ(x, 7);
 }
 
 TEST(Printers, VectorAndMatrixLayouts) {
