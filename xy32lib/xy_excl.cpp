@@ -126,21 +126,16 @@ void scan_shape(excl_zone& z, const char* key, const std::string& value) {
     }
 }
 
-// The extensions that choose a format by themselves: a mask file is opened
-// without a default format and without looking at its content.
-const char* const kMaskExtensions[] = {".kvf", ".txt", ".gel", ".tif", ".tiff", ".spe", ".SPE"};
-
-bool ends_with(const std::string& name, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
-}
-
+// A mask file is opened without a default format and without looking at its
+// content: its name must choose the format by its ending.
 void check_mask_name(const std::string& name) {
-    for (const char* ext : kMaskExtensions)
-        if (ends_with(name, ext)) return;
-    v_fatal(kExclOrigin,
-            "F_EXCLUDED = %s : a mask file name must end in .kvf, .txt, .gel, .tif, .tiff, .spe or .SPE",
-            name.c_str());
+    if (xy_format_by_suffix(name)) return;
+    std::string accepted;
+    for (const XyFormat* format : xy_formats())
+        for (const char* suffix : format->suffixes)
+            if (suffix) accepted += std::string(accepted.empty() ? "" : " ") + suffix;
+    v_fatal(kExclOrigin, "F_EXCLUDED = %s : a mask file name must end in one of %s", name.c_str(),
+            accepted.c_str());
 }
 
 void echo_zone(const excl_zone& z) {

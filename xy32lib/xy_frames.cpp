@@ -338,6 +338,10 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
 
 // ---------------------------------------------------------------- opening
 
+const XyFormat* xy_format_by_suffix(const std::string& name) {
+    return choice_by_suffix(name);
+}
+
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
                              const std::string& def_format, int32_t wait_seconds, int32_t detect) {
     if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds);

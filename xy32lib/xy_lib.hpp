@@ -256,6 +256,9 @@ struct XyFormat {
 
 // Every format module, in the order xy_open tries them (the registry).
 const std::vector<const XyFormat*>& xy_formats();
+// The format a name selects by its ending alone, as xy_open chooses it (the
+// first occurrence of a suffix at the very end); null when none does.
+const XyFormat* xy_format_by_suffix(const std::string& name);
 
 // ---------------------------------------------------------------- common work of the format modules
 // The name a module opens: `name`, with the first of `extensions` appended when

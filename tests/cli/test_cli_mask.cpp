@@ -154,11 +154,11 @@ TEST_P(MaskRefused, StopsBeforeAnyOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Mends, MaskRefused,
-    testing::Values(RefusedZone{"C_EXCLUDED = 10 20",
-                                "C_EXCLUDED = 10 20 : a zone needs 3 numbers (x1 y1 r), 2 given"},
-                    RefusedZone{"C_ROI = 5 5 -2", "C_ROI = 5 5 -2 : negative radius -2"},
-                    RefusedZone{"R_EXCLUDED = 0 0 70000 1", "coordinate 70000 does not fit 16 bits"},
-                    RefusedZone{"F_EXCLUDED = mask", "a mask file name must end in .kvf, .txt, .gel, .tif"}));
+    testing::Values(
+        RefusedZone{"C_EXCLUDED = 10 20", "C_EXCLUDED = 10 20 : a zone needs 3 numbers (x1 y1 r), 2 given"},
+        RefusedZone{"C_ROI = 5 5 -2", "C_ROI = 5 5 -2 : negative radius -2"},
+        RefusedZone{"R_EXCLUDED = 0 0 70000 1", "coordinate 70000 does not fit 16 bits"},
+        RefusedZone{"F_EXCLUDED = mask", "a mask file name must end in one of .gel .tif .tiff .kvf .txt"}));
 
 // Zones reaching far outside the image only visit the image's pixels.
 TEST_F(Mask, HugeAndNegativeZonesAreClipped) {

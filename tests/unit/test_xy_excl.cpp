@@ -158,8 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedCase{"P_EXCLUDED", "1 1 4294967296", "replacement value 4294967296 does not fit"},
                     RefusedCase{"P_EXCLUDED", "1 99999999999999999999", "does not fit 16 bits"},
                     RefusedCase{"F_EXCLUDED", "run1",
-                                "must end in .kvf, .txt, .gel, .tif, .tiff, .spe or .SPE"},
-                    RefusedCase{"F_EXCLUDED", "run1.tif.bak", "must end in"}));
+                                "must end in one of .gel .tif .tiff .kvf .txt .spe .SPE"},
+                    RefusedCase{"F_EXCLUDED", "run1.tif.bak", "must end in"},
+                    // The first .tif is not at the end: no format is chosen by this name.
+                    RefusedCase{"F_EXCLUDED", "a.tif.tif", "must end in"}));
 
 TEST_F(Excl, ListGrowsByTenAndKeepsOrder) {
     testing::internal::CaptureStdout();
