@@ -242,19 +242,29 @@ void refuse_unreadable_layout(const TiffLayout& t) {
                 t.height);
 }
 
-int32_t pixel_type(uint32_t bits) {
-    if (bits == 16) return XY_TYPE_UINT16;
-    if (bits == 8) return XY_TYPE_UINT8;
-    return XY_TYPE_UNSUPPORTED;
+// SampleFormat values (absent: unsigned).
+enum : uint32_t { kSampleUnsigned = 1, kSampleSigned = 2, kSampleFloat = 3 };
+
+// The pixel type the raw readers read the samples as: 8 and 16 bits unsigned;
+// 32 bits unsigned or signed as 32-bit integers, or as floats. Other depths are
+// refused once their header has been listed.
+int32_t pixel_type(const TiffLayout& t) {
+    if (t.bits == 8 || t.bits == 16) {
+        if (t.sample_format != kSampleUnsigned)
+            v_fatal(kOrigin, " signed or floating-point samples (SampleFormat %u) not supported\n",
+                    t.sample_format);
+        return t.bits == 8 ? XY_TYPE_UINT8 : XY_TYPE_UINT16;
+    }
+    if (t.bits != 32) return XY_TYPE_UNSUPPORTED;
+    if (t.sample_format == kSampleUnsigned || t.sample_format == kSampleSigned) return XY_TYPE_INT32;
+    if (t.sample_format == kSampleFloat) return XY_TYPE_FLOAT;
+    v_fatal(kOrigin, " 32-bit samples of SampleFormat %u not supported\n", t.sample_format);
 }
 
 // Byte position of the first pixel. The raw readers read the image as one
 // block, so the strips must follow each other and hold the whole image, and
 // the image must lie inside the file.
 uint64_t pixel_start(const GelBytes& file, const TiffLayout& t) {
-    if (t.sample_format != 1)
-        v_fatal(kOrigin, " signed or floating-point samples (SampleFormat %u) not supported\n",
-                t.sample_format);
     if (!t.strip_offsets) v_fatal(kOrigin, " no StripOffsets: tiled TIFF not supported\n");
     const uint32_t strips = t.strip_offsets->count;
     if (strips == 0 || strips > t.height)
@@ -507,8 +517,8 @@ std::unique_ptr<HDR> gel_gethdr(const GelBytes& file) {
     hdr->dim_x = static_cast<uint16_t>(layout.width);
     hdr->dim_y = static_cast<uint16_t>(layout.height);
     hdr->frames = 1;
-    hdr->type = pixel_type(layout.bits);
-    // Other depths are refused once their header has been listed.
+    hdr->type = pixel_type(layout);
+    hdr->uint32_samples = layout.bits == 32 && layout.sample_format == kSampleUnsigned;
     if (hdr->type != XY_TYPE_UNSUPPORTED) hdr->offset = static_cast<int64_t>(pixel_start(file, layout));
     return hdr;
 }
@@ -522,7 +532,7 @@ void gel_hdrfill(const GelBytes& file, HDR& hdr) {
     for (const IfdEntry& e : read_ifd(file).entries)
         if (!listed_elsewhere(e.tag)) xy_kvfstr(hdr, ifd_tag_name(e.tag), entry_value(file, e));
     xy_kvfstr(hdr, "Software", prg_format("%s based on tiff#6, %s", kOrigin, __DATE__));
-    if (hdr.type != XY_TYPE_UINT16 && hdr.type != XY_TYPE_UINT8) {
+    if (hdr.type == XY_TYPE_UNSUPPORTED) {
         xy_fputhdr(stderr, hdr, 1);
         v_fatal(kOrigin, " not supported data type!\n");
     }

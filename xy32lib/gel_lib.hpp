@@ -53,7 +53,7 @@ class GelFileBytes : public GelBytes {
 // A record with byte_order, dim_x, dim_y, offset, frames and type filled from
 // the file; refuses what it cannot read right.
 std::unique_ptr<HDR> gel_gethdr(const GelBytes& file);
-// Appends the header entries; refuses a pixel type other than 8 or 16 bits.
+// Appends the header entries; refuses depths other than 8, 16 and 32 bits.
 void gel_hdrfill(const GelBytes& file, HDR& hdr);
 // One frame's region as 16-bit values through the shared raw readers (8-bit
 // pixels widened); rows read, 0 or -1 as those readers.

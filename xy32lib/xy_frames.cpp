@@ -2,6 +2,7 @@
 // registry, byte order and the raw readers of fixed-size pixels.
 #include "xy_lib.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -294,6 +295,21 @@ template <class T> int32_t read_stored_window(const IMG& img, const XyWindow& w,
     return rows;
 }
 
+// Unsigned 32-bit samples above 2^31 - 1 read as negative pixels: refused,
+// naming the first such pixel.
+void refuse_unsigned_overflow(const IMG& img, const XyWindow& w, const int32_t* buf, int32_t frame) {
+    const size_t n = static_cast<size_t>(w.width) * static_cast<size_t>(w.height);
+    const int32_t* first = std::find_if(buf, buf + n, [](int32_t v) { return v < 0; });
+    if (first == buf + n) return;
+    const size_t i = static_cast<size_t>(first - buf);
+    v_fatal(kLibOrigin,
+            " xy_getrawl : unsigned value %u at pixel x %lld y %lld of frame %d in '%s' is beyond "
+            "the 32-bit pixel range\n",
+            static_cast<uint32_t>(*first), static_cast<long long>(w.x0 + i % static_cast<size_t>(w.width)),
+            static_cast<long long>(w.y0 + i / static_cast<size_t>(w.width)), frame,
+            img.hdr->file_name.c_str());
+}
+
 // The one implementation behind xy_getrawc/u/l/f: the format's frame decoder
 // when it has one, else the stored values.
 template <class T>
@@ -303,6 +319,8 @@ int32_t read_raw_frame(const IMG& img, const XyWindow& w, T* buf, int32_t frame,
     const int32_t rows =
         decoder ? (frame < 1 ? 0 : decoder(*img.hdr, frame, w, buf)) : read_stored_window(img, w, buf, frame);
     if (rows <= 0) return rows;
+    if constexpr (std::is_same_v<T, int32_t>)
+        if (img.hdr->uint32_samples) refuse_unsigned_overflow(img, w, buf, frame);
     if (dump) dump_window(w, buf, dump);
     return w.height;
 }

@@ -107,6 +107,9 @@ struct HDR {
     int32_t format = 0;
     XyByteOrder byte_order = XyByteOrder::unset;
     FrameDecoder decoder = nullptr; // set by xy_open from the format registry
+    // 32-bit samples stored unsigned: the 32-bit reader refuses values above
+    // 2^31 - 1, which a signed pixel cannot hold.
+    bool uint32_samples = false;
 };
 
 // Per-pixel time series of the cosmic-ray test; all empty when the test is off.

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <type_traits>
 
 namespace {
@@ -25,14 +26,6 @@ constexpr int64_t kMaxFrames = 65535;   // the per-pixel frame counts are 16 bit
 constexpr int64_t kRawDumpLimit = 8193; // pixels; larger images are never dumped
 constexpr int64_t kGroupFrames = 16;    // frames read band by band before their sums are added
 constexpr int64_t kBlockPixels = 2048;  // pixels whose sums stay in cache while a group is added
-
-// A float frame pixel, unbinned: trunc((f + 0.5) x mult), of which the low 16
-// bits are kept. Values beyond any integer (and NaN) add 0.
-int32_t float_pixel_low16(float f, double mult) {
-    const double t = (static_cast<double>(f) + 0.5) * mult;
-    if (!(t > -9.2e18 && t < 9.2e18)) return 0;
-    return static_cast<uint16_t>(static_cast<uint64_t>(static_cast<int64_t>(t)));
-}
 
 // ---------------------------------------------------------------- pixel types
 // One description per pixel type of the file: the raw value, its reader, the
@@ -80,7 +73,28 @@ struct FloatFrames {
         return xy_getrawf(img, w, buf, k, dump);
     }
     double mult = 1.0;
-    int32_t operator()(Raw v) const { return float_pixel_low16(v, mult); }
+    double scaled(Raw v) const { return (static_cast<double>(v) + 0.5) * mult; }
+    static bool fits(double x) { return x >= -2147483648.0 && x < 2147483648.0; } // false for NaN
+    // floor((f + 0.5) x mult): with mult 1, f rounded half up, negative values
+    // as positive ones. Only for values that `check` let through.
+    int32_t operator()(Raw v) const {
+        const double x = scaled(v);
+        const int32_t t = static_cast<int32_t>(x); // toward zero
+        return t - static_cast<int32_t>(static_cast<double>(t) > x);
+    }
+    // A value whose pixel would not fit in 32 bits ends the run, naming the
+    // pixel, before anything of its frame is added.
+    void check(const Raw* raw, int64_t n, int64_t first_pixel, int64_t frame, const char* file) const {
+        bool outside = false;
+        for (int64_t i = 0; i < n; ++i)
+            outside |= !fits(scaled(raw[i]));
+        if (!outside) return;
+        const std::string operation =
+            prg_format("float frame %lld of '%s' times MULT", static_cast<long long>(frame), file);
+        for (int64_t i = 0; i < n; ++i)
+            if (!fits(scaled(raw[i])))
+                pixel_from_double(std::floor(scaled(raw[i])), operation.c_str(), first_pixel + i);
+    }
 };
 
 struct TextFrames {
@@ -228,12 +242,23 @@ template <class Frames> void add_binned(SumCall& call, const typename Frames::Ra
     }
 }
 
-template <class Frames> void add_frame_region(SumCall& call, const typename Frames::Raw* buf, Frames pixel) {
+// Float frames are checked before they are added; the other types always fit.
+template <class Frames>
+void check_values(const SumCall& call, const Frames& pixel, const typename Frames::Raw* raw, int64_t n,
+                  int64_t first_pixel, int64_t frame) {
+    if constexpr (std::is_same_v<Frames, FloatFrames>)
+        pixel.check(raw, n, first_pixel, frame, call.file_name());
+}
+
+template <class Frames>
+void add_frame_region(SumCall& call, const typename Frames::Raw* buf, int64_t k, Frames pixel) {
     const uint16_t index = frame_index<Frames>(call);
-    if (call.binned)
+    if (call.binned) {
         add_binned<Frames>(call, buf, index);
-    else
-        call.saturated += add_values(call.planes, buf, call.img.size, index, pixel);
+        return;
+    }
+    check_values(call, pixel, buf, call.img.size, 0, k);
+    call.saturated += add_values(call.planes, buf, call.img.size, index, pixel);
 }
 
 // ---------------------------------------------------------------- grouped reading
@@ -273,6 +298,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
                 rows)
                 v_fatal(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
                         static_cast<long long>(k0 + j));
+            check_values(call, pixel, buf.data() + j * band, band, r0 * width, k0 + j);
         }
         for (int64_t b = 0; b < band; b += kBlockPixels) {
             const int64_t n = std::min(kBlockPixels, band - b);
@@ -324,7 +350,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
                 Frames::read(img, region, buf.data(), static_cast<int32_t>(k), call.dump) <= 0)
                 break;
             check_frame_limit(call, 1);
-            add_frame_region(call, buf.data(), pixel);
+            add_frame_region(call, buf.data(), k, pixel);
             if constexpr (Frames::kText)
                 std::printf(" n %lld l %lld ascii %d\n", static_cast<long long>(call.used),
                             static_cast<long long>(k), 0);

@@ -1,5 +1,7 @@
 // Text images and SPE files through the binary: a bare name opens as SPE,
 // text images are read and written, and bad inputs end with status 3.
+#include "expect_json.hpp"
+#include "kvf_reader.hpp"
 #include "spe_writer.hpp"
 #include "test_support.hpp"
 
@@ -85,6 +87,30 @@ TEST_F(TxtSpeCli, BadInputsEndWithStatusThreeAndAClearMessage) {
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("wv_open : unable to open zandor file 'nowhere(.spe|.SPE)'"), std::string::npos)
         << r.err;
+}
+
+// A two-frame float file with negative values: they are summed as signed
+// 32-bit values (-8 and -6 give -14), not wrapped into 16 bits.
+TEST_F(TxtSpeCli, FloatFramesWithNegativeValuesAreSummedAsThemselves) {
+    const std::string root = zt::real_data_dir();
+    if (root.empty()) GTEST_SKIP() << "shared real sample files absent";
+    const std::string spe = root + "/spe/SPE_v3_PIMAX_2frames.spe";
+    const std::string json = zt::read_file(spe + ".expect.json");
+    const zt::RunResult r = run({spe, "%Xsum.kvf"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const zt::KvfImage out = zt::read_kvf32(file("sum.kvf"));
+    int64_t total = 0;
+    for (int32_t v : out.values)
+        total += v;
+    double expected = 0.0;
+    for (double s : zt::json_numbers(zt::json_value(json, "per_frame_sums")))
+        expected += s; // whole numbers: rounding half up keeps them
+    EXPECT_EQ(double(total), expected);
+    const std::vector<double> a =
+        zt::json_numbers(zt::json_value(zt::json_value(json, "frame1"), "first5_row0"));
+    const std::vector<double> b = zt::json_numbers(zt::json_value(json, "frame2_first5_row0"));
+    for (size_t x = 0; x < 5; ++x)
+        EXPECT_EQ(out.values.at(x), a.at(x) + b.at(x)) << x;
 }
 
 } // namespace

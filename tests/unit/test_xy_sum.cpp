@@ -1,4 +1,4 @@
-// Frame summation: frame ranges, saturation, binning, float reduction, series
+// Frame summation: frame ranges, saturation, binning, float rounding, series
 // of files, the cosmic arrays, and the grouped reading checked against a plain
 // frame-after-frame reference.
 #include "fatal_capture.hpp"
@@ -10,6 +10,8 @@
 #include "xy_lib.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <random>
 
@@ -162,24 +164,61 @@ TEST_F(FrameSum, BinWithASaturatedPixelAddsNothingFromThatFrame) {
     }
 }
 
-TEST_F(FrameSum, FloatFramesKeepTheLow16BitsUnbinned) {
-    IMG img = open_series("f.kvf", 3, 1, XY_TYPE_FLOAT, {{70000.2, 1.25, -1.7}});
-    sum(img, 0);
-    EXPECT_FLOAT_EQ(img.mult, 1.0f); // MULT 0 means 1
-    EXPECT_EQ(img.data[0], 4464);
-    EXPECT_EQ(img.data[1], 1);
-    EXPECT_EQ(img.data[2], 65535); // trunc(-1.2) = -1, whose low 16 bits are 65535
+TEST_F(FrameSum, FloatFramesAreRoundedHalfUpIntoThirtyTwoBitsUnbinned) {
+    // floor(f + 0.5): negative values keep their sign and round as positive ones.
+    const std::vector<double> values = {70000.2, 1.25, -1.7, -8.0,         -7.5,
+                                        2.5,     -0.5, -0.2, 2147483520.0, -2147483648.0};
+    const std::vector<int32_t> rounded = {70000, 1, -2, -8, -7, 3, 0, 0, 2147483520, INT32_MIN};
+    for (int32_t print : {0, 512}) { // grouped reading, then frame after frame with the raw dump
+        IMG img = open_series("f.kvf", 10, 1, XY_TYPE_FLOAT, {values});
+        sum(img, print);
+        EXPECT_FLOAT_EQ(img.mult, 1.0f); // MULT 0 means 1
+        EXPECT_EQ(img.data, rounded) << "PRINT " << print;
+    }
 
-    IMG twice = open_series("g.kvf", 1, 1, XY_TYPE_FLOAT, {{1.25}});
+    IMG twice = open_series("g.kvf", 2, 1, XY_TYPE_FLOAT, {{1.25, -3.0}});
     twice.mult = 2.0f;
     sum(twice, 0);
-    EXPECT_EQ(twice.data[0], 3); // (1.25 + 0.5) x 2 = 3.5
+    EXPECT_EQ(twice.data, (std::vector<int32_t>{3, -5})); // (1.25 + 0.5) x 2 = 3.5, (-3 + 0.5) x 2 = -5
 
     // MULT 0.001 is stored as a float just above 0.001: it is used, not replaced by 1.
     IMG small = open_series("h.kvf", 1, 1, XY_TYPE_FLOAT, {{70000.2}});
     small.mult = 0.001f;
     sum(small, 0);
     EXPECT_EQ(small.data[0], 70);
+
+    // Two frames whose sum runs negative.
+    IMG pair = open_series("p.kvf", 1, 1, XY_TYPE_FLOAT, {{-8.0}, {-6.0}});
+    sum(pair, 0);
+    EXPECT_EQ(pair.data[0], -14);
+}
+
+TEST_F(FrameSum, FloatValuesBeyondThirtyTwoBitsAreRefusedNamingThePixel) {
+    struct Case {
+        double value;
+        float mult;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {2147483648.0, 1.0f, "2.14748e+09"},   // the first float above the pixel range
+        {-2147483904.0, 1.0f, "-2.14748e+09"}, // the first float below it
+        {1.5e9, 2.0f, "3e+09"},                // in range until multiplied
+        {NAN, 1.0f, "nan"},
+    };
+    for (const Case& c : cases) {
+        for (int32_t print : {0, 512}) {
+            // The value sits at pixel 3 of frame 2.
+            Frames frames(2, std::vector<double>(4, 1.0));
+            frames[1][3] = c.value;
+            IMG img = open_series("r.kvf", 2, 2, XY_TYPE_FLOAT, frames);
+            img.mult = c.mult;
+            const std::string err = zt::fatal_report([&] { sum(img, print); });
+            EXPECT_NE(err.find("float frame 2 of '" + file("r.kvf") + "' times MULT gives " + c.shown +
+                               " at pixel 3, outside the 32-bit pixel range"),
+                      std::string::npos)
+                << err;
+        }
+    }
 }
 
 TEST_F(FrameSum, BinnedFloatFramesUseTheBinValueWithoutMult) {
