@@ -3,11 +3,11 @@
 // settings' corrections and every refusal.
 #include "kvf_writer.hpp"
 #include "prg_lib.hpp"
+#include "rad_table.hpp"
 #include "test_support.hpp"
 
 #include <cmath>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,23 +72,9 @@ std::vector<double> column(const Sums& t, double c) {
     return {m, (var > 0 && n > 2) ? std::sqrt(var / n) : -1.0, t.w};
 }
 
-// The numbers of the table lines of a .rad file (lines not starting with "#").
-std::vector<std::vector<double>> table_of(const std::string& text) {
-    std::vector<std::vector<double>> rows;
-    for (const std::string& line : zt::split_lines(text)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream in(line);
-        std::vector<double> row;
-        for (double v; in >> v;)
-            row.push_back(v);
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 // Every number of every line within the digits printed.
 void expect_table(const std::string& text, const std::vector<std::vector<std::vector<double>>>& expected) {
-    const auto rows = table_of(text);
+    const auto rows = zt::rad_table(text);
     ASSERT_EQ(rows.size(), expected.size());
     for (size_t k = 0; k < rows.size(); ++k) {
         ASSERT_EQ(rows[k].size(), 1 + 3 * expected[k].size()) << "ring " << k;
@@ -198,7 +184,7 @@ TEST_F(Radial, WideRingsShareEachPixelOnce) {
     const zt::RunResult r = run("RADIUS = 2.5\n", {"ring.kvf", "%R"});
     ASSERT_EQ(r.status, 0) << r.err;
     double total = 0;
-    for (const auto& row : table_of(rad())) {
+    for (const auto& row : zt::rad_table(rad())) {
         EXPECT_GE(row[3], 0.0) << "ring " << row[0];
         total += row[3];
     }

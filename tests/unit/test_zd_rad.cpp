@@ -1,6 +1,7 @@
 // The radial distribution in-process: sectors, ring shares, means and errors
 // read back from the .rad file, and the fast sector path against the direct one.
 #include "fatal_capture.hpp"
+#include "rad_table.hpp"
 #include "test_support.hpp"
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
@@ -11,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -134,19 +134,7 @@ class RadialCommand : public zt::InTempDir {
         img.data[static_cast<size_t>(y * img.nx + x)] = v;
         img.frame[static_cast<size_t>(y * img.nx + x)] = 1;
     }
-    // Rows of numbers of the .rad table: ring, then (mean, error, weight) per column.
-    std::vector<std::vector<double>> table(const std::string& name = "t.rad") {
-        std::vector<std::vector<double>> rows;
-        for (const std::string& line : zt::split_lines(zt::read_file(file(name)))) {
-            if (line.empty() || line[0] == '#') continue;
-            std::istringstream in(line);
-            std::vector<double> row;
-            for (double v; in >> v;)
-                row.push_back(v);
-            rows.push_back(row);
-        }
-        return rows;
-    }
+    std::vector<std::vector<double>> table() { return zt::rad_table(zt::read_file(file("t.rad"))); }
     void run_radial(IMG& img) {
         testing::internal::CaptureStdout();
         radial("", "", img);
