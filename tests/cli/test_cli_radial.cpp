@@ -28,15 +28,16 @@ struct Sums {
 // Ring sums per sector for RADIUS 1 from the direct formulas: distance and
 // angle in single precision, ring trunc(r + 0.5), share 1 - f outward or
 // 1 + f inward, sector floor((a + 360 - A) n / 360) modulo n.
-// `place` gives a pixel's position and weight (default: itself, 1).
-using Place = std::function<void(int32_t x, int32_t y, double& px, double& py, double& w)>;
+// `place` gives a pixel's position and weight (default: itself, 1), false for
+// a pixel left out.
+using Place = std::function<bool(int32_t x, int32_t y, double& px, double& py, double& w)>;
 std::vector<std::vector<Sums>> reference_sums(double cx, double cy, int32_t n, float a_sector, int32_t dim,
                                               const Place& place = nullptr) {
     std::vector<std::vector<Sums>> t(n, std::vector<Sums>(dim));
     for (int32_t y = 0; y < kSize; ++y) {
         for (int32_t x = 0; x < kSize; ++x) {
             double px = x, py = y, w = 1;
-            if (place) place(x, y, px, py, w);
+            if (place && !place(x, y, px, py, w)) continue;
             const float dx = static_cast<float>(px - cx + 0.5), dy = static_cast<float>(py - cy + 0.5);
             const float r = std::sqrt(dx * dx + dy * dy);
             const float a = static_cast<float>(std::atan2(dy, dx) * 180.0 / M_PI);
@@ -204,6 +205,23 @@ TEST_F(Radial, PositionAndDensityRules) {
             px = 39 - x;
             py = 39 - y;
             w = (1 + (x < 20)) * 0.5;
+            return true;
+        });
+    std::vector<std::vector<std::vector<double>>> expected(kDim);
+    for (int32_t k = 0; k < kDim; ++k)
+        for (int32_t s = 0; s < 4; ++s)
+            expected[k].push_back(column(sums[s][k], 0.999999));
+    expect_table(rad(), expected);
+}
+
+// Masked pixels (frame count 0) are left out of every sum.
+TEST_F(Radial, MaskedPixelsAreLeftOut) {
+    const zt::RunResult r =
+        run("N_SECTOR = 4\nR_EXCLUDED = 0 0 39 9\nC_EXCLUDED = 20 20 3\n", {"ring.kvf", "%R"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto sums =
+        reference_sums(20, 20, 4, 0.0f, kDim, [](int32_t x, int32_t y, double&, double&, double&) {
+            return y > 9 && (x - 20) * (x - 20) + (y - 20) * (y - 20) > 9;
         });
     std::vector<std::vector<std::vector<double>>> expected(kDim);
     for (int32_t k = 0; k < kDim; ++k)
