@@ -175,8 +175,11 @@ TEST_F(Radial, GroupsSumTheirSectors) {
         }
     }
     expect_table(text, expected);
-    for (const std::string& line : zt::split_lines(text))
-        if (!line.empty() && line[0] != '#') EXPECT_EQ(line.substr(line.size() - 2), " \r") << line;
+    for (const std::string& line : zt::split_lines(text)) {
+        if (!line.empty() && line[0] != '#') {
+            EXPECT_EQ(line.substr(line.size() - 2), " \r") << line;
+        }
+    }
 }
 
 // Wide rings: every pixel's weight is shared once, never negative, so the
