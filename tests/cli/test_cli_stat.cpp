@@ -178,7 +178,7 @@ TEST_F(StatMode, StatImgChoosesTheRepresentationFiles) {
     }
 }
 
-TEST_F(StatMode, PixelOfOneFrameNeverEntersTheFit) {
+TEST_F(StatMode, PixelsOfOneFrameOrMaskedNeverEnterTheFit) {
     // Unsigned 16-bit frames: pixel 5 is saturated in all frames but one.
     series("sat.kvf", kSide, kSide, 3, make_frames(kSide * kSide, 20, [](int k, int i) {
                return i == 5 && k > 0 ? 65535.0 : alternating_value(k, i, false);
@@ -187,6 +187,16 @@ TEST_F(StatMode, PixelOfOneFrameNeverEntersTheFit) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(contains_line(r.out, "# 1024 points, low_limit = 0.0 raw_mean 487")) << r.out;
     EXPECT_EQ(zt::best_linear_fit(r.out).obs, 1023) << r.out;
+
+    // A masked pixel (frame count 0) stays out too: the noisy pixel 77, at
+    // x 13, y 2, is never fitted, so nothing is rejected.
+    alternating_series();
+    settings("P_EXCLUDED = 13 2\n");
+    const zt::RunResult masked = run({"alt.kvf"});
+    ASSERT_EQ(masked.status, 0) << masked.err;
+    EXPECT_TRUE(contains_line(masked.out, "# 1023 points, low_limit = 0.0 raw_mean 487")) << masked.out;
+    EXPECT_EQ(masked.out.find("# removing 1 pixels"), std::string::npos) << masked.out;
+    EXPECT_EQ(zt::best_linear_fit(masked.out).obs, 1023);
 }
 
 TEST_F(StatMode, NoCorrectionOptionAndOrientationGiveThePlainFit) {
