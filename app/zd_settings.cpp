@@ -1,6 +1,7 @@
 #include "zd_settings.hpp"
 
 #include "7c_cry.hpp"
+#include "h5_lib.hpp"
 #include "xy_excl.hpp"
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
@@ -185,6 +186,7 @@ struct SettingsModule {
 // ends its handling. Keys that nobody takes are ignored.
 const SettingsModule kSettingsChain[] = {
     {take_image_key, "other", xy_iniuse, nullptr, false},
+    {h5_inipar, "other", h5_iniuse, nullptr, false},
     {take_run_key, "other", run_usage, nullptr, false},
     {take_normalisation_key, "spec", normalisation_usage, nullptr, false},
     {take_cosmic_key, "cosmic", cosmic_usage, nullptr, false},

@@ -128,7 +128,7 @@ const XyFormat* choice_by_default(const std::string& def_format) {
 std::unique_ptr<HDR> open_with(const XyFormat& format, const std::string& name, const std::string& program,
                                bool as_named) {
     std::unique_ptr<HDR> hdr = format.open(name, program, as_named);
-    hdr->decoder = format.decoder;
+    if (!hdr->decoder) hdr->decoder = format.decoder; // a module may choose one per file
     return hdr;
 }
 

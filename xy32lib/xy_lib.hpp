@@ -30,6 +30,9 @@ enum : int32_t {
     XY_FORMAT_KVF = 2,
     XY_FORMAT_GEL = 3,
     XY_FORMAT_TXT = 4,
+    XY_FORMAT_H5 = 5,      // HDF5 / NeXus stacks
+    XY_FORMAT_CBF = 6,     // CBF
+    XY_FORMAT_LIBTIFF = 7, // TIFF read through libtiff
 };
 
 // Owns an open stdio stream; closes it when the owner goes away.
@@ -78,6 +81,7 @@ struct XyWindow {
 };
 
 struct HDR;
+class FrameSource;
 // Decodes frame `frame` (from 1) of an open file over `window` into `buf`:
 // window.width * window.height values of the file's pixel type (HDR::type),
 // row after row, in host byte order. Returns the rows decoded, 0 when the file
@@ -110,6 +114,8 @@ struct HDR {
     // 32-bit samples stored unsigned: the 32-bit reader refuses values above
     // 2^31 - 1, which a signed pixel cannot hold.
     bool uint32_samples = false;
+    // The open state of a module that decodes its own frames (xy_decoder.hpp).
+    std::shared_ptr<FrameSource> source;
 };
 
 // Per-pixel time series of the cosmic-ray test; all empty when the test is off.

@@ -7,6 +7,7 @@
 // of the group one after the other while its sums stay in cache. Per pixel the
 // frames are still added in file order, so the results are those of adding
 // frame after frame; the read buffer stays the size of one frame.
+#include "xy_decoder.hpp"
 #include "xy_lib.hpp"
 #include "xy_pixel.hpp"
 #include "xy_print.hpp"
@@ -330,8 +331,9 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
     const int64_t declared = declared_frames(img);
     const XyWindow region = xy_region_window(img);
-    // Whole frames of an unbinned fixed-size region go through the grouped reading.
-    const bool grouped = !Frames::kText && !call.binned && !call.dump;
+    // Whole frames of an unbinned fixed-size region go through the grouped
+    // reading; decoded frames are decoded once each, whole.
+    const bool grouped = !Frames::kText && !call.binned && !call.dump && !img.hdr->decoder;
     const int64_t whole = grouped ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
     for (int64_t k = first; k <= last;) {
         if (k <= whole) {
@@ -466,6 +468,12 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t
             static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.saturated, INT32_MAX));
         if (out && (print & PRINT_INFO))
             prg_fprintf(out, "# %lld saturated pixels found\n", static_cast<long long>(call.saturated));
+    }
+    if (img.hdr->source && !img.hdr->source->pixel_mask().empty()) {
+        const int64_t masked = xy_apply_pixel_mask(img, img.hdr->source->pixel_mask());
+        if (out && (print & PRINT_INFO))
+            prg_fprintf(out, "# %s : %lld pixels masked by the detector's pixel mask\n", call.file_name(),
+                        static_cast<long long>(masked));
     }
     img.data_type = XY_TYPE_INT32;
     return img.data;

@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedCase{"P_EXCLUDED", "1 1 4294967296", "replacement value 4294967296 does not fit"},
                     RefusedCase{"P_EXCLUDED", "1 99999999999999999999", "does not fit 16 bits"},
                     RefusedCase{"F_EXCLUDED", "run1",
-                                "must end in one of .gel .tif .tiff .kvf .txt .spe .SPE"},
+                                "must end in one of .gel .tif .tiff .kvf .txt .h5 .hdf5 .nxs .cbf .spe .SPE"},
                     RefusedCase{"F_EXCLUDED", "run1.tif.bak", "must end in"},
                     // The first .tif is not at the end: no format is chosen by this name.
                     RefusedCase{"F_EXCLUDED", "a.tif.tif", "must end in"}));

@@ -492,7 +492,8 @@ TEST(FormatRegistry, EverySuffixChoosesItsOwnModule) {
                 }
         }
     }
-    EXPECT_EQ(labels, (std::vector<std::string>{"GEL/TIFF", "native", "text", "SPE", "IPN-label"}));
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"GEL/TIFF", "native", "text", "HDF5", "CBF", "SPE", "IPN-label"}));
 }
 
 TEST_F(RawReaderTest, LastFrameOfASeriesFilePastFourGibibytes) {

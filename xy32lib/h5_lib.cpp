@@ -1,0 +1,613 @@
+// HDF5 and NeXus image stacks: finding the image dataset (or the linked data
+// sets of a master file), describing it in the header list, decoding a frame's
+// window through libhdf5, and the detector's pixel mask.
+//
+// libhdf5 prints its own error stack on every failed call; that printing is
+// switched off, and a failure is reported as one line built from the stack.
+#include "h5_lib.hpp"
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <type_traits>
+
+H5Settings h5_settings;
+
+namespace {
+
+constexpr const char* kOrigin = "../xy32lib/h5_lib";
+constexpr uint64_t kMaxSide = 65535; // frame sides are 16-bit numbers in the record
+constexpr size_t kMaxChunkCache = size_t{256} << 20;
+
+// ---------------------------------------------------------------- handles and errors
+
+template <herr_t (*Close)(hid_t)> class Handle {
+  public:
+    Handle() = default;
+    explicit Handle(hid_t id) : id_(id) {}
+    ~Handle() { reset(); }
+    Handle(Handle&& other) noexcept : id_(other.id_) { other.id_ = -1; }
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            id_ = other.id_;
+            other.id_ = -1;
+        }
+        return *this;
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    hid_t get() const { return id_; }
+    bool valid() const { return id_ >= 0; }
+    void reset() {
+        if (id_ >= 0) Close(id_);
+        id_ = -1;
+    }
+
+  private:
+    hid_t id_ = -1;
+};
+using FileId = Handle<H5Fclose>;
+using DatasetId = Handle<H5Dclose>;
+using SpaceId = Handle<H5Sclose>;
+using TypeId = Handle<H5Tclose>;
+using PlistId = Handle<H5Pclose>;
+using AttrId = Handle<H5Aclose>;
+
+// Switches the library's own printing of error stacks off, once.
+void silence_library() {
+    static const bool silenced = [] {
+        H5open();
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+        return true;
+    }();
+    (void)silenced;
+}
+
+struct StackText {
+    std::string outer; // what the called function could not do
+    std::string inner; // the deepest cause
+};
+
+herr_t collect_error(unsigned n, const H5E_error2_t* e, void* data) {
+    auto* text = static_cast<StackText*>(data);
+    if (n == 0 && e->desc) text->outer = e->desc;
+    if (e->desc) text->inner = e->desc;
+    return 0;
+}
+
+// The library's error stack as one line, and the stack cleared.
+std::string library_error() {
+    StackText text;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_error, &text);
+    H5Eclear2(H5E_DEFAULT);
+    if (text.outer.empty()) return "HDF5 library error";
+    if (text.inner.empty() || text.inner == text.outer) return text.outer;
+    return text.outer + ": " + text.inner;
+}
+
+[[noreturn]] void fail(const char* what, const std::string& subject, const std::string& file) {
+    const std::string cause = library_error();
+    v_fatal(kOrigin, " %s '%s' of '%s' : %s\n", what, subject.c_str(), file.c_str(), cause.c_str());
+}
+
+// ---------------------------------------------------------------- paths
+
+// Whether every link along an absolute path exists (a dangling external link
+// at the end counts as existing: opening it then says what is missing).
+bool path_exists(hid_t file, const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        if (H5Lexists(file, prefix.c_str(), H5P_DEFAULT) <= 0) {
+            H5Eclear2(H5E_DEFAULT);
+            return false;
+        }
+        if (slash == std::string::npos) return true;
+    }
+}
+
+// "file:path" of an external link, "" for any other link.
+std::string external_target(hid_t file, const std::string& path) {
+    H5L_info_t info;
+    if (H5Lget_info(file, path.c_str(), &info, H5P_DEFAULT) < 0 || info.type != H5L_TYPE_EXTERNAL) {
+        H5Eclear2(H5E_DEFAULT);
+        return "";
+    }
+    std::vector<char> value(info.u.val_size + 1, '\0');
+    const char* target_file = nullptr;
+    const char* target_path = nullptr;
+    unsigned flags = 0;
+    if (H5Lget_val(file, path.c_str(), value.data(), info.u.val_size, H5P_DEFAULT) < 0 ||
+        H5Lunpack_elink_val(value.data(), info.u.val_size, &flags, &target_file, &target_path) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return "";
+    }
+    return std::string(target_file) + ":" + target_path;
+}
+
+// ---------------------------------------------------------------- pixel types
+
+// How the dataset stores a pixel, and the record's pixel type for it.
+struct Stored {
+    H5T_class_t cls = H5T_NO_CLASS;
+    size_t bytes = 0;
+    bool is_signed = false;
+
+    bool supported() const {
+        if (cls == H5T_FLOAT) return bytes == 4;
+        return cls == H5T_INTEGER && (bytes == 1 || bytes == 2 || bytes == 4);
+    }
+    int32_t pixel_type() const {
+        if (cls == H5T_FLOAT) return XY_TYPE_FLOAT;
+        if (!is_signed && bytes == 1) return XY_TYPE_UINT8;
+        if (!is_signed && bytes == 2) return XY_TYPE_UINT16;
+        return XY_TYPE_INT32; // signed 8/16/32 bits and unsigned 32 bits
+    }
+    bool unsigned32() const { return cls == H5T_INTEGER && !is_signed && bytes == 4; }
+    std::string name() const {
+        if (cls == H5T_FLOAT) return prg_format("float%zu", bytes * 8);
+        if (cls == H5T_INTEGER) return prg_format("%sint%zu", is_signed ? "" : "u", bytes * 8);
+        return "non-numeric";
+    }
+    bool operator==(const Stored& o) const {
+        return cls == o.cls && bytes == o.bytes && is_signed == o.is_signed;
+    }
+};
+
+Stored stored_type(hid_t dset) {
+    TypeId type(H5Dget_type(dset));
+    Stored s;
+    if (!type.valid()) return s;
+    s.cls = H5Tget_class(type.get());
+    s.bytes = H5Tget_size(type.get());
+    s.is_signed = s.cls == H5T_INTEGER && H5Tget_sign(type.get()) == H5T_SGN_2;
+    return s;
+}
+
+template <class T> hid_t memory_type() {
+    if constexpr (std::is_same_v<T, uint8_t>) return H5T_NATIVE_UINT8;
+    if constexpr (std::is_same_v<T, uint16_t>) return H5T_NATIVE_UINT16;
+    if constexpr (std::is_same_v<T, int32_t>) return H5T_NATIVE_INT32;
+    if constexpr (std::is_same_v<T, uint32_t>) return H5T_NATIVE_UINT32;
+    return H5T_NATIVE_FLOAT;
+}
+
+// ---------------------------------------------------------------- datasets
+
+std::vector<hsize_t> dims_of(hid_t dset) {
+    SpaceId space(H5Dget_space(dset));
+    const int rank = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+    if (rank <= 0 || rank > 8) return {};
+    std::vector<hsize_t> dims(static_cast<size_t>(rank));
+    H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
+    return dims;
+}
+
+// A 2-D or 3-D dataset of a pixel type the summation takes.
+bool is_image_dataset(hid_t dset) {
+    const size_t rank = dims_of(dset).size();
+    return (rank == 2 || rank == 3) && stored_type(dset).supported();
+}
+
+struct FoundDatasets {
+    std::string first3d;
+    std::string first2d;
+};
+
+herr_t visit_object(hid_t root, const char* name, const H5O_info_t* info, void* data) {
+    auto* found = static_cast<FoundDatasets*>(data);
+    if (info->type != H5O_TYPE_DATASET) return 0;
+    DatasetId dset(H5Dopen2(root, name, H5P_DEFAULT));
+    if (!dset.valid() || !is_image_dataset(dset.get())) {
+        H5Eclear2(H5E_DEFAULT);
+        return 0;
+    }
+    const std::string path = std::string("/") + name;
+    if (dims_of(dset.get()).size() == 3) {
+        found->first3d = path;
+        return 1; // a 3-D stack ends the search
+    }
+    if (found->first2d.empty()) found->first2d = path;
+    return 0;
+}
+
+// The first 3-D image dataset of the file in name order, else the first 2-D one.
+std::string first_image_dataset(hid_t file) {
+    FoundDatasets found;
+    if (H5Ovisit2(file, H5_INDEX_NAME, H5_ITER_INC, visit_object, &found, H5O_INFO_BASIC) < 0)
+        H5Eclear2(H5E_DEFAULT);
+    return found.first3d.empty() ? found.first2d : found.first3d;
+}
+
+constexpr const char* kStackPath = "/entry/data/data";
+constexpr const char* kDetectorPath = "/entry/instrument/detector/data";
+
+std::string part_path(int n) {
+    return prg_format("/entry/data/data_%06d", n);
+}
+
+// The dataset paths to read, in frame order.
+std::vector<std::string> image_paths(hid_t file, const std::string& file_name) {
+    if (!h5_settings.data_path.empty()) {
+        if (!path_exists(file, h5_settings.data_path))
+            v_fatal(kOrigin, " H5_DATA dataset '%s' not found in '%s'\n", h5_settings.data_path.c_str(),
+                    file_name.c_str());
+        return {h5_settings.data_path};
+    }
+    if (path_exists(file, kStackPath)) return {kStackPath};
+    std::vector<std::string> parts;
+    for (int n = 1; n < 1000000 && path_exists(file, part_path(n)); ++n)
+        parts.push_back(part_path(n));
+    if (!parts.empty()) return parts;
+    if (path_exists(file, kDetectorPath)) return {kDetectorPath};
+    const std::string any = first_image_dataset(file);
+    if (any.empty()) v_fatal(kOrigin, " no 2-D or 3-D image dataset found in '%s'\n", file_name.c_str());
+    return {any};
+}
+
+// ---------------------------------------------------------------- filters
+
+std::string filter_name(H5Z_filter_t id, const std::vector<unsigned>& cd) {
+    switch (id) {
+    case H5Z_FILTER_DEFLATE:
+        return "deflate";
+    case H5Z_FILTER_SHUFFLE:
+        return "shuffle";
+    case H5Z_FILTER_FLETCHER32:
+        return "fletcher32";
+    case H5Z_FILTER_SZIP:
+        return "szip";
+    case H5Z_FILTER_NBIT:
+        return "nbit";
+    case H5Z_FILTER_SCALEOFFSET:
+        return "scaleoffset";
+    case 32004:
+        return "lz4";
+    case 32008:
+        // The fifth parameter names the compression after the shuffle.
+        if (cd.size() > 4 && cd[4] == 2) return "bitshuffle+lz4";
+        if (cd.size() > 4 && cd[4] == 3) return "bitshuffle+zstd";
+        return "bitshuffle";
+    default:
+        return prg_format("filter %d", static_cast<int>(id));
+    }
+}
+
+// The filters of a dataset, in order; a filter the library cannot load stops
+// the run here rather than at the first frame.
+std::string filters_text(hid_t dcpl, const std::string& path, const std::string& file_name) {
+    std::string text;
+    const int n = H5Pget_nfilters(dcpl);
+    for (int i = 0; i < n; ++i) {
+        unsigned flags = 0, config = 0;
+        size_t nelmts = 16;
+        std::vector<unsigned> cd(nelmts);
+        char name[64] = "";
+        const H5Z_filter_t id = H5Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &nelmts, cd.data(),
+                                               sizeof name, name, &config);
+        if (id < 0) fail("filters of dataset", path, file_name);
+        cd.resize(std::min<size_t>(nelmts, cd.size()));
+        const std::string label = filter_name(id, cd);
+        if (H5Zfilter_avail(id) <= 0) {
+            H5Eclear2(H5E_DEFAULT);
+            v_fatal(kOrigin, " dataset '%s' of '%s' needs the HDF5 filter %s (%d), which is not installed\n",
+                    path.c_str(), file_name.c_str(), label.c_str(), static_cast<int>(id));
+        }
+        text += (text.empty() ? "" : ",") + label;
+    }
+    return text.empty() ? "none" : text;
+}
+
+// ---------------------------------------------------------------- the stack
+
+// One dataset of the series and the frames it holds.
+struct Part {
+    std::string path;
+    std::string target; // "file:path" when reached through an external link
+    DatasetId dset;
+    int64_t first = 0; // frames of the parts before it
+    int64_t frames = 0;
+};
+
+class H5Stack final : public FrameSource {
+  public:
+    H5Stack(const std::string& file_name);
+
+    int32_t decode(int32_t frame, const XyWindow& w, uint8_t* buf) override { return read(frame, w, buf); }
+    int32_t decode(int32_t frame, const XyWindow& w, uint16_t* buf) override { return read(frame, w, buf); }
+    int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
+    int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
+
+    void describe(HDR& hdr) const;
+    int64_t frames() const { return parts_.back().first + parts_.back().frames; }
+    uint64_t width() const { return width_; }
+    uint64_t height() const { return height_; }
+    const Stored& stored() const { return stored_; }
+
+  private:
+    void open_part(const std::string& path);
+    void read_layout(const Part& part);
+    void read_pixel_mask();
+    template <class T> int32_t read(int32_t frame, const XyWindow& w, T* buf);
+    void check_unsigned_range(const int32_t* buf, int32_t frame, const XyWindow& w) const;
+
+    std::string file_name_;
+    FileId file_;
+    std::vector<Part> parts_;
+    Stored stored_;
+    size_t rank_ = 0;
+    uint64_t width_ = 0, height_ = 0;
+    std::string chunks_ = "contiguous";
+    std::string filters_ = "none";
+    std::string mask_path_;
+    int64_t masked_ = 0;
+    size_t cache_bytes_ = 0; // 0: the library's default chunk cache
+};
+
+H5Stack::H5Stack(const std::string& file_name) : file_name_(file_name) {
+    silence_library();
+    file_ = FileId(H5Fopen(file_name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
+    if (!file_.valid()) fail("cannot open as HDF5", file_name, file_name);
+    for (const std::string& path : image_paths(file_.get(), file_name))
+        open_part(path);
+    read_pixel_mask();
+}
+
+// How the datasets are opened: linked data files are looked for beside the
+// master file, and a chunk holding several frames gets a cache large enough to
+// keep a whole frame's chunks while the next frames are read from them (a
+// chunk of one frame is read straight into the frame buffer instead).
+PlistId dataset_access(const std::string& file_name, size_t cache_bytes) {
+    PlistId dapl(H5Pcreate(H5P_DATASET_ACCESS));
+    const std::string dir = prg_pathname(file_name);
+    H5Pset_elink_prefix(dapl.get(), dir.empty() ? "." : dir.c_str());
+    if (cache_bytes > 0) H5Pset_chunk_cache(dapl.get(), 10007, cache_bytes, 1.0);
+    return dapl;
+}
+
+DatasetId open_dataset(hid_t file, const std::string& path, hid_t dapl) {
+    return DatasetId(H5Dopen2(file, path.c_str(), dapl));
+}
+
+// Opens one dataset of the series; every dataset must have the frame size and
+// pixel type of the first.
+void H5Stack::open_part(const std::string& path) {
+    Part part;
+    part.path = path;
+    part.target = external_target(file_.get(), path);
+    part.dset = open_dataset(file_.get(), path, dataset_access(file_name_, cache_bytes_).get());
+    if (!part.dset.valid()) {
+        if (!part.target.empty())
+            fail("cannot open the linked data file of", path + " -> " + part.target, file_name_);
+        fail("cannot open dataset", path, file_name_);
+    }
+    const std::vector<hsize_t> dims = dims_of(part.dset.get());
+    const Stored stored = stored_type(part.dset.get());
+    if (dims.size() != 2 && dims.size() != 3)
+        v_fatal(kOrigin, " dataset '%s' of '%s' has %zu dimensions, not 2 or 3\n", path.c_str(),
+                file_name_.c_str(), dims.size());
+    if (!stored.supported())
+        v_fatal(kOrigin, " dataset '%s' of '%s' holds %s values: not an image pixel type\n", path.c_str(),
+                file_name_.c_str(), stored.name().c_str());
+    const uint64_t height = dims[dims.size() - 2], width = dims.back();
+    part.frames = dims.size() == 3 ? static_cast<int64_t>(dims[0]) : 1;
+    if (part.frames == 0)
+        v_fatal(kOrigin, " dataset '%s' of '%s' holds 0 frames\n", path.c_str(), file_name_.c_str());
+    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide)
+        v_fatal(kOrigin, " dataset '%s' of '%s': frames of %llu x %llu pixels not supported\n", path.c_str(),
+                file_name_.c_str(), static_cast<unsigned long long>(width),
+                static_cast<unsigned long long>(height));
+    if (parts_.empty()) {
+        stored_ = stored;
+        rank_ = dims.size();
+        width_ = width;
+        height_ = height;
+        read_layout(part);
+        if (cache_bytes_ > 0)
+            part.dset = open_dataset(file_.get(), path, dataset_access(file_name_, cache_bytes_).get());
+        if (!part.dset.valid()) fail("cannot open dataset", path, file_name_);
+    } else if (!(stored == stored_) || width != width_ || height != height_ || dims.size() != rank_) {
+        v_fatal(kOrigin, " dataset '%s' of '%s' differs from '%s' in frame size or pixel type\n",
+                path.c_str(), file_name_.c_str(), parts_[0].path.c_str());
+    }
+    part.first = parts_.empty() ? 0 : frames();
+    if (part.first + part.frames > INT32_MAX)
+        v_fatal(kOrigin, " more than %d frames in '%s'\n", INT32_MAX, file_name_.c_str());
+    parts_.push_back(std::move(part));
+}
+
+// Chunking and filters of the first dataset, and the chunk cache it needs.
+void H5Stack::read_layout(const Part& part) {
+    PlistId dcpl(H5Dget_create_plist(part.dset.get()));
+    if (!dcpl.valid()) fail("cannot read the layout of dataset", part.path, file_name_);
+    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED) return;
+    std::vector<hsize_t> chunk(rank_);
+    H5Pget_chunk(dcpl.get(), static_cast<int>(rank_), chunk.data());
+    chunks_.clear();
+    for (hsize_t c : chunk)
+        chunks_ += (chunks_.empty() ? "" : " x ") + std::to_string(c);
+    filters_ = filters_text(dcpl.get(), part.path, file_name_);
+    if (rank_ == 3 && chunk[0] > 1) {
+        const uint64_t frame_bytes = width_ * height_ * stored_.bytes;
+        const uint64_t chunk_rows = std::max<hsize_t>(chunk[1], 1),
+                       chunk_cols = std::max<hsize_t>(chunk[2], 1);
+        const uint64_t row_of_chunks = (height_ + chunk_rows - 1) / chunk_rows * chunk_rows *
+                                       ((width_ + chunk_cols - 1) / chunk_cols * chunk_cols) * stored_.bytes;
+        cache_bytes_ =
+            static_cast<size_t>(std::min<uint64_t>(row_of_chunks * chunk[0] + frame_bytes, kMaxChunkCache));
+    }
+}
+
+void H5Stack::read_pixel_mask() {
+    static const char* const kMaskPaths[] = {"/entry/instrument/detector/pixel_mask",
+                                             "/entry/instrument/detector/detectorSpecific/pixel_mask"};
+    for (const char* path : kMaskPaths) {
+        if (!path_exists(file_.get(), path)) continue;
+        DatasetId mask(H5Dopen2(file_.get(), path, H5P_DEFAULT));
+        if (!mask.valid()) fail("cannot open the pixel mask", path, file_name_);
+        const std::vector<hsize_t> dims = dims_of(mask.get());
+        const bool fits = (dims.size() == 2 || (dims.size() == 3 && dims[0] == 1)) &&
+                          dims[dims.size() - 2] == height_ && dims.back() == width_ &&
+                          stored_type(mask.get()).cls == H5T_INTEGER;
+        if (!fits)
+            v_fatal(kOrigin, " pixel mask '%s' of '%s' is not a %llu x %llu integer mask\n", path,
+                    file_name_.c_str(), static_cast<unsigned long long>(width_),
+                    static_cast<unsigned long long>(height_));
+        std::vector<uint32_t> values = prg_alloc<uint32_t>("h5_lib", "pixel mask", width_ * height_);
+        if (H5Dread(mask.get(), H5T_NATIVE_UINT32, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0)
+            fail("cannot read the pixel mask", path, file_name_);
+        pixel_mask_ = prg_alloc<uint8_t>("h5_lib", "pixel mask", values.size());
+        for (size_t i = 0; i < values.size(); ++i)
+            pixel_mask_[i] = values[i] != 0;
+        masked_ = std::count(pixel_mask_.begin(), pixel_mask_.end(), uint8_t{1});
+        mask_path_ = path;
+        return;
+    }
+}
+
+template <class T> int32_t H5Stack::read(int32_t frame, const XyWindow& w, T* buf) {
+    if (frame < 1 || frame > frames()) return 0;
+    if (w.x0 < 0 || w.y0 < 0 || w.width <= 0 || w.height <= 0 || uint64_t(w.x0) + w.width > width_ ||
+        uint64_t(w.y0) + w.height > height_)
+        v_fatal(kOrigin, " window %d+%d * %d+%d outside the frames of '%s'\n", w.x0, w.width, w.y0, w.height,
+                file_name_.c_str());
+    const Part& part =
+        *std::find_if(parts_.rbegin(), parts_.rend(), [&](const Part& p) { return p.first < frame; });
+    const hsize_t local = static_cast<hsize_t>(frame - 1 - part.first);
+    const hsize_t start3[3] = {local, hsize_t(w.y0), hsize_t(w.x0)};
+    const hsize_t count3[3] = {1, hsize_t(w.height), hsize_t(w.width)};
+    const hsize_t* start = rank_ == 3 ? start3 : start3 + 1;
+    const hsize_t* count = rank_ == 3 ? count3 : count3 + 1;
+    SpaceId file_space(H5Dget_space(part.dset.get()));
+    const hsize_t pixels = hsize_t(xy_window_pixels(w));
+    SpaceId memory(H5Screate_simple(1, &pixels, nullptr));
+    const bool check_range = std::is_same_v<T, int32_t> && stored_.unsigned32();
+    const hid_t type = check_range ? H5T_NATIVE_UINT32 : memory_type<T>();
+    if (!file_space.valid() || !memory.valid() ||
+        H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr) < 0 ||
+        H5Dread(part.dset.get(), type, memory.get(), file_space.get(), H5P_DEFAULT, buf) < 0)
+        fail(prg_format("cannot decode frame %d of dataset", frame).c_str(), part.path, file_name_);
+    if constexpr (std::is_same_v<T, int32_t>)
+        if (check_range) check_unsigned_range(buf, frame, w);
+    return w.height;
+}
+
+// Pixels are signed 32-bit numbers: unsigned values beyond them are refused.
+void H5Stack::check_unsigned_range(const int32_t* buf, int32_t frame, const XyWindow& w) const {
+    const int64_t n = xy_window_pixels(w);
+    for (int64_t i = 0; i < n; ++i) {
+        if (buf[i] >= 0) continue;
+        uint32_t value;
+        std::memcpy(&value, buf + i, sizeof value);
+        v_fatal(kOrigin, " pixel (%lld, %lld) of frame %d of '%s' holds %u, beyond the 32-bit pixel range\n",
+                static_cast<long long>(w.x0 + i % w.width), static_cast<long long>(w.y0 + i / w.width), frame,
+                file_name_.c_str(), value);
+    }
+}
+
+// ---------------------------------------------------------------- header entries
+
+// A number or a one-value numeric dataset, with its "units" attribute.
+std::string scalar_text(hid_t file, const char* path) {
+    DatasetId dset(H5Dopen2(file, path, H5P_DEFAULT));
+    if (!dset.valid()) {
+        H5Eclear2(H5E_DEFAULT);
+        return "";
+    }
+    const Stored stored = stored_type(dset.get());
+    SpaceId space(H5Dget_space(dset.get()));
+    double value = 0.0;
+    if ((stored.cls != H5T_INTEGER && stored.cls != H5T_FLOAT) || !space.valid() ||
+        H5Sget_simple_extent_npoints(space.get()) != 1 ||
+        H5Dread(dset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value) < 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return "";
+    }
+    std::string text = prg_format("%g", value);
+    if (H5Aexists(dset.get(), "units") > 0) {
+        AttrId units(H5Aopen(dset.get(), "units", H5P_DEFAULT));
+        TypeId type(units.valid() ? H5Aget_type(units.get()) : -1);
+        if (type.valid() && H5Tget_class(type.get()) == H5T_STRING && !H5Tis_variable_str(type.get())) {
+            std::string u(H5Tget_size(type.get()), '\0');
+            if (H5Aread(units.get(), type.get(), &u[0]) >= 0) text += " " + u.substr(0, u.find('\0'));
+        }
+    }
+    H5Eclear2(H5E_DEFAULT);
+    return text;
+}
+
+struct MetadataItem {
+    const char* key;
+    const char* path;
+};
+const MetadataItem kMetadata[] = {
+    {"Wavelength", "/entry/instrument/beam/incident_wavelength"},
+    {"Wavelength", "/entry/instrument/monochromator/wavelength"},
+    {"DetectorDistance", "/entry/instrument/detector/detector_distance"},
+    {"ExposureTime", "/entry/instrument/detector/count_time"},
+    {"BeamCenterX", "/entry/instrument/detector/beam_center_x"},
+    {"BeamCenterY", "/entry/instrument/detector/beam_center_y"},
+};
+
+void H5Stack::describe(HDR& hdr) const {
+    xy_put_fixed_entries(hdr);
+    for (const Part& part : parts_)
+        xy_kvfstr(hdr, "H5Dataset", part.target.empty() ? part.path : part.path + " -> " + part.target);
+    xy_kvfstr(hdr, "H5Type", stored_.name());
+    xy_kvfstr(hdr, "H5Chunks", chunks_);
+    xy_kvfstr(hdr, "H5Filters", filters_);
+    std::string last_key;
+    for (const MetadataItem& item : kMetadata) {
+        if (item.key == last_key || !path_exists(file_.get(), item.path)) continue;
+        const std::string text = scalar_text(file_.get(), item.path);
+        if (text.empty()) continue;
+        xy_kvfstr(hdr, item.key, text);
+        last_key = item.key; // the first of several places for the same value wins
+    }
+    if (!mask_path_.empty()) {
+        xy_kvfstr(hdr, "PixelMask", mask_path_);
+        xy_kvfstr(hdr, "MaskedPixels", std::to_string(masked_));
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- module interface
+
+bool h5_inipar(const IniTag& tag) {
+    return prg_inistr(tag, "H5_DATA", h5_settings.data_path);
+}
+
+void h5_iniuse() {
+    std::fprintf(stderr,
+                 "  H5_DATA = /path/of/the/image/dataset in HDF5 files (default: found in the file)\n");
+}
+
+bool h5_looks_like(const std::string& head) {
+    static const char kSignature[] = "\x89HDF\r\n\x1a\n";
+    return head.compare(0, sizeof kSignature - 1, kSignature) == 0;
+}
+
+std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program, bool as_named) {
+    const std::string file_name = xy_module_file_name(name, {".h5", ".hdf5", ".nxs"}, as_named);
+    FileHandle fp = xy_open_frame_file(kOrigin, "h5", program, file_name);
+    auto stack = std::make_unique<H5Stack>(file_name);
+    auto hdr = std::make_unique<HDR>();
+    hdr->dim_x = static_cast<uint16_t>(stack->width());
+    hdr->dim_y = static_cast<uint16_t>(stack->height());
+    hdr->frames = static_cast<int32_t>(stack->frames());
+    hdr->type = stack->stored().pixel_type();
+    stack->describe(*hdr);
+    hdr->file_name = file_name;
+    hdr->fp = std::move(fp);
+    hdr->format = XY_FORMAT_H5;
+    hdr->source = std::move(stack);
+    hdr->decoder = xy_source_decoder;
+    hdr->byte_order = xy_host_byte_order(); // the decoder gives host-order values
+    return hdr;
+}
+
+const XyFormat h5_format = {"HDF5",  {".h5", ".hdf5", ".nxs"}, h5_looks_like, "h5",
+                            h5_open, xy_source_decoder};

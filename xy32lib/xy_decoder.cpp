@@ -1,0 +1,72 @@
+// The detector's pixel mask applied to a summed image.
+#include "xy_decoder.hpp"
+
+#include "xy_lib.hpp"
+
+namespace {
+
+// True when a frame pixel under image pixel (bx, by) is masked.
+bool covers_masked(const IMG& img, const std::vector<uint8_t>& mask, int64_t bx, int64_t by) {
+    const int64_t x_bind = img.x_bind > 1 ? img.x_bind : 1;
+    const int64_t y_bind = img.y_bind > 1 ? img.y_bind : 1;
+    for (int64_t j = 0; j < y_bind; ++j) {
+        const int64_t y = img.y_min + by * y_bind + j;
+        const uint8_t* row = mask.data() + y * img.dim_x + img.x_min + bx * x_bind;
+        for (int64_t i = 0; i < x_bind; ++i)
+            if (row[i]) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask) {
+    if (mask.empty()) return 0;
+    if (static_cast<int64_t>(mask.size()) != int64_t{img.dim_x} * img.dim_y)
+        v_fatal("../xy32lib/xy_lib", " pixel mask of %llu values for a %d * %d frame\n",
+                static_cast<unsigned long long>(mask.size()), img.dim_x, img.dim_y);
+    const bool cosmic = !img.cosmic.sumq.empty();
+    int64_t masked = 0;
+    for (int64_t by = 0; by < img.ny; ++by)
+        for (int64_t bx = 0; bx < img.nx; ++bx) {
+            if (!covers_masked(img, mask, bx, by)) continue;
+            const size_t i = static_cast<size_t>(by * img.nx + bx);
+            img.data[i] = 0;
+            img.frame[i] = 0;
+            if (cosmic) {
+                img.cosmic.sumq[i] = 0.0;
+                img.cosmic.mval[i] = 0;
+                img.cosmic.mframe[i] = 0;
+            }
+            ++masked;
+        }
+    return masked;
+}
+
+void xy_put_fixed_entries(HDR& hdr) {
+    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
+    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
+    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
+    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
+    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
+}
+
+void xy_decoder_wrong_type(const char* origin, const std::string& file_name) {
+    v_fatal(origin, " frames of '%s' asked for in another pixel type than the file's\n", file_name.c_str());
+}
+
+int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf) {
+    FrameSource& source = *hdr.source;
+    switch (hdr.type) {
+    case XY_TYPE_UINT8:
+        return source.decode(frame, window, static_cast<uint8_t*>(buf));
+    case XY_TYPE_UINT16:
+        return source.decode(frame, window, static_cast<uint16_t*>(buf));
+    case XY_TYPE_INT32:
+        return source.decode(frame, window, static_cast<int32_t*>(buf));
+    case XY_TYPE_FLOAT:
+        return source.decode(frame, window, static_cast<float*>(buf));
+    default:
+        xy_decoder_wrong_type("../xy32lib/xy_lib", hdr.file_name);
+    }
+}

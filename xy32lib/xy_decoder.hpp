@@ -1,0 +1,58 @@
+// Frame decoders: the modules whose frames are compressed or scattered in the
+// file (HDF5 stacks, CBF, compressed or tiled TIFF) decode a frame themselves
+// instead of leaving it to the raw readers, which read fixed-size pixels at an
+// offset. A decoder may also carry the detector's own pixel mask.
+#pragma once
+
+#include "xy_lib.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The byte order of values decoded in memory.
+inline XyByteOrder xy_host_byte_order() {
+    return xy_host_little_endian() ? XyByteOrder::low_first : XyByteOrder::high_first;
+}
+
+inline int64_t xy_window_pixels(const XyWindow& w) {
+    return int64_t{w.width} * w.height;
+}
+
+// What a module keeps of an open file to decode its frames (HDR::source).
+class FrameSource {
+  public:
+    virtual ~FrameSource() = default;
+    // Decodes frame `frame` (1-based) over `window` into `buf`, `window.height`
+    // rows of `window.width` values. Returns the rows decoded, or 0 when the
+    // file has no such frame. Damaged data stop the run with a one-line report.
+    virtual int32_t decode(int32_t frame, const XyWindow& window, uint8_t* buf) = 0;
+    virtual int32_t decode(int32_t frame, const XyWindow& window, uint16_t* buf) = 0;
+    virtual int32_t decode(int32_t frame, const XyWindow& window, int32_t* buf) = 0;
+    virtual int32_t decode(int32_t frame, const XyWindow& window, float* buf) = 0;
+
+    // The detector's mask, one value per pixel of the frame, row after row (non-zero:
+    // the pixel is not to be used); empty when the file has none.
+    const std::vector<uint8_t>& pixel_mask() const { return pixel_mask_; }
+
+  protected:
+    std::vector<uint8_t> pixel_mask_;
+};
+
+// Gives every pixel (bin) of the summed image that covers a masked pixel of the
+// frame the frame count 0 and the value 0, cosmic statistics included, and
+// returns how many there are. The image's region and binning say which frame
+// pixels each image pixel covers.
+int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask);
+
+// The registry's frame decoder of the modules that keep a FrameSource: the
+// record's source decodes into a buffer of the record's pixel type.
+int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf);
+
+// The entries every synthesised header list starts with: "HeaderID",
+// "ByteOrder", "Dim_1", "Dim_2" and "Image".
+void xy_put_fixed_entries(HDR& hdr);
+
+// Stops the run when a caller asks a decoder for pixels of another type than
+// the record's: the decoders convert nothing.
+[[noreturn]] void xy_decoder_wrong_type(const char* origin, const std::string& file_name);
