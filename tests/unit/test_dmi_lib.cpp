@@ -39,7 +39,7 @@ std::string entry(const HDR& hdr, const std::string& key) {
 class DmiTest : public zt::InTempDir {
   protected:
     void SetUp() override { zt::InTempDir::SetUp(); }
-    // Opens the file into a fresh image record, sized for its whole frame.
+    // Writes the file and opens it into a fresh image record.
     IMG open_image(const std::string& name, const std::string& bytes) {
         zt::write_file(file(name), bytes);
         IMG img;
@@ -49,25 +49,6 @@ class DmiTest : public zt::InTempDir {
 };
 
 // ---------------------------------------------------------------- the label
-
-TEST_F(DmiTest, ByteOrderLetterDecidesHowFramesAreRead) {
-    struct Case {
-        char order;
-        const char* text;
-    };
-    for (const Case c : {Case{'M', "no swapping used"}, Case{'L', "swapping used"}}) {
-        zt::IpnLabel label;
-        label.byte_order = c.order;
-        label.width = "2";
-        label.height = "2";
-        IMG img = open_image("f.ipn", zt::ipn_file(label, {{0x1234, 1, 65535, 0xABCD}}));
-        EXPECT_STREQ(xy_byte_order_text(img.hdr->byte_order), c.text) << c.order;
-        xy_setsize(img);
-        std::vector<uint16_t> frame(4);
-        ASSERT_EQ(xy_getrawu(img, frame.data(), 1, nullptr), 2);
-        EXPECT_EQ(frame, (std::vector<uint16_t>{0x1234, 1, 65535, 0xABCD})) << c.order;
-    }
-}
 
 TEST_F(DmiTest, SizeTextsAreReadLikeAtoiButInsideTheirFields) {
     struct Case {
