@@ -1,7 +1,10 @@
 // Exclusion zones, regions of interest and mask files, run through the binary.
 #include "kvf_reader.hpp"
 #include "kvf_writer.hpp"
+#include "stat_report.hpp"
 #include "test_support.hpp"
+
+#include <cmath>
 
 using zt::contains_line;
 
@@ -171,6 +174,24 @@ TEST_F(Mask, HugeAndNegativeZonesAreClipped) {
     r = run({"in.kvf", "%gneg.kvf"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(zeros(values("neg.kvf")), 4);
+}
+
+// The statistics mode takes only pixels counted in two frames or more: the
+// pixels a zone leaves on keep their frame counts and stay in the fit.
+TEST_F(Mask, StatisticsModeKeepsThePixelsLeftOn) {
+    const int side = 16, frames = 20;
+    std::vector<std::vector<double>> series(frames, std::vector<double>(side * side));
+    for (int k = 0; k < frames; ++k)
+        for (int i = 0; i < side * side; ++i) {
+            const double m = 200 + 10 * i, a = std::round(std::sqrt(2 * m));
+            series[k][i] = k % 2 ? m - a : m + a;
+        }
+    zt::write_kvf(file("alt.kvf"), side, side, 4, false, series);
+    zt::write_file(file("zandor_stat.ini"), "R_EXCLUDED = 0 0 9 0\n");
+    const zt::RunResult r = zt::run_zandor(dir_->path(), {"alt.kvf"}, "", "zandor_stat");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("# 10 excluded pixel(s) by 1 mask(s) for calculations"), std::string::npos) << r.out;
+    EXPECT_EQ(zt::best_linear_fit(r.out).obs, side * side - 10) << r.out;
 }
 
 } // namespace
