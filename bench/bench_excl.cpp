@@ -46,9 +46,8 @@ IMG square_image() {
 
 // One frame of detector counts, written as a 16-bit TIFF.
 void write_frame(const std::string& name) {
-    IMG img = square_image();
-    img.name = name;
-    gel_write(img, ".tif", 1);
+    const IMG img = square_image();
+    gel_write(img, name, ".tif", 1);
 }
 
 // A mask with a dead column and a dead corner, saved by the mask writer.
