@@ -18,8 +18,11 @@ demo: all
 	cd examples && ./run_demo.sh ../$(BUILD)/zandor
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat bench_info
+	cmake --build $(BUILD) -j $(JOBS) --target zandor
 	bench/run_bench.sh $(BUILD)
+	bench/run_series_bench.sh $(BUILD)
+	$(BUILD)/bench_info
 	bench/run_grid_bench.sh $(BUILD)
 	$(BUILD)/bench_excl
 	bench/run_hkl_bench.sh $(BUILD)

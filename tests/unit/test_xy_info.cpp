@@ -4,8 +4,10 @@
 #include "test_support.hpp"
 #include "xy_lib.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <random>
 
 namespace {
 
@@ -262,6 +264,178 @@ TEST(ImageInformation, EmptyAndReleasedRecordsAreSafe) {
     EXPECT_NO_THROW(xy_info(released, 0));
     EXPECT_EQ(released.nonzero, 0);
     EXPECT_EQ(released.used, -1);
+}
+
+// ---------------------------------------------------------------- statistics against a plain reference
+
+// The statistics computed pixel by pixel in double arithmetic, the plainest
+// way: the blocked integer scan must print the same line and keep the same
+// mean to the last bit.
+struct PlainInfo {
+    int32_t used = -1, nonzero = 0, min = INT32_MAX, max = INT32_MIN;
+    int64_t min_at = -1, max_at = -1;
+    double mean = 0.0, sigma = 0.0;
+};
+
+PlainInfo plain_info(const IMG& img) {
+    PlainInfo r;
+    const int64_t size = img.size;
+    const bool corrected = img.corrected == 1;
+    const bool counts = !img.frame.empty();
+    auto taken = [&](int64_t i) { return !corrected || !counts || img.frame[i] != 0; };
+    auto value = [&](int64_t i) { return corrected ? img.data[i] : xy_valcor(img, i); };
+    int64_t n = size;
+    if (counts) {
+        r.used = 0;
+        for (int64_t i = 0; i < size; ++i)
+            r.used += img.frame[i] != 0;
+        n = r.used;
+    }
+    for (int64_t i = 0; i < size; ++i)
+        r.nonzero += img.data[i] != 0;
+    int64_t start = 0;
+    if (!corrected && size > 0) {
+        r.min = r.max = value(0);
+        r.min_at = r.max_at = 0;
+        start = 1;
+    }
+    double sum = 0.0;
+    for (int64_t i = 0; i < size; ++i) {
+        if (!taken(i)) continue;
+        const int32_t v = value(i);
+        if (i >= start && v < r.min) r.min = v, r.min_at = i;
+        if (i >= start && v > r.max) r.max = v, r.max_at = i;
+        sum += v;
+    }
+    r.mean = sum / static_cast<double>(n);
+    double squares = 0.0;
+    for (int64_t i = 0; i < size; ++i)
+        if (taken(i)) squares += (value(i) - r.mean) * (value(i) - r.mean);
+    r.sigma = std::sqrt(squares / static_cast<double>(n - 1));
+    return r;
+}
+
+struct RandomImage {
+    const char* what;
+    int32_t nx, ny;
+    int32_t low, high; // value range
+    int32_t frames;    // full frame count
+    int32_t corrected;
+    int partial_percent; // pixels with a count between 1 and frames - 1
+    int zero_percent;    // pixels with a count of 0
+    bool counts;         // the record has a frame-count plane
+};
+
+IMG random_image(const RandomImage& c, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int32_t> value(c.low, c.high);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<int32_t> partial(1, std::max(1, c.frames - 1));
+    const size_t size = static_cast<size_t>(c.nx) * c.ny;
+    std::vector<int32_t> data(size);
+    std::vector<uint16_t> frame;
+    for (auto& v : data)
+        v = value(rng);
+    if (c.counts) {
+        frame.assign(size, static_cast<uint16_t>(c.frames));
+        for (auto& f : frame) {
+            const int p = percent(rng);
+            if (p < c.zero_percent)
+                f = 0;
+            else if (p < c.zero_percent + c.partial_percent)
+                f = static_cast<uint16_t>(partial(rng));
+        }
+    }
+    IMG img = image_of(c.nx, c.ny, std::move(data), std::move(frame), c.what);
+    img.frames = c.frames;
+    img.corrected = c.corrected;
+    return img;
+}
+
+class StatisticsMatchPlainReference : public testing::TestWithParam<RandomImage> {};
+
+TEST_P(StatisticsMatchPlainReference, SameFieldsAndSameLine) {
+    const RandomImage& c = GetParam();
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        IMG img = random_image(c, seed);
+        const PlainInfo want = plain_info(img);
+        xy_info(img, 0);
+        SCOPED_TRACE(testing::Message() << c.what << " seed " << seed);
+        EXPECT_EQ(img.used, want.used);
+        EXPECT_EQ(img.nonzero, want.nonzero);
+        EXPECT_EQ(img.min, want.min);
+        EXPECT_EQ(img.max, want.max);
+        EXPECT_EQ(int64_t{img.min_y} * c.nx + img.min_x, want.min_at);
+        EXPECT_EQ(int64_t{img.max_y} * c.nx + img.max_x, want.max_at);
+        EXPECT_EQ(std::isnan(img.mean), std::isnan(want.mean));
+        if (!std::isnan(want.mean)) {
+            EXPECT_EQ(img.mean, want.mean); // to the last bit
+        }
+        IMG plain = image_of(c.nx, c.ny, {});
+        plain.name = img.name;
+        plain.frames = img.frames;
+        plain.used = want.used;
+        plain.nonzero = want.nonzero;
+        plain.min = want.min;
+        plain.max = want.max;
+        plain.min_x = img.min_x, plain.min_y = img.min_y, plain.max_x = img.max_x, plain.max_y = img.max_y;
+        plain.mean = want.mean;
+        plain.sigma = want.sigma;
+        EXPECT_EQ(info_line(img), info_line(plain));
+        EXPECT_EQ(std::isnan(img.sigma), std::isnan(want.sigma));
+        if (!std::isnan(want.sigma)) {
+            EXPECT_NEAR(img.sigma, want.sigma, 1e-9 * std::max(1.0, std::fabs(want.sigma)));
+        }
+    }
+}
+
+// Blocks of 4096 pixels: sizes around and across block ends, values small
+// (many equal extremes in different blocks), detector-like, and near the
+// 32-bit limits (squares beyond 64 bits); raw sums with partial and zero
+// counts, corrected records with and without counts.
+INSTANTIATE_TEST_SUITE_P(
+    RandomImages, StatisticsMatchPlainReference,
+    testing::Values(RandomImage{"tiny_raw", 3, 5, -3, 3, 7, 0, 30, 10, true},
+                    RandomImage{"block_plus_one_raw", 4097, 1, 0, 3, 100, 0, 1, 1, true},
+                    RandomImage{"ties_corrected", 512, 33, 0, 2, 5, 1, 0, 20, true},
+                    RandomImage{"detector_raw", 256, 256, 90, 110000, 100, 0, 2, 1, true},
+                    RandomImage{"detector_corrected", 300, 200, -500, 110000, 100, 1, 0, 3, true},
+                    RandomImage{"no_counts_raw", 129, 65, -1000000, 1000000, 3, 0, 0, 0, false},
+                    RandomImage{"no_counts_corrected", 4096, 2, -1000000, 1000000, 3, 1, 0, 0, false},
+                    RandomImage{"huge_values_corrected", 200, 100, INT32_MIN, INT32_MAX, 1, 1, 0, 5, true},
+                    RandomImage{"huge_values_raw", 100, 200, INT32_MIN / 2, INT32_MAX, 60000, 0, 20, 5, true},
+                    RandomImage{"all_counts_zero_raw", 70, 70, -9, 9, 4, 0, 0, 100, true},
+                    RandomImage{"constant_high", 4096, 3, INT32_MAX, INT32_MAX, 2, 0, 0, 0, true},
+                    RandomImage{"constant_low", 4096, 3, INT32_MIN, INT32_MIN, 2, 1, 0, 0, false}),
+    [](const testing::TestParamInfo<RandomImage>& info) { return std::string(info.param.what); });
+
+TEST(ImageInformation, SigmaOnARoundingBoundaryPrintsAsThePlainSum) {
+    // Fifteen zeros and a one: sigma is exactly 0.25, which prints as 0.2.
+    std::vector<int32_t> values(16, 0);
+    values[7] = 1;
+    IMG img = image_of(4, 4, values, std::vector<uint16_t>(16, 1), "edge");
+    img.corrected = 1;
+    img.frames = 1;
+    xy_info(img, 0);
+    EXPECT_EQ(img.sigma, 0.25);
+    EXPECT_EQ(info_line(img), "# edge : 1 frame(s), mean 0.1 sigma 0.2 [0@0*0 - 1@3*1] 1!=0, 16 used\n");
+}
+
+TEST(ImageInformation, MeanOfALargeImageBeyondExactDoublesFollowsThePlainSum) {
+    // 2^22 + 1 pixels near the 32-bit limit: partial sums pass 2^53, where a
+    // double sum rounds and an exact integer one would not.
+    const int32_t nx = 4097, ny = 1024;
+    std::vector<int32_t> values(static_cast<size_t>(nx) * ny);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int32_t> near_limit(INT32_MAX - 1000000, INT32_MAX);
+    for (auto& v : values)
+        v = near_limit(rng);
+    IMG img = image_of(nx, ny, std::move(values), {}, "large");
+    img.corrected = 1;
+    const PlainInfo want = plain_info(img);
+    xy_info(img, 8 | 16);
+    EXPECT_EQ(img.mean, want.mean);
+    EXPECT_EQ(prg_format("%.1f", img.sigma), prg_format("%.1f", want.sigma));
 }
 
 // ---------------------------------------------------------------- release levels
