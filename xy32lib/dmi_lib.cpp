@@ -113,12 +113,7 @@ std::unique_ptr<HDR> dmi_gethdr(const unsigned char* label, size_t size, const s
 
 void dmi_hdrfill(const unsigned char* label, size_t size, HDR& hdr, const std::string& file_name) {
     check_label_size(size, file_name);
-    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
-    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
-    // Dimensions are unsigned: a signed form would print 40000 as -25536.
-    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
-    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
-    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
+    xy_standard_entries(hdr, nullptr);
     xy_kvfstr(hdr, "Experiment_date", field_text(label, kDate, kDateBytes));
     xy_kvfstr(hdr, "Ipn_Map", field_text(label, kMap, kMapBytes));
     xy_kvfstr(hdr, "Ipn_Run", field_text(label, kRun, kRunBytes));

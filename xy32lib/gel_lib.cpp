@@ -524,16 +524,12 @@ std::unique_ptr<HDR> gel_gethdr(const GelBytes& file) {
 }
 
 void gel_hdrfill(const GelBytes& file, HDR& hdr) {
-    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
-    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
-    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
-    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
-    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
+    xy_standard_entries(hdr, nullptr);
     for (const IfdEntry& e : read_ifd(file).entries)
         if (!listed_elsewhere(e.tag)) xy_kvfstr(hdr, ifd_tag_name(e.tag), entry_value(file, e));
     xy_kvfstr(hdr, "Software", prg_format("%s based on tiff#6, %s", kOrigin, __DATE__));
     if (hdr.type == XY_TYPE_UNSUPPORTED) {
-        xy_fputhdr(stderr, hdr, 1);
+        xy_fputhdr(stderr, hdr, true);
         v_fatal(kOrigin, " not supported data type!\n");
     }
 }

@@ -70,7 +70,8 @@ bool prg_inistr(const IniTag& tag, const char* key, std::string& target);
 bool prg_iniint(const IniTag& tag, const char* key, int32_t& target);
 bool prg_iniflt(const IniTag& tag, const char* key, float& target);
 bool prg_inidbln(const IniTag& tag, const char* key, double* target, int n);
-// `capacity` bounds the indices a line may address (the design has none).
+// `capacity` bounds the indices a line may address: a line addressing
+// elements beyond the target is refused rather than written out of bounds.
 bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacity);
 
 std::string prg_home_name(const std::string& name);
@@ -96,7 +97,7 @@ void prg_log_reset();
 [[noreturn]] void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes);
 
 // A vector of `count` value-initialised elements; an allocation failure (or a
-// count beyond what memory can address) ends the run with the designed message.
+// count beyond what memory can address) ends the run with the allocation report.
 template <class T> std::vector<T> prg_alloc(const char* owner, const char* item, uint64_t count) {
     const uint64_t limit = std::vector<T>().max_size();
     if (count > limit) prg_alloc_failed(owner, item, count * sizeof(T));
@@ -109,7 +110,7 @@ template <class T> std::vector<T> prg_alloc(const char* owner, const char* item,
     }
 }
 
-// The designed allocation report for a failure that escaped prg_alloc
+// The allocation report for a failure that escaped prg_alloc
 // (std::string, containers); main calls it when it catches std::bad_alloc.
 void prg_report_bad_alloc();
 

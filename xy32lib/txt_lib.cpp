@@ -81,13 +81,7 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
 }
 
 void txt_hdrfill(HDR& hdr) {
-    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
-    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
-    xy_kvfstr(hdr, "DataType", "SignedInt");
-    // Dimensions are unsigned: a signed form would print 40000 as -25536.
-    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
-    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
-    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
+    xy_standard_entries(hdr, "SignedInt");
 }
 
 std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& program, bool as_named) {

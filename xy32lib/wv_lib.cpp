@@ -157,13 +157,7 @@ std::unique_ptr<HDR> wv_gethdr(const unsigned char* head, size_t size, const std
 void wv_hdrfill(const unsigned char* bytes, size_t size, HDR& hdr) {
     check_header_size(size, hdr.file_name);
     const SpeHeader head{bytes, hdr.byte_order};
-    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
-    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
-    xy_kvfstr(hdr, "DataType", data_type_entry(hdr.type));
-    // Dimensions are unsigned: a signed form would print 40000 as -25536.
-    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
-    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
-    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
+    xy_standard_entries(hdr, data_type_entry(hdr.type));
     xy_kvfstr(hdr, "Detector_Xsize", prg_format("%hd", head.s16(kDetectorX)));
     hdr.exposure = head.f32(kExposureSec);
     if (hdr.exposure != 0.0f) xy_kvfstr(hdr, "Exposure_sec", prg_format("%f", double(hdr.exposure)));
@@ -174,7 +168,7 @@ void wv_hdrfill(const unsigned char* bytes, size_t size, HDR& hdr) {
     add_roi_entries(head, hdr);
     xy_kvfstr(hdr, "Software", software_entry());
     if (hdr.type == XY_TYPE_UNSUPPORTED) {
-        xy_fputhdr(stderr, hdr, 1);
+        xy_fputhdr(stderr, hdr, true);
         v_fatal(kWvOrigin, " not supported data type!\n");
     }
 }

@@ -2,6 +2,7 @@
 // the neighbourhood means they and the low-limit repair use, and the dumps of
 // values, sums and per-pixel statistics printed for small images.
 #include "xy_lib.hpp"
+#include "xy_pixel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -34,14 +35,6 @@ bool pixel_used(const IMG& img, int64_t i) {
 double full_count_value(const IMG& img, int64_t i) {
     if (img.corrected == 1 || img.frame.empty()) return img.data[i];
     return xy_valcor(img, i);
-}
-
-// Truncation toward zero into 32 bits; values beyond the range saturate.
-int32_t truncate_to_int32(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
 }
 
 int32_t wrap_to_int32(int64_t v) {
@@ -143,7 +136,7 @@ int32_t space_pass(IMG& img, std::vector<uint8_t>& replaced, std::FILE* out) {
         double replacement = 0.0;
         if (!space_outlier(img, i, nb, replaced[i], out, replacement)) continue;
         if (replaced[i] == 0) ++fresh;
-        img.data[i] = truncate_to_int32(replacement);
+        img.data[i] = truncate_saturated(replacement);
         img.frame[i] = 0;
         ++replaced[i];
     }

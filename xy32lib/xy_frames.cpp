@@ -329,11 +329,11 @@ int32_t read_raw_frame(const IMG& img, const XyWindow& w, T* buf, int32_t frame,
 
 // ---------------------------------------------------------------- series names
 
-int32_t xy_rep_name(const std::string& spec, IMG& img, SeriesName& series) {
+int32_t xy_rep_name(const std::string& word, IMG& img, SeriesName& series) {
     series = SeriesName{};
-    const size_t comma = spec.find(',');
-    series.base = spec.substr(0, comma);
-    if (comma != std::string::npos) apply_series_options(spec.substr(comma + 1), series.base, img, series);
+    const size_t comma = word.find(',');
+    series.base = word.substr(0, comma);
+    if (comma != std::string::npos) apply_series_options(word.substr(comma + 1), series.base, img, series);
 
     const size_t dot = series.base.rfind('.');
     if (dot != std::string::npos) {
@@ -361,7 +361,7 @@ const XyFormat* xy_format_by_suffix(const std::string& name) {
 }
 
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
-                             const std::string& def_format, int32_t wait_seconds, int32_t detect) {
+                             const std::string& def_format, int32_t wait_seconds, bool detect) {
     if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds);
     if (const XyFormat* f = choice_by_suffix(name)) return open_with(*f, name, program, false);
     // A module recognised by the file's own bytes opens that very file, not the

@@ -13,7 +13,7 @@ const char* const kLibOrigin = "../xy32lib/xy_lib";
 
 // The description lines of a frame file, shared by the message channel and
 // the explicit-stream variants.
-std::string header_description(const HDR& hdr, int32_t with_entries) {
+std::string header_description(const HDR& hdr, bool with_entries) {
     // Text files have no byte order to describe.
     const char* order = hdr.type == XY_TYPE_TEXT ? "" : xy_byte_order_text(hdr.byte_order);
     std::string text = prg_format("# file  '%s' : images size %d * %d, frames %d\n", hdr.file_name.c_str(),
@@ -39,8 +39,8 @@ struct InfoSelection {
 
 InfoSelection info_selection(int32_t what) {
     const bool all = what == 0;
-    return {all || (what & 1) != 0, all || (what & 2) != 0, all || (what & 4) != 0, all || (what & 24) != 0,
-            all || (what & 16) != 0};
+    return {all || (what & INFO_NONZERO) != 0, all || (what & INFO_MIN) != 0, all || (what & INFO_MAX) != 0,
+            all || (what & (INFO_MEAN | INFO_SIGMA)) != 0, all || (what & INFO_SIGMA) != 0};
 }
 
 // Pixels really present: a record whose planes were released keeps its size,
@@ -348,6 +348,16 @@ bool sigma_prints_alike(long double deviations, const FastScan& s, int64_t n, do
 
 // ---------------------------------------------------------------- header list
 
+void xy_standard_entries(HDR& hdr, const char* data_type) {
+    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
+    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
+    if (data_type) xy_kvfstr(hdr, "DataType", data_type);
+    // Dimensions are unsigned: a signed form would print 40000 as -25536.
+    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
+    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
+    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
+}
+
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value) {
     const auto index = static_cast<int32_t>(hdr.items.size());
     if (hdr.n_alloc <= index) {
@@ -396,11 +406,11 @@ const char* xy_type_name(int32_t type) {
     }
 }
 
-void xy_puthdr(const HDR& hdr, int32_t with_entries) {
+void xy_puthdr(const HDR& hdr, bool with_entries) {
     prg_printf("%s", header_description(hdr, with_entries).c_str());
 }
 
-void xy_fputhdr(std::FILE* stream, const HDR& hdr, int32_t with_entries) {
+void xy_fputhdr(std::FILE* stream, const HDR& hdr, bool with_entries) {
     const std::string text = header_description(hdr, with_entries);
     std::fwrite(text.data(), 1, text.size(), stream);
 }
@@ -472,12 +482,12 @@ void xy_freehdr(std::unique_ptr<HDR>& hdr) {
 }
 
 void xy_freeimg(IMG& img, int32_t level) {
-    if (level < 0 || level > 3) return;
+    if (level < FREE_COSMIC || level > FREE_HDR) return;
     img.cosmic = CosmicArrays{};
-    if (level >= 1) img.frame = std::vector<uint16_t>{};
-    if (level >= 2) {
+    if (level >= FREE_FRAME) img.frame = std::vector<uint16_t>{};
+    if (level >= FREE_DATA) {
         img.name = std::string{};
         img.data = std::vector<int32_t>{};
     }
-    if (level >= 3) xy_freehdr(img.hdr);
+    if (level >= FREE_HDR) xy_freehdr(img.hdr);
 }

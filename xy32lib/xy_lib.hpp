@@ -177,17 +177,30 @@ struct IMG {
 };
 
 // ---------------------------------------------------------------- record, region, binning
+// Stops the run when the pixel types do not have the widths the planes need.
 void xy_chktype();
+// Help lines of the image keys (region, binning, frames, orientation, MULT).
 void xy_iniuse();
+// Member of the settings chain: 1 when the key was an image key, else 0.
 int xy_inipar(IMG& img, const IniTag& tag);
+// Region, binning and sizes of `img` from its open file's dimensions.
 void xy_setsize(IMG& img);
 void xy_prtsize(const IMG& img);
+// Copies the region, binning and derived sizes (nothing else) from `src`.
 void xy_cpsize(IMG& dst, const IMG& src);
+// Copies every reading setting from `src`: xy_cpsize, frame range, cosmic-ray
+// thresholds, orientation and MULT.
 void xy_imgini(IMG& dst, const IMG& src);
+// Bins a region of 32-bit or float values into the image's nx * ny bins.
 std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw);
 std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw);
+// Sum of the 16-bit values of bin i into `sum`, leaving out the saturated
+// ones (65535); returns how many of those the bin holds.
 int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum);
+// Pixel i scaled to the full frame count: value * frames / frame[i], rounded
+// half up; the value itself when the pixel saw every frame or none.
 int32_t xy_valcor(const IMG& img, int64_t i);
+// Reorients the planes as XY_ORIEN says; a pixel position alike.
 void xy_orien(IMG& img);
 void xy_orien_pixel(const IMG& img, double& x, double& y);
 
@@ -204,11 +217,18 @@ struct SeriesName {
     bool mosaic = false;    // M
 };
 
-int32_t xy_rep_name(const std::string& spec, IMG& img, SeriesName& series);
+// Parses an image word into `series` (B and E go to img's frame range);
+// returns the number of files.
+int32_t xy_rep_name(const std::string& word, IMG& img, SeriesName& series);
+// The name of file `num` of a series, in `dir` unless the base is absolute or
+// starts with ".".
 std::string xy_cur_name(const std::string& dir, const std::string& base, const std::string& ext, int32_t ndig,
                         int64_t num);
-std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program, const std::string& def_format,
-                             int32_t wait_seconds, int32_t detect);
+// Opens a frame file with the module its name, its first bytes (when
+// `detect`) or `def_format` chooses, after waiting `wait_seconds` for it when
+// that is above 0.
+std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
+                             const std::string& def_format, int32_t wait_seconds, bool detect);
 
 // Raw readers: one window of frame `frame` (from 1) of the record's open file
 // (img.hdr) into `buf` (window.width * window.height values, row after row),
@@ -289,23 +309,63 @@ int32_t xy_pixel_bytes(int32_t type);  // 0 for text and unsupported types
 void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, const std::string& file_name);
 
 // ---------------------------------------------------------------- summation
-std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t new_sum, int32_t cosmic);
+// Sums the frames of img's open file into img.data and img.frame (new planes
+// when `new_sum`, else added to the current ones), with the time series of
+// the cosmic-ray test when `cosmic`. `print` holds the PRINT bits; progress
+// goes to `out` when given.
+std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic);
 
 // ---------------------------------------------------------------- header list, information, release
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value);
-void xy_puthdr(const HDR& hdr, int32_t with_entries);
-void xy_fputhdr(std::FILE* stream, const HDR& hdr, int32_t with_entries);
+// Appends the entries a header synthesised from another format starts with:
+// HeaderID, ByteOrder (LowByteFirst, the order the native writer uses),
+// DataType when `data_type` is given, then Dim_1, Dim_2 and Image of the record.
+void xy_standard_entries(HDR& hdr, const char* data_type);
+// Describes a file (name, size, frames, pixel type, byte order) and, with
+// `with_entries`, its header list: on the message channel, or on `stream`.
+void xy_puthdr(const HDR& hdr, bool with_entries);
+void xy_fputhdr(std::FILE* stream, const HDR& hdr, bool with_entries);
 const char* xy_type_name(int32_t type);
+
+// Statistics selected by the `what` bits of xy_info; INFO_ALL (0) selects all.
+enum : int32_t {
+    INFO_ALL = 0,
+    INFO_NONZERO = 0x1,
+    INFO_MIN = 0x2,
+    INFO_MAX = 0x4,
+    INFO_MEAN = 0x8,
+    INFO_SIGMA = 0x10, // the mean and the standard deviation
+};
+// Computes the statistics `what` selects (and always `used`) into img.
 void xy_info(IMG& img, int32_t what);
+// The one-line report of the statistics last computed.
 void xy_fputinfo(std::FILE* stream, const IMG& img);
 void xy_freehdr(std::unique_ptr<HDR>& hdr);
+
+// Release levels of xy_freeimg; each releases what the lower ones do too.
+enum : int32_t {
+    FREE_COSMIC = 0, // the cosmic-ray arrays
+    FREE_FRAME = 1,  // and the frame counts
+    FREE_DATA = 2,   // and the name and the pixels
+    FREE_HDR = 3,    // and the frame-file record
+};
+// Releases the parts of img that `level` names; other levels release nothing.
 void xy_freeimg(IMG& img, int32_t level);
 
 // ---------------------------------------------------------------- cosmic-ray tests and dumps
+// The time-series test over the frames and the spatial test over
+// neighbours; each replaces the hits it finds and reports them on `out`.
 void xy_tcosmic(IMG& img, std::FILE* out);
 int32_t xy_space(IMG& img, std::FILE* out);
+// Mean of the used pixels in the window dx0..dx1, dy0..dy1 around pixel i
+// (itself included, clipped to the image), each on the full frame count; the
+// count in `n`, the variance in `var` when given and n > 1. 0 when none.
 double xy_vmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n, double* var);
+// Mean of the values above `threshold` in the same window; 0 when none.
 double xy_condmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n, double threshold);
+// Dumps of an image row by row, each line tagged with `label` and the row:
+// the values; the sums with their frame counts; the mean and the standard
+// deviation of each pixel over the frames.
 void xy_val_dump(const IMG& img, std::FILE* out, const char* label);
 void xy_sum_dump(const IMG& img, std::FILE* out, const char* label);
 void xy_sta_dump(const IMG& img, std::FILE* out, const char* label);

@@ -17,6 +17,15 @@ inline bool truncate_to_pixel(double value, int32_t& pixel) {
     return true;
 }
 
+// `value` truncated toward zero, saturating at the 32-bit limits instead of
+// the undefined conversion of out-of-range values; NaN gives 0.
+inline int32_t truncate_saturated(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= 2147483647.0) return INT32_MAX;
+    if (value <= -2147483648.0) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
 // A floating-point result stored as a pixel, truncated toward zero. A result
 // that is not a number or does not fit in 32 bits would be a silently wrong
 // image: it ends the run instead.

@@ -15,15 +15,6 @@ static_assert(sizeof(uint16_t) == 2 && sizeof(int32_t) == 4,
               "INT16U or INT32 are not 16 or 32 bits integers!");
 static_assert(sizeof(float) == 4, "float pixels must be 32-bit IEEE values");
 
-// Float to int32 truncated toward zero, saturating instead of the undefined
-// conversion of out-of-range values; NaN gives 0.
-int32_t trunc_to_int32(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return INT32_MAX;
-    if (v <= -2147483648.0) return INT32_MIN;
-    return static_cast<int32_t>(v);
-}
-
 // Geometry of one axis after clamping, trimming and binning.
 struct AxisGeometry {
     int64_t min = 0;
@@ -33,7 +24,9 @@ struct AxisGeometry {
     int64_t n = 0;      // binned pixels
 };
 
-// Steps 2 to 5 and 7 of the geometry for one axis; a region that holds no
+// The geometry of one axis: the region clamped to the frame (an upper bound of
+// 0 or beyond the frame is the frame's end, a lower bound outside it is 0),
+// trimmed to whole bins, and its number of bins. A region that holds no
 // binned pixel is a fatal error naming the axis' settings.
 AxisGeometry axis_geometry(const char* axis, int64_t dim, int64_t min, int64_t max, int64_t bind) {
     AxisGeometry g;
@@ -235,7 +228,7 @@ std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw) {
     // carries no value and is left out.
     return bin_region(img, raw, "xy32f_bind", " xy32f_bind allocating memory", [](int32_t total, float f) {
         if (std::isnan(f)) return total;
-        return trunc_to_int32(static_cast<double>(total) + (static_cast<double>(f) + 0.5));
+        return truncate_saturated(static_cast<double>(total) + (static_cast<double>(f) + 0.5));
     });
 }
 

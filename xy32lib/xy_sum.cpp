@@ -385,7 +385,7 @@ void check_pixel_type(const IMG& img, bool binned) {
 }
 
 // Fresh planes for a new sum; the record's planes for a continued one.
-void start_planes(IMG& img, int32_t new_sum, int32_t cosmic) {
+void start_planes(IMG& img, bool new_sum, bool cosmic) {
     const uint64_t size = static_cast<uint64_t>(img.size);
     if (new_sum) {
         img.data = prg_alloc<int32_t>("xy_lib", "img->data", size);
@@ -442,7 +442,7 @@ void run_frame_loop(SumCall& call) {
 
 } // namespace
 
-std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, int32_t new_sum, int32_t cosmic) {
+std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic) {
     if (!img.hdr || !img.hdr->fp) v_fatal(kLib, " xy_getsum : no open frame file\n");
     prepare_geometry(img, print);
     const bool binned = img.x_bind > 1 || img.y_bind > 1;

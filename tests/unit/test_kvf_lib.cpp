@@ -325,7 +325,7 @@ TEST(KvfHeaderParse, ABraceInsideALongLineDoesNotEndTheHeader) {
     EXPECT_EQ(h.entries[1].key, "}yy");
 }
 
-TEST(KvfHeaderParse, ListEntriesAreStrippedAsDesigned) {
+TEST(KvfHeaderParse, ListEntriesLoseTrailingBlanksSemicolonsAndLineEnds) {
     const std::string bytes = "{\n"
                               "Dim_1           = 100 ; \n"
                               "   Odd key  =  spaced value ;;\r\n"

@@ -34,7 +34,7 @@ TEST(FileNameRules, OutputNameTakesDirectoryAndBaseFromTheRightPlace) {
     EXPECT_EQ(prg_outname("x.gel", "run.gel", "", ""), "x");
     EXPECT_EQ(prg_outname(".gel", "run.gel", "", ""), "run");
     EXPECT_EQ(prg_outname("", "a.kvf", "", "res"), "res/a");
-    // Names longer than the design's 199 characters are handled whole.
+    // Names of any length are handled whole (300 characters here).
     const std::string long_dir(300, 'd');
     EXPECT_EQ(prg_outname(long_dir + "/n.kvf", "", ".x", ""), long_dir + "/n.x");
 }
@@ -198,7 +198,7 @@ TEST(FatalReport, ErrnoPartOnlyWhenSet) {
     errno = 0;
 }
 
-TEST(Allocation, HugeRequestIsTheDesignedFatal) {
+TEST(Allocation, HugeRequestEndsTheRunWithTheAllocationReport) {
     testing::internal::CaptureStderr();
     EXPECT_THROW(prg_alloc<int32_t>("xy_lib", "img->data", UINT64_MAX / 2), Fatal);
     const std::string err = testing::internal::GetCapturedStderr();

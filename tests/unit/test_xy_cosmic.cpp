@@ -115,6 +115,21 @@ TEST(SpatialTest, HotMiddleOfAFlatPatchIsReplacedOnce) {
               "#space    1    1 :   1000 (9 <m>    200.0 s   300.0 ---> 8 <m>    100.0 s    0.1)  n=0\n");
 }
 
+TEST(SpatialTest, RCosmicKeepsAHitThatTheNeighboursSpreadExplains) {
+    // Neighbours 100 and 140 (mean 120, variance 3200/7); with the 300 in the
+    // middle the variance of all nine is 4000. The pixel passes the S and P
+    // tests and goes only while R_COSMIC * 3200/7 < 4000, that is R < 8.75.
+    for (const float r : {2.0f, 8.0f, 9.0f, 20.0f}) {
+        SCOPED_TRACE(r);
+        IMG img = spatial_image(3, 3, {100, 140, 100, 140, 300, 140, 100, 140, 100});
+        img.r_cosmic = r;
+        const bool replaced = r < 8.75f;
+        EXPECT_EQ(xy_space(img, nullptr), replaced ? 1 : 0);
+        EXPECT_EQ(img.data[4], replaced ? 120 : 300);
+        EXPECT_EQ(img.frame[4], replaced ? 0 : 5);
+    }
+}
+
 TEST(SpatialTest, PixelWithTooFewUsableNeighboursIsKept) {
     // The corner's neighbours have count 0: with itself it has 2 usable pixels.
     IMG img = spatial_image(3, 3, {5000, 100, 100, 100, 100, 100, 100, 100, 100});
@@ -134,7 +149,7 @@ TEST(SpatialTest, UnusedPixelAboveItsNeighboursTakesTheirTruncatedMeanAndCountsO
               "#space    1    1 :    150 (                         ---> 8 <m>    100.5 s    0.5)  n=0\n");
 }
 
-// Spatial example beyond one pass: a run of hot pixels along the middle row
+// Spatial test beyond one pass: a run of hot pixels along the middle row
 // from the left border loses its right end pixel in every pass, because the
 // pixels of a pass are visited from left to right.
 IMG hot_run(int32_t length) {

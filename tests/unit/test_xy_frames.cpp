@@ -22,14 +22,14 @@ struct Parsed {
     int32_t count = 0;
 };
 
-Parsed parse(const std::string& spec) {
+Parsed parse(const std::string& word) {
     Parsed p;
-    p.count = xy_rep_name(spec, p.img, p.series);
+    p.count = xy_rep_name(word, p.img, p.series);
     return p;
 }
 
-std::vector<std::string> series_names(const std::string& dir, const std::string& spec) {
-    const Parsed p = parse(spec);
+std::vector<std::string> series_names(const std::string& dir, const std::string& word) {
+    const Parsed p = parse(word);
     std::vector<std::string> names;
     for (int32_t k = 0; k < p.count; ++k)
         names.push_back(xy_cur_name(dir, p.series.base, p.series.ext, p.series.ndig, p.series.num + k));
@@ -48,7 +48,7 @@ TEST(SeriesName, NumberedSeriesInADirectory) {
     EXPECT_EQ(series_names("", "img_7.kvf"), std::vector<std::string>{"img_7.kvf"});
 }
 
-TEST(SeriesName, AllFieldsOfTheWorkedExample) {
+TEST(SeriesName, NumberExtensionFrameRangeAndCountOfOneName) {
     const Parsed p = parse("dark_0012.kvf,B3,E20,A5");
     EXPECT_EQ(p.series.base, "dark_");
     EXPECT_EQ(p.series.ext, ".kvf");
@@ -105,9 +105,9 @@ TEST(SeriesName, OptionsAndTheirLimits) {
 }
 
 TEST(SeriesName, VeryLongTrailingNumberKeepsTheName) {
-    const std::string spec = "run_123456789012345678901234.kvf";
-    EXPECT_EQ(series_names("", spec), std::vector<std::string>{"run_123456789012345678901234.kvf"});
-    EXPECT_EQ(parse(spec).series.ndig, 18);
+    const std::string word = "run_123456789012345678901234.kvf";
+    EXPECT_EQ(series_names("", word), std::vector<std::string>{"run_123456789012345678901234.kvf"});
+    EXPECT_EQ(parse(word).series.ndig, 18);
 }
 
 // ---------------------------------------------------------------- format dispatch
