@@ -295,7 +295,7 @@ std::unique_ptr<HDR> cbf_open(const std::string& name, const std::string& progra
     hdr->dim_y = static_cast<uint16_t>(binary.second);
     hdr->frames = 1;
     hdr->type = XY_TYPE_INT32;
-    xy_put_fixed_entries(*hdr);
+    xy_standard_entries(*hdr, nullptr);
     for (const KvfItem& item : binary.text_entries)
         xy_kvfstr(*hdr, item.key, item.value);
     xy_kvfstr(*hdr, "Compression", binary.compression);

@@ -377,7 +377,9 @@ void H5Stack::open_part(const std::string& path) {
     Part part;
     part.path = path;
     part.target = external_target(file_.get(), path);
-    part.dset = open_dataset(file_.get(), path, dataset_access(file_name_, cache_bytes_).get());
+    // Kept open until the error stack is read: every library call clears it.
+    PlistId access = dataset_access(file_name_, cache_bytes_);
+    part.dset = open_dataset(file_.get(), path, access.get());
     if (!part.dset.valid()) {
         if (!part.target.empty())
             fail("cannot open the linked data file of", path + " -> " + part.target, file_name_);
@@ -405,9 +407,11 @@ void H5Stack::open_part(const std::string& path) {
         width_ = width;
         height_ = height;
         read_layout(part);
-        if (cache_bytes_ > 0)
-            part.dset = open_dataset(file_.get(), path, dataset_access(file_name_, cache_bytes_).get());
-        if (!part.dset.valid()) fail("cannot open dataset", path, file_name_);
+        if (cache_bytes_ > 0) {
+            access = dataset_access(file_name_, cache_bytes_);
+            part.dset = open_dataset(file_.get(), path, access.get());
+            if (!part.dset.valid()) fail("cannot open dataset", path, file_name_);
+        }
     } else if (!(stored == stored_) || width != width_ || height != height_ || dims.size() != rank_) {
         v_fatal(kOrigin, " dataset '%s' of '%s' differs from '%s' in frame size or pixel type\n",
                 path.c_str(), file_name_.c_str(), parts_[0].path.c_str());
@@ -481,8 +485,9 @@ template <class T> int32_t H5Stack::read(int32_t frame, const XyWindow& w, T* bu
     const hsize_t* start = rank_ == 3 ? start3 : start3 + 1;
     const hsize_t* count = rank_ == 3 ? count3 : count3 + 1;
     SpaceId file_space(H5Dget_space(part.dset.get()));
-    const hsize_t pixels = hsize_t(xy_window_pixels(w));
-    SpaceId memory(H5Screate_simple(1, &pixels, nullptr));
+    // The buffer described with the selection's shape: the library then copies
+    // whole rows (a flat buffer makes it walk the pixels one by one).
+    SpaceId memory(H5Screate_simple(static_cast<int>(rank_), count, nullptr));
     const bool check_range = std::is_same_v<T, int32_t> && stored_.unsigned32();
     const hid_t type = check_range ? H5T_NATIVE_UINT32 : memory_type<T>();
     if (!file_space.valid() || !memory.valid() ||
@@ -552,7 +557,7 @@ const MetadataItem kMetadata[] = {
 };
 
 void H5Stack::describe(HDR& hdr) const {
-    xy_put_fixed_entries(hdr);
+    xy_standard_entries(hdr, nullptr);
     for (const Part& part : parts_)
         xy_kvfstr(hdr, "H5Dataset", part.target.empty() ? part.path : part.path + " -> " + part.target);
     xy_kvfstr(hdr, "H5Type", stored_.name());

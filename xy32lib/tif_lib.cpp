@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
 namespace {
@@ -160,11 +161,6 @@ int ignore_warning(TIFF*, void*, const char*, const char*, va_list) {
 class TiffPages final : public FrameSource {
   public:
     explicit TiffPages(const std::string& file_name);
-    ~TiffPages() override {
-        if (tif_) TIFFClose(tif_);
-    }
-    TiffPages(const TiffPages&) = delete;
-    TiffPages& operator=(const TiffPages&) = delete;
 
     int32_t decode(int32_t frame, const XyWindow& w, uint8_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, uint16_t* buf) override { return read(frame, w, buf); }
@@ -193,6 +189,8 @@ class TiffPages final : public FrameSource {
 
     std::string file_name_;
     std::string error_; // libtiff's last error message
+    // Closed also when the constructor stops the run half way.
+    std::unique_ptr<TIFF, void (*)(TIFF*)> handle_{nullptr, TIFFClose};
     TIFF* tif_ = nullptr;
     PageLayout first_;
     Sample sample_ = Sample::U16;
@@ -206,7 +204,8 @@ TiffPages::TiffPages(const std::string& file_name) : file_name_(file_name) {
     TIFFOpenOptionsSetErrorHandlerExtR(options, report_error, &error_);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxBlockBytes);
-    tif_ = TIFFOpenExt(file_name.c_str(), "r", options);
+    handle_.reset(TIFFOpenExt(file_name.c_str(), "r", options));
+    tif_ = handle_.get();
     TIFFOpenOptionsFree(options);
     if (!tif_) fail("cannot open as TIFF");
     // Every page is one frame: all must have the first one's size and samples.
@@ -353,7 +352,7 @@ void put_text_tag(HDR& hdr, TIFF* tif, uint32_t tag) {
 }
 
 void TiffPages::describe(HDR& hdr) const {
-    xy_put_fixed_entries(hdr);
+    xy_standard_entries(hdr, nullptr);
     const char* name = compression_name(first_.compression);
     xy_kvfstr(hdr, "Compression", name ? name : std::to_string(first_.compression));
     xy_kvfstr(hdr, "BitsPerSample", std::to_string(first_.bits));

@@ -43,14 +43,6 @@ int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask) {
     return masked;
 }
 
-void xy_put_fixed_entries(HDR& hdr) {
-    xy_kvfstr(hdr, "HeaderID", "EH:000001:000000:000000");
-    xy_kvfstr(hdr, "ByteOrder", "LowByteFirst");
-    xy_kvfstr(hdr, "Dim_1", prg_format("%hu", hdr.dim_x));
-    xy_kvfstr(hdr, "Dim_2", prg_format("%hu", hdr.dim_y));
-    xy_kvfstr(hdr, "Image", prg_format("%d", hdr.frames));
-}
-
 void xy_decoder_wrong_type(const char* origin, const std::string& file_name) {
     v_fatal(origin, " frames of '%s' asked for in another pixel type than the file's\n", file_name.c_str());
 }

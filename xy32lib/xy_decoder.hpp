@@ -49,10 +49,6 @@ int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask);
 // record's source decodes into a buffer of the record's pixel type.
 int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf);
 
-// The entries every synthesised header list starts with: "HeaderID",
-// "ByteOrder", "Dim_1", "Dim_2" and "Image".
-void xy_put_fixed_entries(HDR& hdr);
-
 // Stops the run when a caller asks a decoder for pixels of another type than
 // the record's: the decoders convert nothing.
 [[noreturn]] void xy_decoder_wrong_type(const char* origin, const std::string& file_name);

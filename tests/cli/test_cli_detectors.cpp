@@ -166,7 +166,8 @@ TEST_F(Detectors, CbfSeriesAddsAsNativeFiles) {
         EXPECT_EQ(written("c.kvf"), written("k.kvf"));
     }
     // The CBF header lines travel into the native file written.
-    EXPECT_NE(zt::read_kvf32(file("c.kvf")).header.find("Exposure_time   = 0.5000000 s ;"), std::string::npos);
+    EXPECT_NE(zt::read_kvf32(file("c.kvf")).header.find("Exposure_time   = 0.5000000 s ;"),
+              std::string::npos);
 }
 
 // The detector's pixel mask empties its pixels and nothing else; a line says how many.
