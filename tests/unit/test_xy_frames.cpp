@@ -287,6 +287,22 @@ template <class T> std::vector<T> region_values(int frame, int x0, int x1, int y
 
 class RawReaderTest : public FrameFileTest {
   protected:
+    // A record over `path` described by hand: its frames start at `offset`.
+    static IMG described_file(const char* path, uint16_t dim_x, uint16_t dim_y, int32_t type, int64_t offset = 0) {
+        IMG img;
+        img.hdr = std::make_unique<HDR>();
+        img.hdr->dim_x = dim_x;
+        img.hdr->dim_y = dim_y;
+        img.hdr->offset = offset;
+        img.hdr->type = type;
+        img.hdr->fp = FileHandle(std::fopen(path, "rb"));
+        return img;
+    }
+    // The byte order that this host must reverse.
+    static XyByteOrder foreign_order() {
+        return xy_host_little_endian() ? XyByteOrder::high_first : XyByteOrder::low_first;
+    }
+
     template <class T>
     void check_type(int32_t type, bool big_endian, double scale,
                     int32_t (*reader)(const IMG&, T*, int32_t, std::FILE*),
@@ -335,16 +351,10 @@ TEST_F(RawReaderTest, EightBitPixelsAreNeverSwapped) {
     std::string bytes(16, '\0');
     bytes += "\x01\x02\x03\x04\x05\x06";
     zt::write_file("c.raw", bytes);
-    IMG img;
-    img.hdr = std::make_unique<HDR>();
-    img.hdr->dim_x = 3;
-    img.hdr->dim_y = 2;
-    img.hdr->offset = 16;
-    img.hdr->type = XY_TYPE_UINT8;
-    img.hdr->fp = FileHandle(std::fopen("c.raw", "rb"));
+    IMG img = described_file("c.raw", 3, 2, XY_TYPE_UINT8, 16);
     img.x_min = 1;
     xy_setsize(img);
-    img.hdr->byte_order = xy_host_little_endian() ? XyByteOrder::high_first : XyByteOrder::low_first;
+    img.hdr->byte_order = foreign_order();
     std::vector<uint8_t> buf(static_cast<size_t>(img.reg_size));
     ASSERT_EQ(xy_getrawc(img, buf.data(), 1, nullptr), 2);
     EXPECT_EQ(buf, (std::vector<uint8_t>{2, 3, 5, 6}));
@@ -353,12 +363,7 @@ TEST_F(RawReaderTest, EightBitPixelsAreNeverSwapped) {
 
 TEST_F(RawReaderTest, SixteenBitValueFollowsTheFileByteOrder) {
     zt::write_file("s.raw", std::string("\x12\x34", 2));
-    IMG img;
-    img.hdr = std::make_unique<HDR>();
-    img.hdr->dim_x = 1;
-    img.hdr->dim_y = 1;
-    img.hdr->type = XY_TYPE_UINT16;
-    img.hdr->fp = FileHandle(std::fopen("s.raw", "rb"));
+    IMG img = described_file("s.raw", 1, 1, XY_TYPE_UINT16);
     xy_setsize(img);
     uint16_t v = 0;
     img.hdr->byte_order = XyByteOrder::high_first;
@@ -452,15 +457,10 @@ int32_t numbered_decoder(const HDR& hdr, int32_t frame, const XyWindow& w, void*
 
 TEST_F(RawReaderTest, FrameDecoderReplacesTheStoredReads) {
     zt::write_file("packed.bin", "not raw pixels");
-    IMG img;
-    img.hdr = std::make_unique<HDR>();
-    img.hdr->dim_x = 4;
-    img.hdr->dim_y = 3;
+    IMG img = described_file("packed.bin", 4, 3, XY_TYPE_UINT16);
     img.hdr->frames = 2;
-    img.hdr->type = XY_TYPE_UINT16;
-    img.hdr->byte_order = xy_host_little_endian() ? XyByteOrder::high_first : XyByteOrder::low_first;
+    img.hdr->byte_order = foreign_order();
     img.hdr->decoder = numbered_decoder;
-    img.hdr->fp = FileHandle(std::fopen("packed.bin", "rb"));
     xy_setsize(img);
     std::vector<uint16_t> buf(4);
     zt::TempDir tmp;
