@@ -3,6 +3,7 @@
 
 #include "xy_excl.hpp"
 #include "zd_acquire.hpp"
+#include "zd_checks.hpp"
 #include "zd_commands.hpp"
 #include "zd_settings.hpp"
 #include "zd_stat.hpp"
@@ -167,18 +168,26 @@ int run_zandor(int argc, char** argv) {
                RELEASE, kContactLine);
     const bool interactive = argc <= 1;
     if (argc == 2) run.print |= PRINT_FILE_HEADER;
+    const std::vector<std::string> words(argv + (interactive ? argc : 1), argv + argc);
+    warn_unwritable_output_dirs(run.out, words);
     load_settings_dark_and_flat();
+    DarkFlatTracker dark_flat;
     if (interactive) {
         std::string word;
-        while (read_interactive_word(word))
+        while (read_interactive_word(word)) {
             handle_word(word);
+            dark_flat.saw_word(word);
+        }
+        // The last prompt left its line open.
+        if (dark_flat.has_unused() && quiet_warnings == 0) std::fputs("\n", stderr);
     } else {
-        for (int i = 1; i < argc; ++i) {
-            const std::string word = argv[i];
-            if (word.empty()) v_fatal("zandor", "empty word %d on the command line", i);
-            handle_word(word);
+        for (size_t i = 0; i < words.size(); ++i) {
+            if (words[i].empty()) v_fatal("zandor", "empty word %zu on the command line", i + 1);
+            handle_word(words[i]);
+            dark_flat.saw_word(words[i]);
         }
     }
+    dark_flat.finish();
     return 0;
 }
 

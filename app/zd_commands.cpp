@@ -34,9 +34,6 @@ void free_image(const std::string&, IMG& image) {
     xy_freeimg(image, 2);
 }
 
-[[noreturn]] void not_available(const char* what) {
-    v_fatal("zandor", "%s not available yet", what);
-}
 void radial_command(const std::string& text, IMG& image) {
     radial(text, run.out, image);
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <utility>
+#include <vector>
 
 RunSettings run;
 
@@ -81,7 +82,7 @@ void cosmic_usage() {
 
 // T_DATA names the data type of native output files.
 bool take_t_data(const IniTag& tag) {
-    if (tag.key != "T_DATA") return false;
+    if (!prg_inikey(tag, "T_DATA")) return false;
     if (!tag.has_value) return true; // a key without "=" sets nothing
     const std::string& value = tag.value;
     if (value.find("T_INT32") != std::string::npos) {
@@ -129,7 +130,7 @@ void detector_usage() {
 }
 
 bool take_plane(const IniTag& tag) {
-    if (tag.key != "PLANE") return false;
+    if (!prg_inikey(tag, "PLANE")) return false;
     float v[5];
     const int n = std::sscanf(tag.value.c_str(), "%f%f%f%f%f", &v[0], &v[1], &v[2], &v[3], &v[4]);
     for (int i = 0; i < n && i < 5; ++i)
@@ -204,9 +205,80 @@ bool in_chain(const SettingsModule& module) {
     return !module.stat_only || stat_mode();
 }
 
-void offer_to_chain(const IniTag& tag) {
+// True when a member of the chain took the key.
+bool offer_to_chain(const IniTag& tag) {
     for (const SettingsModule& module : kSettingsChain)
-        if (in_chain(module) && module.take && module.take(tag)) return;
+        if (in_chain(module) && module.take && module.take(tag)) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------- unknown keys
+
+// A key and the member of the chain that asks for it.
+struct KnownKey {
+    std::string key;
+    const SettingsModule* module; // null: a key of the settings layer
+};
+
+// Every key of every member, statistics included, in chain order: each
+// member is asked with a census tag, which collects the keys its getters
+// look for.
+std::vector<KnownKey> take_key_census() {
+    std::vector<KnownKey> known;
+    std::vector<std::string> keys;
+    IniTag census;
+    census.census = &keys;
+    prg_take_layer_key(census);
+    for (const std::string& key : keys)
+        known.push_back({key, nullptr});
+    for (const SettingsModule& module : kSettingsChain) {
+        keys.clear();
+        if (module.take) module.take(census);
+        for (const std::string& key : keys)
+            known.push_back({key, &module});
+    }
+    return known;
+}
+
+const std::vector<KnownKey>& known_keys() {
+    static const std::vector<KnownKey> known = take_key_census();
+    return known;
+}
+
+// Suggestions are made within this many edits of a known key.
+constexpr size_t kSuggestionEdits = 2;
+
+// The known key nearest to `key` (the first of equally near ones), or null
+// when none is within kSuggestionEdits.
+const KnownKey* nearest_known_key(const std::string& key) {
+    const KnownKey* best = nullptr;
+    size_t best_edits = kSuggestionEdits + 1;
+    for (const KnownKey& known : known_keys()) {
+        const size_t edits = prg_edit_distance(key, known.key, kSuggestionEdits);
+        if (edits < best_edits) {
+            best = &known;
+            best_edits = edits;
+        }
+    }
+    return best;
+}
+
+// A key that no member took: a statistics key outside statistics mode, or a
+// key nobody knows (a misspelt key would otherwise leave its setting at its
+// default without a word).
+void warn_untaken_key(const std::string& key) {
+    for (const KnownKey& known : known_keys()) {
+        if (known.key != key) continue;
+        if (known.module && known.module->stat_only && !stat_mode())
+            prg_warning("settings key %s is used only in statistics mode, ignored", key.c_str());
+        return;
+    }
+    const KnownKey* nearest = nearest_known_key(key);
+    if (nearest)
+        prg_warning("settings key %s is not known, ignored (did you mean %s?)", key.c_str(),
+                    nearest->key.c_str());
+    else
+        prg_warning("settings key %s is not known, ignored", key.c_str());
 }
 
 // Help topics in the order they are printed; "always" topics do not depend on
@@ -238,6 +310,12 @@ void check_spec_file() {
     run.spec_file = fp;
 }
 
+// True unless the line is blank or a comment.
+bool carries_setting(const std::string& line) {
+    const size_t start = line.find_first_not_of(" \r");
+    return start != std::string::npos && line[start] != '#';
+}
+
 } // namespace
 
 void parameter(std::FILE* stream) {
@@ -249,11 +327,18 @@ void parameter(std::FILE* stream) {
     bool complete = false;
     while (prg_readline(stream, line, complete)) {
         // A last line without its line feed is not used.
-        if (!complete) break;
+        if (!complete) {
+            if (carries_setting(line))
+                prg_warning("last settings line '%s' has no line feed and is not used", line.c_str());
+            break;
+        }
         IniTag tag;
         if (!prg_initag(line, tag)) continue;
         if (tag.key == "STDIN" && tag.has_value) stdin_given = true;
-        offer_to_chain(tag);
+        if (!offer_to_chain(tag))
+            warn_untaken_key(tag.key);
+        else if (!tag.has_value)
+            prg_warning("settings line '%s' has no '=' and sets nothing", tag.key.c_str());
     }
     if (stdin_given) redirect_stdin(run.stdin_name);
     run.stdin_name = enclosing_stdin;

@@ -1,5 +1,6 @@
 #include "prg_lib.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,7 @@
 
 std::string prg_name = "zandor";
 int32_t log_mode = 0;
+int32_t quiet_warnings = 0;
 
 namespace {
 
@@ -34,6 +36,58 @@ struct LogState {
     std::FILE* log_file = nullptr;
 };
 LogState logger;
+
+struct WarningState {
+    bool holding = false;          // the settings are being read
+    std::vector<std::string> held; // lines waiting for the end of the reading
+};
+WarningState warnings;
+
+void write_warning(const std::string& line) {
+    if (quiet_warnings == 0) std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void release_held_warnings() {
+    warnings.holding = false;
+    for (const std::string& line : warnings.held)
+        write_warning(line);
+    warnings.held.clear();
+}
+
+bool is_blank_text(const char* text) {
+    for (; *text; ++text)
+        if (*text != ' ' && *text != '\t') return false;
+    return true;
+}
+
+// An integer value that the getter read only in part or not at all.
+void check_integer_text(const char* key, const std::string& text, int32_t used) {
+    const LeadingInteger n = leading_integer(text.c_str());
+    const char* rest = text.c_str() + n.consumed;
+    if (!n.found) {
+        prg_warning("%s = '%s' is not a whole number, %s stays %d", key, text.c_str(), key, used);
+    } else if (!n.fits32) {
+        prg_warning("%s = '%s' is beyond the 32-bit range, %s stays %d", key, text.c_str(), key, used);
+    } else if (!is_blank_text(rest)) {
+        const bool hexadecimal = (*rest == 'x' || *rest == 'X') && rest[-1] == '0';
+        if (hexadecimal)
+            prg_warning("%s = '%s' is read as %d: hexadecimal is not read, write %lld", key, text.c_str(),
+                        used, std::strtoll(text.c_str(), nullptr, 16));
+        else
+            prg_warning("%s = '%s' is read as %d: '%s' is ignored", key, text.c_str(), used, rest);
+    }
+}
+
+// A list of numbers read as far as `consumed`; the rest, when not blank, was
+// not read.
+void check_number_list(const char* key, const std::string& text, size_t consumed, int read) {
+    const char* rest = text.c_str() + consumed;
+    if (is_blank_text(rest)) return;
+    if (read == 0)
+        prg_warning("%s = '%s' is not a number, %s is unchanged", key, text.c_str(), key);
+    else
+        prg_warning("%s = '%s' is read as %d number(s): '%s' is ignored", key, text.c_str(), read, rest);
+}
 
 bool is_blank_or_eol(char c) {
     return c == ' ' || c == '\n' || c == '\r';
@@ -148,6 +202,7 @@ bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
 
 void prg_inifile(ParamProc proc) {
     settings.param_proc = proc;
+    warnings.holding = true;
     std::string base =
         prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
     base = base.substr(0, base.find('.'));
@@ -155,6 +210,7 @@ void prg_inifile(ParamProc proc) {
     std::FILE* fp = is_regular_file(name) ? std::fopen(name.c_str(), "r") : nullptr;
     if (!fp) {
         std::printf(" no file '%s' using defaults\n", name.c_str());
+        release_held_warnings();
         return;
     }
     std::printf(" using file '%s'\n", name.c_str());
@@ -165,6 +221,24 @@ void prg_inifile(ParamProc proc) {
         throw;
     }
     std::fclose(fp);
+    release_held_warnings();
+}
+
+bool prg_inikey(const IniTag& tag, const char* key) {
+    if (tag.census) {
+        tag.census->push_back(key);
+        return false;
+    }
+    return tag.key == key;
+}
+
+bool prg_take_layer_key(const IniTag& tag) {
+    if (prg_inikey(tag, "FILE")) {
+        std::string name;
+        if (tag.has_value && prg_inistr(tag, "FILE", name)) read_redirected_file(name);
+        return true;
+    }
+    return prg_iniint(tag, "LOG", log_mode) || prg_iniint(tag, "QUIET_WARNINGS", quiet_warnings);
 }
 
 bool prg_initag(const std::string& line, IniTag& tag) {
@@ -195,52 +269,53 @@ bool prg_initag(const std::string& line, IniTag& tag) {
         tag.value = value;
         tag.has_value = true;
     }
-
-    if (tag.key == "FILE") {
-        std::string name;
-        if (tag.has_value && prg_inistr(tag, "FILE", name)) read_redirected_file(name);
-        return false;
-    }
-    if (tag.key == "LOG") {
-        prg_iniint(tag, "LOG", log_mode);
-        return false;
-    }
-    return true;
+    return !prg_take_layer_key(tag);
 }
 
 // A key without "=" matches but sets nothing; the echo then shows the value in force.
 bool prg_inistr(const IniTag& tag, const char* key, std::string& target) {
-    if (tag.key != key) return false;
+    if (!prg_inikey(tag, key)) return false;
     if (tag.has_value) target = tag.value;
     std::printf(" %10s= '%s'\n", key, target.c_str());
     return true;
 }
 
 bool prg_iniint(const IniTag& tag, const char* key, int32_t& target) {
-    if (tag.key != key) return false;
+    if (!prg_inikey(tag, key)) return false;
     int32_t v = 0;
     if (tag.has_value && scan_int32(tag.value.c_str(), v, nullptr)) target = v;
     std::printf(" %10s= %d\n", key, target);
+    if (tag.has_value) check_integer_text(key, tag.value, target);
     return true;
 }
 
 bool prg_iniflt(const IniTag& tag, const char* key, float& target) {
-    if (tag.key != key) return false;
+    if (!prg_inikey(tag, key)) return false;
     float v = 0;
-    if (tag.has_value && std::sscanf(tag.value.c_str(), " %f", &v) == 1) target = v;
+    int used = 0;
+    const bool read = tag.has_value && std::sscanf(tag.value.c_str(), " %f%n", &v, &used) == 1;
+    if (read) target = v;
     std::printf(" %10s= %g\n", key, static_cast<double>(target));
+    if (tag.has_value && !read)
+        prg_warning("%s = '%s' is not a number, %s stays %g", key, tag.value.c_str(), key,
+                    static_cast<double>(target));
+    else if (read && !is_blank_text(tag.value.c_str() + used))
+        prg_warning("%s = '%s' is read as %g: '%s' is ignored", key, tag.value.c_str(),
+                    static_cast<double>(target), tag.value.c_str() + used);
     return true;
 }
 
 bool prg_inidbln(const IniTag& tag, const char* key, double* target, int n) {
-    if (tag.key != key) return false;
+    if (!prg_inikey(tag, key)) return false;
     if (n < 1) n = 1;
     const char* p = tag.value.c_str();
-    for (int i = 0; tag.has_value && i < n; ++i) {
+    int read = 0;
+    for (; tag.has_value && read < n; ++read) {
         int used = 0;
-        if (!scan_double(p, target[i], &used)) break;
+        if (!scan_double(p, target[read], &used)) break;
         p += used;
     }
+    if (tag.has_value) check_number_list(key, tag.value, static_cast<size_t>(p - tag.value.c_str()), read);
     std::printf(" %10s=", key);
     for (int i = 0; i < n; ++i) {
         if (i > 0 && i % 4 == 0) std::printf("\n %10s=", "...");
@@ -251,26 +326,32 @@ bool prg_inidbln(const IniTag& tag, const char* key, double* target, int n) {
 }
 
 bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacity) {
-    if (tag.key != key) return false;
+    if (!prg_inikey(tag, key)) return false;
     const char* p = tag.value.c_str();
     int32_t first = 0, count = 0;
     int used = 0;
     if (!tag.has_value || !scan_int32(p, first, &used)) {
         std::printf(" %10s= %2d %2d\n", key, 0, 0); // nothing set
+        if (tag.has_value) check_number_list(key, tag.value, 0, 0);
         return true;
     }
     p += used;
-    if (!scan_int32(p, count, &used))
+    int numbers = 1;
+    if (!scan_int32(p, count, &used)) {
         count = 0;
-    else
+    } else {
         p += used;
+        ++numbers;
+    }
     if (first < 0 || count < 0 || static_cast<int64_t>(first) + count > capacity)
         v_fatal("prg_inidblt", "%s = %d %d addresses elements %d to %lld, outside 0 to %d", key, first, count,
                 first, static_cast<long long>(first) + count - 1, capacity - 1);
-    for (int k = 0; k < count; ++k) {
-        if (!scan_double(p, target[first + k], &used)) break;
+    int read = 0;
+    for (; read < count; ++read) {
+        if (!scan_double(p, target[first + read], &used)) break;
         p += used;
     }
+    check_number_list(key, tag.value, static_cast<size_t>(p - tag.value.c_str()), numbers + read);
     std::printf(" %10s= %2d %2d", key, first, count);
     for (int k = 0; k < count; ++k)
         std::printf(" %14lg ", target[first + k]);
@@ -311,6 +392,40 @@ void prg_iniuse(const std::string& name) {
     std::fprintf(stderr, "valid options in %s.ini files are : \n", name.c_str());
     std::fprintf(stderr, " LOG = 0 (none), 1 (new0 or 2 (append)\n");
     std::fprintf(stderr, " FILE = redirection in the ini file\n");
+}
+
+// ---------------------------------------------------------------- warnings
+
+void prg_warning(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string line = " warning : " + prg_vformat(format, args) + "\n";
+    va_end(args);
+    if (warnings.holding)
+        warnings.held.push_back(line);
+    else
+        write_warning(line);
+}
+
+size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit) {
+    const size_t gap = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
+    if (gap > limit) return limit + 1;
+    auto same = [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+    };
+    // Two rows of the edit table over b; each row is the distance from a
+    // prefix of a to every prefix of b.
+    std::vector<size_t> previous(b.size() + 1), current(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        previous[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        current[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j)
+            current[j] = std::min(
+                {previous[j] + 1, current[j - 1] + 1, previous[j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+        std::swap(previous, current);
+    }
+    return std::min(previous[b.size()], limit + 1);
 }
 
 // ---------------------------------------------------------------- messages
@@ -366,6 +481,7 @@ void prg_log_reset() {
 namespace {
 [[noreturn]] void fatal_report(const char* origin, int err, const std::string& message) {
     std::fflush(stdout);
+    release_held_warnings();
     std::string report = prg_format(" %s error", origin);
     if (err != 0) report += prg_format(" (errno=%d)", err);
     report += " : ";

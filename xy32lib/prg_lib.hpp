@@ -25,6 +25,7 @@ struct Fatal : std::exception {
 // ---------------------------------------------------------------- program state
 extern std::string prg_name; // invocation name as typed (directory part kept)
 extern int32_t log_mode;     // 0 none, 1 new log, 2 append; consumed by the first message
+extern int32_t quiet_warnings; // QUIET_WARNINGS: not 0 silences the warnings
 
 // ---------------------------------------------------------------- text helpers
 // True when `part` occurs anywhere in `text` (case-sensitive).
@@ -48,17 +49,27 @@ bool scan_int32(const char* text, int32_t& value, int* consumed = nullptr);
 // ---------------------------------------------------------------- settings file
 // One settings line split into key and value. `has_value` is false for a line
 // without "=": such a line names a key but sets nothing.
+// A census tag carries a key list instead of a key: it matches no key, and
+// every key a handler asks for is added to the list.
 struct IniTag {
     std::string key;
     std::string value;
     bool has_value = false;
+    std::vector<std::string>* census = nullptr;
 };
+
+// True when `tag` carries `key` (a census tag collects `key` and is false).
+// Every handler compares keys through it, so that a census finds them all.
+bool prg_inikey(const IniTag& tag, const char* key);
+// The keys of the settings layer itself (FILE, LOG, QUIET_WARNINGS): true when
+// `tag` was one of them and has been handled.
+bool prg_take_layer_key(const IniTag& tag);
 
 using ParamProc = void (*)(std::FILE* stream);
 
 // Reads "<program base name>.ini" from the current directory through `proc`.
 void prg_inifile(ParamProc proc);
-// Splits one line (without its line feed) and handles FILE and LOG itself.
+// Splits one line (without its line feed) and handles the layer's keys itself.
 // Returns true when the handler must look at `tag`.
 bool prg_initag(const std::string& line, IniTag& tag);
 // Reads one whole line of a settings stream (any length up to a sane limit).
@@ -78,6 +89,17 @@ std::string prg_home_name(const std::string& name);
 std::string prg_get_name(const std::string& prefix, const std::string& text);
 std::string prg_get_names(const std::string& prefix, const std::string& text);
 void prg_iniuse(const std::string& name);
+
+// ---------------------------------------------------------------- warnings
+// A condition that does not stop the run but probably gives a result the user
+// did not mean: one line " warning : <message>" on stderr, never on stdout.
+// While the settings are read the lines are held back, so that QUIET_WARNINGS
+// silences them wherever it stands; they are written when the reading ends,
+// or before a fatal report.
+void prg_warning(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+// Number of edits (insertions, deletions, substitutions, ignoring case)
+// between two texts, counted up to `limit` + 1 at most.
+size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit);
 
 // ---------------------------------------------------------------- messages
 std::string prg_vformat(const char* format, va_list args);

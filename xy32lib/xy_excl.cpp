@@ -587,7 +587,7 @@ std::string mask_output_name(const std::string& text) {
 
 bool excl_inipar(const IniTag& tag) {
     for (const ZoneKey& k : kZoneKeys) {
-        if (tag.key != k.key) continue;
+        if (!prg_inikey(tag, k.key)) continue;
         // A key without "=" names a zone key but declares nothing.
         if (tag.has_value) excl_ini(k.type, tag.value);
         return true;

@@ -34,16 +34,38 @@ bool parse_option_number(const char* text, int32_t& value) {
     v_fatal(kLibOrigin, "invalid file option '%s' in '%s' ", option.c_str(), base.c_str());
 }
 
+// An option given twice, or A beside M, leaves only the last one in force.
+void warn_repeated_option(char letter, const std::string& given, const std::string& option,
+                          const std::string& base) {
+    if (given.find(letter) != std::string::npos)
+        prg_warning("option %c given twice for '%s': the last one, %s, is used", letter, base.c_str(),
+                    option.c_str());
+    else if ((letter == 'A' && given.find('M') != std::string::npos) ||
+             (letter == 'M' && given.find('A') != std::string::npos))
+        prg_warning("options A and M exclude each other for '%s': the last one, %s, is used", base.c_str(),
+                    option.c_str());
+}
+
+// Options after an empty one (",,") are not read.
+void warn_options_after_empty(const std::string& rest, const std::string& base) {
+    if (rest.find_first_not_of(',') != std::string::npos)
+        prg_warning("options '%s' after an empty option are ignored for '%s'", rest.c_str(), base.c_str());
+}
+
 // Applies the options after the name; an empty option ends the list.
 int32_t apply_series_options(const std::string& options, const std::string& base, IMG& img,
                              SeriesName& series) {
     bool counted = false; // an A or M with a number other than 1 was seen
+    std::string given;    // the letters of the options so far
     size_t pos = 0;
     while (pos < options.size()) {
         const size_t comma = options.find(',', pos);
         const std::string option =
             options.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        if (option.empty()) break;
+        if (option.empty()) {
+            warn_options_after_empty(options.substr(pos), base);
+            break;
+        }
         pos = comma == std::string::npos ? options.size() : comma + 1;
 
         const char letter = option[0];
@@ -74,6 +96,8 @@ int32_t apply_series_options(const std::string& options, const std::string& base
         default:
             invalid_option(option, base);
         }
+        warn_repeated_option(letter, given, option, base);
+        given += letter;
     }
     return series.count;
 }

@@ -65,7 +65,13 @@ bool take_binding(const IniTag& tag, const char* key, int32_t& target) {
 
 bool take_coefficients(GridCor& g, const IniTag& tag, const char* list_key, const char* piece_key,
                        std::vector<double>& c, uint32_t bit) {
-    if (c.empty()) return false;
+    if (c.empty()) {
+        // The coefficients are stored only once GRID_DCOR has sized the model.
+        if (prg_inikey(tag, list_key) || prg_inikey(tag, piece_key))
+            prg_warning("%s before GRID_DCOR is ignored: the number of terms is not known yet",
+                        tag.key.c_str());
+        return false;
+    }
     if (prg_inidbln(tag, list_key, c.data(), g.n_coef) ||
         prg_inidblt(tag, piece_key, c.data(), static_cast<int>(c.size()))) {
         g.set |= bit;
@@ -79,7 +85,7 @@ bool take_coefficients(GridCor& g, const IniTag& tag, const char* list_key, cons
 // ---------------------------------------------------------------- settings
 
 int grid_ini(GridCor& g, const IniTag& tag) {
-    if (tag.key == "GRID_DCOR") {
+    if (prg_inikey(tag, "GRID_DCOR")) {
         // A bare key, like every bare integer key, leaves the model as it is.
         int32_t n = g.n_coef;
         if (tag.has_value && !scan_int32(tag.value.c_str(), n))

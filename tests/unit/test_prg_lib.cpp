@@ -105,6 +105,7 @@ TEST(SettingsLineSyntax, TabsAreOrdinaryCharactersAndCommentsAreIgnored) {
 
 TEST(TypedGetters, ConversionFailureKeepsThePreviousValue) {
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     int32_t i = 5;
     EXPECT_TRUE(prg_iniint(tag_of("N = abc"), "N", i));
     EXPECT_EQ(i, 5);
@@ -128,9 +129,61 @@ TEST(TypedGetters, ConversionFailureKeepsThePreviousValue) {
     std::string s = "old";
     EXPECT_TRUE(prg_inistr(tag_of("S"), "S", s));
     EXPECT_EQ(s, "old");
+    const std::string err = testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
+    // One warning for each number not read; none for the numbers read whole.
+    EXPECT_EQ(err, " warning : N = 'abc' is not a whole number, N stays 5\n"
+                   " warning : N = '99999999999' is beyond the 32-bit range, N stays 12\n"
+                   " warning : F = 'x' is not a number, F stays 1.5\n");
     EXPECT_NE(out.find("          N= 5\n"), std::string::npos);
     EXPECT_NE(out.find("          F= 2.25\n"), std::string::npos);
+}
+
+TEST(EditDistance, CountsInsertionsDeletionsAndSubstitutionsIgnoringCase) {
+    const struct {
+        const char* a;
+        const char* b;
+        size_t edits; // with a limit of 2: 3 stands for "more than 2"
+    } cases[] = {
+        {"T_COSMIC", "T_COSMIC", 0},
+        {"t_cosmic", "T_COSMIC", 0},
+        {"T_COSMC", "T_COSMIC", 1},
+        {"T_COSMICS", "T_COSMIC", 1},
+        {"S_COSMIC", "T_COSMIC", 1},
+        {"T_CSOMIC", "T_COSMIC", 2},
+        {"RADIUSES", "RADIUS", 2},
+        {"RADIUSESS", "RADIUS", 3},
+        {"", "LOG", 3},
+        {"", "", 0},
+        {"XY", "YX", 2},
+        {"ABCDEF", "UVWXYZ", 3},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(prg_edit_distance(c.a, c.b, 2), c.edits) << c.a << " / " << c.b;
+        EXPECT_EQ(prg_edit_distance(c.b, c.a, 2), c.edits) << c.b << " / " << c.a;
+    }
+    EXPECT_EQ(prg_edit_distance("ABCDEF", "UVWXYZ", 10), 6u);
+}
+
+// A number read in part is used as far as it goes, and said so on stderr;
+// a list with a stray character reports how many numbers it gave.
+TEST(TypedGetters, PartlyReadNumbersWarnOnStderr) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    double c[6] = {};
+    prg_inidblt(tag_of("GRID_XTAB = 0 3 1.5;2.5"), "GRID_XTAB", c, 6);
+    EXPECT_EQ(c[0], 1.5);
+    EXPECT_EQ(c[1], 0.0);
+    prg_inidblt(tag_of("GRID_XTAB = 0 2 1 2"), "GRID_XTAB", c, 6);
+    float f = 0;
+    prg_iniflt(tag_of("F = 2.5e"), "F", f);
+    int32_t i = 0;
+    prg_iniint(tag_of("N = -0X1f"), "N", i);
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, " warning : GRID_XTAB = '0 3 1.5;2.5' is read as 3 number(s): ';2.5' is ignored\n"
+                   " warning : N = '-0X1f' is read as 0: hexadecimal is not read, write -31\n");
+    EXPECT_EQ(f, 2.5f);
 }
 
 TEST(TypedGetters, DoubleListEchoWrapsEveryFourValues) {
