@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all test demo bench fuzz fuzz-run clean
+.PHONY: all test demo bench fuzz fuzz-run format-check clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -11,11 +11,14 @@ all: $(BUILD)/CMakeCache.txt
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
+# A build that found no test fails instead of passing.
 test: all
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
 
-demo: all
-	cd examples && ./run_demo.sh ../$(BUILD)/zandor
+# The demo needs the program alone, not the tests.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target zandor
+	cd examples && ./run_demo.sh $(abspath $(BUILD))/zandor
 
 bench: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat bench_info
@@ -36,6 +39,10 @@ fuzz:
 
 fuzz-run: fuzz
 	tests/fuzz/run_fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# Every tracked C++ source must match .clang-format.
+format-check:
+	git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run --Werror
 
 clean:
 	rm -rf $(BUILD)
