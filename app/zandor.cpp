@@ -61,49 +61,48 @@ std::string local_time_text() {
     return text ? text : "\n";
 }
 
-// "D=" and "F=" words: drop what was in force, then read the new one.
-void set_dark(const std::string& name) {
-    run.d_name.clear();
-    xy_freeimg(drv.d_image, 2);
-    drv.dark_in_force = false;
-    if (name == "NONE") return;
-    run.d_name = name;
-    get_image(name, run.dir, drv.d_image);
-    xy_orien(drv.d_image);
-    xy_freeimg(drv.d_image, 1);
-    drv.dark_in_force = !drv.d_image.data.empty();
-    if (drv.dark_in_force) prg_printf("# Dark set to : %s\n", name.c_str());
+// The dark or the flat field: its record, whether it is in force, the word
+// that named it, and whether it is oriented like the images (the flat is not).
+struct Reference {
+    const char* what;
+    IMG& record;
+    bool& in_force;
+    std::string& name;
+    bool oriented;
+};
+
+Reference dark() {
+    return {"Dark", drv.d_image, drv.dark_in_force, run.d_name, true};
 }
 
-void set_flat(const std::string& name) {
-    run.f_name.clear();
-    xy_freeimg(drv.f_image, 2);
-    drv.flat_in_force = false;
+Reference flat() {
+    return {"Flat field", drv.f_image, drv.flat_in_force, run.f_name, false};
+}
+
+// "D=" and "F=" words: drop what was in force, then read the new one.
+void set_reference(const Reference& ref, const std::string& name) {
+    ref.name.clear();
+    xy_freeimg(ref.record, 2);
+    ref.in_force = false;
     if (name == "NONE") return;
-    run.f_name = name;
-    get_image(name, run.dir, drv.f_image);
-    xy_freeimg(drv.f_image, 1);
-    drv.flat_in_force = !drv.f_image.data.empty();
-    if (drv.flat_in_force) prg_printf("# Flat field set to : %s\n", name.c_str());
+    ref.name = name;
+    get_image(name, run.dir, ref.record);
+    if (ref.oriented) xy_orien(ref.record);
+    xy_freeimg(ref.record, 1);
+    ref.in_force = !ref.record.data.empty();
+    if (ref.in_force) prg_printf("# %s set to : %s\n", ref.what, name.c_str());
 }
 
 // Dark and flat named in the settings: read without DIR and passed through the
 // correction step once more (which leaves an already normalised record as it
 // is); with the X option the correction step is never run on them.
-void load_settings_dark_and_flat() {
-    if (!run.d_name.empty()) {
-        const bool corrected = get_image(run.d_name, "", drv.d_image).corrected;
-        xy_orien(drv.d_image);
-        if (corrected) cor_image(drv.d_image);
-        xy_freeimg(drv.d_image, 1);
-        drv.dark_in_force = !drv.d_image.data.empty();
-    }
-    if (!run.f_name.empty()) {
-        const bool corrected = get_image(run.f_name, "", drv.f_image).corrected;
-        if (corrected) cor_image(drv.f_image);
-        xy_freeimg(drv.f_image, 1);
-        drv.flat_in_force = !drv.f_image.data.empty();
-    }
+void load_settings_reference(const Reference& ref) {
+    if (ref.name.empty()) return;
+    const bool corrected = get_image(ref.name, "", ref.record).corrected;
+    if (ref.oriented) xy_orien(ref.record);
+    if (corrected) cor_image(ref.record);
+    xy_freeimg(ref.record, 1);
+    ref.in_force = !ref.record.data.empty();
 }
 
 void acquire_and_process(const std::string& word) {
@@ -128,9 +127,9 @@ void handle_word(const std::string& word) {
         prg_printf("\n# %s# command : %s\n", local_time_text().c_str(), word.c_str());
         run_command(word, drv.image);
     } else if (word.compare(0, 2, "D=") == 0) {
-        set_dark(word.substr(2));
+        set_reference(dark(), word.substr(2));
     } else if (word.compare(0, 2, "F=") == 0) {
-        set_flat(word.substr(2));
+        set_reference(flat(), word.substr(2));
     } else {
         acquire_and_process(word);
     }
@@ -170,7 +169,8 @@ int run_zandor(int argc, char** argv) {
     if (argc == 2) run.print |= PRINT_FILE_HEADER;
     const std::vector<std::string> words(argv + (interactive ? argc : 1), argv + argc);
     warn_unwritable_output_dirs(run.out, words);
-    load_settings_dark_and_flat();
+    load_settings_reference(dark());
+    load_settings_reference(flat());
     DarkFlatTracker dark_flat;
     if (interactive) {
         std::string word;
