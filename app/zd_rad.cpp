@@ -349,7 +349,7 @@ int32_t SectorFinder::search(float dx, float dy, float r, int32_t& hint) const {
 
 // ---------------------------------------------------------------- settings
 
-void use_radial() {
+void radial_usage() {
     std::fputs("  radial distribution is centered by ORIGIN key\n"
                "    and the following group of dedicated keys\n"
                " RADIUS = radius binning\n"

@@ -24,7 +24,7 @@ struct RadialSettings {
 extern RadialSettings rad_set;
 
 // Help lines of the radial settings.
-void use_radial();
+void radial_usage();
 // Member of the settings chain: 1 when the key is a radial key, else 0.
 int ini_radial(const IniTag& tag);
 // The %R command on `image`; the .rad file goes to `out_dir` (empty: the

@@ -195,10 +195,10 @@ const SettingsModule kSettingsChain[] = {
     {geo_ini, "other", geo_usage, geo_set_defaults, false},
     {take_detector_key, "other", detector_usage, nullptr, false},
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
-    {take_radial_key, "radial", use_radial, radial_defaults, false},
+    {take_radial_key, "radial", radial_usage, radial_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},
     {excl_inipar, "mask", excl_usage, excl_defaults, false},
-    {take_stat_key, "stat", use_stat, stat_defaults, true},
+    {take_stat_key, "stat", stat_usage, stat_defaults, true},
 };
 
 bool in_chain(const SettingsModule& module) {

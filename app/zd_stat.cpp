@@ -619,7 +619,7 @@ void check_finite(const char* key, float value) {
 
 } // namespace
 
-void use_stat() {
+void stat_usage() {
     std::fputs(" DARK_COEF =  \n"
                " STAT_DEG =  1 (default)\n"
                " STAT_LOW  =  0.75 (default)\n"

@@ -23,7 +23,7 @@ extern StatSettings stat_settings;
 // Highest polynomial degree accepted for STAT_DEG.
 constexpr int32_t kStatMaxDegree = 10;
 
-void use_stat();
+void stat_usage();
 // Last member of the settings chain in statistics mode; always returns 0.
 // A STAT_DEG outside 0..10 and a STAT_LOW or STAT_HIGH that is not a finite
 // number stop the run.
