@@ -489,7 +489,9 @@ void check_real_summation(const std::string& path, const std::string& json, int3
         for (size_t x = 0; x < 5; ++x)
             first5[x] += second.at(x);
     }
-    if (frames <= 2) EXPECT_EQ(std::vector<double>(img.data.begin(), img.data.begin() + 5), first5);
+    if (frames <= 2) {
+        EXPECT_EQ(std::vector<double>(img.data.begin(), img.data.begin() + 5), first5);
+    }
 }
 
 TEST_F(WvTest, RealFilesMatchTheirExpectations) {
