@@ -23,8 +23,8 @@ struct Fatal : std::exception {
 };
 
 // ---------------------------------------------------------------- program state
-extern std::string prg_name; // invocation name as typed (directory part kept)
-extern int32_t log_mode;     // 0 none, 1 new log, 2 append; consumed by the first message
+extern std::string prg_name;   // invocation name as typed (directory part kept)
+extern int32_t log_mode;       // 0 none, 1 new log, 2 append; consumed by the first message
 extern int32_t quiet_warnings; // QUIET_WARNINGS: not 0 silences the warnings
 
 // ---------------------------------------------------------------- text helpers

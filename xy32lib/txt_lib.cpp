@@ -45,18 +45,18 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
     do {
         if (!lines.next(line, ended))
             v_fatal(kTxtOrigin, "text file '%s' holds no data line (%lld lines read)", name.c_str(),
-                        static_cast<long long>(line_number));
+                    static_cast<long long>(line_number));
         ++line_number;
     } while (is_separator(line));
     hdr->offset = lines.line_offset();
 
     const int64_t width = count_leading_numbers(line);
     if (width == 0)
-        v_fatal(kTxtOrigin, "text file '%s' : its first data line (line %lld) holds no number",
-                    name.c_str(), static_cast<long long>(line_number));
+        v_fatal(kTxtOrigin, "text file '%s' : its first data line (line %lld) holds no number", name.c_str(),
+                static_cast<long long>(line_number));
     if (width > kMaxDim)
         v_fatal(kTxtOrigin, "text file '%s' : %lld values in a row, more than the %lld a row may hold",
-                    name.c_str(), static_cast<long long>(width), static_cast<long long>(kMaxDim));
+                name.c_str(), static_cast<long long>(width), static_cast<long long>(kMaxDim));
 
     // Height: data lines up to the end or the "#" line that ends frame 1. A
     // blank line is a row (the reader refuses it for its missing values).
@@ -73,7 +73,7 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
         if (line.empty() || line[0] != '\0') ++height;
         if (height > kMaxDim)
             v_fatal(kTxtOrigin, "text file '%s' : more than %lld rows in a frame", name.c_str(),
-                        static_cast<long long>(kMaxDim));
+                    static_cast<long long>(kMaxDim));
     }
     hdr->dim_x = static_cast<uint16_t>(width);
     hdr->dim_y = static_cast<uint16_t>(height);
@@ -115,8 +115,8 @@ void txt_write(const IMG& img, const std::string& path, int32_t cr_mode) {
     prg_printf("%s\n", name.c_str());
     const int64_t nx = img.nx, ny = img.ny;
     if (nx <= 0 || ny <= 0 || static_cast<int64_t>(img.data.size()) < nx * ny) {
-        v_fatal(kTxtOrigin, "no image data of %lld * %lld pixels to write to %s",
-                    static_cast<long long>(nx), static_cast<long long>(ny), name.c_str());
+        v_fatal(kTxtOrigin, "no image data of %lld * %lld pixels to write to %s", static_cast<long long>(nx),
+                static_cast<long long>(ny), name.c_str());
     }
     AtomicOutFile out(name);
     if (!out.is_open()) v_error(kTxtOrigin, "unable to open the txt out file : %s\n", name.c_str());

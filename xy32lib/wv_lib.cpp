@@ -95,8 +95,8 @@ const char* data_type_entry(int32_t type) {
 
 void check_header_size(size_t size, const std::string& name) {
     if (size < WV_HEADER_BYTES)
-        v_fatal(kWvOrigin, "'%s' is not an SPE file : %zu bytes, less than its %zu-byte header", name.c_str(), size,
-               WV_HEADER_BYTES);
+        v_fatal(kWvOrigin, "'%s' is not an SPE file : %zu bytes, less than its %zu-byte header", name.c_str(),
+                size, WV_HEADER_BYTES);
 }
 
 std::string experiment_date(const unsigned char* head) {
@@ -144,7 +144,8 @@ std::unique_ptr<HDR> wv_gethdr(const unsigned char* head, size_t size, const std
     const uint16_t width = h.u16(kWidth), height = h.u16(kHeight);
     const int32_t frames = h.s32(kFrames);
     if (width == 0 || height == 0)
-        v_fatal(kWvOrigin, "'%s' : the SPE header gives an image of %hu * %hu pixels", name.c_str(), width, height);
+        v_fatal(kWvOrigin, "'%s' : the SPE header gives an image of %hu * %hu pixels", name.c_str(), width,
+                height);
     if (frames < 1) v_fatal(kWvOrigin, "'%s' : the SPE header declares %d frames", name.c_str(), frames);
     hdr->dim_x = width;
     hdr->dim_y = height;

@@ -12,6 +12,6 @@
 // SPE comes after the formats with a default key, as it takes any other text.
 const std::vector<const XyFormat*>& xy_formats() {
     static const std::vector<const XyFormat*> registry = {&tiff_format, &kvf_format, &txt_format, &h5_format,
-                                                          &cbf_format, &wv_format, &dmi_format};
+                                                          &cbf_format,  &wv_format,  &dmi_format};
     return registry;
 }

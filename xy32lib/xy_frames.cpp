@@ -412,7 +412,9 @@ FileHandle xy_open_frame_file(const char* origin, const char* module, const std:
     if (!fp && errno_in_message)
         v_error(origin, "%s_open (errno=%d): unable to open %s file '%s'\n", module, errno, program.c_str(),
                 file_name.c_str());
-    if (!fp) v_error(origin, "%s_open : unable to open %s file '%s'\n", module, program.c_str(), file_name.c_str());
+    if (!fp)
+        v_error(origin, "%s_open : unable to open %s file '%s'\n", module, program.c_str(),
+                file_name.c_str());
     return fp;
 }
 

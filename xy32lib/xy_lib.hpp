@@ -302,8 +302,8 @@ FileHandle xy_open_frame_file(const char* origin, const char* module, const std:
                               const std::string& file_name, bool errno_in_message = true);
 // Up to `count` bytes from byte `pos` (fewer at the end of the file).
 std::string xy_read_bytes(std::FILE* fp, int64_t pos, size_t count);
-int64_t xy_file_bytes(std::FILE* fp);  // -1 when unknown
-int32_t xy_pixel_bytes(int32_t type);  // 0 for text and unsupported types
+int64_t xy_file_bytes(std::FILE* fp); // -1 when unknown
+int32_t xy_pixel_bytes(int32_t type); // 0 for text and unsupported types
 // Refuses declared sizes the file cannot back: an empty frame, a frame over the
 // 32-bit pixel count, or a file too short for frame 1 at `offset`.
 void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, const std::string& file_name);
@@ -362,7 +362,8 @@ int32_t xy_space(IMG& img, std::FILE* out);
 // count in `n`, the variance in `var` when given and n > 1. 0 when none.
 double xy_vmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n, double* var);
 // Mean of the values above `threshold` in the same window; 0 when none.
-double xy_condmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n, double threshold);
+double xy_condmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1, int32_t& n,
+                   double threshold);
 // Dumps of an image row by row, each line tagged with `label` and the row:
 // the values; the sums with their frame counts; the mean and the standard
 // deviation of each pixel over the frames.

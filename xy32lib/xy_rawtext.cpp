@@ -29,7 +29,6 @@ bool is_blank(char c) {
 
 } // namespace
 
-
 // ---------------------------------------------------------------- whole lines
 
 TextLines::TextLines(std::FILE* fp, int64_t start, const std::string& file_name)
@@ -65,7 +64,7 @@ bool TextLines::next(std::string& line, bool& ended) {
         const size_t take = feed ? static_cast<size_t>(feed - start) : avail;
         if (line.size() + take > kMaxLineBytes) {
             v_fatal(kLibOrigin, "line at byte %lld of text file '%s' is longer than %zu bytes",
-                        static_cast<long long>(line_offset_), file_name_.c_str(), kMaxLineBytes);
+                    static_cast<long long>(line_offset_), file_name_.c_str(), kMaxLineBytes);
         }
         line.append(start, take);
         begin_ += take;
@@ -141,7 +140,7 @@ struct TextFrameTarget {
 [[noreturn]] void refuse_value(const TextFrameTarget& t, int32_t y, int32_t x, const char* what,
                                const std::string& token) {
     v_fatal(kLibOrigin, "xy_getrawa reading image %d of '%s' at y = %d/%d, x = %d/%d : '%s' %s", t.frame,
-                t.hdr.file_name.c_str(), y, t.hdr.dim_y, x, t.hdr.dim_x, token.c_str(), what);
+            t.hdr.file_name.c_str(), y, t.hdr.dim_y, x, t.hdr.dim_x, token.c_str(), what);
 }
 
 // The value stored for one number: scaled by MULT, truncated toward zero,
@@ -178,17 +177,16 @@ void read_text_row(const TextFrameTarget& t, int32_t y, const std::string& line)
     for (; text_next_token(end, pos, token); ++x) {
         const int32_t value = text_pixel(t, y, x, token);
         if (x >= t.hdr.dim_x) {
-            v_fatal(
-                kLibOrigin,
-                "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds more than %d values",
-                t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, t.hdr.dim_x);
+            v_fatal(kLibOrigin,
+                    "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds more than %d values",
+                    t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, t.hdr.dim_x);
         }
         if (row && x >= w.x0 && x < w.x0 + w.width) row[x - w.x0] = value;
     }
     if (x < t.hdr.dim_x) {
         v_fatal(kLibOrigin,
-                    "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds %d values, %d expected",
-                    t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, x, t.hdr.dim_x);
+                "xy_getrawa reading image %d of '%s' at y = %d/%d : the row holds %d values, %d expected",
+                t.frame, t.hdr.file_name.c_str(), y, t.hdr.dim_y, x, t.hdr.dim_x);
     }
 }
 
@@ -245,8 +243,8 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
         }
         if (!line.empty() && line[0] == '#') {
             v_fatal(kLibOrigin,
-                        "xy_getrawa reading image %d of '%s' : the frame ends after %d of its %d rows", frame,
-                        hdr.file_name.c_str(), y, hdr.dim_y);
+                    "xy_getrawa reading image %d of '%s' : the frame ends after %d of its %d rows", frame,
+                    hdr.file_name.c_str(), y, hdr.dim_y);
         }
         read_text_row(target, y, line);
     }

@@ -58,4 +58,3 @@ enum class TextNumber { ok, not_a_number, out_of_range };
 // forms "%lg" reads. "12abc" is not a number; "nan", "inf" and magnitudes
 // beyond a double are out of range.
 TextNumber text_parse_number(const TextToken& token, double& value);
-

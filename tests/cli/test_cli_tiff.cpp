@@ -219,9 +219,10 @@ TEST_F(Tiff, RealFilesFromOtherProgramsAreAcquiredToTheirValues) {
     const std::string root = zt::real_data_dir();
     if (root.empty()) GTEST_SKIP() << "shared real sample files absent";
     // The Deflate file is read through libtiff.
-    for (const char* name : {"tiff/16bit.MM.cropped.tif", "tiff/16bit.cropped.tif", "tiff/minisblack-1c-8b.tiff",
-                             "tiff/minisblack-1c-16b.tiff", "tiff/video-001-gray.tiff",
-                             "tiff/cmx3g8_wv_1998.260_0745_mcidas.tiff", "refuse/16bit.MM.deflate.tif"}) {
+    for (const char* name :
+         {"tiff/16bit.MM.cropped.tif", "tiff/16bit.cropped.tif", "tiff/minisblack-1c-8b.tiff",
+          "tiff/minisblack-1c-16b.tiff", "tiff/video-001-gray.tiff",
+          "tiff/cmx3g8_wv_1998.260_0745_mcidas.tiff", "refuse/16bit.MM.deflate.tif"}) {
         SCOPED_TRACE(name);
         const std::string json = zt::read_file(root + "/" + name + ".expect.json");
         const zt::RunResult r = run({root + "/" + name, "%Xout.kvf"});

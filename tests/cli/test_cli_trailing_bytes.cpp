@@ -30,7 +30,7 @@ TEST_F(TrailingBytes, SpeFooterAfterTheFramesIsNotAFrame) {
     f.frames = 2;
     const std::string footer(1000, 'x');
     zt::write_file(file("run.spe"), zt::spe_header(f) + zt::spe_i32({1, 2, 3, 4}, false) +
-                                         zt::spe_i32({10, 20, 30, 40}, false) + footer);
+                                        zt::spe_i32({10, 20, 30, 40}, false) + footer);
     const zt::RunResult r = run({"run.spe", "%Xout.kvf"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(zt::contains_line(r.out, "# run.spe : 2 frames used")) << r.out;

@@ -288,7 +288,8 @@ template <class T> std::vector<T> region_values(int frame, int x0, int x1, int y
 class RawReaderTest : public FrameFileTest {
   protected:
     // A record over `path` described by hand: its frames start at `offset`.
-    static IMG described_file(const char* path, uint16_t dim_x, uint16_t dim_y, int32_t type, int64_t offset = 0) {
+    static IMG described_file(const char* path, uint16_t dim_x, uint16_t dim_y, int32_t type,
+                              int64_t offset = 0) {
         IMG img;
         img.hdr = std::make_unique<HDR>();
         img.hdr->dim_x = dim_x;

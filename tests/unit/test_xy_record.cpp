@@ -1,7 +1,7 @@
 // Image record: settings keys, region and binning geometry, binning of raw
 // regions, frame-count correction and orientation.
-#include "test_support.hpp"
 #include "fatal_capture.hpp"
+#include "test_support.hpp"
 #include "xy_lib.hpp"
 
 #include <climits>
@@ -344,7 +344,8 @@ TEST(RegionBinning, BinsOutsideTheRegionAreRefused) {
     const std::vector<int32_t> raw(16, 1);
     const std::vector<float> raw_f(16, 1.0f);
     const std::vector<uint16_t> raw_u(16, 1);
-    EXPECT_TRUE(has_text(zt::fatal_report([&] { xy32_bind(img, raw.data()); }), "do not fit the region 4 * 4"));
+    EXPECT_TRUE(
+        has_text(zt::fatal_report([&] { xy32_bind(img, raw.data()); }), "do not fit the region 4 * 4"));
     EXPECT_TRUE(has_text(zt::fatal_report([&] { xy32f_bind(img, raw_f.data()); }), "xy32f_bind"));
     double sum = 0;
     EXPECT_TRUE(has_text(zt::fatal_report([&] { satbind16(img, raw_u.data(), 0, sum); }), "satbind16"));
