@@ -155,6 +155,23 @@ void reset_run_state() {
     settings_defaults();
     log_mode = 0;
     prg_log_reset();
+    prg_forget_inputs();
+}
+
+// The files the command line names (images, D= and F=) and the settings' dark
+// and flat count as inputs from the start, so that a new log opened by the
+// first message cannot empty one of them.
+void note_named_inputs(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.empty() || word[0] == '%' || word[0] == '-') continue;
+        if (word.rfind("D=", 0) == 0 || word.rfind("F=", 0) == 0) word.erase(0, 2);
+        const std::string name = word.substr(0, word.find(','));
+        prg_note_input(name);
+        prg_note_input(xy_cur_name(run.dir, name, "", 0, 0));
+    }
+    prg_note_input(run.d_name);
+    prg_note_input(run.f_name);
 }
 
 int run_zandor(int argc, char** argv) {
@@ -163,6 +180,7 @@ int run_zandor(int argc, char** argv) {
     reset_run_state();
     run.r_def = default_extension(prg_name);
     prg_inifile(parameter);
+    note_named_inputs(argc, argv);
     prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image",
                RELEASE, kContactLine);
     const bool interactive = argc <= 1;

@@ -74,6 +74,22 @@ void allocate_merged(MergedPlanes& merged, const IMG& img, int32_t files) {
     }
 }
 
+// Every later file of a merged series must exist and have the first file's
+// frame size before the merged planes are sized for all of them: a mistyped
+// count then fails at once instead of allocating for millions of files. A
+// series still being written (REALTIME) is checked file by file as it comes.
+void check_merged_files(const std::string& dir, const SeriesName& series, int32_t files, const HDR& first) {
+    if (run.real_time > 0) return;
+    for (int32_t k = 1; k < files; ++k) {
+        const std::string name = xy_cur_name(dir, series.base, series.ext, series.ndig, series.num + k);
+        const std::unique_ptr<HDR> hdr = xy_open(name, prg_name, run.r_def, 0, 1);
+        if (hdr->dim_x != first.dim_x || hdr->dim_y != first.dim_y)
+            v_fatal("zandor", "file '%s' of the merged series has frames of %d * %d pixels, '%s' has %d * %d",
+                    hdr->file_name.c_str(), hdr->dim_x, hdr->dim_y, first.file_name.c_str(), first.dim_x,
+                    first.dim_y);
+    }
+}
+
 // Block k of the merged planes takes this file's sums and counts; both are then
 // cleared so that the next file starts from zero with its own counts.
 void store_merged_block(MergedPlanes& merged, IMG& img, int32_t k) {
@@ -223,7 +239,10 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
         xy_info(img, 0);
         xy_fputinfo(stdout, img);
         if (files > 1 && series.mosaic) {
-            if (k == 0) allocate_merged(merged, img, files);
+            if (k == 0) {
+                check_merged_files(dir, series, files, *img.hdr);
+                allocate_merged(merged, img, files);
+            }
             store_merged_block(merged, img, k);
         }
         if (files > 1) {

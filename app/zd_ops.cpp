@@ -113,6 +113,15 @@ std::string output_name(const std::string& s, const std::string& out_dir, const 
         if (drv.grid_done) name += "g";
     }
     if (default_name_hits_input(s, name, img, w)) name += "_x";
+    // Nor any other file the run has read: the dark, the flat, the other
+    // files of a series, a mask, the settings, the diffractometer log.
+    if (prg_basename(s).empty()) {
+        const std::string target = written_file(name, w);
+        const std::string read_as = prg_input_named(target);
+        if (!read_as.empty())
+            v_fatal("zandor", "the default output name '%s' would replace '%s', which this run has read",
+                    target.c_str(), read_as.c_str());
+    }
     return name;
 }
 
@@ -264,6 +273,11 @@ double spec2xl(const std::string& text, const IMG& img) {
 
     const std::string image_name = prg_basename(img.name);
     const std::string out_file = prg_format("%s.SPEC", prg_name.c_str());
+    // The command's output replaces this file: it must not be one the run reads.
+    const std::string read_as = prg_input_named(out_file);
+    if (!read_as.empty())
+        v_fatal("zandor", "normalisation output '%s' would replace '%s', which this run reads (SPEC?)",
+                out_file.c_str(), read_as.c_str());
     ::unlink(out_file.c_str());
     const std::string tail = " " + shell_word(run.spec_name) + " >" + shell_word(out_file);
     std::string line;

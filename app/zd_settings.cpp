@@ -97,10 +97,29 @@ bool take_t_data(const IniTag& tag) {
     return true;
 }
 
+// REALTIME waits at most a day per file, so that a typing error cannot hang a
+// run for years; REALTIME_TIMEOUT (0: no limit) bounds the wait for a file that
+// never appears.
+constexpr int32_t kMaxRealtimeSeconds = 86400;
+
+bool take_realtime_key(const IniTag& t) {
+    if (prg_iniint(t, "REALTIME", run.real_time)) {
+        if (run.real_time > kMaxRealtimeSeconds)
+            v_fatal("zandor", "REALTIME = %d refused: a file is awaited at most %d seconds (one day)",
+                    run.real_time, kMaxRealtimeSeconds);
+        return true;
+    }
+    int32_t timeout = 0;
+    if (!prg_iniint(t, "REALTIME_TIMEOUT", timeout)) return false;
+    if (timeout < 0) v_fatal("zandor", "REALTIME_TIMEOUT = %d refused: seconds, 0 for no limit", timeout);
+    xy_set_wait_timeout(timeout);
+    return true;
+}
+
 bool take_correction_key(const IniTag& t) {
     return prg_iniflt(t, "SCA_DARK", run.sca_dark) || prg_iniint(t, "ADD_DARK", run.add_dark) ||
            prg_iniflt(t, "LOW_LIMIT", run.low_limit) || prg_iniint(t, "SET_LIMIT", run.set_limit) ||
-           prg_iniint(t, "REALTIME", run.real_time) || prg_iniint(t, "PRINT", run.print) || take_t_data(t);
+           take_realtime_key(t) || prg_iniint(t, "PRINT", run.print) || take_t_data(t);
 }
 
 // The ORIG line is printed here and again after SCALE.
@@ -308,6 +327,7 @@ void check_spec_file() {
     if (!fp) v_error("zandor", "unable to open spec file '%s'", run.spec_name.c_str());
     if (run.spec_file) std::fclose(run.spec_file);
     run.spec_file = fp;
+    prg_note_input(run.spec_name);
 }
 
 // True unless the line is blank or a comment.

@@ -159,6 +159,7 @@ std::string_view line_key(std::string_view line) {
 void add_extra_header(std::string& head) {
     const size_t slash = prg_name.rfind('/');
     const std::string name = (slash == std::string::npos ? prg_name : prg_name.substr(slash + 1)) + ".hdr";
+    prg_refuse_special_file(kKvfOrigin, name);
     FileHandle fp(std::fopen(name.c_str(), "rb"));
     if (!fp) {
         errno = 0;

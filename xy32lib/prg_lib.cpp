@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,11 @@ bool is_blank_or_eol(char c) {
 void open_log_once() {
     if (log_mode == 0 || logger.log_file) return;
     const std::string name = prg_name + ".log";
+    if (log_mode == 1 && !prg_input_named(name).empty()) {
+        log_mode = 0;
+        v_fatal(kLibOrigin, "LOG = 1 would empty '%s', which this run reads as '%s'", name.c_str(),
+                prg_input_named(name).c_str());
+    }
     if (log_mode == 1)
         logger.log_file = std::fopen(name.c_str(), "w");
     else if (log_mode == 2)
@@ -130,6 +136,7 @@ void read_redirected_file(const std::string& value) {
     }
     std::FILE* fp = std::fopen(name.c_str(), "r");
     if (!fp) v_error("prg_initag", "unable to open file %s", name.c_str());
+    prg_note_input(name);
     std::printf("now using file '%s'\n", name.c_str());
     ++settings.file_depth;
     try {
@@ -213,6 +220,7 @@ void prg_inifile(ParamProc proc) {
         release_held_warnings();
         return;
     }
+    prg_note_input(name);
     std::printf(" using file '%s'\n", name.c_str());
     try {
         proc(fp);
@@ -486,6 +494,9 @@ namespace {
     if (err != 0) report += prg_format(" (errno=%d)", err);
     report += " : ";
     report += message;
+    // Many messages end with their own line feed: drop one, so that the report
+    // and its ", abort!" stay on one line for the scripts that grep it.
+    if (!report.empty() && report.back() == '\n') report.pop_back();
     report += ", abort!\n\n";
     std::fwrite(report.data(), 1, report.size(), stderr);
     std::fflush(stderr);
@@ -508,6 +519,47 @@ void v_fatal(const char* origin, const char* format, ...) {
     const std::string message = prg_vformat(format, args);
     va_end(args);
     fatal_report(origin, 0, message);
+}
+
+// ---------------------------------------------------------------- input files
+
+namespace {
+struct InputFiles {
+    std::map<std::pair<dev_t, ino_t>, std::string> by_identity;
+};
+InputFiles inputs;
+
+bool identity_of(const std::string& name, std::pair<dev_t, ino_t>& id) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return false;
+    id = {st.st_dev, st.st_ino};
+    return true;
+}
+} // namespace
+
+void prg_refuse_special_file(const char* origin, const std::string& name) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        v_fatal(origin, "'%s' is not a regular file: only regular files are read", name.c_str());
+}
+
+void prg_note_input(const std::string& name) {
+    std::pair<dev_t, ino_t> id;
+    if (identity_of(name, id)) inputs.by_identity.emplace(id, name);
+    errno = 0;
+}
+
+std::string prg_input_named(const std::string& name) {
+    std::pair<dev_t, ino_t> id;
+    const bool exists = identity_of(name, id);
+    errno = 0;
+    if (!exists) return std::string();
+    const auto it = inputs.by_identity.find(id);
+    return it == inputs.by_identity.end() ? std::string() : it->second;
+}
+
+void prg_forget_inputs() {
+    inputs = InputFiles{};
 }
 
 // ---------------------------------------------------------------- allocation

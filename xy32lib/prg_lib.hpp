@@ -143,6 +143,18 @@ std::string prg_extname(const std::string& path);
 std::string prg_outname(const std::string& name, const std::string& def_name, const std::string& ext,
                         const std::string& def_dir);
 
+// ---------------------------------------------------------------- input files
+// Only regular files are read: a FIFO or a device would block the run or never
+// end. Stops the run when `name` exists and is anything else.
+void prg_refuse_special_file(const char* origin, const std::string& name);
+// The files this run has read, known by device and inode: default output
+// names, the normalisation command's output and a new log never replace one.
+void prg_note_input(const std::string& name);
+// The name under which this run read the file `name` is, or "" when it read
+// no such file.
+std::string prg_input_named(const std::string& name);
+void prg_forget_inputs(); // a fresh run (tests)
+
 // Writing never destroys the previous file: data go to a temporary file in the
 // target's directory, renamed over the target only when everything succeeded.
 class AtomicOutFile {

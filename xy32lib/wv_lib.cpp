@@ -177,9 +177,11 @@ void wv_hdrfill(const unsigned char* bytes, size_t size, HDR& hdr) {
 std::unique_ptr<HDR> wv_open(const std::string& name, const std::string& program) {
     const bool named = name.find(".spe") != std::string::npos || name.find(".SPE") != std::string::npos;
     std::string file_name = named ? name : name + ".spe";
+    prg_refuse_special_file(kWvOrigin, file_name);
     FileHandle fp(std::fopen(file_name.c_str(), "rb"));
     if (!fp) {
         file_name = name + ".SPE";
+        prg_refuse_special_file(kWvOrigin, file_name);
         fp = FileHandle(std::fopen(file_name.c_str(), "rb"));
     }
     if (!fp)

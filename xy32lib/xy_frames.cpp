@@ -132,6 +132,12 @@ const XyFormat* choice_by_suffix(const std::string& name) {
 }
 
 const XyFormat* choice_by_content(const std::string& name) {
+    struct stat st;
+    // Only a regular file is looked into; the module chosen next refuses the rest.
+    if (::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = 0;
+        return nullptr;
+    }
     FileHandle fp(std::fopen(name.c_str(), "rb"));
     if (!fp) {
         errno = 0; // an unreadable name is left to the module chosen next
@@ -153,29 +159,40 @@ std::unique_ptr<HDR> open_with(const XyFormat& format, const std::string& name, 
                                bool as_named) {
     std::unique_ptr<HDR> hdr = format.open(name, program, as_named);
     if (!hdr->decoder) hdr->decoder = format.decoder; // a module may choose one per file
+    prg_note_input(hdr->file_name);
     return hdr;
 }
 
 // ---------------------------------------------------------------- real-time wait
 
-// The name whose appearance is awaited: the default format is appended to a
-// name without a three-letter extension. A name that already ends in a known
-// suffix (".tiff" has four letters) is awaited as it is, and a default given
-// without its "." gets one, otherwise the wait could never end.
-std::string watched_name(const std::string& name, const std::string& def_format) {
+int32_t wait_timeout_seconds = 0;
+
+// The file xy_open will open: a name with a known suffix as it is, an existing
+// file that a module recognises by its bytes as it is, else the name the
+// default format's module opens (its extension appended). A default given
+// without its "." gets one.
+std::string awaited_name(const std::string& name, const std::string& def_format) {
     if (name.size() >= 4 && name[name.size() - 4] == '.') return name;
     if (choice_by_suffix(name)) return name;
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode) && choice_by_content(name)) return name;
     if (def_format.empty() || def_format[0] == '.') return name + def_format;
     return name + "." + def_format;
 }
 
 void wait_for_file(const std::string& name, const std::string& def_format, int32_t wait_seconds) {
-    const std::string watched = watched_name(name, def_format);
+    std::string watched = awaited_name(name, def_format);
     struct stat st;
+    int64_t waited = 0;
     while (::stat(watched.c_str(), &st) != 0) {
+        if (wait_timeout_seconds > 0 && waited >= wait_timeout_seconds)
+            v_fatal(kLibOrigin, "file %s did not appear within REALTIME_TIMEOUT = %d seconds", watched.c_str(),
+                    wait_timeout_seconds);
         std::printf(" file %s not stated, waiting %d seconds\n", watched.c_str(), wait_seconds);
         std::fflush(stdout);
         ::sleep(static_cast<unsigned>(wait_seconds));
+        waited += wait_seconds;
+        watched = awaited_name(name, def_format);
     }
     errno = 0;
     const int64_t age = static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(st.st_mtime);
@@ -380,6 +397,10 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
 
 // ---------------------------------------------------------------- opening
 
+void xy_set_wait_timeout(int32_t seconds) {
+    wait_timeout_seconds = seconds;
+}
+
 const XyFormat* xy_format_by_suffix(const std::string& name) {
     return choice_by_suffix(name);
 }
@@ -407,6 +428,7 @@ std::string xy_module_file_name(const std::string& name, std::initializer_list<c
 
 FileHandle xy_open_frame_file(const char* origin, const char* module, const std::string& program,
                               const std::string& file_name, bool errno_in_message) {
+    prg_refuse_special_file(origin, file_name);
     errno = 0;
     FileHandle fp(std::fopen(file_name.c_str(), "rb"));
     if (!fp && errno_in_message)

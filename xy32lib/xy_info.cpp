@@ -361,16 +361,10 @@ void xy_standard_entries(HDR& hdr, const char* data_type) {
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value) {
     const auto index = static_cast<int32_t>(hdr.items.size());
     if (hdr.n_alloc <= index) {
-        // Grows by 8 entries; a list filled behind our back still gets room.
+        // The recorded capacity grows by 8 entries; the list itself grows
+        // geometrically, so that a header of many entries reads in linear time.
         const int64_t grown = static_cast<int64_t>(std::max(hdr.n_alloc, index)) + 8;
         if (grown > INT32_MAX) v_fatal(kLibOrigin, "allocating kvfstr  '%d'\n", index);
-        try {
-            hdr.items.reserve(static_cast<size_t>(grown));
-        } catch (const std::bad_alloc&) {
-            v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
-        } catch (const std::length_error&) {
-            v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
-        }
         hdr.n_alloc = static_cast<int32_t>(grown);
     }
     KvfItem item;
@@ -384,7 +378,13 @@ int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value) {
     } catch (const std::bad_alloc&) {
         v_error(kLibOrigin, "allocating kvfstr string '%s'\n", value.c_str());
     }
-    hdr.items.push_back(std::move(item)); // capacity reserved above: cannot throw
+    try {
+        hdr.items.push_back(std::move(item));
+    } catch (const std::bad_alloc&) {
+        v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
+    } catch (const std::length_error&) {
+        v_error(kLibOrigin, "allocating kvfstr  '%d'\n", index);
+    }
     hdr.n_items = static_cast<int32_t>(hdr.items.size());
     return index;
 }

@@ -116,6 +116,9 @@ struct HDR {
     bool uint32_samples = false;
     // The open state of a module that decodes its own frames (xy_decoder.hpp).
     std::shared_ptr<FrameSource> source;
+    // Text files: byte offset of frames 1, 2, ... as far as they were found, so
+    // that reading frame k never rereads the frames before it.
+    std::vector<int64_t> frame_starts;
 };
 
 // Per-pixel time series of the cosmic-ray test; all empty when the test is off.
@@ -282,6 +285,10 @@ struct XyFormat {
     FormatOpen open;                          // as_named: recognised by content under this name
     FrameDecoder decoder;                     // null: the raw readers read the frames
 };
+
+// Seconds after which the real-time wait for a file that does not appear stops
+// the run; 0 (the default) waits as long as it takes.
+void xy_set_wait_timeout(int32_t seconds);
 
 // Every format module, in the order xy_open tries them (the registry).
 const std::vector<const XyFormat*>& xy_formats();

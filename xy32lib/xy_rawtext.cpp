@@ -214,15 +214,19 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
     if (!img.hdr || !img.hdr->fp) {
         v_fatal(kLibOrigin, "xy_getrawa : no open text file");
     }
-    const HDR& hdr = *img.hdr;
+    HDR& hdr = *img.hdr;
     check_window_fits(window, hdr);
     const TextFrameTarget target{window,         hdr, buf, frame, img.mult > 1.0f ? double(img.mult) : 1.0,
                                  img.mult > 1.0f};
 
-    TextLines lines(hdr.fp.get(), hdr.offset, hdr.file_name);
+    // Start from the nearest frame already found, then pass over the frames
+    // between it and this one: dim_y rows and their "#" separator each.
+    if (hdr.frame_starts.empty()) hdr.frame_starts.push_back(hdr.offset);
+    int32_t known = frame < 1 ? 1 : frame;
+    if (static_cast<size_t>(known) > hdr.frame_starts.size()) known = static_cast<int32_t>(hdr.frame_starts.size());
+    TextLines lines(hdr.fp.get(), hdr.frame_starts[static_cast<size_t>(known) - 1], hdr.file_name);
     std::string line;
-    // Earlier frames: dim_y rows and their "#" separator each.
-    for (int32_t p = 1; p < frame; ++p) {
+    for (int32_t p = known; p < frame; ++p) {
         lines.skip(hdr.dim_y);
         bool ended = false;
         const bool got = lines.next(line, ended);
@@ -232,6 +236,7 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
                         got ? line.c_str() : "", got && ended ? "\n" : "");
             return -1;
         }
+        hdr.frame_starts.push_back(lines.position());
     }
 
     for (int32_t y = 0; y < hdr.dim_y; ++y) {

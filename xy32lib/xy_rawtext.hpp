@@ -28,6 +28,8 @@ class TextLines {
     bool skip(int64_t count);
     // Byte offset of the first character of the line last returned.
     int64_t line_offset() const { return line_offset_; }
+    // Byte offset of the next line to be returned.
+    int64_t position() const { return block_offset_ + static_cast<int64_t>(begin_); }
 
   private:
     bool fill();

@@ -80,7 +80,7 @@ TEST_F(TxtSpeCli, BadInputsEndWithStatusThreeAndAClearMessage) {
     spe("odd.spe", {{1, 2, 3, 4, 5, 6}}, 8);
     r = run({"odd.spe"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find(" ../xy32lib/wv_lib error :  not supported data type!\n, abort!"), std::string::npos)
+    EXPECT_NE(r.err.find(" ../xy32lib/wv_lib error :  not supported data type!, abort!"), std::string::npos)
         << r.err;
 
     r = run({"nowhere"});

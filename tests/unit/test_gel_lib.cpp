@@ -202,7 +202,7 @@ TEST(GelHeader, BadMarksAreRefusedWithTheirMessages) {
     bad_id[0] = 'I';
     bad_id[1] = 'M';
     EXPECT_EQ(parse_fatal(bad_id),
-              " ../xy32lib/gel_lib error :  invalid gel file ID nor 'MM' neither 'II'\n, abort!\n\n");
+              " ../xy32lib/gel_lib error :  invalid gel file ID nor 'MM' neither 'II', abort!\n\n");
     std::string bad_key = good;
     bad_key[2] = 41;
     EXPECT_NE(parse_fatal(bad_key).find(" invalid gel file key not 0x2a\n"), std::string::npos);
@@ -441,7 +441,7 @@ TEST(GelHeaderEntries, SixtyFourBitFileIsListedThenRefused) {
     const std::string err = parse_fatal(t.bytes());
     EXPECT_NE(err.find("# data_type (UNKNOWN)"), std::string::npos) << err;
     EXPECT_NE(err.find("#05# BitsPerSample   = 64 ; \n"), std::string::npos) << err;
-    EXPECT_NE(err.find(" ../xy32lib/gel_lib error :  not supported data type!\n, abort!\n\n"),
+    EXPECT_NE(err.find(" ../xy32lib/gel_lib error :  not supported data type!, abort!\n\n"),
               std::string::npos);
 }
 

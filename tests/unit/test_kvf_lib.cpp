@@ -297,7 +297,7 @@ TEST_F(KvfTest, NameGetsKvfAppendedUnlessItHoldsKvfAnywhere) {
     EXPECT_EQ(open("run")->file_name, "run.kvf");
     const std::string err = zt::fatal_report([&] { open("absent"); });
     EXPECT_NE(err.find(" ../xy32lib/kvf_lib error (errno=2) : kvf_open (errno=2): unable to open zandor file "
-                       "'absent.kvf'\n, abort!"),
+                       "'absent.kvf', abort!"),
               std::string::npos)
         << err;
 }

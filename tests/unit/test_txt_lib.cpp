@@ -106,6 +106,21 @@ TEST_F(TxtTest, TwoFramesGiveTheFirstFramesHeightAndReadEachFrame) {
     EXPECT_EQ(read_frame(third, open_text(two), 3), -1);
     EXPECT_EQ(read_output, "xy_getrawa pos 3 : multiframe txt image with more than one '#' line\n\n");
 
+    // One open file read out of order: every frame gets its own values, and the
+    // frame starts found on the way are kept, so frame k is not found again by
+    // rereading the frames before it.
+    IMG reused;
+    reused.hdr = open_text("1 2\n3 4\n#a\n5 6\n7 8\n#b\n9 10\n11 12\n");
+    xy_setsize(reused);
+    for (const int32_t frame : {3, 1, 2, 3}) {
+        std::vector<int32_t> got(4, -999);
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(xy_getrawa(reused, got.data(), frame, nullptr), 2) << frame;
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(got, (std::vector<int32_t>{4 * frame - 3, 4 * frame - 2, 4 * frame - 1, 4 * frame})) << frame;
+    }
+    EXPECT_EQ(reused.hdr->frame_starts.size(), 3u);
+
     // A data line where the separator should be is printed as read, line feed included.
     IMG no_separator;
     EXPECT_EQ(read_frame(no_separator, open_text("1 2\n#\n3 4\n9 9\n"), 3), -1);
