@@ -60,12 +60,17 @@ struct MergedPlanes {
     int64_t plane = 0; // pixels of one file
 };
 
-void allocate_merged(MergedPlanes& merged, const IMG& img, int32_t files) {
-    merged.plane = img.size;
-    const int64_t total = merged.plane * files;
+int64_t merged_pixels(const IMG& img, int32_t files) {
+    const int64_t total = static_cast<int64_t>(img.size) * files;
     if (total > INT32_MAX)
         v_fatal("zandor", "merging %d files of %d pixels gives %lld pixels, more than a 32-bit image holds",
                 files, img.size, static_cast<long long>(total));
+    return total;
+}
+
+void allocate_merged(MergedPlanes& merged, const IMG& img, int32_t files) {
+    merged.plane = img.size;
+    const int64_t total = merged_pixels(img, files);
     try {
         merged.data.assign(static_cast<size_t>(total), 0);
         merged.frame.assign(static_cast<size_t>(total), 0);
@@ -240,6 +245,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
         xy_fputinfo(stdout, img);
         if (files > 1 && series.mosaic) {
             if (k == 0) {
+                merged_pixels(img, files);
                 check_merged_files(dir, series, files, *img.hdr);
                 allocate_merged(merged, img, files);
             }

@@ -186,8 +186,8 @@ void wait_for_file(const std::string& name, const std::string& def_format, int32
     int64_t waited = 0;
     while (::stat(watched.c_str(), &st) != 0) {
         if (wait_timeout_seconds > 0 && waited >= wait_timeout_seconds)
-            v_fatal(kLibOrigin, "file %s did not appear within REALTIME_TIMEOUT = %d seconds", watched.c_str(),
-                    wait_timeout_seconds);
+            v_fatal(kLibOrigin, "file %s did not appear within REALTIME_TIMEOUT = %d seconds",
+                    watched.c_str(), wait_timeout_seconds);
         std::printf(" file %s not stated, waiting %d seconds\n", watched.c_str(), wait_seconds);
         std::fflush(stdout);
         ::sleep(static_cast<unsigned>(wait_seconds));

@@ -223,7 +223,8 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
     // between it and this one: dim_y rows and their "#" separator each.
     if (hdr.frame_starts.empty()) hdr.frame_starts.push_back(hdr.offset);
     int32_t known = frame < 1 ? 1 : frame;
-    if (static_cast<size_t>(known) > hdr.frame_starts.size()) known = static_cast<int32_t>(hdr.frame_starts.size());
+    if (static_cast<size_t>(known) > hdr.frame_starts.size())
+        known = static_cast<int32_t>(hdr.frame_starts.size());
     TextLines lines(hdr.fp.get(), hdr.frame_starts[static_cast<size_t>(known) - 1], hdr.file_name);
     std::string line;
     for (int32_t p = known; p < frame; ++p) {

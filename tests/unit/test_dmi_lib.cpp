@@ -88,15 +88,15 @@ TEST_F(DmiTest, BadLabelsAreRefusedWithTheirReason) {
         cases.push_back({what, label, std::move(message)});
     };
     add(
-        "byte order B", [](zt::IpnLabel& l) { l.byte_order = 'B'; }, "unknown ByteOrder    B\n");
+        "byte order B", [](zt::IpnLabel& l) { l.byte_order = 'B'; }, "unknown ByteOrder    B, abort!");
     add(
-        "byte order NUL", [](zt::IpnLabel& l) { l.byte_order = '\0'; }, "unknown ByteOrder 0x00\n");
+        "byte order NUL", [](zt::IpnLabel& l) { l.byte_order = '\0'; }, "unknown ByteOrder 0x00, abort!");
     add(
         "width beyond 16 bits", [](zt::IpnLabel& l) { l.width = "70000"; },
-        "'t.ipn' : the IPN label gives a frame width of 70000, outside 1 to 65535\n");
+        "'t.ipn' : the IPN label gives a frame width of 70000, outside 1 to 65535, abort!");
     add(
         "zero height", [](zt::IpnLabel& l) { l.height = "0"; },
-        "'t.ipn' : the IPN label gives a frame height of 0, outside 1 to 65535\n");
+        "'t.ipn' : the IPN label gives a frame height of 0, outside 1 to 65535, abort!");
     add(
         "negative width", [](zt::IpnLabel& l) { l.width = "-4"; }, "frame width of -4, outside");
     add(

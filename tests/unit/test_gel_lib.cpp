@@ -205,7 +205,7 @@ TEST(GelHeader, BadMarksAreRefusedWithTheirMessages) {
               " ../xy32lib/gel_lib error :  invalid gel file ID nor 'MM' neither 'II', abort!\n\n");
     std::string bad_key = good;
     bad_key[2] = 41;
-    EXPECT_NE(parse_fatal(bad_key).find(" invalid gel file key not 0x2a\n"), std::string::npos);
+    EXPECT_NE(parse_fatal(bad_key).find(" invalid gel file key not 0x2a, abort!"), std::string::npos);
     EXPECT_NE(parse_fatal("II").find(" invalid gel file key not 0x2a"), std::string::npos);
     EXPECT_NE(parse_fatal("").find("invalid gel file ID"), std::string::npos);
     std::string big = good;
@@ -426,7 +426,7 @@ TEST(GelHeader, ThirtyTwoBitSamplesOfNoNumberFormatAreRefused) {
     untyped.add_short(0x102, 32);
     untyped.add_short(0x153, 4);
     add_single_strip(untyped);
-    EXPECT_NE(parse_fatal(untyped.bytes()).find(" 32-bit samples of SampleFormat 4 not supported\n"),
+    EXPECT_NE(parse_fatal(untyped.bytes()).find(" 32-bit samples of SampleFormat 4 not supported, abort!"),
               std::string::npos);
 }
 
@@ -528,7 +528,7 @@ TEST_F(GelFiles, OpeningAddsGelOnlyWhenNoTiffNameIsGiven) {
     zt::write_file(file("scan.dat"), zt::gray_tiff(false, 8, 2, 1, {5, 6}));
     EXPECT_EQ(gel_open("scan.dat", "zandor", true)->file_name, "scan.dat");
     const std::string err = zt::fatal_report([] { gel_open("scan.dat", "zandor"); });
-    EXPECT_NE(err.find("gel_open : unable to open zandor file 'scan.dat.gel'\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("gel_open : unable to open zandor file 'scan.dat.gel', abort!"), std::string::npos) << err;
 }
 
 // ---------------------------------------------------------------- writing
@@ -627,7 +627,7 @@ TEST_F(GelWrite, NamesKeepATiffNameAndOtherwiseTakeTheExtension) {
     IMG lost = image_of(1, 1, {9}, "no/such/dir/x");
     EXPECT_NE(zt::fatal_report([&] {
                   gel_write(lost, lost.name, ".tif", 0);
-              }).find("unable to open the tif/gel out file : no/such/dir/x.tif\n"),
+              }).find("unable to open the tif/gel out file : no/such/dir/x.tif, abort!"),
               std::string::npos);
 }
 

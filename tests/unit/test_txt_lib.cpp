@@ -117,7 +117,8 @@ TEST_F(TxtTest, TwoFramesGiveTheFirstFramesHeightAndReadEachFrame) {
         testing::internal::CaptureStdout();
         ASSERT_EQ(xy_getrawa(reused, got.data(), frame, nullptr), 2) << frame;
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(got, (std::vector<int32_t>{4 * frame - 3, 4 * frame - 2, 4 * frame - 1, 4 * frame})) << frame;
+        EXPECT_EQ(got, (std::vector<int32_t>{4 * frame - 3, 4 * frame - 2, 4 * frame - 1, 4 * frame}))
+            << frame;
     }
     EXPECT_EQ(reused.hdr->frame_starts.size(), 3u);
 
@@ -151,7 +152,7 @@ TEST_F(TxtTest, NameGetsTxtAppendedUnlessOpenedAsNamed) {
     EXPECT_THROW(txt_open("missing", "zandor"), Fatal);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               " ../xy32lib/txt_lib error (errno=2) : txt_open (errno=2): unable to open zandor file "
-              "'missing.txt'\n, "
+              "'missing.txt', "
               "abort!\n\n");
 }
 

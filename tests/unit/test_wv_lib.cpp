@@ -274,7 +274,7 @@ TEST_F(WvTest, OpenTriesLowerThenUpperCaseExtension) {
 
     EXPECT_EQ(
         zt::fatal_report([] { wv_open("absent", "zandor"); }),
-        " ../xy32lib/wv_lib error (errno=2) : wv_open : unable to open zandor file 'absent(.spe|.SPE)'\n, "
+        " ../xy32lib/wv_lib error (errno=2) : wv_open : unable to open zandor file 'absent(.spe|.SPE)', "
         "abort!\n\n");
 }
 

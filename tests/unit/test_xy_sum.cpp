@@ -114,7 +114,7 @@ TEST_F(FrameSum, NoFrameInTheRangeIsFatal) {
     IMG img = open_series("four.kvf", 2, 2, XY_TYPE_UINT16, counting_frames(2, 2, 4));
     img.beg_frame = 7;
     const std::string err = zt::fatal_report([&] { sum(img, 0); });
-    EXPECT_NE(err.find(" : no data found in file between frames 7 and 0\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(" : no data found in file between frames 7 and 0, abort!"), std::string::npos) << err;
 }
 
 TEST_F(FrameSum, SaturatedValuesLeaveTheirFramesOut) {
@@ -325,7 +325,7 @@ TEST_F(FrameSum, RefusedInputs) {
     signed16.hdr->type = XY_TYPE_INT16;
     EXPECT_NE(zt::fatal_report([&] { sum(signed16, 0); })
                   .find(" xy_lib error : "
-                        " xy_getsum data type not suppported\n"),
+                        " xy_getsum data type not suppported, abort!"),
               std::string::npos);
 
     IMG fresh = open_series("x.kvf", 2, 1, XY_TYPE_UINT16, {{0, 0}});
