@@ -528,7 +528,8 @@ TEST_F(GelFiles, OpeningAddsGelOnlyWhenNoTiffNameIsGiven) {
     zt::write_file(file("scan.dat"), zt::gray_tiff(false, 8, 2, 1, {5, 6}));
     EXPECT_EQ(gel_open("scan.dat", "zandor", true)->file_name, "scan.dat");
     const std::string err = zt::fatal_report([] { gel_open("scan.dat", "zandor"); });
-    EXPECT_NE(err.find("gel_open : unable to open zandor file 'scan.dat.gel', abort!"), std::string::npos) << err;
+    EXPECT_NE(err.find("gel_open : unable to open zandor file 'scan.dat.gel', abort!"), std::string::npos)
+        << err;
 }
 
 // ---------------------------------------------------------------- writing

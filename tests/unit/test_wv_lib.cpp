@@ -218,8 +218,7 @@ TEST_F(WvTest, DataTypeTableAndTheRefusalOfOtherTypes) {
         const std::string err = zt::fatal_report([&] { describe_and_fill(zt::spe_header(f)); });
         EXPECT_NE(err.find("# data_type (UNKNOWN)"), std::string::npos) << err;
         EXPECT_NE(err.find("DataType        = Unknown ;"), std::string::npos) << err;
-        EXPECT_NE(err.find(" ../xy32lib/wv_lib error :  not supported data type!, abort!"),
-                  std::string::npos)
+        EXPECT_NE(err.find(" ../xy32lib/wv_lib error :  not supported data type!, abort!"), std::string::npos)
             << err;
     }
 }
