@@ -39,6 +39,19 @@ TEST(HeaderList, GrowsByEightAndKeepsOrderAndDuplicates) {
         xy_kvfstr(hdr, "K", "");
     EXPECT_EQ(hdr.n_alloc, 24);
     EXPECT_EQ(hdr.n_items, 17);
+
+    // The recorded capacity steps by 8, but the list itself grows
+    // geometrically: a header of many entries moves its storage a few dozen
+    // times, not once every eight entries (which made long headers quadratic).
+    int moves = 0;
+    const KvfItem* storage = hdr.items.data();
+    for (int i = 17; i < 60000; ++i) {
+        xy_kvfstr(hdr, "K", "v");
+        if (hdr.items.data() != storage) ++moves, storage = hdr.items.data();
+    }
+    EXPECT_EQ(hdr.n_items, 60000);
+    EXPECT_EQ(hdr.n_alloc, 60000);
+    EXPECT_LT(moves, 40);
 }
 
 TEST(HeaderList, EntriesAreStoredVerbatim) {
