@@ -7,6 +7,7 @@
 #include "zd_commands.hpp"
 #include "zd_settings.hpp"
 #include "zd_stat.hpp"
+#include "zd_summary.hpp"
 
 #include <ctime>
 #include <new>
@@ -79,11 +80,18 @@ Reference flat() {
     return {"Flat field", drv.f_image, drv.flat_in_force, run.f_name, false};
 }
 
+// The dark and flat in force, for the summary of the run.
+void note_dark_and_flat() {
+    summary_dark(drv.dark_in_force ? run.d_name : "", drv.d_image.frames);
+    summary_flat(drv.flat_in_force ? run.f_name : "", drv.f_image.frames);
+}
+
 // "D=" and "F=" words: drop what was in force, then read the new one.
 void set_reference(const Reference& ref, const std::string& name) {
     ref.name.clear();
     xy_freeimg(ref.record, 2);
     ref.in_force = false;
+    note_dark_and_flat();
     if (name == "NONE") return;
     ref.name = name;
     get_image(name, run.dir, ref.record);
@@ -91,6 +99,7 @@ void set_reference(const Reference& ref, const std::string& name) {
     xy_freeimg(ref.record, 1);
     ref.in_force = !ref.record.data.empty();
     if (ref.in_force) prg_printf("# %s set to : %s\n", ref.what, name.c_str());
+    note_dark_and_flat();
 }
 
 // Dark and flat named in the settings: read without DIR and passed through the
@@ -103,6 +112,7 @@ void load_settings_reference(const Reference& ref) {
     if (corrected) cor_image(ref.record);
     xy_freeimg(ref.record, 1);
     ref.in_force = !ref.record.data.empty();
+    note_dark_and_flat();
 }
 
 void acquire_and_process(const std::string& word) {
@@ -206,6 +216,7 @@ int run_zandor(int argc, char** argv) {
         }
     }
     dark_flat.finish();
+    summary_write(drv.image, RELEASE);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "zandor.hpp"
 #include "zd_ops.hpp"
 #include "zd_settings.hpp"
+#include "zd_summary.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -219,6 +220,7 @@ bool accumulate(IMG& img) {
 
 Acquisition get_image(const std::string& word, const std::string& dir, IMG& img) {
     img = IMG();
+    summary_image_word(word);
     xy_imgini(img, drv.reading);
     SeriesName series;
     const int32_t files = xy_rep_name(word, img, series);
@@ -235,6 +237,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
         const std::string name = xy_cur_name(dir, series.base, series.ext, series.ndig, number);
         img.name = name;
         std::unique_ptr<HDR> hdr = xy_open(name, prg_name, run.r_def, run.real_time, 1);
+        summary_file_read(name);
         open_cosmic_report(name);
         if (series.ndig > 0 && series.ndig != run.dformat) img.name = recorded_name(dir, series, number);
         img.hdr = std::move(hdr);
@@ -275,6 +278,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
         img.frames = series.frames_u;
     }
     acquired.corrected = !series.no_cosmic;
+    summary_image_done(img);
     return acquired;
 }
 
@@ -311,6 +315,7 @@ std::vector<int32_t>& cor_image(IMG& img) {
         }
     }
     img.corrected = 1;
+    summary_pixels_rescaled(rescaled);
     if (print & PRINT_CORRECTIONS) prg_fprintf(report, "# %d pixel(s) corrected\n", rescaled);
     if (rescaled != 0 && (print & PRINT_CORRECTED_DUMP) && small_image) xy_val_dump(img, report, "#C");
 
@@ -350,5 +355,6 @@ bool proc_image(IMG& img) {
     print_correction_summary(img);
     if (drv.flat_in_force) divide_by_flat(img);
     if (run.set_limit != 0) repair_low_pixels(img);
+    summary_image_done(img);
     return accumulate(img);
 }

@@ -9,6 +9,7 @@
 #include "xy_resample.hpp"
 #include "zandor.hpp"
 #include "zd_settings.hpp"
+#include "zd_summary.hpp"
 
 #include <cerrno>
 #include <cmath>
@@ -238,6 +239,7 @@ void grid_image(const std::string&, IMG& img) {
     if (drv.g_name.empty()) drv.g_name = "GRID_AUTO";
     grid_cor_img(grid_cor, img);
     drv.grid_done = true;
+    summary_grid_applied();
 }
 
 void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
@@ -248,18 +250,23 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     const Writer writer = writer_for(s);
     const std::string out_name = output_name(s, out_dir, img, writer);
 
+    const std::string written = written_file(out_name, writer);
     switch (writer) {
     case Writer::Gel:
-        gel_write(img, out_name, ".gel", bits);
+    case Writer::Tif: {
+        const char* ext = writer_extension(writer);
+        gel_write(img, out_name, ext, bits);
+        const OutputDepth d = gel_output_depth(img, bits);
+        summary_output(written, ext + 1, d.bits, d.offset, d.scale == 0.0 ? 1.0 : d.scale);
         break;
-    case Writer::Tif:
-        gel_write(img, out_name, ".tif", bits);
-        break;
+    }
     case Writer::Txt:
         txt_write(img, out_name, run.cr_mode);
+        summary_output(written, "txt", 0, 0, 1.0);
         break;
     case Writer::Kvf:
         kvf_write(img, out_name, run.t_mode);
+        summary_output(written, "kvf", 32, 0, 1.0);
         break;
     }
 }

@@ -8,6 +8,7 @@
 #include "zandor.hpp"
 #include "zd_rad.hpp"
 #include "zd_stat.hpp"
+#include "zd_summary.hpp"
 
 #include <cstring>
 #include <sys/stat.h>
@@ -216,6 +217,7 @@ const SettingsModule kSettingsChain[] = {
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
     {take_radial_key, "radial", radial_usage, radial_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},
+    {take_summary_key, "other", summary_usage, summary_reset, false},
     {excl_inipar, "mask", excl_usage, excl_defaults, false},
     {take_stat_key, "stat", stat_usage, stat_defaults, true},
 };

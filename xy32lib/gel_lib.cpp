@@ -341,12 +341,6 @@ bool listed_elsewhere(uint16_t tag) {
 
 // ---------------------------------------------------------------- writing
 
-struct OutputDepth {
-    int32_t bits = 32;
-    int32_t offset = 0; // subtracted from every value
-    double scale = 0.0; // 0: none
-};
-
 // Depth, offset and scale that make every value from min to max fit: offsets
 // and scales only ever map [min, max] into [0, 2^bits - 1].
 OutputDepth choose_depth(int32_t mode, int32_t min, int32_t max) {
@@ -656,6 +650,12 @@ int add_rat_ifd(std::vector<TifIfdEntry>& ifd, uint16_t tag, std::vector<uint32_
 }
 
 // ---------------------------------------------------------------- writing
+
+OutputDepth gel_output_depth(const IMG& img, int32_t mode) {
+    int32_t min = 0, max = 0;
+    value_range(img, min, max);
+    return choose_depth(mode, min, max);
+}
 
 void gel_write(const IMG& img, const std::string& path, const std::string& ext, int32_t mode) {
     const std::string name = output_name(path, ext);

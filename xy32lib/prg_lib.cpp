@@ -30,6 +30,7 @@ constexpr int kMaxFileDepth = 32;
 struct SettingsState {
     ParamProc param_proc = nullptr;
     int file_depth = 0;
+    std::vector<std::string> files_read; // the settings file, then FILE redirections in order
 };
 SettingsState settings;
 
@@ -138,6 +139,7 @@ void read_redirected_file(const std::string& value) {
     if (!fp) v_error("prg_initag", "unable to open file %s", name.c_str());
     prg_note_input(name);
     std::printf("now using file '%s'\n", name.c_str());
+    settings.files_read.push_back(name);
     ++settings.file_depth;
     try {
         settings.param_proc(fp);
@@ -210,6 +212,7 @@ bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
 void prg_inifile(ParamProc proc) {
     settings.param_proc = proc;
     warnings.holding = true;
+    settings.files_read.clear();
     std::string base =
         prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
     base = base.substr(0, base.find('.'));
@@ -222,6 +225,7 @@ void prg_inifile(ParamProc proc) {
     }
     prg_note_input(name);
     std::printf(" using file '%s'\n", name.c_str());
+    settings.files_read.push_back(name);
     try {
         proc(fp);
     } catch (...) {
@@ -247,6 +251,10 @@ bool prg_take_layer_key(const IniTag& tag) {
         return true;
     }
     return prg_iniint(tag, "LOG", log_mode) || prg_iniint(tag, "QUIET_WARNINGS", quiet_warnings);
+}
+
+const std::vector<std::string>& prg_settings_files() {
+    return settings.files_read;
 }
 
 bool prg_initag(const std::string& line, IniTag& tag) {

@@ -69,6 +69,8 @@ using ParamProc = void (*)(std::FILE* stream);
 
 // Reads "<program base name>.ini" from the current directory through `proc`.
 void prg_inifile(ParamProc proc);
+// The settings files read by the last prg_inifile, FILE redirections included, in order.
+const std::vector<std::string>& prg_settings_files();
 // Splits one line (without its line feed) and handles the layer's keys itself.
 // Returns true when the handler must look at `tag`.
 bool prg_initag(const std::string& line, IniTag& tag);

@@ -228,12 +228,12 @@ TEST_F(Foundation, HelpTopicsAndStatuses) {
           " CR =",       " DFORMAT =",   " STDIN =",     " FLAT_NAME =", " DARK_NAME =", " SCA_DARK =",
           " ADD_DARK =", " SET_LIMIT =", " LOW_LIMIT =", " ADD_DARK =",  " REALTIME =",  " PRINT   =",
           " T_DATA  =",  " ORIG =",      " MAT_UB =",    " LAMBDA =",    " GONIO =",     " DETEC =",
-          " SCALE =",    " ORIG =",      " PLANE ="}) {
+          " SCALE =",    " ORIG =",      " PLANE =",     " SUMMARY ="}) {
         const size_t next = r.err.find(std::string("\n") + key, at);
         ASSERT_NE(next, std::string::npos) << key << " after " << r.err.substr(at);
         at = next + 1;
     }
-    EXPECT_EQ(r.err.find("\n", r.err.find('\n', at) + 1), r.err.size() - 1) << "PLANE is the last line";
+    EXPECT_EQ(r.err.find("\n", r.err.find('\n', at) + 1), r.err.size() - 1) << "SUMMARY is the last line";
     EXPECT_EQ(r.err.find("C_ROI"), std::string::npos);
 
     r = run_zandor(cwd(), {"--usage"});
