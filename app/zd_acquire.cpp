@@ -6,6 +6,7 @@
 #include "xy_pixel.hpp"
 #include "zandor.hpp"
 #include "zd_ops.hpp"
+#include "zd_progress.hpp"
 #include "zd_settings.hpp"
 #include "zd_summary.hpp"
 
@@ -230,6 +231,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
     // The statistics need the squared sums whatever the options.
     const bool cosmic = stat_mode() || (img.t_cosmic > 0 && !series.mosaic && !series.no_cosmic);
     MergedPlanes merged;
+    Progress progress("files", files > 1 ? files : 0);
 
     for (int32_t k = 0; k < files; ++k) {
         prg_printf("\n");
@@ -260,6 +262,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
             else
                 xy_freehdr(img.hdr);
         }
+        progress.update(k + 1);
     }
     Acquisition acquired;
     xy_imgini(acquired.reading, img);

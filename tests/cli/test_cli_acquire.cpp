@@ -94,6 +94,7 @@ TEST_F(Acquire, SeriesOfFilesIsSummed) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{111, 222}));
     EXPECT_NE(r.out.find("# s_2.kvf : 3 frame(s)"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, ""); // no progress line when standard error is not a terminal
 }
 
 TEST_F(Acquire, MergedFilesAreStackedBelowEachOther) {
