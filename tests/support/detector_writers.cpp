@@ -50,8 +50,8 @@ hid_t intermediate_groups() {
     return lcpl;
 }
 
-void set_filter(hid_t dcpl, H5Filter filter) {
-    switch (filter) {
+void set_filter(hid_t dcpl, const H5Dataset& d) {
+    switch (d.filter) {
     case H5Filter::None:
         break;
     case H5Filter::Gzip:
@@ -63,7 +63,7 @@ void set_filter(hid_t dcpl, H5Filter filter) {
     case H5Filter::BitshuffleLz4: {
         // The filter puts its version and the element size first; ours are
         // the block size (0: the filter's choice) and 2, LZ4 after the shuffle.
-        const unsigned cd[2] = {0, 2};
+        const unsigned cd[2] = {d.bitshuffle_block, 2};
         check(H5Pset_filter(dcpl, 32008, H5Z_FLAG_MANDATORY, 2, cd) >= 0, "bitshuffle filter");
         break;
     }
@@ -88,7 +88,7 @@ void H5File::dataset(const H5Dataset& d) {
     if (!d.chunk.empty()) {
         std::vector<hsize_t> chunk(d.chunk.begin(), d.chunk.end());
         H5Pset_chunk(dcpl, static_cast<int>(chunk.size()), chunk.data());
-        set_filter(dcpl, d.filter);
+        set_filter(dcpl, d);
     }
     const hid_t lcpl = intermediate_groups();
     const hid_t dset = H5Dcreate2(file_, d.path.c_str(), file_type(d.pixel), space, lcpl, dcpl, H5P_DEFAULT);

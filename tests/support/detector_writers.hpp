@@ -21,8 +21,9 @@ struct H5Dataset {
     std::vector<uint64_t> dims; // frames, rows, columns (or rows, columns)
     H5Pixel pixel = H5Pixel::U16;
     H5Filter filter = H5Filter::None;
-    std::vector<uint64_t> chunk; // empty: contiguous (no filter possible)
-    std::vector<double> values;  // row after row, frame after frame
+    std::vector<uint64_t> chunk;   // empty: contiguous (no filter possible)
+    uint32_t bitshuffle_block = 0; // values a bitshuffle block holds (0: the filter's choice)
+    std::vector<double> values;    // row after row, frame after frame
 };
 
 // Opens (creates) an HDF5 file; groups along the paths are created as needed.

@@ -1,0 +1,202 @@
+// Bitshuffle+LZ4 chunks: the block walk, bounded by the chunk's length, and
+// the bit transposition undone 128 values at a time with SSE2.
+#include "h5_bitshuffle.hpp"
+
+#include <lz4.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+uint64_t read_big_endian(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = v << 8 | p[i];
+    return v;
+}
+
+// Transposes the 8 x 8 bit matrix whose row k is byte k of `x` (bit j of byte
+// k becomes bit k of byte j).
+uint64_t transpose_bits(uint64_t x) {
+    uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
+    x ^= t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCULL;
+    x ^= t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ULL;
+    x ^= t ^ (t << 28);
+    return x;
+}
+
+// Groups [first, last) of 8 values each; `row` is the length of a bit row.
+void unshuffle_groups(const uint8_t* in, uint8_t* out, size_t row, size_t elem_size, size_t first,
+                      size_t last) {
+    for (size_t i = first; i < last; ++i)
+        for (size_t b = 0; b < elem_size; ++b) {
+            uint64_t x = 0;
+            for (size_t k = 0; k < 8; ++k)
+                x |= uint64_t{in[(b * 8 + k) * row + i]} << (8 * k);
+            x = transpose_bits(x);
+            for (size_t j = 0; j < 8; ++j)
+                out[(8 * i + j) * elem_size + b] = static_cast<uint8_t>(x >> (8 * j));
+        }
+}
+
+#if defined(__SSE2__)
+
+__m128i load(const uint8_t* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+void store(uint8_t* p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+}
+
+// Exchanges the s-bit blocks of bytes (k, j + s) of `a` with (k + s, j) of
+// `b`, in every byte: one step of the 8 x 8 bit transposition below.
+void exchange_bits(__m128i& a, __m128i& b, int s, __m128i low_blocks) {
+    const __m128i t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi16(a, s), b), low_blocks);
+    b = _mm_xor_si128(b, t);
+    a = _mm_xor_si128(a, _mm_slli_epi16(t, s));
+}
+
+// In every byte position, transposes the 8 x 8 bit matrix whose row k is
+// that byte of r[k]: bit j of r[k] becomes bit k of r[j].
+void transpose_bit_rows(__m128i r[8]) {
+    const __m128i m4 = _mm_set1_epi8(0x0F), m2 = _mm_set1_epi8(0x33), m1 = _mm_set1_epi8(0x55);
+    for (int k = 0; k < 4; ++k)
+        exchange_bits(r[k], r[k + 4], 4, m4);
+    for (int k : {0, 1, 4, 5})
+        exchange_bits(r[k], r[k + 2], 2, m2);
+    for (int k : {0, 2, 4, 6})
+        exchange_bits(r[k], r[k + 1], 1, m1);
+}
+
+// Byte b of the 128 values of groups i .. i + 15: vector p holds values
+// 16 p .. 16 p + 15 of them.
+void unshuffle_plane(const uint8_t* in, size_t row, size_t b, size_t i, __m128i plane[8]) {
+    __m128i r[8];
+    for (size_t k = 0; k < 8; ++k)
+        r[k] = load(in + (b * 8 + k) * row + i);
+    // r[j] byte g is now byte b of value 8 g + j.
+    transpose_bit_rows(r);
+    // Bytes j = 0..7 of each group side by side: 16 groups of 8 values.
+    __m128i pair[8], quad[8];
+    for (size_t k = 0; k < 4; ++k) {
+        pair[2 * k] = _mm_unpacklo_epi8(r[2 * k], r[2 * k + 1]);
+        pair[2 * k + 1] = _mm_unpackhi_epi8(r[2 * k], r[2 * k + 1]);
+    }
+    for (size_t h = 0; h < 2; ++h)
+        for (size_t k = 0; k < 2; ++k) {
+            quad[4 * k + 2 * h] = _mm_unpacklo_epi16(pair[4 * k + h], pair[4 * k + 2 + h]);
+            quad[4 * k + 2 * h + 1] = _mm_unpackhi_epi16(pair[4 * k + h], pair[4 * k + 2 + h]);
+        }
+    for (size_t q = 0; q < 4; ++q) {
+        plane[2 * q] = _mm_unpacklo_epi32(quad[q], quad[4 + q]);
+        plane[2 * q + 1] = _mm_unpackhi_epi32(quad[q], quad[4 + q]);
+    }
+}
+
+// Groups [0, last) with `last` a multiple of 16, for values of 1, 2 or 4 bytes.
+void unshuffle_groups_sse2(const uint8_t* in, uint8_t* out, size_t row, size_t elem_size, size_t last) {
+    __m128i plane[4][8];
+    for (size_t i = 0; i < last; i += 16) {
+        for (size_t b = 0; b < elem_size; ++b)
+            unshuffle_plane(in, row, b, i, plane[b]);
+        uint8_t* dst = out + 8 * i * elem_size;
+        for (size_t p = 0; p < 8; ++p, dst += 16 * elem_size) {
+            if (elem_size == 1) {
+                store(dst, plane[0][p]);
+                continue;
+            }
+            const __m128i lo01 = _mm_unpacklo_epi8(plane[0][p], plane[1][p]);
+            const __m128i hi01 = _mm_unpackhi_epi8(plane[0][p], plane[1][p]);
+            if (elem_size == 2) {
+                store(dst, lo01);
+                store(dst + 16, hi01);
+                continue;
+            }
+            const __m128i lo23 = _mm_unpacklo_epi8(plane[2][p], plane[3][p]);
+            const __m128i hi23 = _mm_unpackhi_epi8(plane[2][p], plane[3][p]);
+            store(dst, _mm_unpacklo_epi16(lo01, lo23));
+            store(dst + 16, _mm_unpackhi_epi16(lo01, lo23));
+            store(dst + 32, _mm_unpacklo_epi16(hi01, hi23));
+            store(dst + 48, _mm_unpackhi_epi16(hi01, hi23));
+        }
+    }
+}
+
+#endif
+
+} // namespace
+
+void bit_unshuffle_scalar(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size) {
+    const size_t row = elements / 8;
+    unshuffle_groups(in, out, row, elem_size, 0, row);
+}
+
+void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size) {
+    const size_t row = elements / 8;
+    size_t done = 0;
+#if defined(__SSE2__)
+    if (elem_size == 1 || elem_size == 2 || elem_size == 4) {
+        done = row / 16 * 16;
+        unshuffle_groups_sse2(in, out, row, elem_size, done);
+    }
+#endif
+    unshuffle_groups(in, out, row, elem_size, done, row);
+}
+
+std::string bslz4_decode(const uint8_t* chunk, size_t chunk_bytes, size_t elem_size, uint8_t* out,
+                         size_t out_bytes, std::vector<uint8_t>& scratch) {
+    if (elem_size == 0 || out_bytes % elem_size != 0) return "values of another size than the chunk's";
+    if (chunk_bytes < 12) return "chunk shorter than its header";
+    const uint64_t total = read_big_endian(chunk, 8);
+    const uint64_t block_bytes = read_big_endian(chunk + 8, 4);
+    if (total != out_bytes)
+        return "chunk of " + std::to_string(total) + " bytes, not " + std::to_string(out_bytes);
+    if (block_bytes == 0 || block_bytes % (8 * elem_size) != 0)
+        return "block size of " + std::to_string(block_bytes) +
+               " bytes, not a whole number of 8-value groups";
+    const size_t elements = out_bytes / elem_size;
+    const size_t block = static_cast<size_t>(block_bytes / elem_size);
+    const size_t largest = std::min(block, elements / 8 * 8) * elem_size;
+    if (largest > INT_MAX) return "block of more than " + std::to_string(INT_MAX) + " bytes";
+    if (scratch.size() < largest) scratch.resize(largest);
+
+    size_t pos = 12, done = 0, blocks = 0;
+    auto decode_block = [&](size_t n) -> std::string {
+        ++blocks;
+        const std::string which = "block " + std::to_string(blocks);
+        if (chunk_bytes - pos < 4) return "chunk ends before " + which;
+        const uint64_t packed = read_big_endian(chunk + pos, 4);
+        pos += 4;
+        if (packed > chunk_bytes - pos || packed > INT_MAX) return which + " runs past the end of the chunk";
+        const int bytes = static_cast<int>(n * elem_size);
+        const int got =
+            LZ4_decompress_safe(reinterpret_cast<const char*>(chunk + pos),
+                                reinterpret_cast<char*>(scratch.data()), static_cast<int>(packed), bytes);
+        if (got != bytes) return which + " does not expand to " + std::to_string(bytes) + " bytes";
+        pos += static_cast<size_t>(packed);
+        bit_unshuffle(scratch.data(), out + done * elem_size, n, elem_size);
+        done += n;
+        return "";
+    };
+    while (elements - done >= block) {
+        const std::string fault = decode_block(block);
+        if (!fault.empty()) return fault;
+    }
+    const size_t last = (elements - done) / 8 * 8;
+    if (last > 0) {
+        const std::string fault = decode_block(last);
+        if (!fault.empty()) return fault;
+    }
+    const size_t rest = (elements - done) * elem_size;
+    if (chunk_bytes - pos < rest) return "chunk ends before its last " + std::to_string(rest) + " bytes";
+    std::memcpy(out + done * elem_size, chunk + pos, rest);
+    return "";
+}
