@@ -4,6 +4,7 @@
 // pixel with Horner's rule, without any resampling. The correction is also
 // timed on its two-lane loops (the path of processors without 256-bit
 // vectors), and both results are summed to show that they are the same.
+#include "bench_clock.hpp"
 #include "xy_resample.hpp"
 
 #include <algorithm>
@@ -21,14 +22,6 @@ const std::vector<double> kXcor = {1024.0, 1.002, 0.003,  2e-6,    -1e-6,
                                    1.5e-6, 1e-10, -2e-10, 1.5e-10, -0.5e-10};
 const std::vector<double> kYcor = {1024.0,  -0.002,   0.998, -1e-6, 2e-6,
                                    -1.5e-6, -0.5e-10, 1e-10, 2e-10, -1e-10};
-
-// Processor time of this thread: the machine is shared, and time spent waiting
-// for the processor would be counted against whichever loop happened to wait.
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // Horner forms of P = sum c[k] X^i Y^j over the ten cubic terms.
 struct Cubic {
@@ -69,12 +62,12 @@ Cubic cubic_of(const std::vector<double>& c) {
 // and takes the parts that depend on Y alone out of it.
 double yardstick(std::vector<float>& out) {
     const Cubic px = cubic_of(kXcor), py = cubic_of(kYcor);
-    const double start = cpu_seconds();
+    const double start = thread_cpu_seconds();
     for (int32_t y = 0; y < kSide; ++y)
         for (int32_t x = 0; x < kSide; ++x)
             out[static_cast<size_t>(y) * kSide + static_cast<size_t>(x)] =
                 horner_pixel(px, py, x - kXcor[0], y - kYcor[0]);
-    return cpu_seconds() - start;
+    return thread_cpu_seconds() - start;
 }
 
 // The same evaluation one pixel after the other, as a per-pixel loop without
@@ -85,18 +78,18 @@ __attribute__((optimize("no-tree-vectorize")))
 double
 scalar_yardstick(std::vector<float>& out) {
     const Cubic px = cubic_of(kXcor), py = cubic_of(kYcor);
-    const double start = cpu_seconds();
+    const double start = thread_cpu_seconds();
     for (int32_t y = 0; y < kSide; ++y)
         for (int32_t x = 0; x < kSide; ++x)
             out[static_cast<size_t>(y) * kSide + static_cast<size_t>(x)] =
                 horner_pixel(px, py, x - kXcor[0], y - kYcor[0]);
-    return cpu_seconds() - start;
+    return thread_cpu_seconds() - start;
 }
 
 // The model evaluated point by point through the single-point functions (pow
 // for every term of every pixel), without resampling, on a band of rows.
 double pointwise_model(GridCor& grid, int32_t rows, double& sink) {
-    const double start = cpu_seconds();
+    const double start = thread_cpu_seconds();
     for (int32_t y = 0; y < rows; ++y) {
         const double Y = grid_pix_ycor(y, grid);
         for (int32_t x = 0; x < kSide; ++x) {
@@ -106,7 +99,7 @@ double pointwise_model(GridCor& grid, int32_t rows, double& sink) {
                     grid_cor_surf(X, Y, grid);
         }
     }
-    return cpu_seconds() - start;
+    return thread_cpu_seconds() - start;
 }
 
 } // namespace
@@ -132,9 +125,9 @@ int main() {
         img.size = kSide * kSide;
         img.name = "bench";
         img.data = source;
-        const double start = cpu_seconds();
+        const double start = thread_cpu_seconds();
         grid_cor_img(grid, img);
-        best_grid = std::min(best_grid, cpu_seconds() - start);
+        best_grid = std::min(best_grid, thread_cpu_seconds() - start);
         checksum = 0;
         for (int32_t v : img.data)
             checksum += v;
@@ -142,9 +135,9 @@ int main() {
         img.data = source;
         img.frame.clear();
         grid_vector_lanes(2);
-        const double narrow_start = cpu_seconds();
+        const double narrow_start = thread_cpu_seconds();
         grid_cor_img(grid, img);
-        best_narrow = std::min(best_narrow, cpu_seconds() - narrow_start);
+        best_narrow = std::min(best_narrow, thread_cpu_seconds() - narrow_start);
         grid_vector_lanes(0);
         narrow_checksum = 0;
         for (int32_t v : img.data)

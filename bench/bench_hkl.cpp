@@ -5,6 +5,7 @@
 //
 // Usage: bench_hkl [directory for the output files]   (default /tmp)
 #include "7c_cry.hpp"
+#include "bench_clock.hpp"
 #include "zd_map.hpp"
 #include "zd_pks.hpp"
 #include "zd_settings.hpp"
@@ -20,15 +21,6 @@ namespace {
 
 constexpr int32_t kSide = 2048;
 constexpr int kRepeats = 3;
-
-// Processor time of this thread (user and system, so writing the file counts):
-// the machine is shared, and time spent waiting for the processor would be
-// counted against whichever loop happened to wait.
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 IMG make_image(const std::string& name, bool spots) {
     IMG img;
@@ -68,7 +60,7 @@ double yardstick(const std::string& path, const IMG& img) {
     if (!fp) return -1;
     std::string block;
     char line[256];
-    const double t0 = cpu_seconds();
+    const double t0 = thread_cpu_seconds();
     for (int32_t p = 0; p < img.size; ++p) {
         const double h = 0.001 * (p % 4093) - 2.0, k = 0.0007 * (p % 3001) + 0.3, l = -0.0003 * (p % 997);
         const int n = std::snprintf(line, sizeof line, " %7.4lf %7.4lf %7.4lf %10ld\n", h, k, l,
@@ -81,7 +73,7 @@ double yardstick(const std::string& path, const IMG& img) {
     }
     std::fwrite(block.data(), 1, block.size(), fp);
     std::fclose(fp);
-    return cpu_seconds() - t0;
+    return thread_cpu_seconds() - t0;
 }
 
 } // namespace
@@ -92,16 +84,16 @@ int main(int argc, char** argv) {
     IMG map_image = make_image("bench_hkl", false);
     double best_map = 1e30, best_yard = 1e30;
     for (int r = 0; r < kRepeats; ++r) {
-        double t0 = cpu_seconds();
+        double t0 = thread_cpu_seconds();
         hkl_map("", dir, map_image);
-        best_map = std::min(best_map, cpu_seconds() - t0);
+        best_map = std::min(best_map, thread_cpu_seconds() - t0);
         best_yard = std::min(best_yard, yardstick(dir + "/bench_hkl_yardstick.txt", map_image));
     }
     IMG peak_image = make_image("bench_pks", true);
     const std::vector<int32_t> before = peak_image.data;
-    double t0 = cpu_seconds();
+    double t0 = thread_cpu_seconds();
     peaks("=50", dir, peak_image);
-    const double pks = cpu_seconds() - t0;
+    const double pks = thread_cpu_seconds() - t0;
 
     const double ns = 1e9 / (static_cast<double>(kSide) * kSide);
     std::fprintf(stderr, "(h, k, l) analyses on %dx%d, best of %d runs, processor time\n", kSide, kSide,

@@ -4,6 +4,7 @@
 // atan2f for every pixel and sums them. Each is timed three times and the
 // fastest is reported, in processor time per pixel. The written file's
 // checksum and the number of pixels given to the arctangent are shown too.
+#include "bench_clock.hpp"
 #include "zandor.hpp"
 #include "zd_rad.hpp"
 #include "zd_settings.hpp"
@@ -18,12 +19,6 @@ namespace {
 
 constexpr int32_t kSide = 2048;
 constexpr int kRepeats = 3;
-
-double cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 IMG test_image() {
     IMG img;
@@ -47,7 +42,7 @@ IMG test_image() {
 }
 
 double yardstick(float& sum) {
-    const double start = cpu_seconds();
+    const double start = thread_cpu_seconds();
     float total = 0.0f;
     for (int32_t y = 0; y < kSide; ++y) {
         const float dy = static_cast<float>(y - 1024 + 0.5);
@@ -57,7 +52,7 @@ double yardstick(float& sum) {
         }
     }
     sum = total;
-    return cpu_seconds() - start;
+    return thread_cpu_seconds() - start;
 }
 
 uint64_t checksum(const std::string& path) {
@@ -82,9 +77,9 @@ int main() {
     double best_radial = 1e30, best_yard = 1e30;
     float yard_sum = 0.0f;
     for (int i = 0; i < kRepeats; ++i) {
-        const double start = cpu_seconds();
+        const double start = thread_cpu_seconds();
         radial("", "", img);
-        best_radial = std::min(best_radial, cpu_seconds() - start);
+        best_radial = std::min(best_radial, thread_cpu_seconds() - start);
         best_yard = std::min(best_yard, yardstick(yard_sum));
     }
     int64_t direct = 0;
