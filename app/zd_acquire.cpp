@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -81,19 +82,20 @@ void allocate_merged(MergedPlanes& merged, const IMG& img, int32_t files) {
     }
 }
 
-// Every later file of a merged series must exist and have the first file's
-// frame size before the merged planes are sized for all of them: a mistyped
-// count then fails at once instead of allocating for millions of files. A
-// series still being written (REALTIME) is checked file by file as it comes.
-void check_merged_files(const std::string& dir, const SeriesName& series, int32_t files, const HDR& first) {
+// Every later file of a merged series must exist as a regular file before the
+// merged planes are sized for all of them: a mistyped count then fails at once
+// instead of allocating for millions of files. (Each file's frame size is
+// checked as it is read.) A series still being written (REALTIME) is checked
+// file by file as it comes.
+void check_merged_files(const std::string& dir, const SeriesName& series, int32_t files) {
     if (run.real_time > 0) return;
     for (int32_t k = 1; k < files; ++k) {
         const std::string name = xy_cur_name(dir, series.base, series.ext, series.ndig, series.num + k);
-        const std::unique_ptr<HDR> hdr = xy_open(name, prg_name, run.r_def, 0, 1);
-        if (hdr->dim_x != first.dim_x || hdr->dim_y != first.dim_y)
-            v_fatal("zandor", "file '%s' of the merged series has frames of %d * %d pixels, '%s' has %d * %d",
-                    hdr->file_name.c_str(), hdr->dim_x, hdr->dim_y, first.file_name.c_str(), first.dim_x,
-                    first.dim_y);
+        const std::string file = xy_file_to_open(name, run.r_def);
+        struct stat st;
+        if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            v_fatal("zandor", "file '%s' of the merged series (%d files) is missing or not a regular file",
+                    file.c_str(), files);
     }
 }
 
@@ -251,7 +253,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
         if (files > 1 && series.mosaic) {
             if (k == 0) {
                 merged_pixels(img, files);
-                check_merged_files(dir, series, files, *img.hdr);
+                check_merged_files(dir, series, files);
                 allocate_merged(merged, img, files);
             }
             store_merged_block(merged, img, k);

@@ -397,6 +397,10 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
 
 // ---------------------------------------------------------------- opening
 
+std::string xy_file_to_open(const std::string& name, const std::string& def_format) {
+    return awaited_name(name, def_format);
+}
+
 void xy_set_wait_timeout(int32_t seconds) {
     wait_timeout_seconds = seconds;
 }

@@ -289,6 +289,9 @@ struct XyFormat {
 // Seconds after which the real-time wait for a file that does not appear stops
 // the run; 0 (the default) waits as long as it takes.
 void xy_set_wait_timeout(int32_t seconds);
+// The file xy_open will open for `name` (its extension, the content test and
+// the default format applied), without opening anything.
+std::string xy_file_to_open(const std::string& name, const std::string& def_format);
 
 // Every format module, in the order xy_open tries them (the registry).
 const std::vector<const XyFormat*>& xy_formats();
