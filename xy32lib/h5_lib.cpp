@@ -728,18 +728,11 @@ std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program
     const std::string file_name = xy_module_file_name(name, {".h5", ".hdf5", ".nxs"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "h5", program, file_name);
     auto stack = std::make_unique<H5Stack>(file_name);
-    auto hdr = std::make_unique<HDR>();
-    hdr->dim_x = static_cast<uint16_t>(stack->width());
-    hdr->dim_y = static_cast<uint16_t>(stack->height());
-    hdr->frames = static_cast<int32_t>(stack->frames());
-    hdr->type = stack->stored().pixel_type();
-    stack->describe(*hdr);
-    hdr->file_name = file_name;
-    hdr->fp = std::move(fp);
-    hdr->format = XY_FORMAT_H5;
-    hdr->source = std::move(stack);
-    hdr->decoder = xy_source_decoder;
-    hdr->byte_order = xy_host_byte_order(); // the decoder gives host-order values
+    H5Stack& described = *stack;
+    std::unique_ptr<HDR> hdr = xy_source_record(
+        std::move(stack), described.width(), described.height(), static_cast<int32_t>(described.frames()),
+        described.stored().pixel_type(), XY_FORMAT_H5, file_name, std::move(fp));
+    described.describe(*hdr);
     return hdr;
 }
 

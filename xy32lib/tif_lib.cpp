@@ -390,18 +390,11 @@ std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& progra
     const std::string file_name = xy_module_file_name(name, {".gel", ".tif"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "gel", program, file_name, false);
     auto pages = std::make_unique<TiffPages>(file_name);
-    auto hdr = std::make_unique<HDR>();
-    hdr->dim_x = static_cast<uint16_t>(pages->layout().width);
-    hdr->dim_y = static_cast<uint16_t>(pages->layout().height);
-    hdr->frames = pages->pages();
-    hdr->type = pixel_type(pages->sample());
-    pages->describe(*hdr);
-    hdr->file_name = file_name;
-    hdr->fp = std::move(fp);
-    hdr->format = XY_FORMAT_LIBTIFF;
-    hdr->source = std::move(pages);
-    hdr->decoder = xy_source_decoder;
-    hdr->byte_order = xy_host_byte_order(); // the decoder gives host-order values
+    TiffPages& described = *pages;
+    std::unique_ptr<HDR> hdr = xy_source_record(
+        std::move(pages), described.layout().width, described.layout().height, described.pages(),
+        pixel_type(described.sample()), XY_FORMAT_LIBTIFF, file_name, std::move(fp));
+    described.describe(*hdr);
     return hdr;
 }
 

@@ -62,3 +62,20 @@ int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window,
         xy_decoder_wrong_type("../xy32lib/xy_lib", hdr.file_name);
     }
 }
+
+std::unique_ptr<HDR> xy_source_record(std::shared_ptr<FrameSource> source, int64_t width, int64_t height,
+                                      int32_t frames, int32_t type, int32_t format,
+                                      const std::string& file_name, FileHandle fp) {
+    auto hdr = std::make_unique<HDR>();
+    hdr->dim_x = static_cast<uint16_t>(width);
+    hdr->dim_y = static_cast<uint16_t>(height);
+    hdr->frames = frames;
+    hdr->type = type;
+    hdr->file_name = file_name;
+    hdr->fp = std::move(fp);
+    hdr->format = format;
+    hdr->source = std::move(source);
+    hdr->decoder = xy_source_decoder;
+    hdr->byte_order = xy_host_byte_order();
+    return hdr;
+}

@@ -49,6 +49,13 @@ int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask);
 // record's source decodes into a buffer of the record's pixel type.
 int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf);
 
+// The record of a file whose frames `source` decodes: its size, frame count,
+// pixel type and format, the open stream, and the source as its decoder (the
+// values it gives are in the host's byte order). The caller adds its entries.
+std::unique_ptr<HDR> xy_source_record(std::shared_ptr<FrameSource> source, int64_t width, int64_t height,
+                                      int32_t frames, int32_t type, int32_t format,
+                                      const std::string& file_name, FileHandle fp);
+
 // Stops the run when a caller asks a decoder for pixels of another type than
 // the record's: the decoders convert nothing.
 [[noreturn]] void xy_decoder_wrong_type(const char* origin, const std::string& file_name);
