@@ -151,8 +151,13 @@ void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem
     unshuffle_groups(in, out, row, elem_size, done, row);
 }
 
-std::string bslz4_decode(const uint8_t* chunk, size_t chunk_bytes, size_t elem_size, uint8_t* out,
-                         size_t out_bytes, std::vector<uint8_t>& scratch) {
+std::string Bslz4Ranges::start(const uint8_t* chunk, size_t chunk_bytes, size_t elem_size, size_t out_bytes) {
+    chunk_ = chunk;
+    chunk_bytes_ = chunk_bytes;
+    elem_size_ = elem_size;
+    values_ = blocked_ = block_ = blocks_ = taken_ = 0;
+    kept_values_ = 0;
+    record_ = 12;
     if (elem_size == 0 || out_bytes % elem_size != 0) return "values of another size than the chunk's";
     if (chunk_bytes < 12) return "chunk shorter than its header";
     const uint64_t total = read_big_endian(chunk, 8);
@@ -162,41 +167,97 @@ std::string bslz4_decode(const uint8_t* chunk, size_t chunk_bytes, size_t elem_s
     if (block_bytes == 0 || block_bytes % (8 * elem_size) != 0)
         return "block size of " + std::to_string(block_bytes) +
                " bytes, not a whole number of 8-value groups";
-    const size_t elements = out_bytes / elem_size;
-    const size_t block = static_cast<size_t>(block_bytes / elem_size);
-    const size_t largest = std::min(block, elements / 8 * 8) * elem_size;
-    if (largest > INT_MAX) return "block of more than " + std::to_string(INT_MAX) + " bytes";
-    if (scratch.size() < largest) scratch.resize(largest);
-
-    size_t pos = 12, done = 0, blocks = 0;
-    auto decode_block = [&](size_t n) -> std::string {
-        ++blocks;
-        const std::string which = "block " + std::to_string(blocks);
-        if (chunk_bytes - pos < 4) return "chunk ends before " + which;
-        const uint64_t packed = read_big_endian(chunk + pos, 4);
-        pos += 4;
-        if (packed > chunk_bytes - pos || packed > INT_MAX) return which + " runs past the end of the chunk";
-        const int bytes = static_cast<int>(n * elem_size);
-        const int got =
-            LZ4_decompress_safe(reinterpret_cast<const char*>(chunk + pos),
-                                reinterpret_cast<char*>(scratch.data()), static_cast<int>(packed), bytes);
-        if (got != bytes) return which + " does not expand to " + std::to_string(bytes) + " bytes";
-        pos += static_cast<size_t>(packed);
-        bit_unshuffle(scratch.data(), out + done * elem_size, n, elem_size);
-        done += n;
-        return "";
-    };
-    while (elements - done >= block) {
-        const std::string fault = decode_block(block);
-        if (!fault.empty()) return fault;
-    }
-    const size_t last = (elements - done) / 8 * 8;
-    if (last > 0) {
-        const std::string fault = decode_block(last);
-        if (!fault.empty()) return fault;
-    }
-    const size_t rest = (elements - done) * elem_size;
-    if (chunk_bytes - pos < rest) return "chunk ends before its last " + std::to_string(rest) + " bytes";
-    std::memcpy(out + done * elem_size, chunk + pos, rest);
+    values_ = out_bytes / elem_size;
+    blocked_ = values_ / 8 * 8;
+    // A block longer than the chunk's values holds them all: it is never kept longer.
+    block_ = std::min(static_cast<size_t>(block_bytes / elem_size), std::max<size_t>(blocked_, 8));
+    if (std::min(block_, blocked_) * elem_size > INT_MAX)
+        return "block of more than " + std::to_string(INT_MAX) + " bytes";
     return "";
+}
+
+void Bslz4Ranges::release() {
+    std::vector<uint8_t>().swap(kept_);
+    kept_values_ = 0;
+}
+
+// Copies the part of the kept block that falls in the range [first, end).
+void Bslz4Ranges::copy_kept(size_t first, size_t end, uint8_t* out) const {
+    const size_t from = std::max(first, kept_first_), to = std::min(end, kept_first_ + kept_values_);
+    if (from < to)
+        std::memcpy(out + (from - first) * elem_size_, kept_.data() + (from - kept_first_) * elem_size_,
+                    (to - from) * elem_size_);
+}
+
+// Expands the LZ4 data of `packed` bytes at the current record into `values`
+// values at `out`.
+std::string Bslz4Ranges::expand(size_t packed, size_t values, uint8_t* out, std::vector<uint8_t>& scratch) {
+    const size_t bytes = values * elem_size_;
+    if (scratch.size() < bytes) scratch.resize(bytes);
+    const int got = LZ4_decompress_safe(reinterpret_cast<const char*>(chunk_ + record_ + 4),
+                                        reinterpret_cast<char*>(scratch.data()), static_cast<int>(packed),
+                                        static_cast<int>(bytes));
+    if (got != static_cast<int>(bytes))
+        return "block " + std::to_string(blocks_) + " does not expand to " + std::to_string(bytes) + " bytes";
+    bit_unshuffle(scratch.data(), out, values, elem_size_);
+    return "";
+}
+
+// Passes the next block for the range [first, end) that reaches into or
+// beyond it: expanded straight into `out` when the range covers it, into the
+// kept block when the range covers part of it, not at all when the range
+// starts after it.
+std::string Bslz4Ranges::pass_block(size_t first, size_t end, uint8_t* out, std::vector<uint8_t>& scratch) {
+    const size_t b0 = blocks_ * block_;
+    const size_t values = std::min(block_, blocked_ - b0);
+    const size_t b1 = b0 + values;
+    ++blocks_;
+    const std::string which = "block " + std::to_string(blocks_);
+    if (chunk_bytes_ - record_ < 4) return "chunk ends before " + which;
+    const uint64_t packed = read_big_endian(chunk_ + record_, 4);
+    if (packed > chunk_bytes_ - record_ - 4 || packed > INT_MAX)
+        return which + " runs past the end of the chunk";
+    std::string fault;
+    if (b1 <= first) {
+        // wholly before the range: nothing to expand
+    } else if (b0 >= first && b1 <= end) {
+        fault = expand(packed, values, out + (b0 - first) * elem_size_, scratch);
+    } else {
+        if (kept_.size() < values * elem_size_) kept_.resize(values * elem_size_);
+        fault = expand(packed, values, kept_.data(), scratch);
+        kept_first_ = b0;
+        kept_values_ = fault.empty() ? values : 0;
+        if (fault.empty()) copy_kept(first, end, out);
+    }
+    record_ += 4 + static_cast<size_t>(packed);
+    return fault;
+}
+
+std::string Bslz4Ranges::take(size_t first, size_t count, uint8_t* out, std::vector<uint8_t>& scratch) {
+    if (first < taken_ || first > values_ || count > values_ - first)
+        return "values " + std::to_string(first) + " to " + std::to_string(first + count) +
+               " asked for out of order";
+    const size_t end = first + count;
+    taken_ = end;
+    copy_kept(first, end, out);
+    while (blocks_ * block_ < std::min(end, blocked_)) {
+        const std::string fault = pass_block(first, end, out, scratch);
+        if (!fault.empty()) return fault;
+    }
+    if (end <= blocked_) return "";
+    // Past the blocks: the values stored as they are.
+    const size_t rest = (values_ - blocked_) * elem_size_;
+    if (chunk_bytes_ - record_ < rest) return "chunk ends before its last " + std::to_string(rest) + " bytes";
+    const size_t from = std::max(first, blocked_);
+    std::memcpy(out + (from - first) * elem_size_, chunk_ + record_ + (from - blocked_) * elem_size_,
+                (end - from) * elem_size_);
+    return "";
+}
+
+std::string bslz4_decode(const uint8_t* chunk, size_t chunk_bytes, size_t elem_size, uint8_t* out,
+                         size_t out_bytes, std::vector<uint8_t>& scratch) {
+    Bslz4Ranges ranges;
+    const std::string fault = ranges.start(chunk, chunk_bytes, elem_size, out_bytes);
+    if (!fault.empty()) return fault;
+    return ranges.take(0, out_bytes / elem_size, out, scratch);
 }

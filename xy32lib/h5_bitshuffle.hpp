@@ -22,6 +22,49 @@ void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem
 // The same, one 8-byte group at a time, on any machine.
 void bit_unshuffle_scalar(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size);
 
+// Reads a bitshuffle+LZ4 chunk front to back, one range of values at a time.
+// A block is expanded when a range first reaches into it, and passed by
+// (its record walked, its data left alone) when no range does; the block a
+// range ends inside is kept for the next range. Ranges taken in increasing
+// order thus expand every block at most once. The chunk is not copied: it
+// must stay in place, unchanged, from `start` to the last `take`.
+class Bslz4Ranges {
+  public:
+    // Reads the header of `chunk` (`chunk_bytes` bytes), which is to decode to
+    // `out_bytes` bytes of values of `elem_size` bytes, and returns "" or what
+    // is wrong with it. Starts over from the first value.
+    std::string start(const uint8_t* chunk, size_t chunk_bytes, size_t elem_size, size_t out_bytes);
+    // Writes values [first, first + count) to `out`; `first` is not below
+    // next() and the range ends within the chunk's values. `scratch` is the
+    // buffer of an expanded block, kept across calls and readers. Returns ""
+    // or what is wrong with the chunk; every read stays within the chunk and
+    // every write within the range.
+    std::string take(size_t first, size_t count, uint8_t* out, std::vector<uint8_t>& scratch);
+    // The first value the next range may start at.
+    size_t next() const { return taken_; }
+    // The bytes of the block kept between ranges (allocated when first needed).
+    size_t block_bytes() const { return block_ * elem_size_; }
+    // Frees the kept block.
+    void release();
+
+  private:
+    std::string pass_block(size_t first, size_t end, uint8_t* out, std::vector<uint8_t>& scratch);
+    void copy_kept(size_t first, size_t end, uint8_t* out) const;
+    std::string expand(size_t packed, size_t values, uint8_t* out, std::vector<uint8_t>& scratch);
+
+    const uint8_t* chunk_ = nullptr;
+    size_t chunk_bytes_ = 0;
+    size_t elem_size_ = 0;
+    size_t values_ = 0;  // values of the chunk
+    size_t blocked_ = 0; // values held in blocks; the rest follow as they are
+    size_t block_ = 0;   // values of a whole block
+    size_t record_ = 0;  // byte position of the next block's record
+    size_t blocks_ = 0;  // blocks passed or expanded
+    size_t taken_ = 0;
+    std::vector<uint8_t> kept_; // the block last expanded into it
+    size_t kept_first_ = 0, kept_values_ = 0;
+};
+
 // Decodes the chunk `chunk` of `chunk_bytes` bytes into `out`, which takes
 // `out_bytes` bytes of values of `elem_size` bytes; `scratch` is the block
 // buffer, kept across calls. Returns "" when the chunk decodes to exactly

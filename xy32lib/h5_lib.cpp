@@ -375,6 +375,36 @@ struct Part {
     bool bitshuffle_lz4 = false; // its chunks are decoded here
 };
 
+// A frame's chunk as stored, read a range of values at a time.
+struct FrameChunk {
+    int32_t frame = 0;       // 1-based; 0 when it holds none
+    bool unfiltered = false; // stored with the filter skipped: the values as they are
+    std::vector<uint8_t> bytes;
+    size_t size = 0;
+    Bslz4Ranges ranges;
+
+    // Reads the chunk's header again: its values are taken from the first on.
+    std::string start(size_t elem_size, size_t frame_bytes) {
+        if (unfiltered) return "";
+        return ranges.start(bytes.data(), size, elem_size, frame_bytes);
+    }
+    std::string take(size_t first, size_t count, size_t elem_size, uint8_t* out,
+                     std::vector<uint8_t>& scratch) {
+        if (!unfiltered) return ranges.take(first, count, out, scratch);
+        std::memcpy(out, bytes.data() + first * elem_size, count * elem_size);
+        return "";
+    }
+    size_t next() const { return unfiltered ? 0 : ranges.next(); }
+    // The bytes it holds, or will hold once a block is kept between ranges.
+    size_t memory() const { return bytes.capacity() + (unfiltered ? 0 : ranges.block_bytes()); }
+    void release() {
+        frame = 0;
+        size = 0;
+        std::vector<uint8_t>().swap(bytes);
+        ranges.release();
+    }
+};
+
 class H5Stack final : public FrameSource {
   public:
     H5Stack(const std::string& file_name);
@@ -383,6 +413,7 @@ class H5Stack final : public FrameSource {
     int32_t decode(int32_t frame, const XyWindow& w, uint16_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
+    int32_t band_frames(int32_t first, int32_t most) override;
 
     void describe(HDR& hdr) const;
     int64_t frames() const { return parts_.back().first + parts_.back().frames; }
@@ -395,10 +426,15 @@ class H5Stack final : public FrameSource {
     void read_layout(const Part& part);
     void read_pixel_mask();
     template <class T> int32_t read(int32_t frame, const XyWindow& w, T* buf);
+    const Part& part_of(int32_t frame) const;
     void read_through_library(const Part& part, hsize_t local, int32_t frame, const XyWindow& w, void* buf,
                               hid_t type);
-    template <class T>
-    bool read_chunk(const Part& part, hsize_t local, int32_t frame, const XyWindow& w, T* buf);
+    uint64_t frame_bytes() const { return width_ * height_ * stored_.bytes; }
+    hsize_t stored_chunk_bytes(const Part& part, int32_t frame) const;
+    void load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, FrameChunk& chunk);
+    FrameChunk* chunk_of(const Part& part, int32_t frame);
+    void release_group(size_t from);
+    template <class T> void take_window(FrameChunk& chunk, const Part& part, const XyWindow& w, T* buf);
     [[noreturn]] void damaged(int32_t frame, const Part& part, const std::string& fault) const;
     void check_unsigned_range(const int32_t* buf, int32_t frame, const XyWindow& w) const;
 
@@ -412,9 +448,13 @@ class H5Stack final : public FrameSource {
     std::string filters_ = "none";
     std::string mask_path_;
     int64_t masked_ = 0;
-    size_t cache_bytes_ = 0;       // 0: the library's default chunk cache
-    std::vector<uint8_t> chunk_;   // a raw chunk
-    std::vector<uint8_t> frame_;   // a decoded frame, when the window or pixel type needs a copy
+    size_t cache_bytes_ = 0; // 0: the library's default chunk cache
+    // The chunks of the frames prepared for band reading, in frame order; the
+    // one after the last, when it holds a frame, was read for the next group.
+    std::vector<std::unique_ptr<FrameChunk>> group_;
+    size_t group_frames_ = 0;
+    FrameChunk single_;            // the chunk of a frame read outside a group
+    std::vector<uint8_t> row_;     // a window row of stored values, when the pixel type widens them
     std::vector<uint8_t> scratch_; // an expanded LZ4 block
 };
 
@@ -544,19 +584,25 @@ void H5Stack::read_pixel_mask() {
     }
 }
 
+const Part& H5Stack::part_of(int32_t frame) const {
+    return *std::find_if(parts_.rbegin(), parts_.rend(), [&](const Part& p) { return p.first < frame; });
+}
+
 template <class T> int32_t H5Stack::read(int32_t frame, const XyWindow& w, T* buf) {
     if (frame < 1 || frame > frames()) return 0;
     if (w.x0 < 0 || w.y0 < 0 || w.width <= 0 || w.height <= 0 || uint64_t(w.x0) + w.width > width_ ||
         uint64_t(w.y0) + w.height > height_)
         v_fatal(kOrigin, " window %d+%d * %d+%d outside the frames of '%s'\n", w.x0, w.width, w.y0, w.height,
                 file_name_.c_str());
-    const Part& part =
-        *std::find_if(parts_.rbegin(), parts_.rend(), [&](const Part& p) { return p.first < frame; });
-    const hsize_t local = static_cast<hsize_t>(frame - 1 - part.first);
+    const Part& part = part_of(frame);
     const bool check_range = std::is_same_v<T, int32_t> && stored_.unsigned32();
-    if (!(part.bitshuffle_lz4 && pixel_type_of<T>() == stored_.pixel_type() &&
-          read_chunk(part, local, frame, w, buf)))
-        read_through_library(part, local, frame, w, buf, check_range ? H5T_NATIVE_UINT32 : memory_type<T>());
+    FrameChunk* chunk =
+        part.bitshuffle_lz4 && pixel_type_of<T>() == stored_.pixel_type() ? chunk_of(part, frame) : nullptr;
+    if (chunk)
+        take_window(*chunk, part, w, buf);
+    else
+        read_through_library(part, static_cast<hsize_t>(frame - 1 - part.first), frame, w, buf,
+                             check_range ? H5T_NATIVE_UINT32 : memory_type<T>());
     if constexpr (std::is_same_v<T, int32_t>)
         if (check_range) check_unsigned_range(buf, frame, w);
     return w.height;
@@ -579,12 +625,10 @@ void H5Stack::read_through_library(const Part& part, hsize_t local, int32_t fram
         fail(prg_format("cannot decode frame %d of dataset", frame).c_str(), part.path, file_name_);
 }
 
-// Reads the frame's chunk raw and decodes it; false when the chunk was never
-// written (the library then gives the fill value). A chunk stored with the
-// filter skipped holds the frame as it is.
-template <class T>
-bool H5Stack::read_chunk(const Part& part, hsize_t local, int32_t frame, const XyWindow& w, T* buf) {
-    const hsize_t offset3[3] = {local, 0, 0};
+// The stored bytes of the frame's chunk; 0 when it was never written (the
+// library then gives the fill value).
+hsize_t H5Stack::stored_chunk_bytes(const Part& part, int32_t frame) const {
+    const hsize_t offset3[3] = {static_cast<hsize_t>(frame - 1 - part.first), 0, 0};
     const hsize_t* offset = rank_ == 3 ? offset3 : offset3 + 1;
     unsigned stored_mask = 0;
     haddr_t address = HADDR_UNDEF;
@@ -592,35 +636,121 @@ bool H5Stack::read_chunk(const Part& part, hsize_t local, int32_t frame, const X
     if (H5Dget_chunk_info_by_coord(part.dset.get(), offset, &stored_mask, &address, &stored_bytes) < 0)
         fail(prg_format("cannot find the chunk of frame %d of dataset", frame).c_str(), part.path,
              file_name_);
-    if (address == HADDR_UNDEF || stored_bytes == 0) return false;
-    const uint64_t frame_bytes = width_ * height_ * stored_.bytes;
+    return address == HADDR_UNDEF ? 0 : stored_bytes;
+}
+
+// Reads the frame's chunk raw into `chunk` and reads its header. A chunk
+// stored with the filter skipped holds the frame as it is.
+void H5Stack::load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, FrameChunk& chunk) {
     // No sound chunk is twice the frame: the smallest block, 8 bytes that do
     // not compress, takes 13 with its record.
-    if (stored_bytes > 2 * frame_bytes + 64)
+    if (stored_bytes > 2 * frame_bytes() + 64)
         damaged(frame, part, "chunk of " + std::to_string(stored_bytes) + " bytes");
-    if (chunk_.size() < stored_bytes) chunk_ = prg_alloc<uint8_t>("h5_lib", "chunk", stored_bytes);
+    // Grown with room to spare: the chunks of a stack differ by a few bytes.
+    if (chunk.bytes.size() < stored_bytes)
+        chunk.bytes = prg_alloc<uint8_t>("h5_lib", "chunk", stored_bytes + stored_bytes / 8);
+    const hsize_t offset3[3] = {static_cast<hsize_t>(frame - 1 - part.first), 0, 0};
+    const hsize_t* offset = rank_ == 3 ? offset3 : offset3 + 1;
     uint32_t filter_mask = 0;
-    if (H5Dread_chunk(part.dset.get(), H5P_DEFAULT, offset, &filter_mask, chunk_.data()) < 0)
+    chunk.frame = 0;
+    if (H5Dread_chunk(part.dset.get(), H5P_DEFAULT, offset, &filter_mask, chunk.bytes.data()) < 0)
         fail(prg_format("cannot read the chunk of frame %d of dataset", frame).c_str(), part.path,
              file_name_);
-    const bool in_place = sizeof(T) == stored_.bytes && w.x0 == 0 && w.y0 == 0 &&
-                          uint64_t(w.width) == width_ && uint64_t(w.height) == height_;
-    if (!in_place && frame_.size() < frame_bytes) frame_ = prg_alloc<uint8_t>("h5_lib", "frame", frame_bytes);
-    uint8_t* values = in_place ? reinterpret_cast<uint8_t*>(buf) : frame_.data();
-    if (filter_mask & 1) {
-        if (stored_bytes != frame_bytes)
-            damaged(frame, part, "unfiltered chunk of " + std::to_string(stored_bytes) + " bytes");
-        std::memcpy(values, chunk_.data(), frame_bytes);
-    } else {
-        const std::string fault =
-            bslz4_decode(chunk_.data(), stored_bytes, stored_.bytes, values, frame_bytes, scratch_);
-        if (!fault.empty()) damaged(frame, part, fault);
+    chunk.size = static_cast<size_t>(stored_bytes);
+    chunk.unfiltered = filter_mask & 1;
+    if (chunk.unfiltered && stored_bytes != frame_bytes())
+        damaged(frame, part, "unfiltered chunk of " + std::to_string(stored_bytes) + " bytes");
+    const std::string fault = chunk.start(stored_.bytes, frame_bytes());
+    if (!fault.empty()) damaged(frame, part, fault);
+    chunk.frame = frame;
+}
+
+// The chunk of a bitshuffle+LZ4 frame, from the group when it is there;
+// null when the chunk was never written.
+FrameChunk* H5Stack::chunk_of(const Part& part, int32_t frame) {
+    for (size_t j = 0; j < group_frames_; ++j)
+        if (group_[j]->frame == frame) return group_[j].get();
+    if (single_.frame == frame) return &single_;
+    const hsize_t stored_bytes = stored_chunk_bytes(part, frame);
+    if (stored_bytes == 0) return nullptr;
+    load_chunk(part, frame, stored_bytes, single_);
+    return &single_;
+}
+
+// Frees the group's chunks from the `from`-th on.
+void H5Stack::release_group(size_t from) {
+    for (size_t j = from; j < group_.size(); ++j)
+        group_[j]->release();
+}
+
+// The chunks of a group take at most this many frames' bytes of stored
+// values (a first chunk beyond it is a group of its own).
+constexpr uint64_t kGroupBudgetFrames = 4;
+
+int32_t H5Stack::band_frames(int32_t first, int32_t most) {
+    single_.release();
+    if (first < 1 || most < 1) {
+        group_frames_ = 0;
+        release_group(0);
+        return 0;
     }
-    if (in_place) return true;
-    for (int64_t y = 0; y < w.height; ++y)
-        copy_values(values + ((w.y0 + y) * width_ + w.x0) * stored_.bytes, buf + y * w.width, w.width,
-                    stored_.bytes);
-    return true;
+    // The chunk read ahead by the last group starts this one.
+    size_t count = 0;
+    if (group_frames_ < group_.size() && group_[group_frames_]->frame == first) {
+        std::swap(group_[0], group_[group_frames_]);
+        count = 1;
+    }
+    group_frames_ = 0;
+    const uint64_t budget = kGroupBudgetFrames * frame_bytes();
+    uint64_t used = count ? group_[0]->memory() : 0;
+    while (count < static_cast<size_t>(most) && first + static_cast<int64_t>(count) <= frames()) {
+        const int32_t frame = first + static_cast<int32_t>(count);
+        const Part& part = part_of(frame);
+        if (!part.bitshuffle_lz4) break;
+        if (group_.size() <= count) group_.push_back(std::make_unique<FrameChunk>());
+        FrameChunk& chunk = *group_[count];
+        const hsize_t stored_bytes = stored_chunk_bytes(part, frame);
+        if (stored_bytes == 0) break;
+        if (count > 0 && used + std::max<uint64_t>(chunk.bytes.capacity(), stored_bytes) > budget) break;
+        load_chunk(part, frame, stored_bytes, chunk);
+        if (count > 0 && used + chunk.memory() > budget) {
+            // Its kept block would pass the budget: it waits for the next group.
+            group_frames_ = count;
+            release_group(count + 1);
+            return static_cast<int32_t>(count);
+        }
+        used += chunk.memory();
+        ++count;
+    }
+    group_frames_ = count;
+    release_group(count);
+    return static_cast<int32_t>(count);
+}
+
+// Decodes the window from the chunk: rows of stored values taken straight
+// into `buf`, or through a row buffer where the pixel type widens them. A
+// window above the last one taken starts the chunk over.
+template <class T> void H5Stack::take_window(FrameChunk& chunk, const Part& part, const XyWindow& w, T* buf) {
+    const size_t elem_size = stored_.bytes;
+    const uint64_t first = uint64_t(w.y0) * width_ + uint64_t(w.x0);
+    std::string fault;
+    if (first < chunk.next()) fault = chunk.start(elem_size, frame_bytes());
+    const bool in_place = sizeof(T) == elem_size;
+    if (in_place && uint64_t(w.width) == width_) {
+        if (fault.empty())
+            fault = chunk.take(first, width_ * uint64_t(w.height), elem_size, reinterpret_cast<uint8_t*>(buf),
+                               scratch_);
+    } else {
+        if (!in_place && row_.size() < width_ * elem_size)
+            row_ = prg_alloc<uint8_t>("h5_lib", "row", width_ * elem_size);
+        for (int64_t y = 0; y < w.height && fault.empty(); ++y) {
+            T* out = buf + y * w.width;
+            uint8_t* row = in_place ? reinterpret_cast<uint8_t*>(out) : row_.data();
+            fault = chunk.take(first + y * width_, w.width, elem_size, row, scratch_);
+            if (!in_place) copy_values(row, out, w.width, elem_size);
+        }
+    }
+    if (!fault.empty()) damaged(chunk.frame, part, fault);
 }
 
 void H5Stack::damaged(int32_t frame, const Part& part, const std::string& fault) const {

@@ -31,6 +31,20 @@ class FrameSource {
     virtual int32_t decode(int32_t frame, const XyWindow& window, int32_t* buf) = 0;
     virtual int32_t decode(int32_t frame, const XyWindow& window, float* buf) = 0;
 
+    // Band reading: prepares up to `most` frames from `first` on to be decoded
+    // a band of rows at a time, and returns how many it prepared (0: the
+    // source decodes whole frames only, or cannot start with `first`). The
+    // caller then decodes each of them in windows with the same columns whose
+    // rows follow one another down the frame; the frames may take turns. A
+    // source that prepares frames holds what it needs for them within a
+    // bounded amount of memory and decodes every part of them once. Other
+    // calls remain correct, only slower.
+    virtual int32_t band_frames(int32_t first, int32_t most) {
+        (void)first;
+        (void)most;
+        return 0;
+    }
+
     // The detector's mask, one value per pixel of the frame, row after row (non-zero:
     // the pixel is not to be used); empty when the file has none.
     const std::vector<uint8_t>& pixel_mask() const { return pixel_mask_; }

@@ -332,13 +332,20 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     const int64_t declared = declared_frames(img);
     const XyWindow region = xy_region_window(img);
     // Whole frames of an unbinned fixed-size region go through the grouped
-    // reading; decoded frames are decoded once each, whole.
-    const bool grouped = !Frames::kText && !call.binned && !call.dump && !img.hdr->decoder;
-    const int64_t whole = grouped ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
+    // reading, and so do decoded frames whose source serves them band by band;
+    // other decoded frames are decoded once each, whole.
+    const bool grouped = !Frames::kText && !call.binned && !call.dump;
+    const bool decoded = img.hdr->decoder != nullptr;
+    FrameSource* bands = grouped && decoded ? img.hdr->source.get() : nullptr;
+    const int64_t whole = grouped && !decoded ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
     for (int64_t k = first; k <= last;) {
-        if (k <= whole) {
-            const int64_t count =
-                std::min({kGroupFrames, whole - k + 1, last - k + 1, static_cast<int64_t>(img.reg_height)});
+        const int64_t most = std::min({kGroupFrames, last - k + 1, static_cast<int64_t>(img.reg_height)});
+        int64_t count = 0;
+        if (k <= whole)
+            count = std::min(most, whole - k + 1);
+        else if (bands && k <= INT32_MAX)
+            count = bands->band_frames(static_cast<int32_t>(k), static_cast<int32_t>(most));
+        if (count > 0) {
             add_frame_group(call, buf, k, count, pixel);
             k += count;
         } else {

@@ -12,6 +12,7 @@
 
 #include <hdf5.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -115,6 +116,7 @@ const Layout kLayouts[] = {
     {5, 7, 24},    // a block of 24, a last block of 8, 3 values as they are
     {3, 2, 8},     // 6 values: no block at all
     {64, 64, 0},   // whole blocks only
+    {41, 53, 64},  // 2173 values: 33 blocks of 64, a last block of 56, 5 values as they are
 };
 
 class BitshuffleFiles : public zt::InTempDir {
@@ -274,11 +276,241 @@ TEST_F(BitshuffleFiles, ChunksStoredWithoutTheFilterOrNeverWritten) {
         H5Fclose(f);
     }
     std::unique_ptr<HDR> hdr = h5_open(file("r.h5"), "zandor");
+    // Band reading stops before a chunk never written; an unfiltered chunk
+    // reads band by band.
+    EXPECT_EQ(hdr->source->band_frames(1, 3), 0);
+    ASSERT_EQ(hdr->source->band_frames(2, 1), 1);
+    std::vector<double> bands = zt::decoded_window(*hdr, 2, XyWindow{0, 0, 5, 3});
+    const std::vector<double> last_row = zt::decoded_window(*hdr, 2, XyWindow{0, 3, 5, 1});
+    bands.insert(bands.end(), last_row.begin(), last_row.end());
+    EXPECT_EQ(bands, std::vector<double>(frame.begin(), frame.end()));
     EXPECT_EQ(zt::decoded_frame(*hdr, 1), std::vector<double>(20, 0.0));
     const std::vector<double> second = zt::decoded_frame(*hdr, 2);
     EXPECT_EQ(second, std::vector<double>(frame.begin(), frame.end()));
-    const std::string err = zt::fatal_report([&] { zt::decoded_frame(*hdr, 3); });
-    EXPECT_NE(err.find("damaged bitshuffle+lz4 chunk (unfiltered chunk of 38 bytes)"), std::string::npos)
+    for (const bool in_group : {true, false}) {
+        const std::string err = zt::fatal_report([&] {
+            if (in_group) hdr->source->band_frames(2, 2);
+            zt::decoded_frame(*hdr, 3);
+        });
+        EXPECT_NE(err.find("damaged bitshuffle+lz4 chunk (unfiltered chunk of 38 bytes)"), std::string::npos)
+            << err;
+    }
+}
+
+// ---------------------------------------------------------------- band by band
+
+// A window read a band of rows at a time, as the summation reads a region:
+// rows y0 .. height - 1, columns x0 .. x0 + width - 1 (width 0: to the row's
+// end), `band` rows a call.
+struct Walk {
+    uint64_t x0, width, y0, band;
+    const char* what;
+};
+const Walk kWalks[] = {
+    {0, 0, 0, 1, "row after row"},
+    {0, 0, 0, 3, "bands of 3 rows"},
+    {0, 0, 0, 1000, "the whole frame at once"},
+    {0, 0, 2, 2, "from row 2, bands of 2 rows"},
+    {3, 5, 0, 2, "columns 3 to 7, bands of 2 rows"},
+    {1, 0, 1, 4, "from column 1 and row 1, bands of 4 rows"},
+    {2, 1, 0, 1, "column 2 alone"},
+};
+
+// The ranges of values a walk takes, in order: a band of whole rows is one range.
+std::vector<std::pair<size_t, size_t>> walk_ranges(const Walk& walk, uint64_t height, uint64_t width) {
+    const uint64_t x0 = std::min(walk.x0, width - 1);
+    const uint64_t w = walk.width == 0 ? width - x0 : std::min(walk.width, width - x0);
+    std::vector<std::pair<size_t, size_t>> ranges;
+    for (uint64_t y = std::min(walk.y0, height - 1); y < height; y += walk.band) {
+        const uint64_t rows = std::min(walk.band, height - y);
+        if (w == width) {
+            ranges.emplace_back(y * width, rows * width);
+            continue;
+        }
+        for (uint64_t r = 0; r < rows; ++r)
+            ranges.emplace_back((y + r) * width + x0, w);
+    }
+    return ranges;
+}
+
+// Ranges taken in order give the values of the whole chunk's decode, whatever
+// the block boundaries, and again after the reader starts over.
+TEST_F(BitshuffleFiles, RangesTakenInOrderMatchTheWholeChunk) {
+    for (const Layout& l : kLayouts)
+        for (const PixelCase& c : {kPixels[0], kPixels[3], kPixels[4]}) {
+            write("r.h5", l, c);
+            const ChunkPair pair = chunk_pair(file("r.h5"), 1);
+            const size_t es = pair.elem_size;
+            Bslz4Ranges ranges;
+            std::vector<uint8_t> scratch;
+            for (const Walk& walk : kWalks) {
+                SCOPED_TRACE(std::string(c.name) + " " + std::to_string(l.width) + " x " +
+                             std::to_string(l.height) + " block " + std::to_string(l.block) + ", " +
+                             walk.what);
+                ASSERT_EQ(ranges.start(pair.raw.data(), pair.raw.size(), es, pair.decoded.size()), "");
+                for (const auto& [first, count] : walk_ranges(walk, l.height, l.width)) {
+                    std::vector<uint8_t> out(count * es, 0xEE);
+                    ASSERT_EQ(ranges.take(first, count, out.data(), scratch), "") << "at " << first;
+                    ASSERT_TRUE(std::equal(out.begin(), out.end(), pair.decoded.begin() + first * es))
+                        << "values " << first << " to " << first + count;
+                    EXPECT_EQ(ranges.next(), first + count);
+                }
+            }
+        }
+}
+
+// The byte position of the record of each block of a chunk.
+std::vector<size_t> block_records(const std::vector<uint8_t>& chunk, size_t blocks) {
+    std::vector<size_t> at;
+    size_t pos = 12;
+    for (size_t b = 0; b < blocks; ++b) {
+        at.push_back(pos);
+        pos += 4 + (size_t{chunk[pos]} << 24 | size_t{chunk[pos + 1]} << 16 | size_t{chunk[pos + 2]} << 8 |
+                    chunk[pos + 3]);
+    }
+    return at;
+}
+
+// A block whose LZ4 data are damaged (its length intact) is reported by the
+// first range that reaches into it; ranges that pass it by read as they should;
+// a range before the last one taken is refused.
+TEST_F(BitshuffleFiles, RangesReportTheDamagedBlockTheyReach) {
+    write("d.h5", {37, 29, 136}, kPixels[2]);
+    const ChunkPair pair = chunk_pair(file("d.h5"), 0);
+    std::vector<uint8_t> bad = pair.raw;
+    const size_t third = block_records(bad, 3)[2];
+    std::fill(bad.begin() + third + 4, bad.begin() + block_records(bad, 4)[3], 0xFF);
+    std::vector<uint8_t> scratch, out(600);
+    const auto matches = [&](size_t first, size_t count) {
+        return std::equal(out.begin(), out.begin() + count * 2, pair.decoded.begin() + first * 2);
+    };
+    Bslz4Ranges ranges;
+    ASSERT_EQ(ranges.start(bad.data(), bad.size(), 2, pair.decoded.size()), "");
+    EXPECT_EQ(ranges.take(10, 250, out.data(), scratch), "");
+    EXPECT_TRUE(matches(10, 250));
+    EXPECT_EQ(ranges.take(420, 300, out.data(), scratch), ""); // block 3 holds values 272 to 407
+    EXPECT_TRUE(matches(420, 300));
+    EXPECT_EQ(ranges.take(700, 10, out.data(), scratch), "values 700 to 710 asked for out of order");
+    ASSERT_EQ(ranges.start(bad.data(), bad.size(), 2, pair.decoded.size()), "");
+    EXPECT_EQ(ranges.take(0, 100, out.data(), scratch), "");
+    EXPECT_EQ(ranges.take(400, 10, out.data(), scratch), "block 3 does not expand to 272 bytes");
+}
+
+// ---------------------------------------------------------------- sums of band-read frames
+
+// Values that LZ4 shrinks several times over once their bits are shuffled.
+double smooth_value(uint64_t f, uint64_t x, uint64_t y) {
+    return static_cast<double>((x / 16 + y / 16 + f) % 8);
+}
+
+// A stack summed over a region (0: the whole frame) and frames (0: all).
+struct SumCase {
+    const char* what;
+    H5Pixel pixel;
+    double (*value)(uint64_t, uint64_t, uint64_t);
+    uint64_t frames, height, width;
+    uint32_t block;
+    int32_t x_min, x_max, y_min, y_max, beg, end;
+    int32_t least_group, most_group; // frames the first group takes
+};
+const SumCase kSums[] = {
+    {"u16 from frame 2 of 37: short last groups, blocks across bands", H5Pixel::U16, u16_value, 37, 41, 53,
+     64, 0, 0, 0, 0, 2, 0, 2, 4},
+    {"u16 region with an x offset, frames 1 to 19 of 21", H5Pixel::U16, u16_value, 21, 30, 40, 24, 3, 37, 4,
+     29, 1, 19, 2, 4},
+    // The filter's block holds the whole frame: a group of one, the next frame read ahead.
+    {"i16 widened to 32 bits", H5Pixel::I16, i16_value, 18, 17, 19, 0, 0, 0, 0, 0, 0, 0, 1, 1},
+    {"u8 region", H5Pixel::U8, u8_value, 9, 13, 11, 16, 1, 10, 2, 12, 0, 0, 1, 4},
+    {"u32 to frame 11", H5Pixel::U32, u32_value, 17, 9, 15, 8, 0, 0, 0, 0, 0, 11, 2, 4},
+    {"f32 from frame 3", H5Pixel::F32, f32_value, 20, 12, 13, 0, 0, 0, 0, 0, 3, 0, 2, 4},
+    {"smooth u16: groups of 16, the last of 3", H5Pixel::U16, smooth_value, 35, 128, 128, 256, 0, 0, 0, 0, 0,
+     0, 16, 16},
+    {"smooth u16 region, 7 frames: one short group", H5Pixel::U16, smooth_value, 7, 128, 128, 256, 5, 120, 3,
+     101, 0, 0, 7, 7},
+};
+
+IMG summed(const std::string& path, const SumCase& c) {
+    IMG img;
+    img.hdr = h5_open(path, "zandor");
+    img.x_min = c.x_min;
+    img.x_max = c.x_max;
+    img.y_min = c.y_min;
+    img.y_max = c.y_max;
+    img.beg_frame = c.beg;
+    img.end_frame = c.end;
+    xy_getsum(img, nullptr, 0, 1, 1);
+    return img;
+}
+
+// Frames decoded band by band in groups add up, cosmic statistics included,
+// exactly as the same frames stored without a filter and read frame after
+// frame; the first group keeps within its memory budget of 4 frames (noisy
+// frames barely compress) and takes 16 compressible frames.
+TEST_F(BitshuffleFiles, BandReadGroupsSumAsFrameAfterFrame) {
+    for (const SumCase& c : kSums) {
+        SCOPED_TRACE(c.what);
+        H5Dataset d = zt::h5_stack(c.frames, c.height, c.width, c.pixel, H5Filter::BitshuffleLz4, c.value);
+        d.bitshuffle_block = c.block;
+        {
+            zt::H5File out(file("band.h5"));
+            out.dataset(d);
+        }
+        d.filter = H5Filter::None;
+        d.chunk.clear();
+        {
+            zt::H5File out(file("plain.h5"));
+            out.dataset(d);
+        }
+        std::unique_ptr<HDR> hdr = h5_open(file("band.h5"), "zandor");
+        const int32_t group = hdr->source->band_frames(std::max(c.beg, 1), 16);
+        EXPECT_GE(group, c.least_group);
+        EXPECT_LE(group, c.most_group);
+
+        const IMG band = summed(file("band.h5"), c);
+        const IMG plain = summed(file("plain.h5"), c);
+        const int32_t last = c.end ? c.end : static_cast<int32_t>(c.frames);
+        EXPECT_EQ(band.frames, last - std::max(c.beg, 1) + 1);
+        EXPECT_EQ(band.frames, plain.frames);
+        EXPECT_EQ(band.data, plain.data);
+        EXPECT_EQ(band.frame, plain.frame);
+        EXPECT_EQ(band.cosmic.sumq, plain.cosmic.sumq);
+        EXPECT_EQ(band.cosmic.mval, plain.cosmic.mval);
+        EXPECT_EQ(band.cosmic.mframe, plain.cosmic.mframe);
+        EXPECT_EQ(band.n_saturated, plain.n_saturated);
+    }
+}
+
+// A block that does not expand, met while a group of frames is being added,
+// stops the run with one line naming the frame and the block.
+TEST_F(BitshuffleFiles, DamagedBlockInTheMiddleOfAGroupStopsTheSum) {
+    H5Dataset d = zt::h5_stack(6, 41, 53, H5Pixel::U16, H5Filter::BitshuffleLz4, smooth_value);
+    d.bitshuffle_block = 64;
+    {
+        zt::H5File out(file("g.h5"));
+        out.dataset(d);
+    }
+    const ChunkPair pair = chunk_pair(file("g.h5"), 3);
+    std::vector<uint8_t> bad = pair.raw;
+    const std::vector<size_t> records = block_records(bad, 4);
+    std::fill(bad.begin() + records[2] + 4, bad.begin() + records[3], 0xFF);
+    {
+        const hid_t f = H5Fopen(file("g.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+        const hid_t dset = H5Dopen2(f, "/entry/data/data", H5P_DEFAULT);
+        const hsize_t offset[3] = {3, 0, 0};
+        ASSERT_GE(H5Dwrite_chunk(dset, H5P_DEFAULT, 0, offset, bad.size(), bad.data()), 0);
+        H5Dclose(dset);
+        H5Fclose(f);
+    }
+    IMG img;
+    img.hdr = h5_open(file("g.h5"), "zandor");
+    ASSERT_EQ(img.hdr->source->band_frames(1, 16), 6);
+    const std::string err = zt::fatal_report([&] { xy_getsum(img, nullptr, 0, 1, 0); });
+    const std::vector<std::string> lines = zt::split_lines(err);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); }), 1)
+        << err;
+    EXPECT_NE(err.find("cannot decode frame 4 of dataset '/entry/data/data' of '"), std::string::npos) << err;
+    EXPECT_NE(err.find("damaged bitshuffle+lz4 chunk (block 3 does not expand to 128 bytes)"),
+              std::string::npos)
         << err;
 }
 
