@@ -247,8 +247,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
         img.hdr = std::move(hdr);
         xy_puthdr(*img.hdr, (run.print & PRINT_FILE_HEADER) != 0);
         check_file_matches_geometry(img);
-        xy_getsum(img, report_stream(), run.print, k == 0, cosmic);
-        xy_info(img, 0);
+        xy_getsum_info(img, report_stream(), run.print, k == 0, cosmic);
         xy_fputinfo(stdout, img);
         if (files > 1 && series.mosaic) {
             if (k == 0) {

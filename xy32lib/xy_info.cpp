@@ -3,8 +3,10 @@
 #include "xy_lib.hpp"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <new>
 
 namespace {
@@ -131,7 +133,14 @@ struct BlockSums {
     uint64_t squares = 0; // wraps when a magnitude exceeds kSmallMagnitude
     int64_t used = 0;     // pixels with a non-zero frame count
     int64_t nonzero = 0;  // pixels whose stored value is not 0
-    int32_t partial = 0;  // non-zero when a pixel has a partial frame count
+
+    void take_all(const BlockSums& o) {
+        min = std::min(min, o.min);
+        max = std::max(max, o.max);
+        count += o.count;
+        sum += o.sum;
+        squares += o.squares;
+    }
 
     void take(int32_t x) {
         min = std::min(min, x);
@@ -156,7 +165,6 @@ __attribute__((always_inline)) inline BlockSums block_sums(const int32_t* v, con
     int32_t taken = 0;
     int32_t used = 0;
     int32_t nonzero = 0;
-    int32_t partial = 0;
     for (int32_t i = 0; i < count; ++i) {
         const int32_t x = v[i];
         const int32_t c = kTaken == Taken::every ? 1 : frame[i];
@@ -164,7 +172,6 @@ __attribute__((always_inline)) inline BlockSums block_sums(const int32_t* v, con
         int32_t keep = -1;
         if (kTaken == Taken::counted) keep = -static_cast<int32_t>(c != 0);
         if (kTaken == Taken::whole_count) keep = is_partial - 1;
-        partial |= is_partial;
         used += c != 0;
         nonzero += x != 0;
         const int32_t for_min = (x & keep) | (INT32_MAX & ~keep);
@@ -177,7 +184,7 @@ __attribute__((always_inline)) inline BlockSums block_sums(const int32_t* v, con
         const uint64_t m = magnitude(kept);
         squares += m * m;
     }
-    return {lo, hi, taken, sum, squares, used, nonzero, partial};
+    return {lo, hi, taken, sum, squares, used, nonzero};
 }
 
 // The block scans, compiled also for processors with wider vectors and chosen
@@ -192,6 +199,107 @@ ZANDOR_WIDE_VECTORS BlockSums sums_of_counted(const int32_t* v, const uint16_t* 
 ZANDOR_WIDE_VECTORS BlockSums sums_of_whole_counts(const int32_t* v, const uint16_t* frame, int32_t count,
                                                    int32_t full) {
     return block_sums<Taken::whole_count>(v, frame, count, full);
+}
+
+// ---------------------------------------------------------------- blocks of small values
+// Most blocks hold values between -2^22 and 2^22. Their sums then add up in
+// 32-bit lanes (a part of 512 values at a time) and their squares in 64-bit
+// lanes from 32-bit products, in one loop without masks, several times faster
+// than the masked 64-bit one above. The frame counts are looked at first, in
+// 16-bit lanes; the few pixels a scan leaves out are then handled one by one.
+
+constexpr int32_t kFastMin = -(1 << 22);
+constexpr int32_t kFastMax = (1 << 22) - 1;
+constexpr int32_t kPartValues = 512;
+static_assert(int64_t{kPartValues} * kFastMax <= INT32_MAX && int64_t{kPartValues} * kFastMin >= INT32_MIN,
+              "part sums must fit in 32 bits");
+static_assert(static_cast<double>(kBlock) * kFastMin * kFastMin < 18446744073709551616.0,
+              "block squares must fit in 64 bits");
+
+// Extremes, non-zero values and totals of every value of a run of pixels;
+// the totals are exact when the extremes are within the fast range.
+struct ValueStats {
+    int32_t min = INT32_MAX;
+    int32_t max = INT32_MIN;
+    int32_t nonzero = 0;
+    int64_t sum = 0;
+    uint64_t squares = 0;
+
+    bool exact() const { return min >= kFastMin && max <= kFastMax; }
+
+    void take_all(const ValueStats& o) {
+        min = std::min(min, o.min);
+        max = std::max(max, o.max);
+        nonzero += o.nonzero;
+        sum += o.sum;
+        squares += o.squares;
+    }
+};
+
+__attribute__((always_inline)) inline ValueStats value_stats(const int32_t* v, int32_t count) {
+    ValueStats r;
+    for (int32_t begin = 0; begin < count; begin += kPartValues) {
+        const int32_t end = std::min(begin + kPartValues, count);
+        int32_t lo = INT32_MAX;
+        int32_t hi = INT32_MIN;
+        int32_t nonzero = 0;
+        uint32_t sum = 0; // wraps only when a value is beyond the fast range
+        uint64_t squares = 0;
+        for (int32_t i = begin; i < end; ++i) {
+            const int32_t x = v[i];
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
+            nonzero += x != 0;
+            sum += static_cast<uint32_t>(x);
+            squares += static_cast<uint64_t>(int64_t{x} * x);
+        }
+        r.take_all({lo, hi, nonzero, static_cast<int32_t>(sum), squares});
+    }
+    return r;
+}
+
+// Chunks of 64 pixels holding a pixel left out (no count in a corrected
+// record, a partial count in a raw sum), one bit a chunk, and the pixels with
+// a count.
+constexpr int32_t kChunk = 64;
+static_assert(kBlock / kChunk <= 64, "one bit a chunk");
+
+struct CountChunks {
+    int32_t used = 0;
+    uint64_t left_out = 0;
+};
+
+template <Taken kTaken> inline bool is_left_out(uint16_t c, uint16_t full) {
+    return kTaken == Taken::counted ? c == 0 : (c != 0) & (c != full);
+}
+
+template <Taken kTaken>
+__attribute__((always_inline)) inline CountChunks count_chunks(const uint16_t* frame, int32_t count,
+                                                               uint16_t full) {
+    CountChunks r;
+    for (int32_t begin = 0, bit = 0; begin < count; begin += kChunk, ++bit) {
+        const int32_t end = std::min(begin + kChunk, count);
+        uint16_t used = 0;
+        uint16_t any = 0;
+        for (int32_t i = begin; i < end; ++i) {
+            used = static_cast<uint16_t>(used + (frame[i] != 0));
+            any |= is_left_out<kTaken>(frame[i], full);
+        }
+        r.used += used;
+        r.left_out |= uint64_t{any != 0} << bit;
+    }
+    return r;
+}
+
+ZANDOR_WIDE_VECTORS ValueStats stats_of(const int32_t* v, int32_t count) {
+    return value_stats(v, count);
+}
+ZANDOR_WIDE_VECTORS CountChunks chunks_without_count(const uint16_t* frame, int32_t count) {
+    return count_chunks<Taken::counted>(frame, count, 0);
+}
+ZANDOR_WIDE_VECTORS CountChunks chunks_with_partial_count(const uint16_t* frame, int32_t count,
+                                                          uint16_t full) {
+    return count_chunks<Taken::whole_count>(frame, count, full);
 }
 #undef ZANDOR_WIDE_VECTORS
 
@@ -217,29 +325,13 @@ class FastInfo {
                  : img.corrected == 1 ? Taken::counted
                                       : Taken::whole_count) {}
 
-    FastScan scan() const {
-        FastScan r;
-        for (int64_t begin = 0; begin < pixels_; begin += kBlock) {
-            const int64_t count = std::min(kBlock, pixels_ - begin);
-            const BlockSums b = block(begin, count);
-            if (b.min < r.min) {
-                r.min = b.min;
-                r.min_block = begin;
-            }
-            if (b.max > r.max) {
-                r.max = b.max;
-                r.max_block = begin;
-            }
-            r.taken += b.count;
-            r.sum += b.sum;
-            const bool small =
-                b.count == 0 || std::max(magnitude(b.min), magnitude(b.max)) <= kSmallMagnitude;
-            r.squares += small ? b.squares : exact_squares(begin, count);
-            r.used += b.used;
-            r.nonzero += b.nonzero;
-        }
-        return r;
+    // Takes the pixels from `begin` on, which must follow those taken so far.
+    void add(int64_t begin, int64_t count) {
+        for (int64_t b = begin; b < begin + count; b += kBlock)
+            take_block(b, std::min(kBlock, begin + count - b));
     }
+
+    const FastScan& scan() const { return scan_; }
 
     // Index of the first value taken equal to `target` in the block starting
     // at `begin`, -1 for no block.
@@ -252,37 +344,133 @@ class FastInfo {
     }
 
   private:
-    // Partial counts are looked for pixel by pixel only in chunks holding one.
-    static constexpr int64_t kChunk = 64;
+    void take_block(int64_t begin, int64_t count) {
+        FastScan& r = scan_;
+        const BlockSums b = block(begin, count);
+        if (b.min < r.min) {
+            r.min = b.min;
+            r.min_block = begin;
+        }
+        if (b.max > r.max) {
+            r.max = b.max;
+            r.max_block = begin;
+        }
+        r.taken += b.count;
+        r.sum += b.sum;
+        const bool small = b.count == 0 || std::max(magnitude(b.min), magnitude(b.max)) <= kSmallMagnitude;
+        r.squares += small ? b.squares : exact_squares(begin, count);
+        r.used += b.used;
+        r.nonzero += b.nonzero;
+    }
 
-    static bool any_partial(const uint16_t* frame, int64_t count, int32_t full) {
-        int32_t partial = 0;
-        for (int64_t i = 0; i < count; ++i)
-            partial |= (frame[i] != 0) & (frame[i] != full);
-        return partial != 0;
+    bool left_out(uint16_t c) const {
+        return taken_ == Taken::counted ? c == 0 : (c != 0) & (c != img_.frames);
+    }
+
+    // The pixels with a count and the chunks holding a pixel left out; every
+    // chunk when a raw sum's frame count is beyond 16 bits (every count is
+    // then partial).
+    CountChunks count_chunks_of(int64_t begin, int32_t count) const {
+        if (taken_ == Taken::every) return {count, 0};
+        const uint16_t* frame = img_.frame.data() + begin;
+        if (taken_ == Taken::counted) return chunks_without_count(frame, count);
+        const int32_t full = img_.frames;
+        if (full >= 0 && full <= UINT16_MAX)
+            return chunks_with_partial_count(frame, count, static_cast<uint16_t>(full));
+        CountChunks every_chunk{0, ~uint64_t{0}};
+        for (int32_t i = 0; i < count; ++i)
+            every_chunk.used += frame[i] != 0;
+        return every_chunk;
+    }
+
+    // Calls f(i) for the pixels left out of the chunk starting at `first`.
+    template <class F> void for_left_out_in_chunk(int64_t begin, int64_t first, int64_t count, F f) const {
+        const uint16_t* frame = img_.frame.data() + begin;
+        for (int64_t i = first; i < std::min(first + kChunk, count); ++i)
+            if (left_out(frame[i])) f(i);
     }
 
     BlockSums block(int64_t begin, int64_t count) const {
+        const auto n = static_cast<int32_t>(count); // at most one block
+        const CountChunks counts = count_chunks_of(begin, n);
+        BlockSums b;
+        if (small_values_block(begin, n, counts, b)) return b;
+        return wide_block(begin, n, counts);
+    }
+
+    // The block's sums when its values lie within the fast range (false
+    // otherwise, and when no pixel is taken).
+    bool small_values_block(int64_t begin, int32_t count, const CountChunks& counts, BlockSums& b) const {
+        if (counts.left_out != 0) return small_block_with_left_out(begin, count, counts, b);
+        const ValueStats s = stats_of(img_.data.data() + begin, count);
+        if (!s.exact()) return false;
+        b = BlockSums{s.min, s.max, count, s.sum, s.squares, counts.used, s.nonzero};
+        return true;
+    }
+
+    // A chunk holding pixels left out is scanned in a copy where they take
+    // the value of a pixel taken, which changes neither extreme; that value is
+    // then taken out of the totals, the pixels' own values are counted apart,
+    // and raw sums' partial counts are added corrected.
+    bool small_block_with_left_out(int64_t begin, int32_t count, const CountChunks& counts,
+                                   BlockSums& b) const {
+        const int32_t* v = img_.data.data() + begin;
+        const uint16_t* frame = img_.frame.data() + begin;
+        int32_t first_taken = 0;
+        while (first_taken < count && left_out(frame[first_taken]))
+            ++first_taken;
+        if (first_taken == count) return false;
+        const int32_t stand_in = v[first_taken];
+        ValueStats s;
+        int32_t left = 0;
+        int32_t left_nonzero = 0;
+        BlockSums corrected;
+        int32_t done = 0;
+        for (uint64_t chunks = counts.left_out; chunks != 0; chunks &= chunks - 1) {
+            const int32_t first = __builtin_ctzll(chunks) * kChunk;
+            const int32_t end = std::min(first + kChunk, count);
+            if (first > done) s.take_all(stats_of(v + done, first - done));
+            std::array<int32_t, kChunk> copy;
+            std::copy(v + first, v + end, copy.begin());
+            for_left_out_in_chunk(begin, first, count, [&](int64_t i) {
+                copy[i - first] = stand_in;
+                ++left;
+                left_nonzero += v[i] != 0;
+                if (taken_ == Taken::whole_count) corrected.take(xy_valcor(img_, begin + i));
+            });
+            s.take_all(stats_of(copy.data(), end - first));
+            done = end;
+        }
+        if (done < count) s.take_all(stats_of(v + done, count - done));
+        if (!s.exact()) return false;
+        const int64_t stand_ins = left;
+        b = BlockSums{s.min,
+                      s.max,
+                      count - left,
+                      s.sum - stand_ins * stand_in,
+                      s.squares - static_cast<uint64_t>(stand_ins * (int64_t{stand_in} * stand_in)),
+                      counts.used,
+                      s.nonzero - (stand_in != 0) * left + left_nonzero};
+        b.take_all(corrected);
+        return true;
+    }
+
+    // Any block: 64-bit sums with masks.
+    BlockSums wide_block(int64_t begin, int32_t count, const CountChunks& counts) const {
         const int32_t* v = img_.data.data() + begin;
         const uint16_t* frame = has_frame_ ? img_.frame.data() + begin : nullptr;
-        const int32_t full = img_.frames;
-        const auto n = static_cast<int32_t>(count); // at most one block
         switch (taken_) {
         case Taken::every:
-            return sums_of_every(v, n);
+            return sums_of_every(v, count);
         case Taken::counted:
-            return sums_of_counted(v, frame, n);
+            return sums_of_counted(v, frame, count);
         case Taken::whole_count:
             break;
         }
-        BlockSums b = sums_of_whole_counts(v, frame, n, full);
-        if (b.partial)
-            for (int64_t chunk = 0; chunk < count; chunk += kChunk) {
-                const int64_t end = std::min(chunk + kChunk, count);
-                if (!any_partial(frame + chunk, end - chunk, full)) continue;
-                for (int64_t i = chunk; i < end; ++i)
-                    if (frame[i] != 0 && frame[i] != full) b.take(xy_valcor(img_, begin + i));
-            }
+        BlockSums b = sums_of_whole_counts(v, frame, count, img_.frames);
+        for (uint64_t chunks = counts.left_out; chunks != 0; chunks &= chunks - 1)
+            for_left_out_in_chunk(begin, int64_t{__builtin_ctzll(chunks)} * kChunk, count,
+                                  [&](int64_t i) { b.take(xy_valcor(img_, begin + i)); });
         return b;
     }
 
@@ -301,6 +489,7 @@ class FastInfo {
     const InfoScan& reference_;
     bool has_frame_;
     Taken taken_;
+    FastScan scan_;
 };
 
 constexpr double kEpsilon = 1.0 / 4503599627370496.0; // 2^-52
@@ -417,12 +606,12 @@ void xy_fputhdr(std::FILE* stream, const HDR& hdr, bool with_entries) {
 
 // ---------------------------------------------------------------- image information
 
-void xy_info(IMG& img, int32_t what) {
+namespace {
+
+// Puts the statistics of a whole scan in the record.
+void finish_info(IMG& img, int32_t what, int64_t pixels, const InfoScan& reference, const FastInfo& fast) {
     const InfoSelection sel = info_selection(what);
-    const int64_t pixels = present_pixels(img);
-    const InfoScan reference(img, pixels);
-    const FastInfo fast(img, pixels, reference);
-    const FastScan scan = fast.scan();
+    const FastScan& scan = fast.scan();
 
     int64_t n = pixels;
     if (img.frame.empty()) {
@@ -461,6 +650,47 @@ void xy_info(IMG& img, int32_t what) {
         else
             img.sigma = std::sqrt(reference.squared_deviations(img.mean) / static_cast<double>(n - 1));
     }
+}
+
+} // namespace
+
+void xy_info(IMG& img, int32_t what) {
+    const int64_t pixels = present_pixels(img);
+    const InfoScan reference(img, pixels);
+    FastInfo fast(img, pixels, reference);
+    fast.add(0, pixels);
+    finish_info(img, what, pixels, reference, fast);
+}
+
+struct XyInfoAccumulator::State {
+    explicit State(const IMG& img)
+        : pixels(present_pixels(img)), reference(img, pixels), fast(img, pixels, reference) {}
+    int64_t pixels;
+    InfoScan reference;
+    FastInfo fast;
+    int64_t next = 0; // the first pixel not taken yet; -1 once a block came out of order
+};
+
+XyInfoAccumulator::XyInfoAccumulator(const IMG& img) : state_(std::make_unique<State>(img)) {}
+
+XyInfoAccumulator::~XyInfoAccumulator() = default;
+
+void XyInfoAccumulator::add(int64_t begin, int64_t count) {
+    State& s = *state_;
+    if (begin != s.next || count < 0 || begin + count > s.pixels) {
+        s.next = -1;
+        return;
+    }
+    s.fast.add(begin, count);
+    s.next = begin + count;
+}
+
+void XyInfoAccumulator::finish(IMG& img) {
+    const State& s = *state_;
+    if (s.next == s.pixels)
+        finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast);
+    else
+        xy_info(img, INFO_ALL);
 }
 
 void xy_fputinfo(std::FILE* stream, const IMG& img) {

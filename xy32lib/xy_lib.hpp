@@ -324,6 +324,9 @@ void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, cons
 // the cosmic-ray test when `cosmic`. `print` holds the PRINT bits; progress
 // goes to `out` when given.
 std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic);
+// xy_getsum followed by xy_info(img, 0), with the statistics gathered while the
+// last frames are added where the frames are read band by band.
+std::vector<int32_t>& xy_getsum_info(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic);
 
 // ---------------------------------------------------------------- header list, information, release
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value);
@@ -348,6 +351,25 @@ enum : int32_t {
 };
 // Computes the statistics `what` selects (and always `used`) into img.
 void xy_info(IMG& img, int32_t what);
+// The statistics of xy_info(img, 0) gathered block by block while the pixels
+// become final, so that a sum and its statistics take one pass over memory:
+// made once the record's planes, frame count and correction state are what
+// they will be, fed the pixels in index order, it puts the statistics in the
+// record at finish() (through xy_info when the blocks did not cover the
+// record in order).
+class XyInfoAccumulator {
+  public:
+    explicit XyInfoAccumulator(const IMG& img);
+    ~XyInfoAccumulator();
+    XyInfoAccumulator(const XyInfoAccumulator&) = delete;
+    XyInfoAccumulator& operator=(const XyInfoAccumulator&) = delete;
+    void add(int64_t begin, int64_t count);
+    void finish(IMG& img);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 // The one-line report of the statistics last computed.
 void xy_fputinfo(std::FILE* stream, const IMG& img);
 void xy_freehdr(std::unique_ptr<HDR>& hdr);

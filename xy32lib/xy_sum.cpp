@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <type_traits>
 
 namespace {
@@ -136,9 +137,10 @@ struct Planes {
     }
 };
 
-// Adds one frame's values to n pixels and returns the saturated pixels met.
-// Branch-free, so that the compiler vectorises it: a saturated pixel adds 0 and
-// takes 1 from its frame count; a larger value replaces the maximum and its frame.
+// Adds one frame's values to n pixels and their frame counts, and returns the
+// saturated pixels met. Branch-free, so that the compiler vectorises it: a
+// saturated pixel adds 0 and keeps its frame count; a larger value replaces the
+// maximum and its frame.
 // Kept out of line: one call per block costs nothing and each pixel type gets
 // its own loop, vectorised on its own.
 template <bool Cosmic, class Frames>
@@ -157,8 +159,10 @@ __attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Fram
             // branch, and floating-point work under a branch does not vectorise.
             const bool sat = raw[i] == kSaturated;
             v &= static_cast<int32_t>(sat) - 1;
-            frame[i] = static_cast<uint16_t>(frame[i] - sat);
+            frame[i] = static_cast<uint16_t>(frame[i] + 1 - sat);
             saturated += sat;
+        } else {
+            frame[i] = static_cast<uint16_t>(frame[i] + 1);
         }
         data[i] = wrap_add32(data[i], v);
         if constexpr (Cosmic) {
@@ -191,8 +195,13 @@ struct SumCall {
     Planes planes;
     bool binned;
     int32_t f0;            // frames already in the record (continued sum)
+    bool with_info;        // the caller wants the statistics of the sum
     int64_t used = 0;      // frames added by this call
     int64_t saturated = 0; // saturated pixels (bins) met by this call
+    // The statistics gathered while the group that seemed the last was added,
+    // and the frames used then: they hold if no frame came after.
+    std::unique_ptr<XyInfoAccumulator> info{};
+    int64_t used_with_info = -1;
 
     const char* file_name() const { return img.hdr->file_name.c_str(); }
 };
@@ -221,11 +230,11 @@ void check_frame_limit(const SumCall& call, int64_t more) {
 template <class Frames> void add_binned(SumCall& call, const typename Frames::Raw* buf, uint16_t index) {
     IMG& img = call.img;
     if constexpr (std::is_same_v<Frames, Uint16Frames>) {
-        // A bin with a saturated pixel adds nothing from this frame.
+        // A bin with a saturated pixel adds nothing from this frame, nor to
+        // its frame count.
         for (int32_t i = 0; i < img.size; ++i) {
             double sum = 0.0;
             if (satbind16(img, buf, i, sum) > 0) {
-                call.planes.frame[i] = static_cast<uint16_t>(call.planes.frame[i] - 1);
                 ++call.saturated;
                 continue;
             }
@@ -278,15 +287,28 @@ int64_t last_whole_frame(const IMG& img, int64_t pixel_bytes) {
     return std::min<int64_t>(room / frame_bytes + 1, INT32_MAX);
 }
 
+// The statistics of a sum are gathered while its last group is added, if the
+// caller wants them and nothing changes the pixels after the frames.
+bool gathers_info(const SumCall& call) {
+    const HDR& hdr = *call.img.hdr;
+    return call.with_info && !(hdr.source && !hdr.source->pixel_mask().empty());
+}
+
 // Adds `count` whole frames from k0 on: a band of rows of every frame is read
-// into the buffer, then each block of pixels takes the frames in order.
+// into the buffer, then each block of pixels takes the frames in order. When
+// the group seems the last one, the statistics are gathered block by block.
 template <class Frames>
 void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int64_t k0, int64_t count,
-                     Frames pixel) {
+                     Frames pixel, bool last) {
     IMG& img = call.img;
     for (int64_t j = 0; j < count; ++j)
         print_frame_line(call, j);
     check_frame_limit(call, count);
+    call.info.reset();
+    if (last && gathers_info(call)) {
+        img.frames = static_cast<int32_t>(call.f0 + call.used + count);
+        call.info = std::make_unique<XyInfoAccumulator>(img);
+    }
     const int64_t width = img.reg_width;
     const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
     for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
@@ -308,9 +330,11 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
                 const uint16_t index = static_cast<uint16_t>(frame_index<Frames>(call) + j);
                 call.saturated += add_values(block, buf.data() + j * band + b, n, index, pixel);
             }
+            if (call.info) call.info->add(r0 * width + b, n);
         }
     }
     call.used += count;
+    if (call.info) call.used_with_info = call.used;
 }
 
 // ---------------------------------------------------------------- the frame loop
@@ -323,10 +347,22 @@ int64_t declared_frames(const IMG& img) {
     return counted && hdr.frames > 0 ? hdr.frames : INT64_MAX;
 }
 
+// The read buffer of a pixel type: kept from call to call, so that a series of
+// one-frame files does not allocate and clear a frame's buffer for each file.
+// It holds the largest region read so far.
+template <class Raw> std::vector<Raw>& read_buffer(int64_t size) {
+    static std::vector<Raw> buf;
+    if (static_cast<int64_t>(buf.size()) < size) {
+        buf = std::vector<Raw>{};
+        buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(size));
+    }
+    return buf;
+}
+
 template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     IMG& img = call.img;
     using Raw = typename Frames::Raw;
-    std::vector<Raw> buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(img.reg_size));
+    std::vector<Raw>& buf = read_buffer<Raw>(img.reg_size);
     const int64_t first = std::max<int32_t>(1, img.beg_frame);
     const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
     const int64_t declared = declared_frames(img);
@@ -338,6 +374,8 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     const bool decoded = img.hdr->decoder != nullptr;
     FrameSource* bands = grouped && decoded ? img.hdr->source.get() : nullptr;
     const int64_t whole = grouped && !decoded ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
+    // The frames the file holds now: a group that ends there seems the last.
+    const int64_t available = decoded ? img.hdr->frames : whole;
     for (int64_t k = first; k <= last;) {
         const int64_t most = std::min({kGroupFrames, last - k + 1, static_cast<int64_t>(img.reg_height)});
         int64_t count = 0;
@@ -346,7 +384,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
         else if (bands && k <= INT32_MAX)
             count = bands->band_frames(static_cast<int32_t>(k), static_cast<int32_t>(most));
         if (count > 0) {
-            add_frame_group(call, buf, k, count, pixel);
+            add_frame_group(call, buf, k, count, pixel, k + count - 1 == std::min(available, last));
             k += count;
         } else {
             print_frame_line(call, 0);
@@ -447,9 +485,7 @@ void run_frame_loop(SumCall& call) {
     }
 }
 
-} // namespace
-
-std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic) {
+void sum_into(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic, bool with_info) {
     if (!img.hdr || !img.hdr->fp) v_fatal(kLib, " xy_getsum : no open frame file\n");
     prepare_geometry(img, print);
     const bool binned = img.x_bind > 1 || img.y_bind > 1;
@@ -459,7 +495,7 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool ne
     const int32_t f0 = new_sum ? 0 : img.frames;
     start_planes(img, new_sum, cosmic);
 
-    SumCall call{img, out, print, dump, planes_of(img), binned, f0};
+    SumCall call{img, out, print, dump, planes_of(img), binned, f0, with_info};
     run_frame_loop(call);
 
     if (call.used == 0)
@@ -467,9 +503,6 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool ne
     img.frames = static_cast<int32_t>(f0 + call.used);
     if (out && (print & PRINT_INFO))
         prg_fprintf(out, "# %s : %lld frames used\n", call.file_name(), static_cast<long long>(call.used));
-    const uint16_t used = static_cast<uint16_t>(call.used);
-    for (uint16_t& count : img.frame)
-        count = static_cast<uint16_t>(count + used);
     if (img.hdr->type == XY_TYPE_UINT16) {
         img.n_saturated =
             static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.saturated, INT32_MAX));
@@ -483,5 +516,21 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool ne
                         static_cast<long long>(masked));
     }
     img.data_type = XY_TYPE_INT32;
+    if (!with_info) return;
+    if (call.info && call.used_with_info == call.used)
+        call.info->finish(img);
+    else
+        xy_info(img, INFO_ALL);
+}
+
+} // namespace
+
+std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic) {
+    sum_into(img, out, print, new_sum, cosmic, false);
+    return img.data;
+}
+
+std::vector<int32_t>& xy_getsum_info(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic) {
+    sum_into(img, out, print, new_sum, cosmic, true);
     return img.data;
 }

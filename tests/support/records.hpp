@@ -1,6 +1,7 @@
 // Library records built in memory for tests: images and grid models.
 #pragma once
 
+#include "stream_capture.hpp"
 #include "xy_grid.hpp"
 #include "xy_lib.hpp"
 
@@ -23,6 +24,11 @@ inline IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> values, std::ve
     img.frame = std::move(frame);
     img.name = name;
     return img;
+}
+
+// The statistics line xy_fputinfo writes for `img`.
+inline std::string info_line(const IMG& img) {
+    return written_by([&](std::FILE* fp) { xy_fputinfo(fp, img); });
 }
 
 // A grid model of xcor.size() terms with both coefficient lists given.

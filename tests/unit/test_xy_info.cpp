@@ -12,10 +12,7 @@
 namespace {
 
 using zt::image_of;
-
-std::string info_line(const IMG& img) {
-    return zt::written_by([&](std::FILE* fp) { xy_fputinfo(fp, img); });
-}
+using zt::info_line;
 
 // ---------------------------------------------------------------- header list
 
@@ -334,15 +331,15 @@ struct RandomImage {
     int32_t low, high; // value range
     int32_t frames;    // full frame count
     int32_t corrected;
-    int partial_percent; // pixels with a count between 1 and frames - 1
-    int zero_percent;    // pixels with a count of 0
+    int partial_per_10k; // pixels with a count between 1 and frames - 1, per 10000
+    int zero_per_10k;    // pixels with a count of 0, per 10000
     bool counts;         // the record has a frame-count plane
 };
 
 IMG random_image(const RandomImage& c, uint32_t seed) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int32_t> value(c.low, c.high);
-    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<int> per_10k(0, 9999);
     std::uniform_int_distribution<int32_t> partial(1, std::max(1, c.frames - 1));
     const size_t size = static_cast<size_t>(c.nx) * c.ny;
     std::vector<int32_t> data(size);
@@ -352,10 +349,10 @@ IMG random_image(const RandomImage& c, uint32_t seed) {
     if (c.counts) {
         frame.assign(size, static_cast<uint16_t>(c.frames));
         for (auto& f : frame) {
-            const int p = percent(rng);
-            if (p < c.zero_percent)
+            const int p = per_10k(rng);
+            if (p < c.zero_per_10k)
                 f = 0;
-            else if (p < c.zero_percent + c.partial_percent)
+            else if (p < c.zero_per_10k + c.partial_per_10k)
                 f = static_cast<uint16_t>(partial(rng));
         }
     }
@@ -403,23 +400,33 @@ TEST_P(StatisticsMatchPlainReference, SameFieldsAndSameLine) {
 }
 
 // Blocks of 4096 pixels: sizes around and across block ends, values small
-// (many equal extremes in different blocks), detector-like, and near the
-// 32-bit limits (squares beyond 64 bits); raw sums with partial and zero
-// counts, corrected records with and without counts.
+// (many equal extremes in different blocks), detector-like, at the ends of
+// the range whose sums add up in 32 bits (-2^22 and 2^22 - 1: a part of 512
+// values then sums to exactly -2^31), just beyond it, and near the 32-bit
+// limits (squares beyond 64 bits); raw sums with partial and zero counts,
+// from every pixel to a few a block, corrected records with and without
+// counts.
 INSTANTIATE_TEST_SUITE_P(
     RandomImages, StatisticsMatchPlainReference,
-    testing::Values(RandomImage{"tiny_raw", 3, 5, -3, 3, 7, 0, 30, 10, true},
-                    RandomImage{"block_plus_one_raw", 4097, 1, 0, 3, 100, 0, 1, 1, true},
-                    RandomImage{"ties_corrected", 512, 33, 0, 2, 5, 1, 0, 20, true},
-                    RandomImage{"detector_raw", 256, 256, 90, 110000, 100, 0, 2, 1, true},
-                    RandomImage{"detector_corrected", 300, 200, -500, 110000, 100, 1, 0, 3, true},
-                    RandomImage{"no_counts_raw", 129, 65, -1000000, 1000000, 3, 0, 0, 0, false},
-                    RandomImage{"no_counts_corrected", 4096, 2, -1000000, 1000000, 3, 1, 0, 0, false},
-                    RandomImage{"huge_values_corrected", 200, 100, INT32_MIN, INT32_MAX, 1, 1, 0, 5, true},
-                    RandomImage{"huge_values_raw", 100, 200, INT32_MIN / 2, INT32_MAX, 60000, 0, 20, 5, true},
-                    RandomImage{"all_counts_zero_raw", 70, 70, -9, 9, 4, 0, 0, 100, true},
-                    RandomImage{"constant_high", 4096, 3, INT32_MAX, INT32_MAX, 2, 0, 0, 0, true},
-                    RandomImage{"constant_low", 4096, 3, INT32_MIN, INT32_MIN, 2, 1, 0, 0, false}),
+    testing::Values(
+        RandomImage{"tiny_raw", 3, 5, -3, 3, 7, 0, 3000, 1000, true},
+        RandomImage{"block_plus_one_raw", 4097, 1, 0, 3, 100, 0, 100, 100, true},
+        RandomImage{"ties_corrected", 512, 33, 0, 2, 5, 1, 0, 2000, true},
+        RandomImage{"detector_raw", 256, 256, 90, 110000, 100, 0, 200, 100, true},
+        RandomImage{"detector_corrected", 300, 200, -500, 110000, 100, 1, 0, 300, true},
+        RandomImage{"sparse_partial_raw", 2048, 24, 90, 110000, 100, 0, 3, 1, true},
+        RandomImage{"sparse_zero_corrected", 2048, 24, -500, 110000, 100, 1, 0, 2, true},
+        RandomImage{"fast_range_ends_raw", 1000, 50, -(1 << 22), (1 << 22) - 1, 9, 0, 20, 20, true},
+        RandomImage{"beyond_fast_range_raw", 1000, 50, -(1 << 22) - 2, (1 << 22) + 1, 9, 0, 20, 20, true},
+        RandomImage{"fast_min_constant", 4096, 2, -(1 << 22), -(1 << 22), 1, 1, 0, 0, false},
+        RandomImage{"fast_max_constant", 4096, 2, (1 << 22) - 1, (1 << 22) - 1, 1, 1, 0, 0, true},
+        RandomImage{"no_counts_raw", 129, 65, -1000000, 1000000, 3, 0, 0, 0, false},
+        RandomImage{"no_counts_corrected", 4096, 2, -1000000, 1000000, 3, 1, 0, 0, false},
+        RandomImage{"huge_values_corrected", 200, 100, INT32_MIN, INT32_MAX, 1, 1, 0, 500, true},
+        RandomImage{"huge_values_raw", 100, 200, INT32_MIN / 2, INT32_MAX, 60000, 0, 2000, 500, true},
+        RandomImage{"all_counts_zero_raw", 70, 70, -9, 9, 4, 0, 0, 10000, true},
+        RandomImage{"constant_high", 4096, 3, INT32_MAX, INT32_MAX, 2, 0, 0, 0, true},
+        RandomImage{"constant_low", 4096, 3, INT32_MIN, INT32_MIN, 2, 1, 0, 0, false}),
     [](const testing::TestParamInfo<RandomImage>& info) { return std::string(info.param.what); });
 
 TEST(ImageInformation, SigmaOnARoundingBoundaryPrintsAsThePlainSum) {

@@ -4,6 +4,7 @@
 #include "fatal_capture.hpp"
 #include "kvf_lib.hpp"
 #include "kvf_writer.hpp"
+#include "records.hpp"
 #include "stream_capture.hpp"
 #include "test_support.hpp"
 #include "txt_lib.hpp"
@@ -51,11 +52,14 @@ class FrameSum : public zt::InTempDir {
         img.hdr = kvf_open(file(name), "zandor");
         return img;
     }
+    // Sums through xy_getsum_info, whose statistics, gathered while the last
+    // frames are added, must be those xy_info computes afterwards.
     SumOutput sum(IMG& img, int32_t print, int32_t new_sum = 1, int32_t cosmic = 0) {
         std::FILE* out = std::tmpfile();
         testing::internal::CaptureStdout();
         try {
-            xy_getsum(img, out, print, new_sum, cosmic);
+            xy_getsum_info(img, out, print, new_sum, cosmic);
+            expect_statistics_of_xy_info(img);
         } catch (...) {
             testing::internal::GetCapturedStdout();
             std::fclose(out);
@@ -66,6 +70,14 @@ class FrameSum : public zt::InTempDir {
         result.report = read_stream(out);
         std::fclose(out);
         return result;
+    }
+    static void expect_statistics_of_xy_info(IMG& img) {
+        const std::string line = zt::info_line(img);
+        const double mean = img.mean, sigma = img.sigma;
+        xy_info(img, INFO_ALL);
+        EXPECT_EQ(line, zt::info_line(img));
+        EXPECT_EQ(std::isnan(mean) ? 0.0 : mean, std::isnan(img.mean) ? 0.0 : img.mean);
+        EXPECT_EQ(std::isnan(sigma) ? 0.0 : sigma, std::isnan(img.sigma) ? 0.0 : img.sigma);
     }
     std::string frame_line(const std::string& name, int k) {
         return "# " + file(name) + " : frame " + std::to_string(k);
