@@ -1,5 +1,6 @@
 // Bitshuffle+LZ4 chunks: the block walk, bounded by the chunk's length, and
-// the bit transposition undone 128 values at a time with SSE2.
+// the bit transposition undone 128 values at a time with SSE2, or 256 at a
+// time where the processor has AVX2.
 #include "h5_bitshuffle.hpp"
 
 #include <lz4.h>
@@ -10,6 +11,10 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define BSLZ4_AVX2 1
 #endif
 
 namespace {
@@ -132,6 +137,91 @@ void unshuffle_groups_sse2(const uint8_t* in, uint8_t* out, size_t row, size_t e
 
 #endif
 
+#if defined(BSLZ4_AVX2)
+// The SSE2 steps above on 256-bit vectors: each 128-bit lane holds 16 groups,
+// the low lane groups i .. i + 15, the high lane groups i + 16 .. i + 31.
+#define BSLZ4_WIDE __attribute__((target("avx2")))
+
+BSLZ4_WIDE inline void exchange_bits_wide(__m256i& a, __m256i& b, int s, __m256i low_blocks) {
+    const __m256i t = _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi16(a, s), b), low_blocks);
+    b = _mm256_xor_si256(b, t);
+    a = _mm256_xor_si256(a, _mm256_slli_epi16(t, s));
+}
+
+BSLZ4_WIDE inline void unshuffle_plane_wide(const uint8_t* in, size_t row, size_t b, size_t i,
+                                            __m256i plane[8]) {
+    __m256i r[8];
+    for (size_t k = 0; k < 8; ++k)
+        r[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + (b * 8 + k) * row + i));
+    const __m256i m4 = _mm256_set1_epi8(0x0F), m2 = _mm256_set1_epi8(0x33), m1 = _mm256_set1_epi8(0x55);
+    for (int k = 0; k < 4; ++k)
+        exchange_bits_wide(r[k], r[k + 4], 4, m4);
+    for (int k : {0, 1, 4, 5})
+        exchange_bits_wide(r[k], r[k + 2], 2, m2);
+    for (int k : {0, 2, 4, 6})
+        exchange_bits_wide(r[k], r[k + 1], 1, m1);
+    __m256i pair[8], quad[8];
+    for (size_t k = 0; k < 4; ++k) {
+        pair[2 * k] = _mm256_unpacklo_epi8(r[2 * k], r[2 * k + 1]);
+        pair[2 * k + 1] = _mm256_unpackhi_epi8(r[2 * k], r[2 * k + 1]);
+    }
+    for (size_t h = 0; h < 2; ++h)
+        for (size_t k = 0; k < 2; ++k) {
+            quad[4 * k + 2 * h] = _mm256_unpacklo_epi16(pair[4 * k + h], pair[4 * k + 2 + h]);
+            quad[4 * k + 2 * h + 1] = _mm256_unpackhi_epi16(pair[4 * k + h], pair[4 * k + 2 + h]);
+        }
+    for (size_t q = 0; q < 4; ++q) {
+        plane[2 * q] = _mm256_unpacklo_epi32(quad[q], quad[4 + q]);
+        plane[2 * q + 1] = _mm256_unpackhi_epi32(quad[q], quad[4 + q]);
+    }
+}
+
+// Stores the low lanes of `a` and `b` side by side at `low`, their high lanes at `high`.
+BSLZ4_WIDE inline void store_lanes(uint8_t* low, uint8_t* high, __m256i a, __m256i b) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(low), _mm256_permute2x128_si256(a, b, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(high), _mm256_permute2x128_si256(a, b, 0x31));
+}
+
+// Groups [0, last) with `last` a multiple of 32, for values of 1, 2 or 4 bytes.
+BSLZ4_WIDE void unshuffle_groups_wide(const uint8_t* in, uint8_t* out, size_t row, size_t elem_size,
+                                      size_t last) {
+    __m256i plane[4][8];
+    const size_t lane_bytes = 128 * elem_size; // the values of 16 groups
+    for (size_t i = 0; i < last; i += 32) {
+        for (size_t b = 0; b < elem_size; ++b)
+            unshuffle_plane_wide(in, row, b, i, plane[b]);
+        uint8_t* low = out + 8 * i * elem_size;
+        for (size_t p = 0; p < 8; p += 2, low += 32 * elem_size) {
+            uint8_t* high = low + lane_bytes;
+            if (elem_size == 1) {
+                store_lanes(low, high, plane[0][p], plane[0][p + 1]);
+                continue;
+            }
+            for (size_t q = p; q < p + 2; ++q) {
+                uint8_t* lo = low + (q - p) * 16 * elem_size;
+                uint8_t* hi = high + (q - p) * 16 * elem_size;
+                const __m256i lo01 = _mm256_unpacklo_epi8(plane[0][q], plane[1][q]);
+                const __m256i hi01 = _mm256_unpackhi_epi8(plane[0][q], plane[1][q]);
+                if (elem_size == 2) {
+                    store_lanes(lo, hi, lo01, hi01);
+                    continue;
+                }
+                const __m256i lo23 = _mm256_unpacklo_epi8(plane[2][q], plane[3][q]);
+                const __m256i hi23 = _mm256_unpackhi_epi8(plane[2][q], plane[3][q]);
+                store_lanes(lo, hi, _mm256_unpacklo_epi16(lo01, lo23), _mm256_unpackhi_epi16(lo01, lo23));
+                store_lanes(lo + 32, hi + 32, _mm256_unpacklo_epi16(hi01, hi23),
+                            _mm256_unpackhi_epi16(hi01, hi23));
+            }
+        }
+    }
+}
+
+bool wide_vectors() {
+    static const bool available = __builtin_cpu_supports("avx2") != 0;
+    return available;
+}
+#endif
+
 } // namespace
 
 void bit_unshuffle_scalar(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size) {
@@ -142,10 +232,19 @@ void bit_unshuffle_scalar(const uint8_t* in, uint8_t* out, size_t elements, size
 void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size) {
     const size_t row = elements / 8;
     size_t done = 0;
+    const bool vector_sizes = elem_size == 1 || elem_size == 2 || elem_size == 4;
+#if defined(BSLZ4_AVX2)
+    if (vector_sizes && wide_vectors()) {
+        done = row / 32 * 32;
+        unshuffle_groups_wide(in, out, row, elem_size, done);
+    }
+#endif
 #if defined(__SSE2__)
-    if (elem_size == 1 || elem_size == 2 || elem_size == 4) {
-        done = row / 16 * 16;
-        unshuffle_groups_sse2(in, out, row, elem_size, done);
+    if (vector_sizes) {
+        // The SSE2 loop from group `done` on: an offset into every bit row.
+        const size_t last = row / 16 * 16;
+        unshuffle_groups_sse2(in + done, out + 8 * done * elem_size, row, elem_size, last - done);
+        done = last;
     }
 #endif
     unshuffle_groups(in, out, row, elem_size, done, row);

@@ -28,6 +28,7 @@ constexpr int64_t kMaxFrames = 65535;   // the per-pixel frame counts are 16 bit
 constexpr int64_t kRawDumpLimit = 8193; // pixels; larger images are never dumped
 constexpr int64_t kGroupFrames = 16;    // frames read band by band before their sums are added
 constexpr int64_t kBlockPixels = 2048;  // pixels whose sums stay in cache while a group is added
+constexpr int64_t kDecodedBandBytes = int64_t{1} << 20; // a group's band of decoded frames
 
 // ---------------------------------------------------------------- pixel types
 // One description per pixel type of the file: the raw value, its reader, the
@@ -294,6 +295,17 @@ bool gathers_info(const SumCall& call) {
     return call.with_info && !(hdr.source && !hdr.source->pixel_mask().empty());
 }
 
+// The rows of a band: the region in `count` bands, so that the group's bands
+// fill the buffer. Decoded frames are written by their decoder just before
+// they are added: their bands are kept small enough for the group's band to
+// be added while it is still in the processor's cache.
+int64_t rows_per_band(const IMG& img, int64_t count, int64_t pixel_bytes) {
+    const int64_t rows = std::max<int64_t>(1, img.reg_height / count);
+    if (!img.hdr->decoder) return rows;
+    const int64_t group_row_bytes = count * img.reg_width * pixel_bytes;
+    return std::max<int64_t>(1, std::min(rows, kDecodedBandBytes / group_row_bytes));
+}
+
 // Adds `count` whole frames from k0 on: a band of rows of every frame is read
 // into the buffer, then each block of pixels takes the frames in order. When
 // the group seems the last one, the statistics are gathered block by block.
@@ -310,7 +322,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
         call.info = std::make_unique<XyInfoAccumulator>(img);
     }
     const int64_t width = img.reg_width;
-    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
+    const int64_t band_rows = rows_per_band(img, count, sizeof(typename Frames::Raw));
     for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
         const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
         const int64_t band = rows * width;

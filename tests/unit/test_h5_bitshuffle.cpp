@@ -54,11 +54,12 @@ TEST(BitUnshuffle, OneGroupOfBytesByHand) {
     EXPECT_EQ(scalar, expected);
 }
 
-// Blocks shorter than, equal to and longer than the 16 groups the vector code
-// takes at once, with groups left over for the scalar code.
+// Blocks shorter than, equal to and longer than the 16 or 32 groups the
+// vector code takes at once, with groups left over for the narrower vectors
+// and for the scalar code.
 TEST(BitUnshuffle, UndoesTheShuffleForEveryValueSize) {
     for (size_t elem_size : {1, 2, 4, 8})
-        for (size_t n : {8, 120, 128, 136, 1024, 2056}) {
+        for (size_t n : {8, 120, 128, 136, 256, 392, 1024, 2056}) {
             SCOPED_TRACE(std::to_string(elem_size) + " bytes, " + std::to_string(n) + " values");
             const std::vector<uint8_t> values =
                 random_bytes(n * elem_size, static_cast<uint32_t>(n + elem_size));
