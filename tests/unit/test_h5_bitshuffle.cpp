@@ -443,6 +443,16 @@ IMG summed(const std::string& path, const SumCase& c) {
     return img;
 }
 
+void expect_same_sums(const IMG& a, const IMG& b) {
+    EXPECT_EQ(a.frames, b.frames);
+    EXPECT_EQ(a.data, b.data);
+    EXPECT_EQ(a.frame, b.frame);
+    EXPECT_EQ(a.cosmic.sumq, b.cosmic.sumq);
+    EXPECT_EQ(a.cosmic.mval, b.cosmic.mval);
+    EXPECT_EQ(a.cosmic.mframe, b.cosmic.mframe);
+    EXPECT_EQ(a.n_saturated, b.n_saturated);
+}
+
 // Frames decoded band by band in groups add up, cosmic statistics included,
 // exactly as the same frames stored without a filter and read frame after
 // frame; the first group keeps within its memory budget of 4 frames (noisy
@@ -468,17 +478,42 @@ TEST_F(BitshuffleFiles, BandReadGroupsSumAsFrameAfterFrame) {
         EXPECT_LE(group, c.most_group);
 
         const IMG band = summed(file("band.h5"), c);
-        const IMG plain = summed(file("plain.h5"), c);
         const int32_t last = c.end ? c.end : static_cast<int32_t>(c.frames);
         EXPECT_EQ(band.frames, last - std::max(c.beg, 1) + 1);
-        EXPECT_EQ(band.frames, plain.frames);
-        EXPECT_EQ(band.data, plain.data);
-        EXPECT_EQ(band.frame, plain.frame);
-        EXPECT_EQ(band.cosmic.sumq, plain.cosmic.sumq);
-        EXPECT_EQ(band.cosmic.mval, plain.cosmic.mval);
-        EXPECT_EQ(band.cosmic.mframe, plain.cosmic.mframe);
-        EXPECT_EQ(band.n_saturated, plain.n_saturated);
+        expect_same_sums(band, summed(file("plain.h5"), c));
     }
+}
+
+// Groups run on across linked data files and stop before one whose chunks
+// the library decodes; the sum is that of the same frames in one plain file.
+TEST_F(BitshuffleFiles, GroupsRunAcrossLinkedFilesOfTheirFilter) {
+    const H5Filter filters[] = {H5Filter::BitshuffleLz4, H5Filter::BitshuffleLz4, H5Filter::Gzip,
+                                H5Filter::BitshuffleLz4};
+    const uint64_t frames[] = {3, 4, 2, 3}, height = 128, width = 96;
+    H5Dataset plain;
+    plain.dims = {12, height, width};
+    {
+        zt::H5File master(file("master.h5"));
+        for (size_t p = 0; p < 4; ++p) {
+            const std::string name = "part" + std::to_string(p + 1) + ".h5";
+            H5Dataset d = zt::h5_stack(frames[p], height, width, H5Pixel::U16, filters[p], smooth_value);
+            d.bitshuffle_block = 256;
+            plain.values.insert(plain.values.end(), d.values.begin(), d.values.end());
+            zt::H5File part(file(name));
+            part.dataset(d);
+            master.external_link("/entry/data/data_00000" + std::to_string(p + 1), name, "/entry/data/data");
+        }
+        zt::H5File out(file("plain.h5"));
+        out.dataset(plain);
+    }
+    std::unique_ptr<HDR> hdr = h5_open(file("master.h5"), "zandor");
+    EXPECT_EQ(hdr->source->band_frames(1, 16), 7);
+    EXPECT_EQ(hdr->source->band_frames(8, 16), 0);
+    EXPECT_EQ(hdr->source->band_frames(10, 16), 3);
+    const SumCase all{"all", H5Pixel::U16, smooth_value, 12, height, width, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const IMG linked = summed(file("master.h5"), all);
+    EXPECT_EQ(linked.frames, 12);
+    expect_same_sums(linked, summed(file("plain.h5"), all));
 }
 
 // A block that does not expand, met while a group of frames is being added,
