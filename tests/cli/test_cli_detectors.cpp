@@ -9,6 +9,8 @@
 #include "kvf_writer.hpp"
 #include "test_support.hpp"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int32_t kWidth = 24, kHeight = 18, kFrames = 6;
@@ -218,6 +220,22 @@ TEST_F(Detectors, DamagedInputsStopWithoutOutput) {
     EXPECT_NE(r.err.find("cannot open the linked data file of '/entry/data/data_000002"), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("HDF5-DIAG"), std::string::npos) << r.err;
+    EXPECT_FALSE(zt::file_exists(file("h.kvf")));
+
+    // A bitshuffle+LZ4 block that does not expand, in frame 4 of the linked files.
+    write_master(false);
+    zt::damage_bitshuffle_block(file("run/m_data_000002.h5"), 1, 1);
+    r = run({"run/m_master.h5", "%Xh.kvf"});
+    EXPECT_EQ(r.status, 3);
+    const std::vector<std::string> lines = zt::split_lines(r.err);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); }), 1)
+        << r.err;
+    EXPECT_NE(r.err.find("cannot decode frame 4 of dataset '/entry/data/data_000002' of '"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("damaged bitshuffle+lz4 chunk (block 1 does not expand to 864 bytes)"),
+              std::string::npos)
+        << r.err;
     EXPECT_FALSE(zt::file_exists(file("h.kvf")));
 
     zt::write_cbf(file("short.cbf"), kWidth, kHeight, std::vector<int32_t>(kWidth * kHeight, 7));

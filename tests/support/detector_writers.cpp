@@ -144,6 +144,41 @@ H5Dataset h5_stack(uint64_t frames, uint64_t height, uint64_t width, H5Pixel pix
     return d;
 }
 
+namespace {
+size_t packed_bytes(const std::vector<uint8_t>& chunk, size_t record) {
+    check(record + 4 <= chunk.size(), "chunk shorter than its blocks");
+    return size_t{chunk[record]} << 24 | size_t{chunk[record + 1]} << 16 | size_t{chunk[record + 2]} << 8 |
+           chunk[record + 3];
+}
+} // namespace
+
+std::vector<size_t> bitshuffle_block_records(const std::vector<uint8_t>& chunk, size_t blocks) {
+    std::vector<size_t> at;
+    size_t pos = 12;
+    for (size_t b = 0; b < blocks; ++b) {
+        at.push_back(pos);
+        pos += 4 + packed_bytes(chunk, pos);
+    }
+    return at;
+}
+
+void damage_bitshuffle_block(const std::string& path, uint64_t frame, size_t block) {
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    const hid_t dset = H5Dopen2(file, "/entry/data/data", H5P_DEFAULT);
+    const hsize_t offset[3] = {frame, 0, 0};
+    hsize_t bytes = 0;
+    check(H5Dget_chunk_storage_size(dset, offset, &bytes) >= 0, "H5Dget_chunk_storage_size");
+    std::vector<uint8_t> chunk(bytes);
+    uint32_t filters = 0;
+    check(H5Dread_chunk(dset, H5P_DEFAULT, offset, &filters, chunk.data()) >= 0, "H5Dread_chunk");
+    const size_t record = bitshuffle_block_records(chunk, block).back();
+    const size_t packed = packed_bytes(chunk, record);
+    std::fill_n(chunk.begin() + record + 4, packed, 0xFF);
+    check(H5Dwrite_chunk(dset, H5P_DEFAULT, filters, offset, bytes, chunk.data()) >= 0, "H5Dwrite_chunk");
+    H5Dclose(dset);
+    H5Fclose(file);
+}
+
 void write_cbf(const std::string& path, uint32_t width, uint32_t height, const std::vector<int32_t>& pixels) {
     cbf_handle h = nullptr;
     check(cbf_make_handle(&h) == 0, "cbf_make_handle");

@@ -47,6 +47,14 @@ class H5File {
 H5Dataset h5_stack(uint64_t frames, uint64_t height, uint64_t width, H5Pixel pixel, H5Filter filter,
                    double (*value)(uint64_t f, uint64_t x, uint64_t y));
 
+// The byte position of the record of each of the first `blocks` blocks of a
+// bitshuffle+LZ4 chunk.
+std::vector<size_t> bitshuffle_block_records(const std::vector<uint8_t>& chunk, size_t blocks);
+// Overwrites the LZ4 data of block `block` (from 1) of frame `frame` (from 0)
+// of the bitshuffle+LZ4 stack /entry/data/data with bytes that do not expand,
+// every length kept.
+void damage_bitshuffle_block(const std::string& path, uint64_t frame, size_t block);
+
 // ---------------------------------------------------------------- CBF
 // Writes one frame of signed 32-bit pixels with byte-offset compression and
 // MIME headers through libcbf.

@@ -360,18 +360,6 @@ TEST_F(BitshuffleFiles, RangesTakenInOrderMatchTheWholeChunk) {
         }
 }
 
-// The byte position of the record of each block of a chunk.
-std::vector<size_t> block_records(const std::vector<uint8_t>& chunk, size_t blocks) {
-    std::vector<size_t> at;
-    size_t pos = 12;
-    for (size_t b = 0; b < blocks; ++b) {
-        at.push_back(pos);
-        pos += 4 + (size_t{chunk[pos]} << 24 | size_t{chunk[pos + 1]} << 16 | size_t{chunk[pos + 2]} << 8 |
-                    chunk[pos + 3]);
-    }
-    return at;
-}
-
 // A block whose LZ4 data are damaged (its length intact) is reported by the
 // first range that reaches into it; ranges that pass it by read as they should;
 // a range before the last one taken is refused.
@@ -379,8 +367,8 @@ TEST_F(BitshuffleFiles, RangesReportTheDamagedBlockTheyReach) {
     write("d.h5", {37, 29, 136}, kPixels[2]);
     const ChunkPair pair = chunk_pair(file("d.h5"), 0);
     std::vector<uint8_t> bad = pair.raw;
-    const size_t third = block_records(bad, 3)[2];
-    std::fill(bad.begin() + third + 4, bad.begin() + block_records(bad, 4)[3], 0xFF);
+    const size_t third = zt::bitshuffle_block_records(bad, 3)[2];
+    std::fill(bad.begin() + third + 4, bad.begin() + zt::bitshuffle_block_records(bad, 4)[3], 0xFF);
     std::vector<uint8_t> scratch, out(600);
     const auto matches = [&](size_t first, size_t count) {
         return std::equal(out.begin(), out.begin() + count * 2, pair.decoded.begin() + first * 2);
@@ -525,18 +513,7 @@ TEST_F(BitshuffleFiles, DamagedBlockInTheMiddleOfAGroupStopsTheSum) {
         zt::H5File out(file("g.h5"));
         out.dataset(d);
     }
-    const ChunkPair pair = chunk_pair(file("g.h5"), 3);
-    std::vector<uint8_t> bad = pair.raw;
-    const std::vector<size_t> records = block_records(bad, 4);
-    std::fill(bad.begin() + records[2] + 4, bad.begin() + records[3], 0xFF);
-    {
-        const hid_t f = H5Fopen(file("g.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
-        const hid_t dset = H5Dopen2(f, "/entry/data/data", H5P_DEFAULT);
-        const hsize_t offset[3] = {3, 0, 0};
-        ASSERT_GE(H5Dwrite_chunk(dset, H5P_DEFAULT, 0, offset, bad.size(), bad.data()), 0);
-        H5Dclose(dset);
-        H5Fclose(f);
-    }
+    zt::damage_bitshuffle_block(file("g.h5"), 3, 3);
     IMG img;
     img.hdr = h5_open(file("g.h5"), "zandor");
     ASSERT_EQ(img.hdr->source->band_frames(1, 16), 6);
