@@ -303,13 +303,13 @@ ZANDOR_WIDE_VECTORS CountChunks chunks_with_partial_count(const uint16_t* frame,
 }
 #undef ZANDOR_WIDE_VECTORS
 
-// The scan of a whole record: extremes with the block of their first
-// occurrence, and sums exact in integers.
+// The scan of a whole record: extremes with the index of their first
+// occurrence (-1 for none), and sums exact in integers.
 struct FastScan {
     int32_t min = INT32_MAX;
-    int64_t min_block = -1;
+    int64_t min_at = -1;
     int32_t max = INT32_MIN;
-    int64_t max_block = -1;
+    int64_t max_at = -1;
     int64_t taken = 0;
     int64_t sum = 0;
     uint128 squares = 0;
@@ -333,27 +333,27 @@ class FastInfo {
 
     const FastScan& scan() const { return scan_; }
 
+  private:
     // Index of the first value taken equal to `target` in the block starting
-    // at `begin`, -1 for no block.
+    // at `begin`, which holds one: looked for as soon as the block gives a new
+    // extreme, while its pixels are those scanned.
     int64_t first_index(int64_t begin, int32_t target) const {
-        if (begin < 0) return -1;
         const int64_t end = std::min(begin + kBlock, pixels_);
         for (int64_t i = begin; i < end; ++i)
             if (reference_.taken(i) && reference_.value(i) == target) return i;
         return -1;
     }
 
-  private:
     void take_block(int64_t begin, int64_t count) {
         FastScan& r = scan_;
         const BlockSums b = block(begin, count);
         if (b.min < r.min) {
             r.min = b.min;
-            r.min_block = begin;
+            r.min_at = first_index(begin, b.min);
         }
         if (b.max > r.max) {
             r.max = b.max;
-            r.max_block = begin;
+            r.max_at = first_index(begin, b.max);
         }
         r.taken += b.count;
         r.sum += b.sum;
@@ -608,11 +608,13 @@ void xy_fputhdr(std::FILE* stream, const HDR& hdr, bool with_entries) {
 
 namespace {
 
-// Puts the statistics of a whole scan in the record.
-void finish_info(IMG& img, int32_t what, int64_t pixels, const InfoScan& reference, const FastInfo& fast) {
+// Puts the statistics of a whole scan in the record. Where the exact sums
+// cannot promise the printed mean or sigma, these take a pass over the pixels
+// in double arithmetic; when the planes have moved on since the scan
+// (`planes_as_scanned` false) that pass cannot be made, and false is returned.
+bool finish_info(IMG& img, int32_t what, int64_t pixels, const InfoScan& reference, const FastScan& scan,
+                 bool planes_as_scanned) {
     const InfoSelection sel = info_selection(what);
-    const FastScan& scan = fast.scan();
-
     int64_t n = pixels;
     if (img.frame.empty()) {
         img.used = -1;
@@ -627,19 +629,18 @@ void finish_info(IMG& img, int32_t what, int64_t pixels, const InfoScan& referen
     // extreme one.
     const int64_t start = img.corrected == 1 || pixels == 0 ? -1 : 0;
     if (sel.min) {
-        const int64_t at = fast.first_index(scan.min_block, scan.min);
         img.min = scan.min;
-        set_position(at < 0 ? start : at, img.nx, img.min_x, img.min_y);
+        set_position(scan.min_at < 0 ? start : scan.min_at, img.nx, img.min_x, img.min_y);
     }
     if (sel.max) {
-        const int64_t at = fast.first_index(scan.max_block, scan.max);
         img.max = scan.max;
-        set_position(at < 0 ? start : at, img.nx, img.max_x, img.max_y);
+        set_position(scan.max_at < 0 ? start : scan.max_at, img.nx, img.max_x, img.max_y);
     }
 
     // Zero pixels give NaN and one pixel an infinite or NaN sigma: IEEE rules,
     // as reported values only.
     const bool exact = exact_mean_matches(scan);
+    if (!exact && (sel.mean || sel.sigma) && !planes_as_scanned) return false;
     if (sel.mean)
         img.mean = exact ? static_cast<double>(scan.sum) / static_cast<double>(n)
                          : reference.sum() / static_cast<double>(n);
@@ -647,9 +648,12 @@ void finish_info(IMG& img, int32_t what, int64_t pixels, const InfoScan& referen
         const long double deviations = exact && n > 1 ? squared_deviations(scan, n) : 0.0L;
         if (exact && n > 1 && sigma_prints_alike(deviations, scan, n, img.mean))
             img.sigma = static_cast<double>(std::sqrt(deviations / static_cast<long double>(n - 1)));
-        else
+        else if (planes_as_scanned)
             img.sigma = std::sqrt(reference.squared_deviations(img.mean) / static_cast<double>(n - 1));
+        else
+            return false;
     }
+    return true;
 }
 
 } // namespace
@@ -659,7 +663,7 @@ void xy_info(IMG& img, int32_t what) {
     const InfoScan reference(img, pixels);
     FastInfo fast(img, pixels, reference);
     fast.add(0, pixels);
-    finish_info(img, what, pixels, reference, fast);
+    finish_info(img, what, pixels, reference, fast.scan(), true);
 }
 
 struct XyInfoAccumulator::State {
@@ -688,9 +692,32 @@ void XyInfoAccumulator::add(int64_t begin, int64_t count) {
 void XyInfoAccumulator::finish(IMG& img) {
     const State& s = *state_;
     if (s.next == s.pixels)
-        finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast);
+        finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast.scan(), true);
     else
         xy_info(img, INFO_ALL);
+}
+
+bool XyInfoAccumulator::finish_from_sums(IMG& img) {
+    const State& s = *state_;
+    return s.next == s.pixels && finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast.scan(), false);
+}
+
+XyStatistics xy_statistics(const IMG& img) {
+    return {img.used, img.nonzero, img.min,   img.min_x, img.min_y,
+            img.max,  img.max_x,   img.max_y, img.mean,  img.sigma};
+}
+
+void xy_set_statistics(IMG& img, const XyStatistics& s) {
+    img.used = s.used;
+    img.nonzero = s.nonzero;
+    img.min = s.min;
+    img.min_x = s.min_x;
+    img.min_y = s.min_y;
+    img.max = s.max;
+    img.max_x = s.max_x;
+    img.max_y = s.max_y;
+    img.mean = s.mean;
+    img.sigma = s.sigma;
 }
 
 void xy_fputinfo(std::FILE* stream, const IMG& img) {

@@ -318,6 +318,22 @@ int32_t xy_pixel_bytes(int32_t type); // 0 for text and unsupported types
 // 32-bit pixel count, or a file too short for frame 1 at `offset`.
 void xy_check_frame_fits(const char* origin, const HDR& hdr, std::FILE* fp, const std::string& file_name);
 
+// The statistics of a record, apart from it.
+struct XyStatistics {
+    int32_t used = 0;
+    int32_t nonzero = 0;
+    int32_t min = 0;
+    int32_t min_x = 0;
+    int32_t min_y = 0;
+    int32_t max = 0;
+    int32_t max_x = 0;
+    int32_t max_y = 0;
+    double mean = 0.0;
+    double sigma = 0.0;
+};
+XyStatistics xy_statistics(const IMG& img);
+void xy_set_statistics(IMG& img, const XyStatistics& s);
+
 // ---------------------------------------------------------------- summation
 // Sums the frames of img's open file into img.data and img.frame (new planes
 // when `new_sum`, else added to the current ones), with the time series of
@@ -327,6 +343,25 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool ne
 // xy_getsum followed by xy_info(img, 0), with the statistics gathered while the
 // last frames are added where the frames are read band by band.
 std::vector<int32_t>& xy_getsum_info(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic);
+// What summing a file of a group gave: the saturated pixels of its frame, and
+// the statistics of the sum once its frame was in (`decided` false when they
+// had to be made anew from the planes).
+struct XyFileSum {
+    int64_t saturated = 0;
+    XyStatistics statistics;
+    bool decided = false;
+};
+// Whether xy_getsum_files can add `file` to the sum in progress in img, as
+// the file at `position` of a group of files of pixel type `type`: a 16- or
+// 32-bit integer file of the sum's size, holding one whole frame (and asked
+// for it), unbinned.
+bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t position);
+// Adds the frame of each file to the sum in progress in img (cosmic arrays
+// included when it has them), as xy_getsum_info would file after file, but
+// reading the files band by band together. Prints nothing; gives for each file
+// its saturated pixels and the statistics after it. img.frames and
+// img.n_saturated end as after the last file; img.hdr is not changed.
+std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR>>& files);
 
 // ---------------------------------------------------------------- header list, information, release
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value);
@@ -365,6 +400,10 @@ class XyInfoAccumulator {
     XyInfoAccumulator& operator=(const XyInfoAccumulator&) = delete;
     void add(int64_t begin, int64_t count);
     void finish(IMG& img);
+    // Puts the statistics in the record from the sums gathered alone, for
+    // planes that have moved on since; false when they need a pass over the
+    // pixels as they were (an ambiguous rounding of the printed mean or sigma).
+    bool finish_from_sums(IMG& img);
 
   private:
     struct State;

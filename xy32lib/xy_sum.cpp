@@ -276,14 +276,14 @@ void add_frame_region(SumCall& call, const typename Frames::Raw* buf, int64_t k,
 
 // The last frame whose region lies wholly inside the file, as the raw readers
 // would find it; 0 when the stream is not a regular file.
-int64_t last_whole_frame(const IMG& img, int64_t pixel_bytes) {
+int64_t last_whole_frame(const IMG& img, const HDR& hdr, int64_t pixel_bytes) {
     struct stat st;
-    if (fstat(fileno(img.hdr->fp.get()), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (!hdr.fp || fstat(fileno(hdr.fp.get()), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     const int64_t frame_bytes = static_cast<int64_t>(img.file_size) * pixel_bytes;
     const int64_t region_end =
         ((static_cast<int64_t>(img.y_min) + img.reg_height - 1) * img.dim_x + img.x_min + img.reg_width) *
         pixel_bytes;
-    const int64_t room = static_cast<int64_t>(st.st_size) - img.hdr->offset - region_end;
+    const int64_t room = static_cast<int64_t>(st.st_size) - hdr.offset - region_end;
     if (frame_bytes <= 0 || room < 0) return 0;
     return std::min<int64_t>(room / frame_bytes + 1, INT32_MAX);
 }
@@ -353,8 +353,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
 
 // TIFF files keep their tags, and newer SPE files a text footer, after the
 // pixels: bytes beyond the frames the header declares are not frames.
-int64_t declared_frames(const IMG& img) {
-    const HDR& hdr = *img.hdr;
+int64_t declared_frames(const HDR& hdr) {
     const bool counted = hdr.format == XY_FORMAT_GEL || hdr.format == XY_FORMAT_SPE;
     return counted && hdr.frames > 0 ? hdr.frames : INT64_MAX;
 }
@@ -377,7 +376,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     std::vector<Raw>& buf = read_buffer<Raw>(img.reg_size);
     const int64_t first = std::max<int32_t>(1, img.beg_frame);
     const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
-    const int64_t declared = declared_frames(img);
+    const int64_t declared = declared_frames(*img.hdr);
     const XyWindow region = xy_region_window(img);
     // Whole frames of an unbinned fixed-size region go through the grouped
     // reading, and so do decoded frames whose source serves them band by band;
@@ -385,7 +384,8 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     const bool grouped = !Frames::kText && !call.binned && !call.dump;
     const bool decoded = img.hdr->decoder != nullptr;
     FrameSource* bands = grouped && decoded ? img.hdr->source.get() : nullptr;
-    const int64_t whole = grouped && !decoded ? std::min(declared, last_whole_frame(img, sizeof(Raw))) : 0;
+    const int64_t whole =
+        grouped && !decoded ? std::min(declared, last_whole_frame(img, *img.hdr, sizeof(Raw))) : 0;
     // The frames the file holds now: a group that ends there seems the last.
     const int64_t available = decoded ? img.hdr->frames : whole;
     for (int64_t k = first; k <= last;) {
@@ -535,6 +535,107 @@ void sum_into(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic
         xy_info(img, INFO_ALL);
 }
 
+// ---------------------------------------------------------------- one-frame files together
+// A series of one-frame files is summed a group of files at a time as a
+// many-frame file is: a band of rows of every file is read, then each block of
+// pixels takes the files' frames in turn while its sums stay in cache, and
+// the statistics of the sum after each file are gathered as its frame goes in.
+
+// Puts a file in the record's place for its reader, and back when done.
+class FileInPlace {
+  public:
+    FileInPlace(IMG& img, std::unique_ptr<HDR>& file) : img_(img), file_(file) { std::swap(img_.hdr, file_); }
+    ~FileInPlace() { std::swap(img_.hdr, file_); }
+    FileInPlace(const FileInPlace&) = delete;
+    FileInPlace& operator=(const FileInPlace&) = delete;
+
+  private:
+    IMG& img_;
+    std::unique_ptr<HDR>& file_;
+};
+
+// Takes the frame of a file out of a copy of the sum: the sum as it was before.
+template <class Frames> void take_out_frame(IMG& sum, const typename Frames::Raw* raw, Frames pixel) {
+    for (size_t i = 0; i < sum.data.size(); ++i) {
+        if (Frames::kSaturates && raw[i] == kSaturated) continue;
+        sum.data[i] =
+            static_cast<int32_t>(static_cast<uint32_t>(sum.data[i]) - static_cast<uint32_t>(pixel(raw[i])));
+        sum.frame[i] = static_cast<uint16_t>(sum.frame[i] - 1);
+    }
+}
+
+// The statistics of the sum just after file `j`, made anew from the sum of the
+// whole group with the frames of the later files taken out; for the rare sums
+// whose printed mean or sigma the gathered sums cannot decide.
+template <class Frames>
+XyStatistics statistics_after(IMG& img, std::vector<std::unique_ptr<HDR>>& files, size_t j, Frames pixel) {
+    IMG sum;
+    sum.nx = img.nx;
+    sum.ny = img.ny;
+    sum.size = img.size;
+    sum.corrected = img.corrected;
+    sum.frames = static_cast<int32_t>(img.frames - (files.size() - 1 - j));
+    sum.data = img.data;
+    sum.frame = img.frame;
+    std::vector<typename Frames::Raw>& buf = read_buffer<typename Frames::Raw>(img.reg_size);
+    for (size_t later = j + 1; later < files.size(); ++later) {
+        const FileInPlace in_place(img, files[later]);
+        if (Frames::read(img, xy_region_window(img), buf.data(), 1, nullptr) <= 0)
+            v_fatal(kLib, " xy_getsum : file '%s' changed while it was read\n", img.hdr->file_name.c_str());
+        take_out_frame(sum, buf.data(), pixel);
+    }
+    xy_info(sum, INFO_ALL);
+    return xy_statistics(sum);
+}
+
+template <class Frames>
+void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames pixel,
+                    std::vector<XyFileSum>& sums) {
+    using Raw = typename Frames::Raw;
+    const auto count = static_cast<int64_t>(files.size());
+    const int32_t f0 = img.frames;
+    const Planes planes = planes_of(img);
+    std::vector<Raw>& buf = read_buffer<Raw>(img.reg_size);
+    std::vector<std::unique_ptr<XyInfoAccumulator>> info;
+    for (int64_t j = 0; j < count; ++j) {
+        img.frames = static_cast<int32_t>(f0 + j + 1);
+        info.push_back(std::make_unique<XyInfoAccumulator>(img));
+    }
+    const int64_t width = img.reg_width;
+    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
+    for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
+        const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
+        const int64_t band = rows * width;
+        const XyWindow window{img.x_min, static_cast<int32_t>(img.y_min + r0), img.reg_width,
+                              static_cast<int32_t>(rows)};
+        for (int64_t j = 0; j < count; ++j) {
+            const FileInPlace in_place(img, files[j]);
+            if (Frames::read(img, window, buf.data() + j * band, 1, nullptr) != rows)
+                v_fatal(kLib, " xy_getsum : file '%s' changed while it was read\n",
+                        img.hdr->file_name.c_str());
+        }
+        for (int64_t b = 0; b < band; b += kBlockPixels) {
+            const int64_t n = std::min(kBlockPixels, band - b);
+            const Planes block = planes.at(r0 * width + b);
+            for (int64_t j = 0; j < count; ++j) {
+                img.frames = static_cast<int32_t>(f0 + j + 1);
+                const auto index = static_cast<uint16_t>(Frames::kIndexInSeries ? f0 + j : 0);
+                sums[j].saturated += add_values(block, buf.data() + j * band + b, n, index, pixel);
+                info[j]->add(r0 * width + b, n);
+            }
+        }
+    }
+    for (int64_t j = 0; j < count; ++j) {
+        img.frames = static_cast<int32_t>(f0 + j + 1);
+        sums[j].decided = info[j]->finish_from_sums(img);
+        if (sums[j].decided) sums[j].statistics = xy_statistics(img);
+    }
+    img.frames = static_cast<int32_t>(f0 + count);
+    for (int64_t j = 0; j < count; ++j)
+        if (!sums[j].decided)
+            sums[j].statistics = statistics_after(img, files, static_cast<size_t>(j), pixel);
+}
+
 } // namespace
 
 std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic) {
@@ -545,4 +646,40 @@ std::vector<int32_t>& xy_getsum(IMG& img, std::FILE* out, int32_t print, bool ne
 std::vector<int32_t>& xy_getsum_info(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic) {
     sum_into(img, out, print, new_sum, cosmic, true);
     return img.data;
+}
+
+bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t position) {
+    const bool simple_type = file.type == XY_TYPE_UINT16 || file.type == XY_TYPE_INT32;
+    const bool one_frame_asked = std::max<int32_t>(1, img.beg_frame) == 1 && img.end_frame >= 0;
+    const bool unbinned_image = img.x_bind <= 1 && img.y_bind <= 1 && img.size > 0 &&
+                                int64_t{img.reg_width} * img.reg_height == img.size &&
+                                img.data.size() == static_cast<size_t>(img.size) &&
+                                img.frame.size() == static_cast<size_t>(img.size);
+    if (!simple_type || file.type != type || file.uint32_samples || file.decoder || !one_frame_asked ||
+        !unbinned_image || file.dim_x != img.dim_x || file.dim_y != img.dim_y)
+        return false;
+    const int64_t pixel_bytes = file.type == XY_TYPE_UINT16 ? 2 : 4;
+    return declared_frames(file) >= 1 && last_whole_frame(img, file, pixel_bytes) == 1 &&
+           img.frames + position + 1 <= kMaxFrames;
+}
+
+std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR>>& files) {
+    std::vector<XyFileSum> sums(files.size());
+    if (files.empty()) return sums;
+    for (const auto& file : files)
+        if (!file || !xy_getsum_files_take(img, *file, files.front()->type, 0))
+            v_fatal(kLib, " xy_getsum_files : file '%s' is not a one-frame file of the sum in progress\n",
+                    file ? file->file_name.c_str() : "");
+    if (files.front()->type == XY_TYPE_UINT16)
+        sum_file_group(img, files, Uint16Frames{}, sums);
+    else
+        sum_file_group(img, files, Int32Frames{}, sums);
+    if (files.front()->type == XY_TYPE_UINT16) {
+        int64_t saturated = img.n_saturated;
+        for (const XyFileSum& s : sums)
+            saturated += s.saturated;
+        img.n_saturated = static_cast<int32_t>(std::min<int64_t>(saturated, INT32_MAX));
+    }
+    img.data_type = XY_TYPE_INT32;
+    return sums;
 }

@@ -493,6 +493,113 @@ TEST_F(FrameSum, GroupedReadingOfARegionAndASeriesMatchesThePlainLoop) {
     EXPECT_EQ(img.frames, 24);
 }
 
+// ---------------------------------------------------------------- one-frame files together
+
+struct FileGroupCase {
+    const char* what;
+    int w, h, files;
+    int32_t type;
+    bool cosmic;
+    unsigned seed; // 0: 4 x 4 frames of a sum whose sigma after the second file is exactly 0.25
+};
+
+std::string statistics_text(const XyStatistics& s) {
+    return prg_format("%d %d %d@%d,%d %d@%d,%d %.17g %.17g", s.used, s.nonzero, s.min, s.min_x, s.min_y,
+                      s.max, s.max_x, s.max_y, s.mean, s.sigma);
+}
+
+Frames group_frames(const FileGroupCase& c) {
+    if (c.seed != 0) {
+        Frames frames = noisy_frames(c.w, c.h, c.files, c.seed);
+        if (c.type != XY_TYPE_UINT16)
+            for (auto& f : frames)
+                for (auto& v : f)
+                    v = v == 65535 ? -123456 : v * 40 - 900000; // beyond 16 bits, some negative
+        return frames;
+    }
+    Frames frames(c.files, std::vector<double>(static_cast<size_t>(c.w) * c.h, 5.0));
+    frames[1][5] = 6; // fifteen 10 and an 11: a sigma of 0.25, printed 0.2
+    return frames;
+}
+
+class FileGroupSum : public FrameSum, public testing::WithParamInterface<FileGroupCase> {};
+
+// The files after the first summed in one group give the planes, the saturated
+// pixels and, after each file, the statistics of summing file after file.
+TEST_P(FileGroupSum, MatchesFileAfterFile) {
+    const FileGroupCase& c = GetParam();
+    const Frames frames = group_frames(c);
+    for (int k = 0; k < c.files; ++k)
+        zt::write_kvf(file("f" + std::to_string(k) + ".kvf"), c.w, c.h, c.type, k % 2 == 1, {frames[k]});
+
+    IMG one = open_file("f0.kvf");
+    std::vector<std::string> want;
+    std::vector<int64_t> want_saturated;
+    for (int k = 0; k < c.files; ++k) {
+        if (k > 0) one.hdr = kvf_open(file("f" + std::to_string(k) + ".kvf"), "zandor");
+        const int32_t before = one.n_saturated;
+        sum(one, 0, k == 0, c.cosmic);
+        want.push_back(statistics_text(xy_statistics(one)));
+        want_saturated.push_back(one.n_saturated - before);
+    }
+
+    IMG group = open_file("f0.kvf");
+    sum(group, 0, 1, c.cosmic);
+    std::vector<std::unique_ptr<HDR>> files;
+    for (int k = 1; k < c.files; ++k) {
+        files.push_back(kvf_open(file("f" + std::to_string(k) + ".kvf"), "zandor"));
+        ASSERT_TRUE(xy_getsum_files_take(group, *files.back(), c.type, k - 1));
+    }
+    const std::vector<XyFileSum> sums = xy_getsum_files(group, files);
+    ASSERT_EQ(sums.size(), files.size());
+    for (size_t j = 0; j < sums.size(); ++j) {
+        SCOPED_TRACE(j);
+        EXPECT_EQ(statistics_text(sums[j].statistics), want[j + 1]);
+        EXPECT_EQ(sums[j].saturated, want_saturated[j + 1]);
+    }
+    EXPECT_EQ(sums.front().decided, c.seed != 0);
+    EXPECT_EQ(group.frames, one.frames);
+    EXPECT_EQ(group.n_saturated, one.n_saturated);
+    EXPECT_EQ(group.data, one.data);
+    EXPECT_EQ(group.frame, one.frame);
+    EXPECT_EQ(group.cosmic.sumq, one.cosmic.sumq);
+    EXPECT_EQ(group.cosmic.mval, one.cosmic.mval);
+    EXPECT_EQ(group.cosmic.mframe, one.cosmic.mframe);
+}
+
+// Rows that split unevenly into bands, blocks cut short, both byte orders,
+// both integer pixel types, saturated pixels, and a sum whose printed sigma
+// the gathered sums cannot decide.
+INSTANTIATE_TEST_SUITE_P(
+    Files, FileGroupSum,
+    testing::Values(FileGroupCase{"uint16_with_cosmic", 53, 41, 9, XY_TYPE_UINT16, true, 5},
+                    FileGroupCase{"uint16", 70, 61, 17, XY_TYPE_UINT16, false, 6},
+                    FileGroupCase{"int32_with_cosmic", 33, 20, 5, XY_TYPE_INT32, true, 7},
+                    FileGroupCase{"undecided_sigma", 4, 4, 3, XY_TYPE_UINT16, false, 0}),
+    [](const testing::TestParamInfo<FileGroupCase>& info) { return std::string(info.param.what); });
+
+TEST_F(FrameSum, GroupsTakeOnlyOneFrameFilesOfTheSum) {
+    zt::write_kvf(file("a.kvf"), 6, 4, XY_TYPE_UINT16, false, counting_frames(6, 4, 1));
+    zt::write_kvf(file("two.kvf"), 6, 4, XY_TYPE_UINT16, false, counting_frames(6, 4, 2));
+    zt::write_kvf(file("wide.kvf"), 7, 4, XY_TYPE_UINT16, false, counting_frames(7, 4, 1));
+    zt::write_kvf(file("long.kvf"), 6, 4, XY_TYPE_INT32, false, counting_frames(6, 4, 1));
+    IMG img = open_file("a.kvf");
+    sum(img, 0);
+    const auto takes = [&](const std::string& name, int32_t type) {
+        return xy_getsum_files_take(img, *kvf_open(file(name), "zandor"), type, 0);
+    };
+    EXPECT_TRUE(takes("a.kvf", XY_TYPE_UINT16));
+    EXPECT_FALSE(takes("two.kvf", XY_TYPE_UINT16));
+    EXPECT_FALSE(takes("wide.kvf", XY_TYPE_UINT16));
+    EXPECT_FALSE(takes("long.kvf", XY_TYPE_UINT16)); // another pixel type than the group's
+    EXPECT_TRUE(takes("long.kvf", XY_TYPE_INT32));
+    img.beg_frame = 2;
+    EXPECT_FALSE(takes("a.kvf", XY_TYPE_UINT16));
+    img.beg_frame = 0;
+    img.frames = 65535;
+    EXPECT_FALSE(takes("a.kvf", XY_TYPE_UINT16)); // the frame counts would overflow
+}
+
 TEST_F(FrameSum, DumpedFramesGiveTheSameSums) {
     // The raw dump reads frame after frame; its sums are those of the grouped reading.
     const Frames frames = noisy_frames(9, 7, 20, 3);
