@@ -219,6 +219,134 @@ bool accumulate(IMG& img) {
     return false;
 }
 
+// ---------------------------------------------------------------- the files of an image word
+
+// The files of one image word and what reading them shares.
+struct SeriesFiles {
+    const std::string& dir;
+    const SeriesName& series;
+    int32_t files;
+    bool cosmic;
+    Progress& progress;
+    MergedPlanes& merged;
+
+    std::string name_of(int32_t k) const {
+        return xy_cur_name(dir, series.base, series.ext, series.ndig, series.num + k);
+    }
+};
+
+// File k becomes the record's file: the record takes its name and prints its
+// description.
+void start_file(IMG& img, const SeriesFiles& s, int32_t k, const std::string& name, std::unique_ptr<HDR> hdr) {
+    img.name = name;
+    summary_file_read(name);
+    open_cosmic_report(name);
+    if (s.series.ndig > 0 && s.series.ndig != run.dformat)
+        img.name = recorded_name(s.dir, s.series, s.series.num + k);
+    img.hdr = std::move(hdr);
+    xy_puthdr(*img.hdr, (run.print & PRINT_FILE_HEADER) != 0);
+}
+
+// After file k is in the sum: its statistics line, its merged plane, the file closed.
+void end_file(IMG& img, SeriesFiles& s, int32_t k) {
+    xy_fputinfo(stdout, img);
+    if (s.files > 1 && s.series.mosaic) {
+        if (k == 0) {
+            merged_pixels(img, s.files);
+            check_merged_files(s.dir, s.series, s.files);
+            allocate_merged(s.merged, img, s.files);
+        }
+        store_merged_block(s.merged, img, k);
+    }
+    if (s.files > 1) {
+        if (k == s.files - 1)
+            img.hdr->fp.close();
+        else
+            xy_freehdr(img.hdr);
+    }
+    s.progress.update(k + 1);
+}
+
+std::unique_ptr<HDR> open_file(const SeriesFiles& s, int32_t k) {
+    return xy_open(s.name_of(k), prg_name, run.r_def, run.real_time, 1);
+}
+
+// Reads file k alone, after the line that separates it; `opened` when it is
+// open already.
+void read_file(IMG& img, SeriesFiles& s, int32_t k, std::unique_ptr<HDR> opened) {
+    if (!opened) prg_printf("\n");
+    std::unique_ptr<HDR> hdr = opened ? std::move(opened) : open_file(s, k);
+    start_file(img, s, k, s.name_of(k), std::move(hdr));
+    check_file_matches_geometry(img);
+    xy_getsum_info(img, report_stream(), run.print, k == 0, s.cosmic);
+    end_file(img, s, k);
+}
+
+// Reads the files of `group`, the files from k on, in one pass, then reports
+// each as if it had been read alone.
+void read_group(IMG& img, SeriesFiles& s, int32_t k, std::vector<std::unique_ptr<HDR>>& group) {
+    const int32_t frames = img.frames;
+    const std::vector<XyFileSum> sums = xy_getsum_files(img, group);
+    for (size_t j = 0; j < group.size(); ++j) {
+        const auto file = static_cast<int32_t>(k + j);
+        prg_printf("\n");
+        start_file(img, s, file, s.name_of(file), std::move(group[j]));
+        xy_print_sum_lines(report_stream(), run.print, *img.hdr, 1, sums[j].saturated);
+        img.frames = static_cast<int32_t>(frames + j + 1);
+        xy_set_statistics(img, sums[j].statistics);
+        end_file(img, s, file);
+    }
+}
+
+// Files after the first of a series are read a group at a time when they hold
+// one frame each (the common one-file-per-frame series); frame and raw dumps,
+// merged files and files still being written are read file after file.
+constexpr int32_t kGroupFiles = 16;
+
+bool reads_in_groups(const SeriesFiles& s, int32_t k) {
+    return k > 0 && !s.series.mosaic && run.real_time == 0 &&
+           !(run.print & (PRINT_SUM_DUMP | PRINT_RAW_DUMP));
+}
+
+// Reads file k, or a group of files from k on, and returns how many. A file
+// that cannot join the group is read alone next. When opening a file stops
+// the run, the files of the group opened before it are read and reported
+// first: standard output is then that of reading file after file.
+int32_t read_files_from(IMG& img, SeriesFiles& s, int32_t k) {
+    if (!reads_in_groups(s, k)) {
+        read_file(img, s, k, nullptr);
+        return 1;
+    }
+    std::vector<std::unique_ptr<HDR>> group;
+    std::unique_ptr<HDR> alone;
+    while (k + static_cast<int32_t>(group.size()) < s.files && group.size() < kGroupFiles) {
+        const auto file = static_cast<int32_t>(k + group.size());
+        std::unique_ptr<HDR> hdr;
+        try {
+            hdr = open_file(s, file);
+        } catch (const Fatal&) {
+            if (!group.empty()) read_group(img, s, k, group);
+            prg_printf("\n");
+            throw;
+        }
+        if (!xy_getsum_files_take(img, *hdr, group.empty() ? hdr->type : group.front()->type,
+                                  static_cast<int64_t>(group.size()))) {
+            alone = std::move(hdr);
+            break;
+        }
+        group.push_back(std::move(hdr));
+    }
+    // A file that cannot join a group of two or more is opened again at its turn.
+    if (group.size() < 2) {
+        if (!group.empty()) alone = std::move(group.front());
+        prg_printf("\n");
+        read_file(img, s, k, std::move(alone));
+        return 1;
+    }
+    read_group(img, s, k, group);
+    return static_cast<int32_t>(group.size());
+}
+
 } // namespace
 
 Acquisition get_image(const std::string& word, const std::string& dir, IMG& img) {
@@ -234,37 +362,9 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
     const bool cosmic = stat_mode() || (img.t_cosmic > 0 && !series.mosaic && !series.no_cosmic);
     MergedPlanes merged;
     Progress progress("files", files > 1 ? files : 0);
-
-    for (int32_t k = 0; k < files; ++k) {
-        prg_printf("\n");
-        const int64_t number = series.num + k;
-        const std::string name = xy_cur_name(dir, series.base, series.ext, series.ndig, number);
-        img.name = name;
-        std::unique_ptr<HDR> hdr = xy_open(name, prg_name, run.r_def, run.real_time, 1);
-        summary_file_read(name);
-        open_cosmic_report(name);
-        if (series.ndig > 0 && series.ndig != run.dformat) img.name = recorded_name(dir, series, number);
-        img.hdr = std::move(hdr);
-        xy_puthdr(*img.hdr, (run.print & PRINT_FILE_HEADER) != 0);
-        check_file_matches_geometry(img);
-        xy_getsum_info(img, report_stream(), run.print, k == 0, cosmic);
-        xy_fputinfo(stdout, img);
-        if (files > 1 && series.mosaic) {
-            if (k == 0) {
-                merged_pixels(img, files);
-                check_merged_files(dir, series, files);
-                allocate_merged(merged, img, files);
-            }
-            store_merged_block(merged, img, k);
-        }
-        if (files > 1) {
-            if (k == files - 1)
-                img.hdr->fp.close();
-            else
-                xy_freehdr(img.hdr);
-        }
-        progress.update(k + 1);
-    }
+    SeriesFiles reading{dir, series, files, cosmic, progress, merged};
+    for (int32_t k = 0; k < files;)
+        k += read_files_from(img, reading, k);
     Acquisition acquired;
     xy_imgini(acquired.reading, img);
     if (files > 1 && series.mosaic) take_merged(img, merged, files);

@@ -362,6 +362,9 @@ bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t
 // its saturated pixels and the statistics after it. img.frames and
 // img.n_saturated end as after the last file; img.hdr is not changed.
 std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR>>& files);
+// The lines a sum of `file` prints with PRINT_INFO: the frames used and, for
+// 16-bit files, the saturated pixels met.
+void xy_print_sum_lines(std::FILE* out, int32_t print, const HDR& file, int64_t used, int64_t saturated);
 
 // ---------------------------------------------------------------- header list, information, release
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value);

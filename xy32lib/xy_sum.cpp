@@ -513,14 +513,10 @@ void sum_into(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic
     if (call.used == 0)
         v_fatal(kLib, "no data found in file between frames %d and %d\n", img.beg_frame, img.end_frame);
     img.frames = static_cast<int32_t>(f0 + call.used);
-    if (out && (print & PRINT_INFO))
-        prg_fprintf(out, "# %s : %lld frames used\n", call.file_name(), static_cast<long long>(call.used));
-    if (img.hdr->type == XY_TYPE_UINT16) {
+    if (img.hdr->type == XY_TYPE_UINT16)
         img.n_saturated =
             static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.saturated, INT32_MAX));
-        if (out && (print & PRINT_INFO))
-            prg_fprintf(out, "# %lld saturated pixels found\n", static_cast<long long>(call.saturated));
-    }
+    xy_print_sum_lines(out, print, *img.hdr, call.used, call.saturated);
     if (img.hdr->source && !img.hdr->source->pixel_mask().empty()) {
         const int64_t masked = xy_apply_pixel_mask(img, img.hdr->source->pixel_mask());
         if (out && (print & PRINT_INFO))
@@ -682,4 +678,11 @@ std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR
     }
     img.data_type = XY_TYPE_INT32;
     return sums;
+}
+
+void xy_print_sum_lines(std::FILE* out, int32_t print, const HDR& file, int64_t used, int64_t saturated) {
+    if (!out || !(print & PRINT_INFO)) return;
+    prg_fprintf(out, "# %s : %lld frames used\n", file.file_name.c_str(), static_cast<long long>(used));
+    if (file.type == XY_TYPE_UINT16)
+        prg_fprintf(out, "# %lld saturated pixels found\n", static_cast<long long>(saturated));
 }
