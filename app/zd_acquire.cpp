@@ -237,7 +237,8 @@ struct SeriesFiles {
 
 // File k becomes the record's file: the record takes its name and prints its
 // description.
-void start_file(IMG& img, const SeriesFiles& s, int32_t k, const std::string& name, std::unique_ptr<HDR> hdr) {
+void start_file(IMG& img, const SeriesFiles& s, int32_t k, const std::string& name,
+                std::unique_ptr<HDR> hdr) {
     img.name = name;
     summary_file_read(name);
     open_cosmic_report(name);

@@ -295,6 +295,22 @@ bool gathers_info(const SumCall& call) {
     return call.with_info && !(hdr.source && !hdr.source->pixel_mask().empty());
 }
 
+// A band of rows of the region: its first row in the region, and its window
+// in the frame.
+struct Band {
+    int64_t first_row;
+    XyWindow window;
+};
+
+// Calls f for the bands of `band_rows` rows that cover the region, top down.
+template <class F> void for_each_band(const IMG& img, int64_t band_rows, F f) {
+    for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
+        const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
+        f(Band{r0, XyWindow{img.x_min, static_cast<int32_t>(img.y_min + r0), img.reg_width,
+                            static_cast<int32_t>(rows)}});
+    }
+}
+
 // The rows of a band: the region in `count` bands, so that the group's bands
 // fill the buffer. Decoded frames are written by their decoder just before
 // they are added: their bands are kept small enough for the group's band to
@@ -322,12 +338,11 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
         call.info = std::make_unique<XyInfoAccumulator>(img);
     }
     const int64_t width = img.reg_width;
-    const int64_t band_rows = rows_per_band(img, count, sizeof(typename Frames::Raw));
-    for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
-        const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
+    for_each_band(img, rows_per_band(img, count, sizeof(typename Frames::Raw)), [&](const Band& band_of) {
+        const int64_t r0 = band_of.first_row;
+        const int64_t rows = band_of.window.height;
         const int64_t band = rows * width;
-        const XyWindow window{img.x_min, static_cast<int32_t>(img.y_min + r0), img.reg_width,
-                              static_cast<int32_t>(rows)};
+        const XyWindow& window = band_of.window;
         for (int64_t j = 0; j < count; ++j) {
             if (Frames::read(img, window, buf.data() + j * band, static_cast<int32_t>(k0 + j), nullptr) !=
                 rows)
@@ -344,7 +359,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
             }
             if (call.info) call.info->add(r0 * width + b, n);
         }
-    }
+    });
     call.used += count;
     if (call.info) call.used_with_info = call.used;
 }
@@ -598,12 +613,11 @@ void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames p
         info.push_back(std::make_unique<XyInfoAccumulator>(img));
     }
     const int64_t width = img.reg_width;
-    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
-    for (int64_t r0 = 0; r0 < img.reg_height; r0 += band_rows) {
-        const int64_t rows = std::min<int64_t>(band_rows, img.reg_height - r0);
+    for_each_band(img, std::max<int64_t>(1, img.reg_height / count), [&](const Band& band_of) {
+        const int64_t r0 = band_of.first_row;
+        const int64_t rows = band_of.window.height;
         const int64_t band = rows * width;
-        const XyWindow window{img.x_min, static_cast<int32_t>(img.y_min + r0), img.reg_width,
-                              static_cast<int32_t>(rows)};
+        const XyWindow& window = band_of.window;
         for (int64_t j = 0; j < count; ++j) {
             const FileInPlace in_place(img, files[j]);
             if (Frames::read(img, window, buf.data() + j * band, 1, nullptr) != rows)
@@ -620,7 +634,7 @@ void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames p
                 info[j]->add(r0 * width + b, n);
             }
         }
-    }
+    });
     for (int64_t j = 0; j < count; ++j) {
         img.frames = static_cast<int32_t>(f0 + j + 1);
         sums[j].decided = info[j]->finish_from_sums(img);

@@ -3,8 +3,12 @@
 #include "kvf_reader.hpp"
 #include "kvf_writer.hpp"
 #include "test_support.hpp"
+#include "xy_lib.hpp"
 
 #include <sys/stat.h>
+
+#include <cstdio>
+#include <regex>
 #include <vector>
 
 using zt::contains_line;
@@ -95,6 +99,61 @@ TEST_F(Acquire, SeriesOfFilesIsSummed) {
     EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{111, 222}));
     EXPECT_NE(r.out.find("# s_2.kvf : 3 frame(s)"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, ""); // no progress line when standard error is not a terminal
+}
+
+// What a run printed, without the lines that echo the PRINT setting or give
+// the time of day.
+std::string without_echo_and_time(const std::string& text) {
+    const std::regex time_line("# \\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}");
+    std::string kept;
+    for (const std::string& line : zt::split_lines(text))
+        if (line.find("PRINT=") == std::string::npos && !std::regex_match(line, time_line))
+            kept += line + "\n";
+    return kept;
+}
+
+// One-frame files after the first of a series are read in groups; what a run
+// prints and writes is byte for byte what reading file after file gives. The
+// raw-dump bit of PRINT (512) keeps file after file and prints nothing for
+// images of more than 8193 pixels. The series has a two-frame file (read
+// alone), 32-bit files among 16-bit ones, cosmic arrays or none, and a missing
+// file that stops the run.
+TEST_F(Acquire, FilesReadInGroupsPrintAndWriteWhatFileAfterFileDoes) {
+    const int w = 100, h = 101;
+    std::vector<std::vector<double>> frames(21, std::vector<double>(w * h));
+    for (size_t k = 0; k < frames.size(); ++k)
+        for (size_t p = 0; p < frames[k].size(); ++p)
+            frames[k][p] =
+                (p * 7919 + k * 104729) % 97 == 0 ? SAT : static_cast<double>((p * 31 + k * 17) % 400);
+    for (int k = 1; k <= 20; ++k) {
+        if (k == 15) continue;
+        char name[16];
+        std::snprintf(name, sizeof name, "f_%02d.kvf", k);
+        if (k == 7)
+            kvf(name, w, h, XY_TYPE_UINT16, {frames[k], frames[0]});
+        else
+            kvf(name, w, h, k == 11 || k == 12 ? XY_TYPE_INT32 : XY_TYPE_UINT16, {frames[k]});
+    }
+    const struct {
+        const char* word;
+        const char* settings;
+        int status;
+    } runs[] = {{"f_01.kvf,A14", "", 0}, {"f_01.kvf,A14", "T_COSMIC = 3\n", 0}, {"f_01.kvf,A20", "", 3}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(std::string(r.word) + " " + r.settings);
+        settings(std::string(r.settings) + "PRINT = 7\n");
+        const zt::RunResult grouped = run({r.word, "%Xout.kvf"});
+        const std::string grouped_image = r.status == 0 ? zt::read_file(file("out.kvf")) : "";
+        settings(std::string(r.settings) + "PRINT = 519\n");
+        const zt::RunResult alone = run({r.word, "%Xout.kvf"});
+        EXPECT_EQ(grouped.status, r.status) << grouped.err;
+        EXPECT_EQ(grouped.status, alone.status);
+        EXPECT_EQ(without_echo_and_time(grouped.out), without_echo_and_time(alone.out));
+        EXPECT_EQ(grouped.err, alone.err);
+        if (r.status == 0) {
+            EXPECT_EQ(grouped_image, zt::read_file(file("out.kvf")));
+        }
+    }
 }
 
 TEST_F(Acquire, MergedFilesAreStackedBelowEachOther) {
