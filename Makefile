@@ -21,7 +21,7 @@ demo: $(BUILD)/CMakeCache.txt
 	cd examples && ./run_demo.sh $(abspath $(BUILD))/zandor
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat bench_info
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat bench_info bench_detectors
 	cmake --build $(BUILD) -j $(JOBS) --target zandor
 	bench/run_bench.sh $(BUILD)
 	bench/run_series_bench.sh $(BUILD)
@@ -30,6 +30,7 @@ bench: $(BUILD)/CMakeCache.txt
 	$(BUILD)/bench_excl
 	bench/run_hkl_bench.sh $(BUILD)
 	$(BUILD)/bench_rad >/dev/null
+	$(BUILD)/bench_detectors
 
 # libFuzzer targets built with clang in build-fuzz; fuzz-run runs each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 30

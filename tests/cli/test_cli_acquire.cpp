@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <regex>
 #include <vector>
 
 using zt::contains_line;
@@ -101,14 +100,17 @@ TEST_F(Acquire, SeriesOfFilesIsSummed) {
     EXPECT_EQ(r.err, ""); // no progress line when standard error is not a terminal
 }
 
+// A line "# Mon Dec  7 14:31:40 2026": the time a command ran.
+bool is_time_line(const std::string& line) {
+    return line.size() == 26 && line.compare(0, 2, "# ") == 0 && line[15] == ':' && line[18] == ':';
+}
+
 // What a run printed, without the lines that echo the PRINT setting or give
 // the time of day.
 std::string without_echo_and_time(const std::string& text) {
-    const std::regex time_line("# \\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}");
     std::string kept;
     for (const std::string& line : zt::split_lines(text))
-        if (line.find("PRINT=") == std::string::npos && !std::regex_match(line, time_line))
-            kept += line + "\n";
+        if (line.find("PRINT=") == std::string::npos && !is_time_line(line)) kept += line + "\n";
     return kept;
 }
 
