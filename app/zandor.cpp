@@ -89,14 +89,14 @@ void note_dark_and_flat() {
 // "D=" and "F=" words: drop what was in force, then read the new one.
 void set_reference(const Reference& ref, const std::string& name) {
     ref.name.clear();
-    xy_freeimg(ref.record, 2);
+    xy_freeimg(ref.record, FREE_DATA);
     ref.in_force = false;
     note_dark_and_flat();
     if (name == "NONE") return;
     ref.name = name;
     get_image(name, run.dir, ref.record);
     if (ref.oriented) xy_orien(ref.record);
-    xy_freeimg(ref.record, 1);
+    xy_freeimg(ref.record, FREE_FRAME);
     ref.in_force = !ref.record.data.empty();
     if (ref.in_force) prg_printf("# %s set to : %s\n", ref.what, name.c_str());
     note_dark_and_flat();
@@ -110,7 +110,7 @@ void load_settings_reference(const Reference& ref) {
     const bool corrected = get_image(ref.name, "", ref.record).corrected;
     if (ref.oriented) xy_orien(ref.record);
     if (corrected) cor_image(ref.record);
-    xy_freeimg(ref.record, 1);
+    xy_freeimg(ref.record, FREE_FRAME);
     ref.in_force = !ref.record.data.empty();
     note_dark_and_flat();
 }

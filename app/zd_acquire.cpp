@@ -185,7 +185,7 @@ void print_correction_summary(IMG& img) {
         drv.dark_in_force || run.add_dark != 0 || run.low_limit != 0 || drv.flat_in_force || drv.grid_done;
     if (!(run.print & PRINT_CORRECTIONS) || !anything) return;
     if ((run.print & PRINT_VALUE_DUMP) && img.size <= kDumpLimit) xy_val_dump(img, stdout, "#R");
-    xy_info(img, 0);
+    xy_info(img, INFO_ALL);
     const int32_t total = img.n_saturated + img.n_time + img.n_space + img.n_low;
     prg_printf(
         "# %s : corrected (dark=%s,flat=%s,grid=%s) and %d pixel(s) corrections (s=%d,t=%d,s=%d,l=%d)\n",
@@ -213,8 +213,8 @@ bool accumulate(IMG& img) {
         for (size_t i = 0; i < base.frame.size(); ++i)
             base.frame[i] = static_cast<uint16_t>(base.frame[i] + img.frame[i]);
     prg_printf("\n# adding image %s to %s\n", img.name.c_str(), base.name.c_str());
-    xy_freeimg(img, 2);
-    xy_info(base, 0);
+    xy_freeimg(img, FREE_DATA);
+    xy_info(base, INFO_ALL);
     xy_fputinfo(stdout, base);
     return false;
 }
@@ -438,7 +438,7 @@ std::vector<int32_t>& cor_image(IMG& img) {
     }
 
     if (rescaled != 0 && (print & PRINT_CORRECTIONS)) {
-        xy_info(img, 0);
+        xy_info(img, INFO_ALL);
         const std::string line =
             prg_format("# after corrections s=%d, t=%d, s=%d\n", img.n_saturated, img.n_time, img.n_space);
         prg_printf("%s", line.c_str());
@@ -448,7 +448,7 @@ std::vector<int32_t>& cor_image(IMG& img) {
             xy_fputinfo(report, img);
         }
     }
-    xy_freeimg(img, 0);
+    xy_freeimg(img, FREE_COSMIC);
     return img.data;
 }
 

@@ -31,7 +31,7 @@ template <char Letter> void write_image(const std::string& text, IMG& image) {
 
 // The next image read starts a new working image; dark and flat stay.
 void free_image(const std::string&, IMG& image) {
-    xy_freeimg(image, 2);
+    xy_freeimg(image, FREE_DATA);
 }
 
 void radial_command(const std::string& text, IMG& image) {
@@ -93,7 +93,7 @@ void run_command(const std::string& word, IMG& image) {
     }
     // An empty working image has no information to report.
     if (prints_info && (run.print & PRINT_INFO) && !image.data.empty()) {
-        xy_info(image, 0);
+        xy_info(image, INFO_ALL);
         xy_fputinfo(stdout, image);
     }
 }

@@ -205,7 +205,7 @@ void mul_image(const std::string& text, IMG& img) {
 
 void cut_image(const std::string& text, IMG& img) {
     require_data(img, "no data to process");
-    xy_info(img, 8);
+    xy_info(img, INFO_MEAN);
     const double mean = img.mean;
     const std::string t = skip_one_equals(text);
     if (t.empty() || t[0] != ',') {
@@ -227,7 +227,7 @@ void cut_image(const std::string& text, IMG& img) {
 
 void sca_image(const std::string& text, IMG& img) {
     require_data(img, "no data to process");
-    xy_info(img, 4);
+    xy_info(img, INFO_MAX);
     const double f = required_number(skip_one_equals(text), "%S");
     prg_printf("# rescaling %lf : %d(=maxi) to %.0lf\n", f, img.max, img.max * f);
     apply_to_pixels(img, "%S", [f](double v) { return v * f; });

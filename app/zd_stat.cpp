@@ -650,7 +650,7 @@ void zd_stat(IMG& img, bool dark_present, const IMG& dark, int32_t limit_mode, f
         StatAnalysis analysis(img, dark_present, dark, print);
         analysis.run(limit_mode, limit);
     } // the working storage goes here
-    xy_freeimg(img, 2);
+    xy_freeimg(img, FREE_DATA);
 }
 
 int32_t stat_info(IMG& img, int32_t what) {

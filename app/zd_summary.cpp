@@ -88,7 +88,7 @@ ordered_json document(IMG& image, const std::string& version) {
     if (image.data.empty()) {
         doc["final_image"] = nullptr;
     } else {
-        xy_info(image, 0);
+        xy_info(image, INFO_ALL);
         doc["final_image"] = statistics(image);
     }
     return doc;
