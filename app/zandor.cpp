@@ -5,6 +5,7 @@
 #include "zd_acquire.hpp"
 #include "zd_checks.hpp"
 #include "zd_commands.hpp"
+#include "zd_progress.hpp"
 #include "zd_settings.hpp"
 #include "zd_stat.hpp"
 #include "zd_summary.hpp"
@@ -243,6 +244,7 @@ void usage(const std::string& message, const std::string& word) {
 
 int zandor_main(int argc, char** argv) {
     int status = 0;
+    prg_set_progress(relay_library_progress);
     try {
         status = run_zandor(argc, argv);
     } catch (const Fatal& fatal) {

@@ -49,10 +49,15 @@ Progress::Progress(std::string what, int64_t total)
     : Progress(std::move(what), total, stderr, progress_wanted(total, STDERR_FILENO, STDOUT_FILENO),
                kDelaySeconds) {}
 
+int Progress::enabled_lines_ = 0;
+
 Progress::Progress(std::string what, int64_t total, std::FILE* stream, bool enabled, double delay_seconds)
-    : what_(std::move(what)), total_(total), stream_(stream), enabled_(enabled), delay_(delay_seconds) {}
+    : what_(std::move(what)), total_(total), stream_(stream), enabled_(enabled), delay_(delay_seconds) {
+    enabled_lines_ += enabled_;
+}
 
 Progress::~Progress() {
+    enabled_lines_ -= enabled_;
     if (!drawn_) return;
     std::fputs("\r\033[K", stream_);
     std::fflush(stream_);
@@ -69,4 +74,23 @@ void Progress::update(int64_t done) {
     std::fflush(stream_);
     last_draw_ = now;
     drawn_ = true;
+}
+
+void ProgressRelay::report(const char* what, int64_t done, int64_t total) {
+    const bool same_work = line_ && what_ == what && total_ == total && done > 0;
+    if (!same_work) {
+        line_.reset();
+        if (Progress::enabled_lines() > 0) return; // another line draws
+        line_ = make_(what, total);
+        what_ = what;
+        total_ = total;
+    }
+    line_->update(done);
+    if (done >= total) line_.reset();
+}
+
+void relay_library_progress(const char* what, int64_t done, int64_t total) {
+    static ProgressRelay relay(
+        [](const std::string& w, int64_t t) { return std::make_unique<Progress>(w, t); });
+    relay.report(what, done, total);
 }

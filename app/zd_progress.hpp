@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 
 // "files 37/100, 12.5/s, 0:05 left": what is counted, done of total, the rate
@@ -27,8 +29,12 @@ class Progress {
     Progress& operator=(const Progress&) = delete;
 
     void update(int64_t done);
+    bool enabled() const { return enabled_; }
+    // Progress lines that draw (enabled) in the program now.
+    static int enabled_lines() { return enabled_lines_; }
 
   private:
+    static int enabled_lines_;
     using Clock = std::chrono::steady_clock;
     std::string what_;
     int64_t total_;
@@ -39,3 +45,23 @@ class Progress {
     Clock::time_point last_draw_{};
     bool drawn_ = false;
 };
+
+// Relays the library's progress reports (prg_progress: the frames of a file,
+// the rows of a grid correction) to a progress line of their own, one at a
+// time, erased when the work is done; nothing while another progress line
+// draws (the files of a series), so that one line never overwrites another.
+class ProgressRelay {
+  public:
+    using Factory = std::function<std::unique_ptr<Progress>(const std::string& what, int64_t total)>;
+    explicit ProgressRelay(Factory make) : make_(std::move(make)) {}
+    void report(const char* what, int64_t done, int64_t total);
+
+  private:
+    Factory make_;
+    std::unique_ptr<Progress> line_;
+    std::string what_;
+    int64_t total_ = 0;
+};
+
+// The hook the program gives prg_set_progress: a relay to standard error.
+void relay_library_progress(const char* what, int64_t done, int64_t total);

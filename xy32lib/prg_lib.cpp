@@ -648,3 +648,17 @@ bool AtomicOutFile::commit() {
     temp_.clear();
     return true;
 }
+
+// ---------------------------------------------------------------- progress
+
+namespace {
+PrgProgressHook progress_hook = nullptr;
+}
+
+void prg_set_progress(PrgProgressHook hook) {
+    progress_hook = hook;
+}
+
+void prg_progress(const char* what, int64_t done, int64_t total) {
+    if (progress_hook) progress_hook(what, done, total);
+}

@@ -103,6 +103,14 @@ void prg_warning(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
 // between two texts, counted up to `limit` + 1 at most.
 size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit);
 
+// ---------------------------------------------------------------- progress
+// Long loops of the library (the frames of a file, the rows of a grid
+// correction) report how far they are through this hook, which the program
+// sets to draw its progress line; without a hook they report nothing.
+using PrgProgressHook = void (*)(const char* what, int64_t done, int64_t total);
+void prg_set_progress(PrgProgressHook hook);
+void prg_progress(const char* what, int64_t done, int64_t total);
+
 // ---------------------------------------------------------------- messages
 std::string prg_vformat(const char* format, va_list args);
 std::string prg_format(const char* format, ...) PRG_PRINTF_LIKE(1, 2);

@@ -749,6 +749,7 @@ void grid_cor_img(GridCor& g, IMG& img) {
             acc.footprints(*block, values, count, *footprints);
             acc.add_block(*block, *footprints, values, mask, count);
         }
+        prg_progress("rows", y + 1, img.ny);
     }
 
     // Finishing: the mode decides the normalisation and which pixels stay in use.

@@ -403,6 +403,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
         grouped && !decoded ? std::min(declared, last_whole_frame(img, *img.hdr, sizeof(Raw))) : 0;
     // The frames the file holds now: a group that ends there seems the last.
     const int64_t available = decoded ? img.hdr->frames : whole;
+    const int64_t expected = std::min<int64_t>(last, available > 0 ? available : img.hdr->frames) - first + 1;
     for (int64_t k = first; k <= last;) {
         const int64_t most = std::min({kGroupFrames, last - k + 1, static_cast<int64_t>(img.reg_height)});
         int64_t count = 0;
@@ -413,6 +414,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
         if (count > 0) {
             add_frame_group(call, buf, k, count, pixel, k + count - 1 == std::min(available, last));
             k += count;
+            prg_progress("frames", k - first, expected);
         } else {
             print_frame_line(call, 0);
             // The first failed read ends the series: a missing frame, a
@@ -430,6 +432,7 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
                             static_cast<long long>(k), 0);
             ++call.used;
             ++k;
+            prg_progress("frames", k - first, expected);
         }
     }
 }

@@ -79,3 +79,24 @@ TEST(ProgressIndicator, OnlyForATerminalWithTheReportElsewhere) {
 }
 
 } // namespace
+
+// The library's reports drawn one line at a time: a new line for other work,
+// erased when the work is done, and none while another line draws.
+TEST(ProgressIndicator, RelayDrawsTheLibraryReportsWhenNoOtherLineDoes) {
+    const std::string written = zt::written_by([](std::FILE* fp) {
+        ProgressRelay relay([fp](const std::string& what, int64_t total) {
+            return std::make_unique<Progress>(what, total, fp, true, 0.0);
+        });
+        relay.report("frames", 1, 2);
+        relay.report("frames", 2, 2);
+        relay.report("rows", 3, 3);
+        const Progress series("files", 5, fp, true, 0.0);
+        relay.report("frames", 1, 2);
+    });
+    EXPECT_EQ(written.substr(0, 14), "\r\033[Kframes 1/2");
+    EXPECT_EQ(written.substr(written.size() - 4), "\r\033[K"); // the rows' line erased
+    EXPECT_NE(written.find("\r\033[Kframes 2/2, "), std::string::npos) << written;
+    EXPECT_NE(written.find("\r\033[Krows 3/3, "), std::string::npos) << written;
+    EXPECT_EQ(written.find("frames 1/2", 5), std::string::npos) << written; // not under the files' line
+    EXPECT_EQ(Progress::enabled_lines(), 0);
+}
