@@ -328,7 +328,17 @@ class FastInfo {
     // Takes the pixels from `begin` on, which must follow those taken so far.
     void add(int64_t begin, int64_t count) {
         for (int64_t b = begin; b < begin + count; b += kBlock)
-            take_block(b, std::min(kBlock, begin + count - b));
+            take_block(b, std::min(kBlock, begin + count - b), nullptr);
+    }
+
+    // Takes a piece of at most one block whose frame counts are those `before`
+    // saw for the same piece, each one frame higher, in a raw sum one frame
+    // further on: which counts are partial is then unchanged, as long as no
+    // count was 0 (a pixel whose count goes from 0 to 1 becomes partial).
+    void add_one_frame_on(int64_t begin, int64_t count, const FastInfo& before) {
+        const bool same_piece = before.last_begin_ == begin && count <= kBlock &&
+                                static_cast<int64_t>(before.last_counts_.used) == count;
+        take_block(begin, count, same_piece && taken_ == Taken::whole_count ? &before.last_counts_ : nullptr);
     }
 
     const FastScan& scan() const { return scan_; }
@@ -344,9 +354,12 @@ class FastInfo {
         return -1;
     }
 
-    void take_block(int64_t begin, int64_t count) {
+    void take_block(int64_t begin, int64_t count, const CountChunks* known_counts) {
         FastScan& r = scan_;
-        const BlockSums b = block(begin, count);
+        const auto n = static_cast<int32_t>(count); // at most one block
+        last_counts_ = known_counts ? *known_counts : count_chunks_of(begin, n);
+        last_begin_ = begin;
+        const BlockSums b = block(begin, n, last_counts_);
         if (b.min < r.min) {
             r.min = b.min;
             r.min_at = first_index(begin, b.min);
@@ -390,9 +403,7 @@ class FastInfo {
             if (left_out(frame[i])) f(i);
     }
 
-    BlockSums block(int64_t begin, int64_t count) const {
-        const auto n = static_cast<int32_t>(count); // at most one block
-        const CountChunks counts = count_chunks_of(begin, n);
+    BlockSums block(int64_t begin, int32_t n, const CountChunks& counts) const {
         BlockSums b;
         if (small_values_block(begin, n, counts, b)) return b;
         return wide_block(begin, n, counts);
@@ -490,6 +501,8 @@ class FastInfo {
     bool has_frame_;
     Taken taken_;
     FastScan scan_;
+    CountChunks last_counts_; // of the last block taken, starting at last_begin_
+    int64_t last_begin_ = -1;
 };
 
 constexpr double kEpsilon = 1.0 / 4503599627370496.0; // 2^-52
@@ -686,6 +699,16 @@ void XyInfoAccumulator::add(int64_t begin, int64_t count) {
         return;
     }
     s.fast.add(begin, count);
+    s.next = begin + count;
+}
+
+void XyInfoAccumulator::add_one_frame_on(int64_t begin, int64_t count, const XyInfoAccumulator& before) {
+    State& s = *state_;
+    if (begin != s.next || count < 0 || begin + count > s.pixels) {
+        s.next = -1;
+        return;
+    }
+    s.fast.add_one_frame_on(begin, count, before.state_->fast);
     s.next = begin + count;
 }
 

@@ -402,6 +402,10 @@ class XyInfoAccumulator {
     XyInfoAccumulator(const XyInfoAccumulator&) = delete;
     XyInfoAccumulator& operator=(const XyInfoAccumulator&) = delete;
     void add(int64_t begin, int64_t count);
+    // add() for a piece of at most 4096 pixels that `before` took last, the
+    // sum having taken since one frame with no saturated pixel in the piece:
+    // the frame counts are then not looked at again where none was 0.
+    void add_one_frame_on(int64_t begin, int64_t count, const XyInfoAccumulator& before);
     void finish(IMG& img);
     // Puts the statistics in the record from the sums gathered alone, for
     // planes that have moved on since; false when they need a pass over the

@@ -633,8 +633,12 @@ void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames p
             for (int64_t j = 0; j < count; ++j) {
                 img.frames = static_cast<int32_t>(f0 + j + 1);
                 const auto index = static_cast<uint16_t>(Frames::kIndexInSeries ? f0 + j : 0);
-                sums[j].saturated += add_values(block, buf.data() + j * band + b, n, index, pixel);
-                info[j]->add(r0 * width + b, n);
+                const int64_t saturated = add_values(block, buf.data() + j * band + b, n, index, pixel);
+                sums[j].saturated += saturated;
+                if (j > 0 && saturated == 0)
+                    info[j]->add_one_frame_on(r0 * width + b, n, *info[j - 1]);
+                else
+                    info[j]->add(r0 * width + b, n);
             }
         }
     });
