@@ -337,7 +337,8 @@ int32_t read_files_from(IMG& img, SeriesFiles& s, int32_t k) {
         }
         group.push_back(std::move(hdr));
     }
-    // A file that cannot join a group of two or more is opened again at its turn.
+    // Fewer than two files make no group: the first is read alone. A file that
+    // could not join a group is opened again at its turn.
     if (group.size() < 2) {
         if (!group.empty()) alone = std::move(group.front());
         prg_printf("\n");
