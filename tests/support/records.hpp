@@ -2,8 +2,10 @@
 #pragma once
 
 #include "stream_capture.hpp"
+
 #include "xy_grid.hpp"
 #include "xy_lib.hpp"
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -29,6 +31,18 @@ inline IMG image_of(int32_t nx, int32_t ny, std::vector<int32_t> values, std::ve
 // The statistics line xy_fputinfo writes for `img`.
 inline std::string info_line(const IMG& img) {
     return written_by([&](std::FILE* fp) { xy_fputinfo(fp, img); });
+}
+
+// Two sums hold the same frames: frame count, pixel and count planes, the
+// cosmic arrays and the saturated pixels.
+inline void expect_same_sums(const IMG& a, const IMG& b) {
+    EXPECT_EQ(a.frames, b.frames);
+    EXPECT_EQ(a.n_saturated, b.n_saturated);
+    EXPECT_EQ(a.data, b.data);
+    EXPECT_EQ(a.frame, b.frame);
+    EXPECT_EQ(a.cosmic.sumq, b.cosmic.sumq);
+    EXPECT_EQ(a.cosmic.mval, b.cosmic.mval);
+    EXPECT_EQ(a.cosmic.mframe, b.cosmic.mframe);
 }
 
 // A grid model of xcor.size() terms with both coefficient lists given.
