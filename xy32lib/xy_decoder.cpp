@@ -35,7 +35,7 @@ int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask) {
             img.frame[i] = 0;
             if (cosmic) {
                 img.cosmic.sumq[i] = 0.0;
-                img.cosmic.mval[i] = 0;
+                img.cosmic.mval[i] = CosmicArrays::no_maximum;
                 img.cosmic.mframe[i] = 0;
             }
             ++masked;

@@ -123,7 +123,9 @@ struct HDR {
 
 // Per-pixel time series of the cosmic-ray test; all empty when the test is off.
 struct CosmicArrays {
-    std::vector<uint16_t> mval;   // largest single-frame value
+    // The largest value of a pixel before any frame: every value beats it.
+    static constexpr int32_t no_maximum = INT32_MIN;
+    std::vector<int32_t> mval;    // largest single-frame value
     std::vector<uint16_t> mframe; // frame that gave it
     std::vector<double> sumq;     // sum of squared single-frame values
 };

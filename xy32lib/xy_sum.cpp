@@ -113,22 +113,13 @@ struct TextFrames {
 
 // ---------------------------------------------------------------- accumulation
 
-// v > maximum. Values of 8- and 16-bit frames are compared as 16-bit numbers,
-// which the vector units do twice as wide as 32-bit ones.
-template <class Frames> bool exceeds(int32_t v, uint16_t maximum) {
-    if constexpr (sizeof(typename Frames::Raw) <= 2)
-        return static_cast<uint16_t>(v) > maximum;
-    else
-        return v > static_cast<int32_t>(maximum);
-}
-
 // The per-pixel planes a frame is added to; the cosmic ones are null when the
 // record has no cosmic arrays.
 struct Planes {
     int32_t* data = nullptr;
     uint16_t* frame = nullptr;
     double* sumq = nullptr;
-    uint16_t* mval = nullptr;
+    int32_t* mval = nullptr;
     uint16_t* mframe = nullptr;
 
     Planes at(int64_t i) const {
@@ -150,7 +141,7 @@ __attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Fram
     int32_t* __restrict data = p.data;
     uint16_t* __restrict frame = p.frame;
     double* __restrict sumq = p.sumq;
-    uint16_t* __restrict mval = p.mval;
+    int32_t* __restrict mval = p.mval;
     uint16_t* __restrict mframe = p.mframe;
     uint32_t saturated = 0; // n is at most one block or one image of int32 size
     for (int64_t i = 0; i < n; ++i) {
@@ -169,9 +160,9 @@ __attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Fram
         if constexpr (Cosmic) {
             sumq[i] += static_cast<double>(v) * static_cast<double>(v);
             // All ones where the value beats the maximum so far: keeps the first
-            // frame that reached it, and stores the value's low 16 bits.
-            const uint16_t larger = static_cast<uint16_t>(-static_cast<int32_t>(exceeds<Frames>(v, mval[i])));
-            mval[i] = static_cast<uint16_t>((mval[i] & ~larger) | (static_cast<uint16_t>(v) & larger));
+            // frame that reached it. The maximum starts below every value.
+            const int32_t larger = -static_cast<int32_t>(v > mval[i]);
+            mval[i] = (mval[i] & ~larger) | (v & larger);
             mframe[i] = static_cast<uint16_t>((mframe[i] & ~larger) | (index & larger));
         }
     }
@@ -467,7 +458,8 @@ void start_planes(IMG& img, bool new_sum, bool cosmic) {
         img.frame = prg_alloc<uint16_t>("xy_lib", "img->frame", size);
         if (cosmic) {
             img.cosmic.sumq = prg_alloc<double>("xy_lib", "cosmic->sumq", size);
-            img.cosmic.mval = prg_alloc<uint16_t>("xy_lib", "cosmic->mval", size);
+            img.cosmic.mval = prg_alloc<int32_t>("xy_lib", "cosmic->mval", size);
+            std::fill(img.cosmic.mval.begin(), img.cosmic.mval.end(), CosmicArrays::no_maximum);
             img.cosmic.mframe = prg_alloc<uint16_t>("xy_lib", "cosmic->mframe", size);
         } else {
             img.cosmic = CosmicArrays{};
@@ -609,14 +601,17 @@ void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames p
     const auto count = static_cast<int64_t>(files.size());
     const int32_t f0 = img.frames;
     const Planes planes = planes_of(img);
-    std::vector<Raw>& buf = read_buffer<Raw>(img.reg_size);
+    // A band of every file: a group of more files than the region has rows
+    // needs more room than one frame.
+    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
+    std::vector<Raw>& buf = read_buffer<Raw>(count * band_rows * img.reg_width);
     std::vector<std::unique_ptr<XyInfoAccumulator>> info;
     for (int64_t j = 0; j < count; ++j) {
         img.frames = static_cast<int32_t>(f0 + j + 1);
         info.push_back(std::make_unique<XyInfoAccumulator>(img));
     }
     const int64_t width = img.reg_width;
-    for_each_band(img, std::max<int64_t>(1, img.reg_height / count), [&](const Band& band_of) {
+    for_each_band(img, band_rows, [&](const Band& band_of) {
         const int64_t r0 = band_of.first_row;
         const int64_t rows = band_of.window.height;
         const int64_t band = rows * width;

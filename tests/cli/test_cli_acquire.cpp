@@ -158,6 +158,41 @@ TEST_F(Acquire, FilesReadInGroupsPrintAndWriteWhatFileAfterFileDoes) {
     }
 }
 
+// Series of more one-frame files than the region has rows, as images and as
+// a dark: grouped, they print and write what file after file gives.
+TEST_F(Acquire, ThinSeriesReadInGroupsGiveWhatFileAfterFileGives) {
+    const struct {
+        int w, h, files;
+        std::vector<std::string> words;
+    } cases[] = {{30, 3, 5, {"q_0001.kvf,A5"}},
+                 {30, 1, 3, {"q_0001.kvf,A3"}},
+                 {30, 2, 17, {"q_0001.kvf,A17"}},
+                 {30, 3, 5, {"D=q_0001.kvf,A5", "img.kvf"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.words.front());
+        for (int k = 1; k <= c.files; ++k) {
+            char name[32];
+            std::snprintf(name, sizeof name, "q_%04d.kvf", k);
+            kvf(name, c.w, c.h, XY_TYPE_UINT16, {std::vector<double>(c.w * c.h, 10.0 * k)});
+        }
+        kvf("img.kvf", c.w, c.h, XY_TYPE_UINT16, {std::vector<double>(c.w * c.h, 500.0)});
+        std::vector<std::string> words = c.words;
+        words.push_back("%Xout.kvf");
+        settings("PRINT = 7\n");
+        const zt::RunResult grouped = run(words);
+        const std::string grouped_image = zt::read_file(file("out.kvf"));
+        settings("PRINT = 519\n");
+        const zt::RunResult alone = run(words);
+        ASSERT_EQ(grouped.status, 0) << grouped.err;
+        // The raw dump of these small frames ("#I" lines) is the only addition.
+        std::string alone_out;
+        for (const std::string& line : zt::split_lines(alone.out))
+            if (line.rfind("#I ", 0) != 0) alone_out += line + "\n";
+        EXPECT_EQ(without_echo_and_time(grouped.out), without_echo_and_time(alone_out));
+        EXPECT_EQ(grouped_image, zt::read_file(file("out.kvf")));
+    }
+}
+
 TEST_F(Acquire, MergedFilesAreStackedBelowEachOther) {
     for (int k = 1; k <= 3; ++k)
         kvf("m_00" + std::to_string(k) + ".kvf", 100, 50, 4, {std::vector<double>(5000, k)});
@@ -309,6 +344,29 @@ TEST_F(Acquire, CosmicReportGoesToAFileUnderOutOrToStdout) {
     settings("O_COSMIC = STDOUT\nT_COSMIC = 5\nH_COSMIC = 50\nR_COSMIC = 2\n");
     r = run({"img.kvf", "%Xout.kvf"});
     EXPECT_TRUE(contains_line(r.out, "# 1 cosmic(s) found using time series (t=  5.0, h= 50.0)"));
+}
+
+// The time-series test on 32-bit frames: a hit far beyond 16 bits is found,
+// and frames that are all negative have no phantom hit of value 0.
+TEST_F(Acquire, TimeSeriesTestSeesTheWholeThirtyTwoBitMaximum) {
+    const struct {
+        std::vector<double> pixel0;
+        const char* t_cosmic;
+        const char* found;
+        int32_t value;
+    } cases[] = {{{100, 102, 98, 1000000, 101}, "5", "# 1 cosmic(s) found", 501},
+                 {{-100, -102, -98, -150, -101}, "1", "# 0 cosmic(s) found", -551}};
+    for (const auto& c : cases) {
+        std::vector<std::vector<double>> frames;
+        for (double v : c.pixel0)
+            frames.push_back({v, 7, 7, 7});
+        kvf("c.kvf", 2, 2, XY_TYPE_INT32, frames);
+        settings(std::string("T_COSMIC = ") + c.t_cosmic + "\nH_COSMIC = 50\nR_COSMIC = 2\n");
+        const zt::RunResult r = run({"c.kvf", "%Xout.kvf"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.found), std::string::npos) << r.out;
+        EXPECT_EQ(values("out.kvf"), (std::vector<int32_t>{c.value, 35, 35, 35}));
+    }
 }
 
 TEST_F(Acquire, SizeMismatchesAreRefusedNamingBothSizes) {

@@ -388,7 +388,7 @@ TEST(Orientation, MirrorXMovesColumnsWithTheirFrameCountsAndTimeSeries) {
     EXPECT_EQ(img.data, (std::vector<int32_t>{2, 1, 0, 5, 4, 3}));
     EXPECT_EQ(img.frame, (std::vector<uint16_t>{12, 11, 10, 15, 14, 13}));
     EXPECT_EQ(img.cosmic.sumq, (std::vector<double>{4, 1, 0, 25, 16, 9}));
-    EXPECT_EQ(img.cosmic.mval, (std::vector<uint16_t>{22, 21, 20, 25, 24, 23}));
+    EXPECT_EQ(img.cosmic.mval, (std::vector<int32_t>{22, 21, 20, 25, 24, 23}));
     EXPECT_EQ(img.cosmic.mframe, (std::vector<uint16_t>{3, 2, 1, 6, 5, 4}));
 }
 

@@ -280,14 +280,13 @@ TEST_F(FrameSum, FrameOfTheMaximumCountsOnOver32BitFilesButRestartsFor16Bit) {
     }
 }
 
-TEST_F(FrameSum, FirstFrameReachingTheMaximumKeepsItAndLargeValuesKeepTheirLow16Bits) {
-    IMG img = open_series("mx.kvf", 2, 1, XY_TYPE_INT32, {{7, 70000}, {7, 5000}, {6, 1}});
+TEST_F(FrameSum, MaximumKeepsAllThirtyTwoBitsAndItsFirstFrame) {
+    // Pixel 0: the first of two equal maxima; 1: beyond 16 bits, not beaten by
+    // a later 5000; 2: all values negative, the largest in the second frame.
+    IMG img = open_series("mx.kvf", 3, 1, XY_TYPE_INT32, {{7, 70000, -100}, {7, 5000, -98}, {6, 1, -150}});
     sum(img, 0, 1, 1);
-    EXPECT_EQ(img.cosmic.mval[0], 7);
-    EXPECT_EQ(img.cosmic.mframe[0], 0);
-    // 70000 is kept as 4464, which the later 5000 beats.
-    EXPECT_EQ(img.cosmic.mval[1], 5000);
-    EXPECT_EQ(img.cosmic.mframe[1], 1);
+    EXPECT_EQ(img.cosmic.mval, (std::vector<int32_t>{7, 70000, -98}));
+    EXPECT_EQ(img.cosmic.mframe, (std::vector<uint16_t>{0, 0, 1}));
 }
 
 TEST_F(FrameSum, WithoutTheCosmicTestNoArraysExist) {
@@ -402,7 +401,8 @@ TEST_F(FrameSum, FrameCountLimit) {
 // 16-bit frames of the given region.
 struct Reference {
     std::vector<int32_t> data;
-    std::vector<uint16_t> frame, mval, mframe;
+    std::vector<int32_t> mval;
+    std::vector<uint16_t> frame, mframe;
     std::vector<double> sumq;
     int32_t saturated = 0;
 };
@@ -413,7 +413,7 @@ void reference_add(Reference& r, const Frames& frames, int w, int x0, int y0, in
     if (r.data.empty()) {
         r.data.assign(size, 0);
         r.frame.assign(size, 0);
-        r.mval.assign(size, 0);
+        r.mval.assign(size, INT32_MIN);
         r.mframe.assign(size, 0);
         r.sumq.assign(size, 0.0);
     }
@@ -432,7 +432,7 @@ void reference_add(Reference& r, const Frames& frames, int w, int x0, int y0, in
                 r.data[i] += v;
                 r.sumq[i] += static_cast<double>(v) * v;
                 if (v > r.mval[i]) {
-                    r.mval[i] = static_cast<uint16_t>(v);
+                    r.mval[i] = v;
                     r.mframe[i] = u;
                 }
             }
@@ -589,6 +589,23 @@ INSTANTIATE_TEST_SUITE_P(
                     FileGroupCase{"int32_with_cosmic", 33, 20, 5, XY_TYPE_INT32, true, 7, 30},
                     FileGroupCase{"undecided_sigma", 4, 4, 3, XY_TYPE_UINT16, false, 0, 0}),
     [](const testing::TestParamInfo<FileGroupCase>& info) { return std::string(info.param.what); });
+
+// Every group size against region heights below, at and above it (1 x N
+// strips, small regions of interest): a group's bands of every file fit.
+std::vector<FileGroupCase> thin_region_cases() {
+    std::vector<FileGroupCase> cases;
+    for (int files : {2, 3, 5, 17, 40})
+        for (int h : {1, 2, 3, 16, 17})
+            cases.push_back({"thin", 30, h, files, h % 2 ? XY_TYPE_UINT16 : XY_TYPE_INT32, files % 2 == 1,
+                             static_cast<unsigned>(files * 100 + h), 30});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Thin, FileGroupSum, testing::ValuesIn(thin_region_cases()),
+                         [](const testing::TestParamInfo<FileGroupCase>& info) {
+                             return "files" + std::to_string(info.param.files) + "_rows" +
+                                    std::to_string(info.param.h);
+                         });
 
 TEST_F(FrameSum, GroupsTakeOnlyOneFrameFilesOfTheSum) {
     zt::write_kvf(file("a.kvf"), 6, 4, XY_TYPE_UINT16, false, counting_frames(6, 4, 1));
