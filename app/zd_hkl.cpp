@@ -49,5 +49,5 @@ void hkl_prepare_geometry(const char* origin) {
 }
 
 std::string hkl_result_name(const IMG& image, const std::string& out_dir, const char* ext) {
-    return prg_outname("", image.name, ext, out_dir);
+    return prg_result_name(out_dir, image.name, ext);
 }

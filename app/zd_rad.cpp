@@ -97,16 +97,11 @@ void print_column(std::FILE* fp, const RingSums& t, double c) {
 }
 
 std::string output_name(const std::string& out_dir, const IMG& img) {
-    std::string name = out_dir;
-    if (!name.empty() && name.back() != '/') name += '/';
-    std::string leaf = prg_basename(img.name);
-    const size_t dot = leaf.rfind('.');
-    if (dot != std::string::npos) leaf.erase(dot);
-    name += leaf;
-    if (!run.d_name.empty()) name += "d";
-    if (!run.f_name.empty()) name += "f";
-    if (!drv.g_name.empty()) name += "g";
-    return name + ".rad";
+    std::string corrections;
+    if (!run.d_name.empty()) corrections += "d";
+    if (!run.f_name.empty()) corrections += "f";
+    if (!drv.g_name.empty()) corrections += "g";
+    return prg_result_name(out_dir, img.name, corrections + ".rad");
 }
 
 // ORIG in detector pixels (0: the image middle), through the grid model when

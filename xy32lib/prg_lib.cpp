@@ -600,14 +600,29 @@ std::string prg_extname(const std::string& path) {
     return dot == std::string::npos ? std::string() : path.substr(dot);
 }
 
+namespace {
+// `leaf` in the directory `dir` (none when empty).
+std::string in_directory(std::string dir, const std::string& leaf) {
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    return dir + leaf;
+}
+} // namespace
+
 std::string prg_outname(const std::string& name, const std::string& def_name, const std::string& ext,
                         const std::string& def_dir) {
     std::string dir = prg_pathname(name);
     if (dir.empty()) dir = def_dir;
-    if (!dir.empty() && dir.back() != '/') dir += '/';
     std::string base = prg_basename(name);
     if (base.empty()) base = prg_basename(def_name);
-    return dir + base + ext;
+    return in_directory(dir, base + ext);
+}
+
+std::string prg_result_name(const std::string& dir, const std::string& image_name,
+                            const std::string& suffix) {
+    std::string leaf = image_name.substr(prg_pathname(image_name).size());
+    const size_t dot = leaf.rfind('.');
+    if (dot != std::string::npos) leaf.erase(dot);
+    return in_directory(dir, leaf + suffix);
 }
 
 // ---------------------------------------------------------------- safe output files

@@ -152,6 +152,10 @@ std::string prg_pathname(const std::string& path);
 std::string prg_extname(const std::string& path);
 std::string prg_outname(const std::string& name, const std::string& def_name, const std::string& ext,
                         const std::string& def_dir);
+// The name of an analysis result of the image `image_name`: in `dir` (when
+// given), the image's file name without its extension, which starts at the
+// last ".", then `suffix`: "scan.v2.kvf" gives "scan.v2<suffix>".
+std::string prg_result_name(const std::string& dir, const std::string& image_name, const std::string& suffix);
 
 // ---------------------------------------------------------------- input files
 // Only regular files are read: a FIFO or a device would block the run or never

@@ -303,6 +303,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "zd_rad error (errno=2) : unable to create the radial file no/such/dir/ring.rad, abort!",
                 ""}));
 
+TEST_F(Radial, ImagesThatDifferAfterTheFirstDotWriteTheirOwnFiles) {
+    const std::string ring = zt::read_file(file("ring.kvf"));
+    zt::write_file(file("scan.v2.kvf"), ring);
+    zt::write_file(file("scan.v3.kvf"), ring);
+    ASSERT_EQ(run("", {"scan.v2.kvf", "%R"}).status, 0);
+    ASSERT_EQ(run("", {"scan.v3.kvf", "%R"}).status, 0);
+    EXPECT_EQ(zt::read_file(file("scan.v2.rad")).find("# scan.v2.rad "), 0u);
+    EXPECT_EQ(zt::read_file(file("scan.v3.rad")).find("# scan.v3.rad "), 0u);
+    EXPECT_FALSE(zt::file_exists(file("scan.rad")));
+}
+
 TEST_F(Radial, NoImageNoFile) {
     const zt::RunResult r = run("", {"%R"});
     EXPECT_EQ(r.status, 3);

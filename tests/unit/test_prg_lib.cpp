@@ -39,6 +39,13 @@ TEST(FileNameRules, OutputNameTakesDirectoryAndBaseFromTheRightPlace) {
     EXPECT_EQ(prg_outname(long_dir + "/n.kvf", "", ".x", ""), long_dir + "/n.x");
 }
 
+TEST(FileNameRules, ResultNameCutsTheExtensionFromTheLastDot) {
+    EXPECT_EQ(prg_result_name("", "scan.v2.kvf", ".rad"), "scan.v2.rad");
+    EXPECT_EQ(prg_result_name("res", "/data.d/scan.v3.kvf", "df.rad"), "res/scan.v3df.rad");
+    EXPECT_EQ(prg_result_name("res/", "data.d/scan", ".pks"), "res/scan.pks");
+    EXPECT_EQ(prg_result_name("", ".hidden", ".map"), ".map");
+}
+
 TEST(IntegerText, LeadingIntegerReadsLikeStrtollAndTellsTheRange) {
     struct Case {
         const char* text;
