@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all test demo bench fuzz fuzz-run format-check clean
+.PHONY: all deps test demo bench fuzz fuzz-run format-check clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -11,12 +11,26 @@ all: $(BUILD)/CMakeCache.txt
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
-# A build that found no test fails instead of passing.
-test: all
-	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+# `make demo` and `make test` first install the missing Debian packages of
+# deps/debian.txt (the groups named, or all); NO_DEPS=1 skips that step for
+# machines whose packages are managed by hand. `make deps` runs it alone.
+install_deps = $(if $(NO_DEPS),,sh deps/install.sh $(1))
 
-# The demo needs the program alone, not the tests.
-demo: $(BUILD)/CMakeCache.txt
+deps:
+	sh deps/install.sh
+
+# A build that found no test fails instead of passing. The packages come
+# before configuring, hence the inner make.
+test:
+	$(call install_deps)
+	$(MAKE) --no-print-directory all
+	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
+	sh deps/test_install.sh
+
+# The demo needs the program alone, not the tests, nor their packages.
+demo:
+	$(call install_deps,build formats plot)
+	$(MAKE) --no-print-directory $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target zandor
 	cd examples && ./run_demo.sh $(abspath $(BUILD))/zandor
 
@@ -35,6 +49,7 @@ bench: $(BUILD)/CMakeCache.txt
 # libFuzzer targets built with clang in build-fuzz; fuzz-run runs each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 30
 fuzz:
+	$(call install_deps,build formats fuzz)
 	CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANDOR_FUZZ=ON
 	cmake --build build-fuzz -j $(JOBS)
 
