@@ -71,7 +71,7 @@ if [ -z "$missing" ]; then
     exit 0
 fi
 
-echo "deps: installing the missing Debian packages: $missing"
+echo "deps: missing Debian packages, to install: $missing"
 if [ "$(id -u)" -eq 0 ]; then
     as_root=""
 elif command -v sudo >/dev/null 2>&1; then
