@@ -349,6 +349,49 @@ TEST_F(StatFit, OutliersAndPixelsOfOneFrameStayOutOfTheFit) {
     EXPECT_NEAR(f.c1, 2.0, 3 * f.e1);
 }
 
+// Residual of pixel k in residual deviations, for the straight line fitted by
+// least squares to pixels 0 to count - 1 (the first fit of a pass, plainly).
+double reference_z(const std::function<Pixel(int)>& pixel, int count, int k) {
+    double mean_m = 0, mean_v = 0;
+    for (int i = 0; i < count; ++i) {
+        mean_m += pixel(i).mean / count;
+        mean_v += pixel(i).variance / count;
+    }
+    double smm = 0, smv = 0;
+    for (int i = 0; i < count; ++i) {
+        smm += (pixel(i).mean - mean_m) * (pixel(i).mean - mean_m);
+        smv += (pixel(i).mean - mean_m) * (pixel(i).variance - mean_v);
+    }
+    const double slope = smv / smm, intercept = mean_v - slope * mean_m;
+    auto off_line = [&](int i) { return pixel(i).variance - intercept - slope * pixel(i).mean; };
+    double squares = 0;
+    for (int i = 0; i < count; ++i)
+        squares += off_line(i) * off_line(i);
+    return off_line(k) / std::sqrt(squares / (count - 2));
+}
+
+TEST_F(StatFit, OutliersOnEitherSideBeyondSixResidualsAreRejected) {
+    struct Case {
+        double offset; // added to the variance of pixel 31 (x 7, y 3), on the line
+        bool rejected;
+    };
+    // About -7.8, -6.05, -5.96, 5.96, 6.05 and 7.7 residuals from the fit.
+    for (const Case& c : {Case{-200, true}, Case{-14, true}, Case{-13.5, false}, Case{13.5, false},
+                          Case{14, true}, Case{2000, true}}) {
+        const auto pixel = [&](int i) {
+            Pixel p = linear_pixel(i);
+            if (i == 31) p.variance += c.offset;
+            return p;
+        };
+        const double z = reference_z(pixel, 64, 31);
+        ASSERT_EQ(std::fabs(z) > 6.0, c.rejected) << c.offset << " lies at " << z;
+        IMG img = stat_image(pixel);
+        const std::string out = run(img, 0x80);
+        EXPECT_EQ(out.find("\n#REJ   7*  3 ") != std::string::npos, c.rejected) << c.offset << "\n" << out;
+        EXPECT_EQ(zt::best_linear_fit(out).obs, c.rejected ? 63 : 64) << c.offset;
+    }
+}
+
 TEST_F(StatFit, TheDarkShiftsTheMeanAndDarkCoefScalesItsVariance) {
     // A dark of 10 frames with 50 counts per pixel: 100 counts over the 20
     // frames, so the variance 4 + 2 m becomes 204 + 2 (m - 100).
