@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 
 namespace {
 
@@ -140,6 +141,44 @@ TEST(PeakMeasure, EnclosedBorderPixelsJoinAndBackgroundIsTakenOff) {
     // A background above the sum leaves the sum as it is.
     r.sum_out = 3000;
     EXPECT_EQ(measure_peak(r).integral, 137);
+}
+
+// The border pixel (2, 2) of value 8 among peak pixels of 50: it joins the
+// peak from three 4-neighbours in the record on (border pixels count,
+// diagonal ones do not).
+TEST(PeakMeasure, BorderPixelJoinsFromThreeNeighbours) {
+    struct Case {
+        std::vector<PeakPixel> in, other_border;
+        int32_t n_peak, n_border;
+        double integral;
+    };
+    const PeakPixel left{1, 2, 50}, right{3, 2, 50}, up{2, 1, 50}, down{2, 3, 50};
+    const Case cases[] = {
+        {{left}, {}, 1, 1, 50 - 8},
+        {{left, up}, {}, 2, 1, 100 - 2 * 8},
+        {{left, up, {1, 1, 50}, {3, 3, 50}}, {}, 4, 1, 200 - 4 * 8},
+        {{left, up}, {{3, 2, 8}}, 3, 1, 108 - 3 * 8}, // (3, 2) has one neighbour
+        {{left, up, right}, {}, 4, 0, 158},
+        {{left, up, right, down}, {}, 5, 0, 208},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("row " + std::to_string(&c - cases));
+        PeakRecord rec;
+        for (const PeakPixel& p : c.in) {
+            rec.in.push_back(p);
+            rec.sum_in += p.value;
+            rec.sx += p.x * p.value;
+            rec.sy += p.y * p.value;
+        }
+        rec.out = c.other_border;
+        rec.out.push_back({2, 2, 8});
+        for (const PeakPixel& p : rec.out)
+            rec.sum_out += p.value;
+        const PeakMeasure m = measure_peak(rec);
+        EXPECT_EQ(m.n_peak, c.n_peak);
+        EXPECT_EQ(m.n_border, c.n_border);
+        EXPECT_DOUBLE_EQ(m.integral, c.integral);
+    }
 }
 
 // ---------------------------------------------------------------- parameters
