@@ -283,6 +283,32 @@ TEST_F(Excl, CoordinatesAreDetectorPixelsOfTheRegion) {
     EXPECT_EQ(off_pixels(img), 4);
 }
 
+// A circle on a region from (13, 7) binned 2 x 3, cut by the region's corner:
+// a binned pixel goes off when one of its detector pixels lies in the disc.
+TEST_F(Excl, CircleOnABinnedRegionAwayFromTheOrigin) {
+    const int32_t x_bind = 2, y_bind = 3, cx = 16, cy = 12, r = 7;
+    IMG img = plain_image(12, 10);
+    img.x_min = 13;
+    img.x_max = 13 + 12 * x_bind;
+    img.y_min = 7;
+    img.y_max = 7 + 10 * y_bind;
+    img.x_bind = x_bind;
+    img.y_bind = y_bind;
+    const std::string out = apply(img, {{"C_EXCLUDED", "16 12 7"}});
+    int32_t expected = 0;
+    for (int32_t by = 0; by < img.ny; ++by)
+        for (int32_t bx = 0; bx < img.nx; ++bx) {
+            bool in_disc = false;
+            for (int32_t y = img.y_min + by * y_bind; y < img.y_min + (by + 1) * y_bind; ++y)
+                for (int32_t x = img.x_min + bx * x_bind; x < img.x_min + (bx + 1) * x_bind; ++x)
+                    in_disc |= (x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r;
+            EXPECT_EQ(is_off(img, bx, by), in_disc) << bx << "," << by;
+            expected += in_disc;
+        }
+    EXPECT_EQ(expected, 22);
+    EXPECT_NE(out.find("# 22 excluded pixel(s) by 1 mask(s)"), std::string::npos) << out;
+}
+
 // ---------------------------------------------------------------- values and order
 
 TEST_F(Excl, ReplacementValues) {
