@@ -53,6 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"x>=1==y", 2, 0, 1}, EvalCase{"x>=1==y", 2, 1, 1}, EvalCase{"x!=y", 1, 2, 1},
         EvalCase{"x=y", 2, 2, 1}, EvalCase{"x==y", 2, 3, 0}, EvalCase{"x<=y", 3, 3, 1},
         EvalCase{"x<y", 3, 3, 0}, EvalCase{"x>y", 4, 3, 1},
+        // "&&" binds tighter than "||" without parentheses
+        EvalCase{"x || y && 0", 1, 0, 1}, EvalCase{"0 && 1 || 1", 0, 0, 1}, EvalCase{"1 || 0 && 0", 0, 0, 1},
+        EvalCase{"x && y || !x", 0, 5, 1}, EvalCase{"x | y & 0", 1, 0, 1},
         // functions, blanks and enclosing parentheses
         EvalCase{"SQRT(x*x+y*y)", 3, 4, 5}, EvalCase{"ABS(x-y)*2", 1, 4, 6},
         EvalCase{"EXP(0)+LOG(1)", 0, 0, 1}, EvalCase{"SQRT(x)*2", 9, 0, 6}, EvalCase{" (( x ))", 4, 0, 4},
