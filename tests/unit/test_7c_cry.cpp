@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -155,6 +156,68 @@ TEST_F(Geometry, FrameForManyPointsGivesTheBitsOfGetHkl) {
         }
     geo.lambda = 0;
     EXPECT_FALSE(hkl_frame_prepare(frame));
+}
+
+// The indices written out plainly from the geometry: k the unit vector towards
+// (Rx, Ry, Rz), q = (R_crystal R_det k - R_crystal e_x) / lambda with R_det =
+// Ry(mu) Rz(nu) and R_crystal = Ry(-phi) Rx(chi) Ry(-omega) Rz(-rho), the
+// head frame (q_z, q_x, q_y), and UB h = q solved by Cramer's rule.
+using M3 = std::array<double, 9>;
+using V3 = std::array<double, 3>;
+
+M3 about(int axis, double degrees) {
+    const double c = std::cos(degrees / geo_deg), s = std::sin(degrees / geo_deg);
+    if (axis == 0) return {1, 0, 0, 0, c, s, 0, -s, c};
+    if (axis == 1) return {c, 0, -s, 0, 1, 0, s, 0, c};
+    return {c, s, 0, -s, c, 0, 0, 0, 1};
+}
+
+M3 operator*(const M3& a, const M3& b) {
+    M3 p{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            for (int k = 0; k < 3; ++k)
+                p[3 * r + c] += a[3 * r + k] * b[3 * k + c];
+    return p;
+}
+
+V3 operator*(const M3& m, const V3& v) {
+    return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+            m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
+}
+
+double det(const V3& a, const V3& b, const V3& c) {
+    return a[0] * (b[1] * c[2] - b[2] * c[1]) - b[0] * (a[1] * c[2] - a[2] * c[1]) +
+           c[0] * (a[1] * b[2] - a[2] * b[1]);
+}
+
+V3 reference_hkl(const double s[9], const double ub[9], double lambda) {
+    const M3 det_arm = about(1, s[G_MU]) * about(2, s[G_NU]);
+    const M3 crystal = about(1, -s[G_PHI]) * about(0, s[G_CHI]) * about(1, -s[G_OMEGA]) * about(2, -s[G_RHO]);
+    const double n = std::sqrt(s[G_RX] * s[G_RX] + s[G_RY] * s[G_RY] + s[G_RZ] * s[G_RZ]);
+    const V3 k = det_arm * V3{s[G_RX] / n, s[G_RY] / n, s[G_RZ] / n};
+    const V3 g = crystal * V3{(k[0] - 1) / lambda, k[1] / lambda, k[2] / lambda};
+    const V3 q = {g[2], g[0], g[1]};
+    const V3 a = {ub[0], ub[3], ub[6]}, b = {ub[1], ub[4], ub[7]}, c = {ub[2], ub[5], ub[8]};
+    const double d = det(a, b, c);
+    return {det(q, b, c) / d, det(a, q, c) / d, det(a, b, q) / d};
+}
+
+TEST_F(Geometry, IndicesAtANonZeroRhoMatchThePlainRotations) {
+    const double settings[][9] = {{3, 12.5, -20, 40, 7, 18, 120, 14, -9},
+                                  {-40, -31, 47, 112, 9, 21, 150, -80, 99},
+                                  {125, 5, 70, -110, 22, 10, 1, 0.3, 0.2}};
+    use_triclinic_ub();
+    geo.lambda = 1.2;
+    for (const auto& s : settings) {
+        set_setting(s);
+        get_hkl();
+        ASSERT_EQ(geo.hkl.status, HKL_VALID) << "rho " << s[G_RHO];
+        const V3 want = reference_hkl(s, geo.mat_ub, geo.lambda);
+        EXPECT_NEAR(geo.hkl.h, want[0], 1e-12) << "rho " << s[G_RHO];
+        EXPECT_NEAR(geo.hkl.k, want[1], 1e-12) << "rho " << s[G_RHO];
+        EXPECT_NEAR(geo.hkl.l, want[2], 1e-12) << "rho " << s[G_RHO];
+    }
 }
 
 // ---------------------------------------------------------------- get_angles
