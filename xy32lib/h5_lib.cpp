@@ -58,15 +58,25 @@ using TypeId = Handle<H5Tclose>;
 using PlistId = Handle<H5Pclose>;
 using AttrId = Handle<H5Aclose>;
 
-// Switches the library's own printing of error stacks off, once.
-void silence_library() {
-    static const bool silenced = [] {
+// Switches the library's own printing of error stacks off while our calls
+// run (their errors are reported as one line each), and back to what the
+// program had set when they end: other users of libhdf5 in the process keep
+// their own choice.
+class QuietErrors {
+  public:
+    QuietErrors() {
         H5open();
+        H5Eget_auto2(H5E_DEFAULT, &handler_, &data_);
         H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-        return true;
-    }();
-    (void)silenced;
-}
+    }
+    ~QuietErrors() { H5Eset_auto2(H5E_DEFAULT, handler_, data_); }
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+
+  private:
+    H5E_auto2_t handler_ = nullptr;
+    void* data_ = nullptr;
+};
 
 struct StackText {
     std::string outer; // what the called function could not do
@@ -409,6 +419,11 @@ class H5Stack final : public FrameSource {
   public:
     H5Stack(const std::string& file_name);
 
+    ~H5Stack() override {
+        const QuietErrors quiet;
+        parts_.clear();
+        file_ = FileId();
+    }
     int32_t decode(int32_t frame, const XyWindow& w, uint8_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, uint16_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
@@ -459,7 +474,6 @@ class H5Stack final : public FrameSource {
 };
 
 H5Stack::H5Stack(const std::string& file_name) : file_name_(file_name) {
-    silence_library();
     file_ = FileId(H5Fopen(file_name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
     if (!file_.valid()) fail("cannot open as HDF5", file_name, file_name);
     for (const std::string& path : image_paths(file_.get(), file_name))
@@ -589,6 +603,7 @@ const Part& H5Stack::part_of(int32_t frame) const {
 }
 
 template <class T> int32_t H5Stack::read(int32_t frame, const XyWindow& w, T* buf) {
+    const QuietErrors quiet;
     if (frame < 1 || frame > frames()) return 0;
     if (w.x0 < 0 || w.y0 < 0 || w.width <= 0 || w.height <= 0 || uint64_t(w.x0) + w.width > width_ ||
         uint64_t(w.y0) + w.height > height_)
@@ -688,6 +703,7 @@ void H5Stack::release_group(size_t from) {
 constexpr uint64_t kGroupBudgetFrames = 4;
 
 int32_t H5Stack::band_frames(int32_t first, int32_t most) {
+    const QuietErrors quiet;
     single_.release();
     if (first < 1 || most < 1) {
         group_frames_ = 0;
@@ -857,6 +873,7 @@ bool h5_looks_like(const std::string& head) {
 std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program, bool as_named) {
     const std::string file_name = xy_module_file_name(name, {".h5", ".hdf5", ".nxs"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "h5", program, file_name);
+    const QuietErrors quiet;
     auto stack = std::make_unique<H5Stack>(file_name);
     H5Stack& described = *stack;
     std::unique_ptr<HDR> hdr = xy_source_record(

@@ -321,6 +321,10 @@ TEST_F(H5Files, UnusableFilesAreRefusedWithOneLine) {
         {"f64.h5", "/entry/nowhere", "H5_DATA dataset '/entry/nowhere' not found in '"},
         {"text.h5", "", "cannot open as HDF5 '"},
     };
+    // The library's printing of error stacks is off during our calls only.
+    H5E_auto2_t program_handler = nullptr, handler = nullptr;
+    void *program_data = nullptr, *data = nullptr;
+    H5Eget_auto2(H5E_DEFAULT, &program_handler, &program_data);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         h5_settings.data_path = c.h5_data;
@@ -330,6 +334,9 @@ TEST_F(H5Files, UnusableFilesAreRefusedWithOneLine) {
         EXPECT_EQ(err.find("#000"), std::string::npos) << err; // no line of the library's stack
     }
     EXPECT_NE(zt::fatal_report([&] { open("empty.h5"); }).find("holds 0 frames"), std::string::npos);
+    H5Eget_auto2(H5E_DEFAULT, &handler, &data);
+    EXPECT_NE(program_handler, nullptr);
+    EXPECT_TRUE(handler == program_handler && data == program_data);
     h5_settings.data_path.clear();
     std::unique_ptr<HDR> hdr = open("big.h5");
     const std::string err = zt::fatal_report([&] { zt::decoded_frame(*hdr, 1); });
