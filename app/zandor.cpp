@@ -248,6 +248,9 @@ int zandor_main(int argc, char** argv) {
     try {
         status = run_zandor(argc, argv);
     } catch (const Fatal& fatal) {
+        std::fflush(stdout);
+        std::fputs(fatal.report.c_str(), stderr);
+        std::fflush(stderr);
         status = fatal.status;
     } catch (const std::bad_alloc&) {
         prg_report_bad_alloc();

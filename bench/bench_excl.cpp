@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "  checksum: %lld pixels off by the zones, %lld with the mask\n",
                      static_cast<long long>(off_zones), static_cast<long long>(off_all));
     } catch (const Fatal& f) {
+        std::fputs(f.what(), stderr);
         return f.status;
     }
     std::remove(frame.c_str());

@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
                     t.frames, static_cast<long long>(t.pixels), reps, a, b, median(fit_wall), median(sum_cpu),
                     median(stat_cpu), b / a);
     } catch (const Fatal& f) {
+        std::fputs(f.what(), stderr);
         return f.status;
     }
     return 0;

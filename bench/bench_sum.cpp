@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
                     *std::min_element(total.begin(), total.end()), median(cpu), med / pf * 1e9,
                     median(cpu) / pf * 1e9, usage.ru_maxrss / 1024.0);
     } catch (const Fatal& f) {
+        std::fputs(f.what(), stderr);
         return f.status;
     }
     return 0;

@@ -506,9 +506,12 @@ namespace {
     // and its ", abort!" stay on one line for the scripts that grep it.
     if (!report.empty() && report.back() == '\n') report.pop_back();
     report += ", abort!\n\n";
-    std::fwrite(report.data(), 1, report.size(), stderr);
-    std::fflush(stderr);
-    throw Fatal(3);
+    Fatal fatal(3);
+    fatal.origin = origin;
+    fatal.err = err;
+    fatal.message = message;
+    fatal.report = std::move(report);
+    throw fatal;
 }
 } // namespace
 

@@ -14,12 +14,18 @@
 
 #define PRG_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
 
-// The single way a run ends early: v_error and the help text throw it, only main
-// catches it and returns `status` as the process exit status.
+// The single way a run ends early: v_error and the help text throw it. It
+// carries the whole one-line report (origin, errno when set, text); only the
+// program's main writes it to standard error and returns `status` as the
+// process exit status. The help's exits carry no report.
 struct Fatal : std::exception {
     int status;
+    std::string origin;
+    int err = 0;         // errno when the report names it, else 0
+    std::string message; // the text, as formatted
+    std::string report;  // " <origin> error[ (errno=N)] : <message>, abort!\n\n"
     explicit Fatal(int exit_status) : status(exit_status) {}
-    const char* what() const noexcept override { return "zandor fatal exit"; }
+    const char* what() const noexcept override { return report.empty() ? "zandor exit" : report.c_str(); }
 };
 
 // ---------------------------------------------------------------- program state

@@ -9,17 +9,20 @@
 
 namespace zt {
 
-// Fails the test unless `action` throws Fatal with status 3.
+// Fails the test unless `action` throws Fatal with status 3; returns what
+// the program's stderr would show: what was written there, then the report.
 template <class Action> std::string fatal_report(Action action) {
     testing::internal::CaptureStderr();
     bool stopped = false;
+    std::string report;
     try {
         action();
     } catch (const Fatal& f) {
         stopped = true;
         EXPECT_EQ(f.status, 3);
+        report = f.what();
     }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = testing::internal::GetCapturedStderr() + report;
     EXPECT_TRUE(stopped) << "no fatal error; stderr: " << err;
     return err;
 }

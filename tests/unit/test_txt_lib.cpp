@@ -1,4 +1,5 @@
 // Text images: layout detection, the text raw reader and the writer.
+#include "fatal_capture.hpp"
 #include "records.hpp"
 #include "test_support.hpp"
 #include "txt_lib.hpp"
@@ -41,20 +42,13 @@ class TxtTest : public zt::InTempDir {
         img.hdr = std::move(hdr);
         xy_setsize(img);
         values.assign(static_cast<size_t>(img.reg_size), 0);
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
-        EXPECT_THROW(xy_getrawa(img, values.data(), 1, nullptr), Fatal) << content.substr(0, 80);
-        testing::internal::GetCapturedStdout();
-        return testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(content.substr(0, 80));
+        return zt::fatal_output([&] { xy_getrawa(img, values.data(), 1, nullptr); }).err;
     }
 
     std::string open_failure(const std::string& content) {
         zt::write_file(file("bad.txt"), content);
-        testing::internal::CaptureStderr();
-        testing::internal::CaptureStdout();
-        EXPECT_THROW(txt_open(file("bad.txt"), "zandor"), Fatal);
-        testing::internal::GetCapturedStdout();
-        return testing::internal::GetCapturedStderr();
+        return zt::fatal_output([&] { txt_open(file("bad.txt"), "zandor"); }).err;
     }
 
     std::string scan_output, read_output;
@@ -148,9 +142,7 @@ TEST_F(TxtTest, NameGetsTxtAppendedUnlessOpenedAsNamed) {
     EXPECT_EQ(as_named->file_name, file("plain"));
     EXPECT_EQ(as_named->dim_x, 2);
 
-    testing::internal::CaptureStderr();
-    EXPECT_THROW(txt_open("missing", "zandor"), Fatal);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(zt::fatal_report([] { txt_open("missing", "zandor"); }),
               " ../xy32lib/txt_lib error (errno=2) : txt_open (errno=2): unable to open zandor file "
               "'missing.txt', "
               "abort!\n\n");
@@ -263,11 +255,7 @@ TEST_F(TxtTest, ShortAndTruncatedFrames) {
     early.hdr = std::move(hdr);
     xy_setsize(early);
     values.assign(4, 0);
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(xy_getrawa(early, values.data(), 2, nullptr), Fatal);
-    testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = zt::fatal_output([&] { xy_getrawa(early, values.data(), 2, nullptr); }).err;
     EXPECT_NE(err.find("the frame ends after 1 of its 2 rows"), std::string::npos) << err;
 }
 
@@ -325,13 +313,9 @@ TEST_F(TxtTest, TallImageIsWrittenByRowsWithCarriageReturnsWhenAsked) {
 TEST_F(TxtTest, FailedWriteKeepsThePreviousFile) {
     zt::write_file(file("keep.txt"), "old\n");
     IMG empty = image_of(2, 2, {}, "keep");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_THROW(txt_write(empty, empty.name, 0), Fatal);
+    zt::fatal_output([&] { txt_write(empty, empty.name, 0); });
     IMG elsewhere = image_of(1, 1, {5}, "no_such_dir/out");
-    EXPECT_THROW(txt_write(elsewhere, elsewhere.name, 0), Fatal);
-    testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = zt::fatal_output([&] { txt_write(elsewhere, elsewhere.name, 0); }).err;
     EXPECT_NE(err.find("unable to open the txt out file : no_such_dir/out.txt"), std::string::npos) << err;
     EXPECT_EQ(zt::read_file(file("keep.txt")), "old\n");
 }

@@ -47,12 +47,10 @@ TEST(GridResample, OpeningLineAndIncompleteGridStopBeforeAnyChange) {
     g.set = 1;
     IMG img = make_image(2, 2, {1, 2, 3, 4}, "run_0001.kvf");
     img.frame = {1, 1, 0, 1};
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
     errno = 0;
-    EXPECT_THROW(grid_cor_img(g, img), Fatal);
-    const std::string out = testing::internal::GetCapturedStdout();
-    const std::string err = testing::internal::GetCapturedStderr();
+    const zt::FatalOutput run = zt::fatal_output([&] { grid_cor_img(g, img); });
+    const std::string& out = run.out;
+    const std::string& err = run.err;
     EXPECT_EQ(out, "\n#../xy32lib/xy_grid:grid_cor_img  'run_0001.kvf' size=4(2x2)\n");
     EXPECT_EQ(err,
               " ../xy32lib/xy_grid error : grid functions are not valid (look at .ini file), abort!\n\n");
