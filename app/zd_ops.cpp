@@ -2,9 +2,6 @@
 // output, and the normalisation coefficient read from an external script.
 #include "zd_ops.hpp"
 
-#include "gel_lib.hpp"
-#include "kvf_lib.hpp"
-#include "txt_lib.hpp"
 #include "xy_pixel.hpp"
 #include "xy_resample.hpp"
 #include "zandor.hpp"
@@ -66,33 +63,11 @@ bool same_file(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
-enum class Writer { Gel, Tif, Txt, Kvf };
-
-Writer writer_for(const std::string& s) {
-    if (contains(s, ".gel")) return Writer::Gel;
-    if (contains(s, ".tif")) return Writer::Tif;
-    if (contains(s, ".txt")) return Writer::Txt;
-    return Writer::Kvf;
-}
-
-const char* writer_extension(Writer w) {
-    switch (w) {
-    case Writer::Gel:
-        return ".gel";
-    case Writer::Tif:
-        return ".tif";
-    case Writer::Txt:
-        return ".txt";
-    case Writer::Kvf:
-        break;
-    }
-    return ".kvf";
-}
+using Writer = const XyWriter&;
 
 // The name a writer will really write: it appends its extension when absent.
 std::string written_file(const std::string& out_name, Writer w) {
-    const char* ext = writer_extension(w);
-    return contains(out_name, ext) ? out_name : out_name + ext;
+    return contains(out_name, w.extension) ? out_name : out_name + w.extension;
 }
 
 // A default output name never replaces the file the image was read from.
@@ -247,28 +222,17 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     const char letter = text.empty() ? 'X' : text[0];
     const int32_t bits = letter == 'Y' ? 1 : letter == 'Z' ? 2 : 0;
     const std::string s = skip_one_equals(text.size() > 1 ? text.substr(1) : std::string());
-    const Writer writer = writer_for(s);
+    // A name without a writer's marker is written as a native file.
+    Writer writer = xy_writer_for(s, "kvf");
     const std::string out_name = output_name(s, out_dir, img, writer);
-
-    const std::string written = written_file(out_name, writer);
-    switch (writer) {
-    case Writer::Gel:
-    case Writer::Tif: {
-        const char* ext = writer_extension(writer);
-        gel_write(img, out_name, ext, bits);
-        const OutputDepth d = gel_output_depth(img, bits);
-        summary_output(written, ext + 1, d.bits, d.offset, d.scale == 0.0 ? 1.0 : d.scale);
-        break;
-    }
-    case Writer::Txt:
-        txt_write(img, out_name, run.cr_mode);
-        summary_output(written, "txt", 0, 0, 1.0);
-        break;
-    case Writer::Kvf:
-        kvf_write(img, out_name, run.t_mode);
-        summary_output(written, "kvf", 32, 0, 1.0);
-        break;
-    }
+    XyWriteOptions options;
+    options.depth_mode = bits;
+    options.cr_mode = run.cr_mode;
+    options.kvf_type = run.t_mode;
+    writer.write(img, out_name, options);
+    const OutputDepth d = writer.depth(img, options);
+    summary_output(written_file(out_name, writer), writer.label, d.bits, d.offset,
+                   d.scale == 0.0 ? 1.0 : d.scale);
 }
 
 double spec2xl(const std::string& text, const IMG& img) {

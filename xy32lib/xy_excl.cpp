@@ -3,9 +3,6 @@
 // saving an image's frame counts as a mask.
 #include "xy_excl.hpp"
 
-#include "gel_lib.hpp"
-#include "kvf_lib.hpp"
-#include "txt_lib.hpp"
 #include "xy_print.hpp"
 
 #include <algorithm>
@@ -430,7 +427,7 @@ void read_mask(ExclMaskCache& m, const std::string& file, int32_t print) {
     xy_info(scratch, 0);
     m.nx = scratch.nx;
     m.ny = scratch.ny;
-    m.text = scratch.hdr->format == XY_FORMAT_TXT;
+    m.text = scratch.hdr->wide_stored_transposed;
     m.zeros.clear();
     for (size_t i = 0; i < scratch.data.size(); ++i)
         if (scratch.data[i] == 0) m.zeros.push_back(static_cast<int32_t>(i));
@@ -653,14 +650,11 @@ void excl_save(const std::string& text, IMG& img, int32_t cr_mode) {
         img.data = std::move(counts);
         img.name = name;
         xy_info(img, 0);
-        if (contains(name, ".gel"))
-            gel_write(img, name, ".gel", 1);
-        else if (contains(name, ".kvf"))
-            kvf_write(img, name, XY_TYPE_INT32);
-        else if (contains(name, ".txt"))
-            txt_write(img, name, cr_mode);
-        else
-            gel_write(img, name, ".tif", 1);
+        // Masks are written in 16 bits; a name without a marker as TIFF.
+        XyWriteOptions options;
+        options.depth_mode = 1;
+        options.cr_mode = cr_mode;
+        xy_write(img, name, "tif", options);
     }
     xy_fputinfo(stdout, img);
 }

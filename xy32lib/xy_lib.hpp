@@ -114,6 +114,12 @@ struct HDR {
     // 32-bit samples stored unsigned: the 32-bit reader refuses values above
     // 2^31 - 1, which a signed pixel cannot hold.
     bool uint32_samples = false;
+    // The file declares its frames and keeps other bytes after them (TIFF
+    // tags, an SPE footer): those are not frames.
+    bool bytes_after_frames = false;
+    // The format's writer stores an image wider than high transposed (text
+    // files), so that a mask read back from it may come transposed.
+    bool wide_stored_transposed = false;
     // The open state of a module that decodes its own frames (xy_decoder.hpp).
     std::shared_ptr<FrameSource> source;
     // Text files: byte offset of frames 1, 2, ... as far as they were found, so
@@ -297,6 +303,42 @@ std::string xy_file_to_open(const std::string& name, const std::string& def_form
 
 // Every format module, in the order xy_open tries them (the registry).
 const std::vector<const XyFormat*>& xy_formats();
+
+// ---------------------------------------------------------------- writers
+// What a writer is asked for: the depth of the TIFF and GEL writers (0 from
+// the values, 1 16 bits, 2 8 bits), the line ends of the text writer (CR) and
+// the pixel type of the native writer.
+struct XyWriteOptions {
+    int32_t depth_mode = 0;
+    int32_t cr_mode = 0;
+    int32_t kvf_type = XY_TYPE_INT32;
+};
+
+// How a writer stores the values: depth, the offset subtracted from every
+// value, then the scale factor applied (0: none).
+struct OutputDepth {
+    int32_t bits = 32;
+    int32_t offset = 0; // subtracted from every value
+    double scale = 0.0; // 0: none
+};
+
+// A writer, declared by its format module beside the module's reader.
+struct XyWriter {
+    const char* label;     // its name in the run summary: "gel", "tif", "txt", "kvf"
+    const char* marker;    // a file name holding this text chooses the writer
+    const char* extension; // appended to a name that does not hold it
+    void (*write)(const IMG& img, const std::string& path, const XyWriteOptions& options);
+    OutputDepth (*depth)(const IMG& img, const XyWriteOptions& options); // what write stores
+};
+
+// Every writer, in the order their markers are looked for in a name.
+const std::vector<const XyWriter*>& xy_writers();
+// The writer a file name chooses: the first writer other than the caller's
+// `fallback` (a label) whose marker the name holds, else the fallback.
+const XyWriter& xy_writer_for(const std::string& name, const char* fallback);
+// Writes `img` to `name` with the writer the name chooses; returns that writer.
+const XyWriter& xy_write(const IMG& img, const std::string& name, const char* fallback,
+                         const XyWriteOptions& options);
 // The format a name selects by its ending alone, as xy_open chooses it (the
 // first occurrence of a suffix at the very end); null when none does.
 const XyFormat* xy_format_by_suffix(const std::string& name);

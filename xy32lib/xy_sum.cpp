@@ -360,8 +360,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
 // TIFF files keep their tags, and newer SPE files a text footer, after the
 // pixels: bytes beyond the frames the header declares are not frames.
 int64_t declared_frames(const HDR& hdr) {
-    const bool counted = hdr.format == XY_FORMAT_GEL || hdr.format == XY_FORMAT_SPE;
-    return counted && hdr.frames > 0 ? hdr.frames : INT64_MAX;
+    return hdr.bytes_after_frames && hdr.frames > 0 ? hdr.frames : INT64_MAX;
 }
 
 // The read buffer of a pixel type: kept from call to call, so that a series of

@@ -497,6 +497,21 @@ TEST(FormatRegistry, EverySuffixChoosesItsOwnModule) {
               (std::vector<std::string>{"GEL/TIFF", "native", "text", "HDF5", "CBF", "SPE", "IPN-label"}));
 }
 
+// The image writers fall back on the native format, the mask writer on TIFF;
+// a name holding two markers takes the first that is not the fallback.
+TEST(FormatRegistry, WriterIsChosenByTheNameThenTheFallback) {
+    const struct {
+        const char* name;
+        const char* fallback;
+        const char* writer;
+    } cases[] = {{"a", "kvf", "kvf"},         {"a.gel", "kvf", "gel"},     {"a.tif", "kvf", "tif"},
+                 {"a.tiff", "kvf", "tif"},    {"a.txt", "kvf", "txt"},     {"a.kvf.tif", "kvf", "tif"},
+                 {"a.tif.gel", "kvf", "gel"}, {"a", "tif", "tif"},         {"a.kvf", "tif", "kvf"},
+                 {"a.kvf.tif", "tif", "kvf"}, {"a.txt.kvf", "tif", "kvf"}, {"a.tif.txt", "tif", "txt"}};
+    for (const auto& c : cases)
+        EXPECT_STREQ(xy_writer_for(c.name, c.fallback).label, c.writer) << c.name << " " << c.fallback;
+}
+
 TEST_F(RawReaderTest, LastFrameOfASeriesFilePastFourGibibytes) {
     // 2048 x 2048 frames of 16 bits (8 MiB each): frame 513 starts 4 GiB after
     // frame 1. Only the header and that frame are written; the rest is a hole.

@@ -537,6 +537,7 @@ std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& progra
     gel_hdrfill(bytes, *hdr);
     hdr->fp = std::move(fp);
     hdr->format = XY_FORMAT_GEL;
+    hdr->bytes_after_frames = true;
     return hdr;
 }
 
@@ -686,3 +687,18 @@ void gel_write(const IMG& img, const std::string& path, const std::string& ext, 
     write_pixels(out.get(), img, depth, name);
     if (!out.commit()) v_error(kOrigin, " writing tif/gel file %s failed\n", name.c_str());
 }
+
+namespace {
+void write_gel(const IMG& img, const std::string& path, const XyWriteOptions& options) {
+    gel_write(img, path, ".gel", options.depth_mode);
+}
+void write_tif(const IMG& img, const std::string& path, const XyWriteOptions& options) {
+    gel_write(img, path, ".tif", options.depth_mode);
+}
+OutputDepth depth_of(const IMG& img, const XyWriteOptions& options) {
+    return gel_output_depth(img, options.depth_mode);
+}
+} // namespace
+
+const XyWriter gel_writer = {"gel", ".gel", ".gel", write_gel, depth_of};
+const XyWriter tif_writer = {"tif", ".tif", ".tif", write_tif, depth_of};

@@ -15,13 +15,9 @@ extern const XyFormat gel_format;
 // path holds neither; mode 0 automatic depth, 1 16 bits, 2 8 bits.
 void gel_write(const IMG& img, const std::string& path, const std::string& ext, int32_t mode);
 
-// How the writer stores the values: depth, the offset subtracted from every
-// value, then the scale factor applied (0: none).
-struct OutputDepth {
-    int32_t bits = 32;
-    int32_t offset = 0; // subtracted from every value
-    double scale = 0.0; // 0: none
-};
+// The writers of ".gel" and ".tif" names (the registry's entries).
+extern const XyWriter gel_writer;
+extern const XyWriter tif_writer;
 // The depth, offset and scale gel_write uses for this image in this mode
 // (0 from the values, 1 16 bits, 2 8 bits).
 OutputDepth gel_output_depth(const IMG& img, int32_t mode);

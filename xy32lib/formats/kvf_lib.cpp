@@ -357,3 +357,14 @@ void kvf_write(const IMG& img, const std::string& path, int32_t out_type) {
     if (!out.commit()) v_error(kKvfOrigin, "closing kvf data file\n");
     prg_printf(" end kvf_write\n");
 }
+
+namespace {
+void write_kvf(const IMG& img, const std::string& path, const XyWriteOptions& options) {
+    kvf_write(img, path, options.kvf_type);
+}
+OutputDepth native_depth(const IMG&, const XyWriteOptions&) {
+    return OutputDepth{};
+}
+} // namespace
+
+const XyWriter kvf_writer = {"kvf", ".kvf", ".kvf", write_kvf, native_depth};

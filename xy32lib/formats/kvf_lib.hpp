@@ -16,6 +16,8 @@ void kvf_hdrfill(std::FILE* fp, HDR& hdr);
 // Writes the image to `path` (".kvf" appended when it holds none); out_type 5
 // writes floats, anything else signed 32-bit integers.
 void kvf_write(const IMG& img, const std::string& path, int32_t out_type);
+// The writer of ".kvf" names (the registry's entry).
+extern const XyWriter kvf_writer;
 
 // ---------------------------------------------------------------- header parsing over bytes already read
 struct KvfHeader {

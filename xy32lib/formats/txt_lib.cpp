@@ -92,6 +92,7 @@ std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& progra
     hdr->file_name = file_name;
     hdr->fp = std::move(fp);
     hdr->format = XY_FORMAT_TXT;
+    hdr->wide_stored_transposed = true;
     return hdr;
 }
 
@@ -135,3 +136,14 @@ void txt_write(const IMG& img, const std::string& path, int32_t cr_mode) {
     }
     if (!out.commit()) v_error(kTxtOrigin, "unable to write the txt out file : %s\n", name.c_str());
 }
+
+namespace {
+void write_text(const IMG& img, const std::string& path, const XyWriteOptions& options) {
+    txt_write(img, path, options.cr_mode);
+}
+OutputDepth text_depth(const IMG&, const XyWriteOptions&) {
+    return OutputDepth{0, 0, 0.0};
+}
+} // namespace
+
+const XyWriter txt_writer = {"txt", ".txt", ".txt", write_text, text_depth};

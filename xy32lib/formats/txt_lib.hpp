@@ -19,3 +19,5 @@ void txt_hdrfill(HDR& hdr);
 // per row, or per column when the image is wider than high. cr_mode 1 ends
 // lines with a carriage return and a line feed (the CR setting).
 void txt_write(const IMG& img, const std::string& path, int32_t cr_mode);
+// The writer of ".txt" names (the registry's entry).
+extern const XyWriter txt_writer;

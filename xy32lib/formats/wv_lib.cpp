@@ -197,6 +197,7 @@ std::unique_ptr<HDR> wv_open(const std::string& name, const std::string& program
     xy_check_frame_fits(kWvOrigin, *hdr, fp.get(), file_name);
     hdr->fp = std::move(fp);
     hdr->format = XY_FORMAT_SPE;
+    hdr->bytes_after_frames = true;
     return hdr;
 }
 
