@@ -84,9 +84,7 @@ bool default_name_hits_input(const std::string& s, const std::string& out_name, 
 std::string output_name(const std::string& s, const std::string& out_dir, const IMG& img, Writer w) {
     std::string name = prg_outname(s, img.name, "", out_dir);
     if (s.empty() || s[0] == '.' || s.find('.', 1) == std::string::npos) {
-        if (!run.d_name.empty()) name += "d";
-        if (!run.f_name.empty()) name += "f";
-        if (drv.grid_done) name += "g";
+        name += correction_suffix(drv.grid_done);
     }
     if (default_name_hits_input(s, name, img, w)) name += "_x";
     // Nor any other file the run has read: the dark, the flat, the other

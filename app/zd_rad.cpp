@@ -97,11 +97,7 @@ void print_column(std::FILE* fp, const RingSums& t, double c) {
 }
 
 std::string output_name(const std::string& out_dir, const IMG& img) {
-    std::string corrections;
-    if (!run.d_name.empty()) corrections += "d";
-    if (!run.f_name.empty()) corrections += "f";
-    if (!drv.g_name.empty()) corrections += "g";
-    return prg_result_name(out_dir, img.name, corrections + ".rad");
+    return prg_result_name(out_dir, img.name, correction_suffix(!drv.g_name.empty()) + ".rad");
 }
 
 // ORIG in detector pixels (0: the image middle), through the grid model when

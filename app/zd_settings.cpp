@@ -382,3 +382,11 @@ void settings_usage(const std::string& message, const std::string& word) {
                 module.usage();
     }
 }
+
+std::string correction_suffix(bool grid) {
+    std::string suffix;
+    if (!run.d_name.empty()) suffix += "d";
+    if (!run.f_name.empty()) suffix += "f";
+    if (grid) suffix += "g";
+    return suffix;
+}

@@ -39,6 +39,11 @@ struct RunSettings {
 
 extern RunSettings run;
 
+// The letters of the corrections in force that default output names carry:
+// "d" for a dark, "f" for a flat, then "g" when `grid` (the image writers ask
+// whether the last image was grid-corrected, the radial file whether any was).
+std::string correction_suffix(bool grid);
+
 // Default input extension from the invocation name (".spe", ".kvf", ".gel", ".txt").
 std::string default_extension(const std::string& invocation);
 
