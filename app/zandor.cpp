@@ -244,7 +244,8 @@ void usage(const std::string& message, const std::string& word) {
 
 int zandor_main(int argc, char** argv) {
     int status = 0;
-    prg_set_progress(relay_library_progress);
+    ConsoleSink console;
+    prg_set_sink(&console);
     try {
         status = run_zandor(argc, argv);
     } catch (const Fatal& fatal) {
@@ -253,10 +254,11 @@ int zandor_main(int argc, char** argv) {
         std::fflush(stderr);
         status = fatal.status;
     } catch (const std::bad_alloc&) {
-        prg_report_bad_alloc();
+        std::fputs(prg_bad_alloc_report().c_str(), stderr);
         status = 3;
     }
     std::fflush(stdout);
     prg_log_reset();
+    prg_set_sink(nullptr);
     return status;
 }

@@ -89,8 +89,7 @@ void ProgressRelay::report(const char* what, int64_t done, int64_t total) {
     if (done >= total) line_.reset();
 }
 
-void relay_library_progress(const char* what, int64_t done, int64_t total) {
-    static ProgressRelay relay(
-        [](const std::string& w, int64_t t) { return std::make_unique<Progress>(w, t); });
-    relay.report(what, done, total);
+ConsoleSink::ConsoleSink()
+    : StreamSink(stdout, stderr),
+      relay_([](const std::string& what, int64_t total) { return std::make_unique<Progress>(what, total); }) {
 }

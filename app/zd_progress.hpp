@@ -3,6 +3,8 @@
 // stream is a terminal, so that batch logs stay clean.
 #pragma once
 
+#include "prg_lib.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -63,5 +65,16 @@ class ProgressRelay {
     int64_t total_ = 0;
 };
 
-// The hook the program gives prg_set_progress: a relay to standard error.
-void relay_library_progress(const char* what, int64_t done, int64_t total);
+// The console program's sink of the engine's messages: report and screen
+// lines on standard output, notices on standard error, progress relayed to a
+// progress line on standard error.
+class ConsoleSink : public StreamSink {
+  public:
+    ConsoleSink();
+    void progress(const char* what, int64_t done, int64_t total) override {
+        relay_.report(what, done, total);
+    }
+
+  private:
+    ProgressRelay relay_;
+};

@@ -36,8 +36,9 @@ void error_message(const char* format, ...) {
     if (!geo.p_errormsg) return;
     va_list args;
     va_start(args, format);
-    std::vfprintf(stderr, format, args);
+    const std::string text = prg_vformat(format, args);
     va_end(args);
+    prg_notice("%s", text.c_str());
 }
 
 bool lambda_is_valid(const char* origin) {
@@ -292,9 +293,9 @@ int reflection_vector(double q[3], const Reflection& r, const char* name, const 
     for (int i = 0; i < 9; ++i)
         geo.goniometer[i] = r.angles[i];
     const double* g = geo.goniometer;
-    std::printf("%s gonio = %8.4lf  %8.4lf  %8.4lf  %8.4lf\n", name, g[0], g[1], g[2], g[3]);
-    std::printf("%s detec = %8.4lf  %8.4lf  %s%6.1lf %6.1lf %6.1lf\n", name, g[4], g[5], pad, g[6], g[7],
-                g[8]);
+    prg_screen("%s gonio = %8.4lf  %8.4lf  %8.4lf  %8.4lf\n", name, g[0], g[1], g[2], g[3]);
+    prg_screen("%s detec = %8.4lf  %8.4lf  %s%6.1lf %6.1lf %6.1lf\n", name, g[4], g[5], pad, g[6], g[7],
+               g[8]);
     return angles_to_head(q, geo.goniometer);
 }
 
@@ -314,11 +315,10 @@ bool geo_ini(const IniTag& t) {
 }
 
 void geo_usage() {
-    std::fputs(" MAT_UB = values according spec\n"
-               " LAMBDA = 1 (if not given)\n"
-               " GONIO =  0.00 th chi phi\n"
-               " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n",
-               stderr);
+    prg_write(stderr, " MAT_UB = values according spec\n"
+                      " LAMBDA = 1 (if not given)\n"
+                      " GONIO =  0.00 th chi phi\n"
+                      " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n");
 }
 
 int geo_invert_ub() {
@@ -457,18 +457,18 @@ void cell_from_ub() {
 int ub_from_or() {
     double q[3][3];
     if (reflection_vector(q[0], geo.or0, "or0 ", "")) return 1;
-    std::printf("===>head[0] %lf %lf %lf\n", q[0][0], q[0][1], q[0][2]);
+    prg_screen("===>head[0] %lf %lf %lf\n", q[0][0], q[0][1], q[0][2]);
     if (reflection_vector(q[1], geo.or1, "or1  ", " ")) return 1;
-    std::printf("===>head[1] %lf %lf %lf\n", q[1][0], q[1][1], q[1][2]);
+    prg_screen("===>head[1] %lf %lf %lf\n", q[1][0], q[1][1], q[1][2]);
 
     double g[9], gb[9];
     g_from_cell(g, geo.direct);
     if (inv_mat(gb, g)) return 1;
-    std::printf("===>gb %lf %lf %lf\n     %lf %lf %lf\n     %lf %lf %lf\n", gb[0], gb[1], gb[2], gb[3], gb[4],
-                gb[5], gb[6], gb[7], gb[8]);
+    prg_screen("===>gb %lf %lf %lf\n     %lf %lf %lf\n     %lf %lf %lf\n", gb[0], gb[1], gb[2], gb[3], gb[4],
+               gb[5], gb[6], gb[7], gb[8]);
     double h[3][3] = {{geo.or0.h, geo.or0.k, geo.or0.l}, {geo.or1.h, geo.or1.k, geo.or1.l}, {}};
-    std::printf("===>or0 %lf %lf %lf\n", h[0][0], h[0][1], h[0][2]);
-    std::printf("===>or1 %lf %lf %lf\n", h[1][0], h[1][1], h[1][2]);
+    prg_screen("===>or0 %lf %lf %lf\n", h[0][0], h[0][1], h[0][2]);
+    prg_screen("===>or1 %lf %lf %lf\n", h[1][0], h[1][1], h[1][2]);
 
     // (H_0 x H_1) in index space is a direct-lattice vector; G turns it into
     // reciprocal indices and 1/sqrt(det G) = 1/V scales it to Q_0 x Q_1.
@@ -479,9 +479,9 @@ int ub_from_or() {
     mul_matvec(h[2], g, c);
     for (double& x : h[2])
         x /= std::sqrt(det_g);
-    std::printf("===>or2 %lf %lf %lf\n", h[2][0], h[2][1], h[2][2]);
+    prg_screen("===>or2 %lf %lf %lf\n", h[2][0], h[2][1], h[2][2]);
     cross(q[2], q[0], q[1]);
-    std::printf("===>head[2] %lf %lf %lf\n", q[2][0], q[2][1], q[2][2]);
+    prg_screen("===>head[2] %lf %lf %lf\n", q[2][0], q[2][1], q[2][2]);
     // Q_2 carries (2 pi)^2 with SPEC_UB 1 and UB only 2 pi: H_2 takes the other.
     if (geo.spec_ub == 1)
         for (double& x : h[2])

@@ -1,5 +1,7 @@
 #include "7c_use.hpp"
 
+#include "prg_lib.hpp"
+
 #include <cmath>
 #include <cstdio>
 
@@ -152,7 +154,7 @@ int inv_mat(double out[9], const double m[9]) {
         det += at(i, 0) * (at(j, 1) * at(k, 2) - at(k, 1) * at(j, 2));
     }
     if (!(std::fabs(det) > singular_determinant)) { // a nan determinant is no inverse either
-        std::fputs(" Failed inverting 3*3 matrix!\n", stderr);
+        prg_notice(" Failed inverting 3*3 matrix!\n");
         return 1;
     }
     for (int r = 0; r < 3; ++r) {
@@ -168,13 +170,13 @@ int inv_mat(double out[9], const double m[9]) {
 }
 
 void put_vector(const char* name, const double v[3]) {
-    std::printf(" %10s    %9.3lg   %9.3lg  %9.3lg\n", name, v[0], v[1], v[2]);
+    prg_screen(" %10s    %9.3lg   %9.3lg  %9.3lg\n", name, v[0], v[1], v[2]);
 }
 
 void put_matrix(const char* name, const double m[9]) {
     for (int r = 0; r < 3; ++r) {
-        std::printf(" %15s ", r == 0 ? name : " ");
+        prg_screen(" %15s ", r == 0 ? name : " ");
         for (int c = 0; c < 3; ++c)
-            std::printf(" [%d,%d]=%12.6lf %s", r, c, m[3 * r + c], c == 2 ? "\n" : " ");
+            prg_screen(" [%d,%d]=%12.6lf %s", r, c, m[3 * r + c], c == 2 ? "\n" : " ");
     }
 }

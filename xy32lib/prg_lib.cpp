@@ -45,8 +45,10 @@ struct WarningState {
 };
 WarningState warnings;
 
+MessageSink* sink = nullptr;
+
 void write_warning(const std::string& line) {
-    if (quiet_warnings == 0) std::fwrite(line.data(), 1, line.size(), stderr);
+    if (quiet_warnings == 0 && sink) sink->notice(line);
 }
 
 void release_held_warnings() {
@@ -116,7 +118,10 @@ void write_message(std::FILE* stream, const std::string& text, bool flush_log) {
         std::fwrite(text.data(), 1, text.size(), logger.log_file);
         if (flush_log) std::fflush(logger.log_file);
     }
-    std::fwrite(text.data(), 1, text.size(), stream);
+    if (stream != stdout)
+        std::fwrite(text.data(), 1, text.size(), stream);
+    else if (sink)
+        sink->report(text);
 }
 
 bool is_regular_file(const std::string& name) {
@@ -138,7 +143,7 @@ void read_redirected_file(const std::string& value) {
     std::FILE* fp = std::fopen(name.c_str(), "r");
     if (!fp) v_error("prg_initag", "unable to open file %s", name.c_str());
     prg_note_input(name);
-    std::printf("now using file '%s'\n", name.c_str());
+    prg_screen("now using file '%s'\n", name.c_str());
     settings.files_read.push_back(name);
     ++settings.file_depth;
     try {
@@ -150,7 +155,7 @@ void read_redirected_file(const std::string& value) {
     }
     --settings.file_depth;
     std::fclose(fp);
-    std::printf("end of file '%s', back to previous file\n", name.c_str());
+    prg_screen("end of file '%s', back to previous file\n", name.c_str());
 }
 
 bool scan_double(const char* text, double& out, int* consumed) {
@@ -219,12 +224,12 @@ void prg_inifile(ParamProc proc) {
     const std::string name = base + ".ini";
     std::FILE* fp = is_regular_file(name) ? std::fopen(name.c_str(), "r") : nullptr;
     if (!fp) {
-        std::printf(" no file '%s' using defaults\n", name.c_str());
+        prg_screen(" no file '%s' using defaults\n", name.c_str());
         release_held_warnings();
         return;
     }
     prg_note_input(name);
-    std::printf(" using file '%s'\n", name.c_str());
+    prg_screen(" using file '%s'\n", name.c_str());
     settings.files_read.push_back(name);
     try {
         proc(fp);
@@ -292,7 +297,7 @@ bool prg_initag(const std::string& line, IniTag& tag) {
 bool prg_inistr(const IniTag& tag, const char* key, std::string& target) {
     if (!prg_inikey(tag, key)) return false;
     if (tag.has_value) target = tag.value;
-    std::printf(" %10s= '%s'\n", key, target.c_str());
+    prg_screen(" %10s= '%s'\n", key, target.c_str());
     return true;
 }
 
@@ -300,7 +305,7 @@ bool prg_iniint(const IniTag& tag, const char* key, int32_t& target) {
     if (!prg_inikey(tag, key)) return false;
     int32_t v = 0;
     if (tag.has_value && scan_int32(tag.value.c_str(), v, nullptr)) target = v;
-    std::printf(" %10s= %d\n", key, target);
+    prg_screen(" %10s= %d\n", key, target);
     if (tag.has_value) check_integer_text(key, tag.value, target);
     return true;
 }
@@ -311,7 +316,7 @@ bool prg_iniflt(const IniTag& tag, const char* key, float& target) {
     int used = 0;
     const bool read = tag.has_value && std::sscanf(tag.value.c_str(), " %f%n", &v, &used) == 1;
     if (read) target = v;
-    std::printf(" %10s= %g\n", key, static_cast<double>(target));
+    prg_screen(" %10s= %g\n", key, static_cast<double>(target));
     if (tag.has_value && !read)
         prg_warning("%s = '%s' is not a number, %s stays %g", key, tag.value.c_str(), key,
                     static_cast<double>(target));
@@ -332,12 +337,12 @@ bool prg_inidbln(const IniTag& tag, const char* key, double* target, int n) {
         p += used;
     }
     if (tag.has_value) check_number_list(key, tag.value, static_cast<size_t>(p - tag.value.c_str()), read);
-    std::printf(" %10s=", key);
+    prg_screen(" %10s=", key);
     for (int i = 0; i < n; ++i) {
-        if (i > 0 && i % 4 == 0) std::printf("\n %10s=", "...");
-        std::printf(" %14lg ", target[i]);
+        if (i > 0 && i % 4 == 0) prg_screen("\n %10s=", "...");
+        prg_screen(" %14lg ", target[i]);
     }
-    std::printf("\n");
+    prg_screen("\n");
     return true;
 }
 
@@ -347,7 +352,7 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
     int32_t first = 0, count = 0;
     int used = 0;
     if (!tag.has_value || !scan_int32(p, first, &used)) {
-        std::printf(" %10s= %2d %2d\n", key, 0, 0); // nothing set
+        prg_screen(" %10s= %2d %2d\n", key, 0, 0); // nothing set
         if (tag.has_value) check_number_list(key, tag.value, 0, 0);
         return true;
     }
@@ -368,10 +373,10 @@ bool prg_inidblt(const IniTag& tag, const char* key, double* target, int capacit
         p += used;
     }
     check_number_list(key, tag.value, static_cast<size_t>(p - tag.value.c_str()), numbers + read);
-    std::printf(" %10s= %2d %2d", key, first, count);
+    prg_screen(" %10s= %2d %2d", key, first, count);
     for (int k = 0; k < count; ++k)
-        std::printf(" %14lg ", target[first + k]);
-    std::printf("\n");
+        prg_screen(" %14lg ", target[first + k]);
+    prg_screen("\n");
     return true;
 }
 
@@ -405,9 +410,9 @@ std::string prg_get_names(const std::string& prefix, const std::string& text) {
 }
 
 void prg_iniuse(const std::string& name) {
-    std::fprintf(stderr, "valid options in %s.ini files are : \n", name.c_str());
-    std::fprintf(stderr, " LOG = 0 (none), 1 (new0 or 2 (append)\n");
-    std::fprintf(stderr, " FILE = redirection in the ini file\n");
+    prg_notice("valid options in %s.ini files are : \n", name.c_str());
+    prg_notice(" LOG = 0 (none), 1 (new0 or 2 (append)\n");
+    prg_notice(" FILE = redirection in the ini file\n");
 }
 
 // ---------------------------------------------------------------- warnings
@@ -484,6 +489,48 @@ void prg_fprintf(std::FILE* stream, const char* format, ...) {
     write_message(stream, text, false);
 }
 
+void prg_screen(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = prg_vformat(format, args);
+    va_end(args);
+    if (sink) sink->screen(text);
+}
+
+void prg_notice(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = prg_vformat(format, args);
+    va_end(args);
+    if (sink) sink->notice(text);
+}
+
+void prg_write(std::FILE* stream, std::string_view text) {
+    if (stream == stdout) {
+        if (sink) sink->screen(text);
+    } else if (stream == stderr) {
+        if (sink) sink->notice(text);
+    } else {
+        std::fwrite(text.data(), 1, text.size(), stream);
+    }
+}
+
+void prg_stream_printf(std::FILE* stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = prg_vformat(format, args);
+    va_end(args);
+    prg_write(stream, text);
+}
+
+void prg_set_sink(MessageSink* to) {
+    sink = to;
+}
+
+void prg_flush_messages() {
+    if (sink) sink->flush();
+}
+
 void prg_fflush(std::FILE* stream) {
     std::fflush(stream);
     if (logger.log_file) std::fflush(logger.log_file);
@@ -496,7 +543,6 @@ void prg_log_reset() {
 
 namespace {
 [[noreturn]] void fatal_report(const char* origin, int err, const std::string& message) {
-    std::fflush(stdout);
     release_held_warnings();
     std::string report = prg_format(" %s error", origin);
     if (err != 0) report += prg_format(" (errno=%d)", err);
@@ -580,9 +626,9 @@ void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes) {
             static_cast<unsigned long long>(bytes));
 }
 
-void prg_report_bad_alloc() {
-    std::fprintf(stderr, " %s error : %s, abort!\n\n", kLibOrigin,
-                 " zandor : allocating memory : (unknown size)\n");
+std::string prg_bad_alloc_report() {
+    return prg_format(" %s error : %s, abort!\n\n", kLibOrigin,
+                      " zandor : allocating memory : (unknown size)\n");
 }
 
 // ---------------------------------------------------------------- file names
@@ -669,14 +715,6 @@ bool AtomicOutFile::commit() {
 
 // ---------------------------------------------------------------- progress
 
-namespace {
-PrgProgressHook progress_hook = nullptr;
-}
-
-void prg_set_progress(PrgProgressHook hook) {
-    progress_hook = hook;
-}
-
 void prg_progress(const char* what, int64_t done, int64_t total) {
-    if (progress_hook) progress_hook(what, done, total);
+    if (sink) sink->progress(what, done, total);
 }

@@ -109,19 +109,62 @@ void prg_warning(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
 // between two texts, counted up to `limit` + 1 at most.
 size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit);
 
-// ---------------------------------------------------------------- progress
-// Long loops of the library (the frames of a file, the rows of a grid
-// correction) report how far they are through this hook, which the program
-// sets to draw its progress line; without a hook they report nothing.
-using PrgProgressHook = void (*)(const char* what, int64_t done, int64_t total);
-void prg_set_progress(PrgProgressHook hook);
+// ---------------------------------------------------------------- message sink
+// Where the engine's messages go; the engine itself writes on no standard
+// stream. Report lines are what users' scripts parse (the console program:
+// standard output; they also go to the log), screen lines are shown but not
+// logged (settings echoes, traces of the readers), notices are for people
+// (the console program: standard error; warnings, help texts), progress tells
+// how far a long loop (the frames of a file, the rows of a grid correction)
+// is. Without a sink the messages go nowhere.
+class MessageSink {
+  public:
+    virtual ~MessageSink() = default;
+    virtual void report(std::string_view text) = 0;
+    virtual void screen(std::string_view text) = 0;
+    virtual void notice(std::string_view text) = 0;
+    virtual void progress(const char* what, int64_t done, int64_t total) = 0;
+    // Shows what was sent so far (before the engine waits for a file).
+    virtual void flush() {}
+};
+
+// A sink that writes report and screen lines to one stream and notices to
+// another (the console program: standard output and standard error), and
+// drops progress.
+class StreamSink : public MessageSink {
+  public:
+    StreamSink(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    void report(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), out_); }
+    void screen(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), out_); }
+    void notice(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), err_); }
+    void progress(const char*, int64_t, int64_t) override {}
+    void flush() override { std::fflush(out_); }
+
+  private:
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+// Connects the sink the engine's messages go to (null: none).
+void prg_set_sink(MessageSink* sink);
 void prg_progress(const char* what, int64_t done, int64_t total);
+void prg_flush_messages();
 
 // ---------------------------------------------------------------- messages
 std::string prg_vformat(const char* format, va_list args);
 std::string prg_format(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+// A report line: to the sink and the log.
 void prg_printf(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+// A screen line (to the sink, not logged) and a notice.
+void prg_screen(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+void prg_notice(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+// To a stream the caller chose (a report file, or stdout for the sink's
+// report lines), and to the log.
 void prg_fprintf(std::FILE* stream, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
+// To a stream the caller chose, not logged: stdout stands for the sink's
+// screen lines, stderr for its notices.
+void prg_write(std::FILE* stream, std::string_view text);
+void prg_stream_printf(std::FILE* stream, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
 void prg_fflush(std::FILE* stream);
 // Closes the log (tests run several "runs" in one process).
 void prg_log_reset();
@@ -150,7 +193,7 @@ template <class T> std::vector<T> prg_alloc(const char* owner, const char* item,
 
 // The allocation report for a failure that escaped prg_alloc
 // (std::string, containers); main calls it when it catches std::bad_alloc.
-void prg_report_bad_alloc();
+std::string prg_bad_alloc_report();
 
 // ---------------------------------------------------------------- file names
 std::string prg_basename(const std::string& path);

@@ -73,9 +73,9 @@ bool remove_time_hit(IMG& img, int64_t i, const TimeTest& test, std::FILE* out) 
     const double d = big - m1;
     if (!(d * d > test.t2 * v1 && test.r * v1 < v && d > test.h)) return false;
     if (out)
-        std::fprintf(out, "#cosmic %4d %4d (%2d): %5d  <m> %8.1lf s %7.1lf ---> <m> %8.1lf s %6.1lf\n",
-                     static_cast<int>(i % img.nx), static_cast<int>(i / img.nx), img.cosmic.mframe[i],
-                     img.cosmic.mval[i], m, std::sqrt(v + 0.01), m1, std::sqrt(v1 + 0.01));
+        prg_stream_printf(out, "#cosmic %4d %4d (%2d): %5d  <m> %8.1lf s %7.1lf ---> <m> %8.1lf s %6.1lf\n",
+                          static_cast<int>(i % img.nx), static_cast<int>(i / img.nx), img.cosmic.mframe[i],
+                          img.cosmic.mval[i], m, std::sqrt(v + 0.01), m1, std::sqrt(v1 + 0.01));
     img.data[i] = wrap_to_int32(static_cast<int64_t>(img.data[i]) - img.cosmic.mval[i]);
     img.cosmic.sumq[i] = q - big * big;
     img.frame[i] = static_cast<uint16_t>(count - 1);
@@ -103,7 +103,7 @@ bool space_outlier(const IMG& img, int64_t i, const Neighbourhood& nb, int repla
         if (!(v - nb.mean >= 1)) return false;
         replacement = nb.mean;
         if (out)
-            std::fprintf(
+            prg_stream_printf(
                 out, "#space %4d %4d : %6d (                         ---> %d <m> %8.1lf s %6.1lf)  n=%d\n", x,
                 y, v, nb.n, nb.mean, std::sqrt(nb.var + 0.01), replaced_before);
         return true;
@@ -118,9 +118,10 @@ bool space_outlier(const IMG& img, int64_t i, const Neighbourhood& nb, int repla
     if (!(d * d > s * s * others_var && img.r_cosmic * others_var < nb.var && d > img.p_cosmic)) return false;
     replacement = others_mean;
     if (out)
-        std::fprintf(out, "#space %4d %4d : %6d (%d <m> %8.1lf s %7.1lf ---> %d <m> %8.1lf s %6.1lf)  n=%d\n",
-                     x, y, v, nb.n, nb.mean, std::sqrt(nb.var + 0.01), nb.n - 1, others_mean,
-                     std::sqrt(others_var + 0.01), replaced_before);
+        prg_stream_printf(out,
+                          "#space %4d %4d : %6d (%d <m> %8.1lf s %7.1lf ---> %d <m> %8.1lf s %6.1lf)  n=%d\n",
+                          x, y, v, nb.n, nb.mean, std::sqrt(nb.var + 0.01), nb.n - 1, others_mean,
+                          std::sqrt(others_var + 0.01), replaced_before);
     return true;
 }
 
@@ -211,23 +212,23 @@ double xy_condmean(const IMG& img, int64_t i, int dx0, int dx1, int dy0, int dy1
 void xy_val_dump(const IMG& img, std::FILE* out, const char* label) {
     if (!out) return;
     for (int32_t y = 0; y < img.ny; ++y) {
-        if (label) std::fprintf(out, "%2s %3d :", label, y);
+        if (label) prg_stream_printf(out, "%2s %3d :", label, y);
         const int32_t* row = img.data.data() + static_cast<int64_t>(y) * img.nx;
         for (int32_t x = 0; x < img.nx; ++x)
-            std::fprintf(out, " %d", row[x]);
-        std::fputc('\n', out);
+            prg_stream_printf(out, " %d", row[x]);
+        prg_write(out, "\n");
     }
 }
 
 void xy_sum_dump(const IMG& img, std::FILE* out, const char* label) {
     if (!out) return;
     for (int32_t y = 0; y < img.ny; ++y) {
-        std::fprintf(out, "%s %3d :", label ? label : "", y);
+        prg_stream_printf(out, "%s %3d :", label ? label : "", y);
         for (int32_t x = 0; x < img.nx; ++x) {
             const int64_t i = static_cast<int64_t>(y) * img.nx + x;
-            std::fprintf(out, " %7d(%2d)", img.data[i], img.frame.empty() ? 0 : img.frame[i]);
+            prg_stream_printf(out, " %7d(%2d)", img.data[i], img.frame.empty() ? 0 : img.frame[i]);
         }
-        std::fputc('\n', out);
+        prg_write(out, "\n");
     }
     std::fflush(out);
 }
@@ -236,24 +237,24 @@ void xy_sta_dump(const IMG& img, std::FILE* out, const char* label) {
     if (!out) return;
     const bool has_sumq = !img.cosmic.sumq.empty();
     for (int32_t y = 0; y < img.ny; ++y) {
-        std::fprintf(out, "%5s   %3d :", label ? label : "", y);
+        prg_stream_printf(out, "%5s   %3d :", label ? label : "", y);
         for (int32_t x = 0; x < img.nx; ++x) {
             const int64_t i = static_cast<int64_t>(y) * img.nx + x;
             const double c = img.frame.empty() ? 0.0 : img.frame[i];
             // Raw sums are divided by their own count, normalised values by the frame count.
             const double m = img.data[i] / (img.corrected == 0 ? c : static_cast<double>(img.frames));
-            std::fprintf(out, " %8.1f", m);
+            prg_stream_printf(out, " %8.1f", m);
             if (!has_sumq) {
-                std::fputs("(     )", out);
+                prg_write(out, "(     )");
                 continue;
             }
             const double q = img.cosmic.sumq[i] - c * m * m;
             if (q > 0 && c > 1)
-                std::fprintf(out, "(%5.1lf)", std::sqrt(q / (c - 1)));
+                prg_stream_printf(out, "(%5.1lf)", std::sqrt(q / (c - 1)));
             else
-                std::fputs("( *** )", out);
+                prg_write(out, "( *** )");
         }
-        std::fputc('\n', out);
+        prg_write(out, "\n");
     }
     std::fflush(out);
 }

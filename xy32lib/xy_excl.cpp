@@ -139,25 +139,25 @@ void echo_zone(const excl_zone& z) {
     const char* kind = is_roi(z) ? "_ROI" : "_EXCLUDED";
     switch (shape_of(z)) {
     case EXCL_POINT:
-        std::printf(" add P%s point x %d y %d", kind, z.x1, z.y1);
+        prg_screen(" add P%s point x %d y %d", kind, z.x1, z.y1);
         break;
     case EXCL_CIRCLE:
-        std::printf(" add C%s circle x %d y %d r %d", kind, z.x1, z.y1, z.x2);
+        prg_screen(" add C%s circle x %d y %d r %d", kind, z.x1, z.y1, z.x2);
         break;
     case EXCL_RECT:
-        std::printf(" add R%s rectangle x1 %d y1 %d x2 %d y2 %d", kind, z.x1, z.y1, z.x2, z.y2);
+        prg_screen(" add R%s rectangle x1 %d y1 %d x2 %d y2 %d", kind, z.x1, z.y1, z.x2, z.y2);
         break;
     case EXCL_TRIANGLE:
-        std::printf(" add T%s triangle x1 %d y1 %d x2 %d y2 %d x3 %d y3 %d", kind, z.x1, z.y1, z.x2, z.y2,
-                    z.x3, z.y3);
+        prg_screen(" add T%s triangle x1 %d y1 %d x2 %d y2 %d x3 %d y3 %d", kind, z.x1, z.y1, z.x2, z.y2,
+                   z.x3, z.y3);
         break;
     default:
         break;
     }
     if (z.modify)
-        std::printf(" (modify to %d)\n", z.value);
+        prg_screen(" (modify to %d)\n", z.value);
     else
-        std::printf("\n");
+        prg_screen("\n");
 }
 
 void append_zone(excl_zone&& z) {
@@ -664,13 +664,12 @@ void excl_defaults() {
 }
 
 void excl_usage() {
-    std::fputs(" C_ROI = x1 y1 r [QUIET]\n"
-               " R_ROI = x1 y1 x2 y2 [QUIET]\n"
-               " P_EXCLUDED = x1 y1 [v] [QUIET]\n"
-               " C_EXCLUDED = x1 y1 r [v] [QUIET]\n"
-               " R_EXCLUDED = x1 y1 x2 y2 [v] [QUIET]\n"
-               " T_EXCLUDED = x1 y1 x2 y2 x3 y3 [v] [QUIET]\n"
-               " F_EXCLUDED = mask_file_name\n"
-               " ROI(s) are added together before all excluding zone",
-               stderr);
+    prg_write(stderr, " C_ROI = x1 y1 r [QUIET]\n"
+                      " R_ROI = x1 y1 x2 y2 [QUIET]\n"
+                      " P_EXCLUDED = x1 y1 [v] [QUIET]\n"
+                      " C_EXCLUDED = x1 y1 r [v] [QUIET]\n"
+                      " R_EXCLUDED = x1 y1 x2 y2 [v] [QUIET]\n"
+                      " T_EXCLUDED = x1 y1 x2 y2 x3 y3 [v] [QUIET]\n"
+                      " F_EXCLUDED = mask_file_name\n"
+                      " ROI(s) are added together before all excluding zone");
 }

@@ -188,22 +188,22 @@ void wait_for_file(const std::string& name, const std::string& def_format, int32
         if (wait_timeout_seconds > 0 && waited >= wait_timeout_seconds)
             v_fatal(kLibOrigin, "file %s did not appear within REALTIME_TIMEOUT = %d seconds",
                     watched.c_str(), wait_timeout_seconds);
-        std::printf(" file %s not stated, waiting %d seconds\n", watched.c_str(), wait_seconds);
-        std::fflush(stdout);
+        prg_screen(" file %s not stated, waiting %d seconds\n", watched.c_str(), wait_seconds);
+        prg_flush_messages();
         ::sleep(static_cast<unsigned>(wait_seconds));
         waited += wait_seconds;
         watched = awaited_name(name, def_format);
     }
     errno = 0;
     const int64_t age = static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(st.st_mtime);
-    std::printf(" file %s stated, last modification is %d seconds old\n", watched.c_str(),
-                static_cast<int>(age));
+    prg_screen(" file %s stated, last modification is %d seconds old\n", watched.c_str(),
+               static_cast<int>(age));
     if (age < wait_seconds) {
-        std::printf(" waiting %d seconds to ensure data completion\n", static_cast<int>(wait_seconds - age));
-        std::fflush(stdout);
+        prg_screen(" waiting %d seconds to ensure data completion\n", static_cast<int>(wait_seconds - age));
+        prg_flush_messages();
         ::sleep(static_cast<unsigned>(wait_seconds - age));
     }
-    std::fflush(stdout);
+    prg_flush_messages();
 }
 
 // ---------------------------------------------------------------- byte order
@@ -311,7 +311,7 @@ template <class T> void dump_window(const XyWindow& w, const T* buf, std::FILE* 
         for (int32_t x = 0; x < w.width; ++x)
             PixelTraits<T>::print(line, row[x]);
         line += "\n";
-        std::fwrite(line.data(), 1, line.size(), dump);
+        prg_write(dump, line);
     }
 }
 
@@ -325,10 +325,10 @@ template <class T> int32_t read_stored_window(const IMG& img, const XyWindow& w,
     if (rows == 0) return 0; // the frame does not exist
     if (rows < w.height) {
         const int err = errno;
-        if (std::is_same<T, float>::value) std::printf("j= %3d \n", 0);
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s error %d reading %d image at y = %d, y_min %d, pos %d\n",
-                     PixelTraits<T>::reader, err, 0, w.y0 + rows, w.y0, frame);
+        if (std::is_same<T, float>::value) prg_screen("j= %3d \n", 0);
+        prg_flush_messages();
+        prg_notice("%s error %d reading %d image at y = %d, y_min %d, pos %d\n", PixelTraits<T>::reader, err,
+                   0, w.y0 + rows, w.y0, frame);
         return -1;
     }
     if (sizeof(T) > 1 && xy_swaps(img.hdr->byte_order))

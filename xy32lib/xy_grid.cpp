@@ -118,7 +118,7 @@ void grid_usage() {
         " the XY_ORIEN parameter works after read, bind and mask\n",
     };
     for (const char* line : lines)
-        std::fputs(line, stderr);
+        prg_notice("%s", line);
 }
 
 // ---------------------------------------------------------------- model

@@ -614,7 +614,7 @@ void xy_puthdr(const HDR& hdr, bool with_entries) {
 
 void xy_fputhdr(std::FILE* stream, const HDR& hdr, bool with_entries) {
     const std::string text = header_description(hdr, with_entries);
-    std::fwrite(text.data(), 1, text.size(), stream);
+    prg_write(stream, text);
 }
 
 // ---------------------------------------------------------------- image information

@@ -195,7 +195,7 @@ void dump_text_row(std::FILE* dump, const XyWindow& w, int32_t r, const int32_t*
     for (int32_t i = 0; i < w.width; ++i)
         text += prg_format(" %5d", row[i]);
     text += '\n';
-    std::fwrite(text.data(), 1, text.size(), dump);
+    prg_write(dump, text);
 }
 
 // The window must lie inside this file's frame, or part of the buffer would
@@ -233,8 +233,8 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
         const bool got = lines.next(line, ended);
         if (!got || line.empty() || line[0] != '#') {
             // The line is printed as read, with its own line feed.
-            std::printf("xy_getrawa pos %d : multiframe txt image with more than one '#' line\n%s%s\n", frame,
-                        got ? line.c_str() : "", got && ended ? "\n" : "");
+            prg_screen("xy_getrawa pos %d : multiframe txt image with more than one '#' line\n%s%s\n", frame,
+                       got ? line.c_str() : "", got && ended ? "\n" : "");
             return -1;
         }
         hdr.frame_starts.push_back(lines.position());
@@ -243,8 +243,8 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
     for (int32_t y = 0; y < hdr.dim_y; ++y) {
         if (!lines.next(line)) {
             if (y == 0) return 0; // the frame does not exist
-            std::fprintf(stderr, "xy_getrawa error %d reading image %d at y = %d/%d, x = %d/%d\n", errno,
-                         frame, y, hdr.dim_y, 0, hdr.dim_x);
+            prg_notice("xy_getrawa error %d reading image %d at y = %d/%d, x = %d/%d\n", errno, frame, y,
+                       hdr.dim_y, 0, hdr.dim_x);
             return -1;
         }
         if (!line.empty() && line[0] == '#') {
@@ -258,6 +258,6 @@ int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t
     if (dump)
         for (int32_t r = 0; r < window.height; ++r)
             dump_text_row(dump, window, r, buf + static_cast<int64_t>(r) * window.width);
-    std::printf(" txt frame %d read\n", frame);
+    prg_screen(" txt frame %d read\n", frame);
     return window.height;
 }

@@ -83,19 +83,18 @@ void xy_chktype() {
 }
 
 void xy_iniuse() {
-    std::fprintf(stderr, " Items used in the .ini file\n");
-    std::fprintf(stderr, "  X_MIN = \n");
-    std::fprintf(stderr, "  Y_MIN = \n");
-    std::fprintf(stderr, "  X_MAX = \n");
-    std::fprintf(stderr, "  Y_MAX = \n");
-    std::fprintf(stderr, "  X_BIND = \n");
-    std::fprintf(stderr, "  Y_BIND = \n");
-    std::fprintf(stderr, "  BEG_FRAME = \n");
-    std::fprintf(stderr, "  END_FRAME = \n");
-    std::fprintf(stderr,
-                 "  XY_ORIEN = X,Y (default), '-X,Y' 'X,-Y' '-Y,X' after read, bind and mask for grid and "
-                 "output\n");
-    std::fprintf(stderr, "  MULT   = \n");
+    prg_notice(" Items used in the .ini file\n");
+    prg_notice("  X_MIN = \n");
+    prg_notice("  Y_MIN = \n");
+    prg_notice("  X_MAX = \n");
+    prg_notice("  Y_MAX = \n");
+    prg_notice("  X_BIND = \n");
+    prg_notice("  Y_BIND = \n");
+    prg_notice("  BEG_FRAME = \n");
+    prg_notice("  END_FRAME = \n");
+    prg_notice("  XY_ORIEN = X,Y (default), '-X,Y' 'X,-Y' '-Y,X' after read, bind and mask for grid and "
+               "output\n");
+    prg_notice("  MULT   = \n");
 }
 
 int xy_inipar(IMG& img, const IniTag& tag) {

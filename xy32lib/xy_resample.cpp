@@ -719,8 +719,8 @@ void grid_vector_lanes(int32_t lanes) {
 }
 
 void grid_cor_img(GridCor& g, IMG& img) {
-    std::printf("\n#%s:grid_cor_img  '%s' size=%d(%dx%d)\n", kOrigin, img.name.c_str(), img.size, img.nx,
-                img.ny);
+    prg_screen("\n#%s:grid_cor_img  '%s' size=%d(%dx%d)\n", kOrigin, img.name.c_str(), img.size, img.nx,
+               img.ny);
     if (g.n_coef == 0 || g.set != 3) v_error(kOrigin, "grid functions are not valid (look at .ini file)");
     if (img.data.empty()) v_error(kOrigin, "no data in %s", img.name.c_str());
     check_image(g, img);

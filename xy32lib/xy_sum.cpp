@@ -418,8 +418,8 @@ template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
             check_frame_limit(call, 1);
             add_frame_region(call, buf.data(), k, pixel);
             if constexpr (Frames::kText)
-                std::printf(" n %lld l %lld ascii %d\n", static_cast<long long>(call.used),
-                            static_cast<long long>(k), 0);
+                prg_screen(" n %lld l %lld ascii %d\n", static_cast<long long>(call.used),
+                           static_cast<long long>(k), 0);
             ++call.used;
             ++k;
             prg_progress("frames", k - first, expected);

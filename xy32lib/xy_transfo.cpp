@@ -107,7 +107,7 @@ class Analyser {
             }
         }
         build_program();
-        if (!warning_.empty()) std::fputs(warning_.c_str(), stderr);
+        if (!warning_.empty()) prg_notice("%s", warning_.c_str());
         return std::move(tree_);
     }
     int32_t errors() const { return errors_; }
@@ -146,7 +146,7 @@ class Analyser {
     std::string text(int32_t b, int32_t e) const { return s_.substr(b, e - b); }
 
     void report(int32_t b, int32_t e, const char* reason, const std::string& what) {
-        std::fprintf(stderr, "syntax error in '%s' : %s '%s'\n", text(b, e).c_str(), reason, what.c_str());
+        prg_notice("syntax error in '%s' : %s '%s'\n", text(b, e).c_str(), reason, what.c_str());
         ++errors_;
     }
 
@@ -507,8 +507,8 @@ void reset_transfo_coord() {
 void transfo_image(std::string& text, const IMG& img) {
     if (img.data.empty()) v_fatal(kSource, "no data to process");
     text = rule_clean(text);
-    std::printf("\n-------------- name='%s'\n", text.c_str());
-    std::fflush(stdout);
+    prg_screen("\n-------------- name='%s'\n", text.c_str());
+    prg_flush_messages();
     const RuleTree tree = rule_analyse(text);
-    std::fprintf(stderr, "name '%s' rule %d\n", text.c_str(), tree.root_oper());
+    prg_notice("name '%s' rule %d\n", text.c_str(), tree.root_oper());
 }

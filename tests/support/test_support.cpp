@@ -138,3 +138,33 @@ void put_u32be(std::string& s, uint32_t v) {
 }
 
 } // namespace zt
+
+namespace zt {
+namespace {
+StreamSink standard_streams(stdout, stderr);
+
+// Connects the standard streams before the first test.
+class StandardStreams : public ::testing::Environment {
+    void SetUp() override { use_standard_streams(); }
+};
+[[maybe_unused]] ::testing::Environment* const kStandardStreams =
+    ::testing::AddGlobalTestEnvironment(new StandardStreams);
+} // namespace
+
+void use_standard_streams() {
+    prg_set_sink(&standard_streams);
+}
+
+ProgressRecord::ProgressRecord() : StreamSink(stdout, stderr) {
+    prg_set_sink(this);
+}
+
+ProgressRecord::~ProgressRecord() {
+    use_standard_streams();
+}
+
+void ProgressRecord::progress(const char* what, int64_t done, int64_t total) {
+    reports.push_back(
+        prg_format("%s %lld/%lld", what, static_cast<long long>(done), static_cast<long long>(total)));
+}
+} // namespace zt

@@ -2,6 +2,8 @@
 // the built zandor binary as a user would.
 #pragma once
 
+#include "prg_lib.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +11,20 @@
 #include <vector>
 
 namespace zt {
+
+// Every test runs with the engine's messages on the standard streams, as the
+// program shows them; this sink records the progress reports meanwhile, as
+// "what done/total", while it is alive.
+void use_standard_streams();
+class ProgressRecord : public StreamSink {
+  public:
+    ProgressRecord();
+    ~ProgressRecord() override;
+    ProgressRecord(const ProgressRecord&) = delete;
+    ProgressRecord& operator=(const ProgressRecord&) = delete;
+    void progress(const char* what, int64_t done, int64_t total) override;
+    std::vector<std::string> reports;
+};
 
 // A fresh directory under /tmp, removed with its contents at the end.
 class TempDir {

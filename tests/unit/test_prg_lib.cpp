@@ -1,6 +1,7 @@
 #include "fatal_capture.hpp"
 #include "prg_lib.hpp"
 #include "test_support.hpp"
+#include "xy_lib.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -311,3 +312,37 @@ TEST_F(AtomicOutput, FailedWriteKeepsThePreviousFile) {
 }
 
 } // namespace
+
+// A caller's sink gets every message of the engine by its kind; nothing
+// reaches the standard streams, and the log still gets the report lines.
+TEST(MessageSink, EngineMessagesReachTheCallersSinkByKind) {
+    struct Recorder : MessageSink {
+        std::string reports, screens, notices, progresses;
+        void report(std::string_view t) override { reports += t; }
+        void screen(std::string_view t) override { screens += t; }
+        void notice(std::string_view t) override { notices += t; }
+        void progress(const char* what, int64_t done, int64_t total) override {
+            progresses += prg_format("%s %lld/%lld;", what, static_cast<long long>(done),
+                                     static_cast<long long>(total));
+        }
+    } sink;
+    prg_set_sink(&sink);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    prg_printf("# line %d\n", 1);
+    IMG img;
+    img.name = "a";
+    xy_fputinfo(stdout, img);
+    int32_t value = 0;
+    prg_iniint(tag_of("T_COSMIC = 5"), "T_COSMIC", value);
+    prg_warning("careful");
+    prg_progress("frames", 3, 4);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    zt::use_standard_streams();
+    EXPECT_EQ(out + err, "");
+    EXPECT_EQ(sink.reports, "# line 1\n# a : 0 frame(s), mean 0.0 sigma 0.0 [0@0*0 - 0@0*0] 0!=0, 0 used\n");
+    EXPECT_EQ(sink.screens, "   T_COSMIC= 5\n");
+    EXPECT_EQ(sink.notices, " warning : careful\n");
+    EXPECT_EQ(sink.progresses, "frames 3/4;");
+}

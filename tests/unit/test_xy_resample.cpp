@@ -17,25 +17,16 @@ IMG make_image(int32_t nx, int32_t ny, const std::vector<int32_t>& values, const
     return zt::image_of(nx, ny, values, {}, name);
 }
 
-// The progress the resampling reports: one report a row, the last one ny/ny.
-struct RowReports {
-    int64_t count = 0, done = 0, total = 0;
-};
-RowReports row_reports;
-
-// Resamples quietly, checks the progress reports, and returns the stdout text.
+// Resamples quietly, checks the progress reports (one a row, the last one
+// ny/ny), and returns the stdout text.
 std::string resample(GridCor& g, IMG& img) {
-    row_reports = RowReports{};
-    prg_set_progress([](const char* what, int64_t done, int64_t total) {
-        EXPECT_STREQ(what, "rows");
-        row_reports = {row_reports.count + 1, done, total};
-    });
+    const zt::ProgressRecord progress;
     testing::internal::CaptureStdout();
     grid_cor_img(g, img);
-    prg_set_progress(nullptr);
-    EXPECT_EQ(row_reports.count, img.ny);
-    EXPECT_EQ(row_reports.done, img.ny);
-    EXPECT_EQ(row_reports.total, img.ny);
+    EXPECT_EQ(progress.reports.size(), static_cast<size_t>(img.ny));
+    if (!progress.reports.empty()) {
+        EXPECT_EQ(progress.reports.back(), prg_format("rows %d/%d", img.ny, img.ny));
+    }
     return testing::internal::GetCapturedStdout();
 }
 

@@ -460,24 +460,18 @@ void expect_same(const IMG& img, const Reference& r) {
     EXPECT_EQ(img.n_saturated, r.saturated);
 }
 
-// The progress reports of the library, as the program's hook receives them.
-std::vector<std::string> progress_reports;
-void record_progress(const char* what, int64_t done, int64_t total) {
-    progress_reports.push_back(
-        prg_format("%s %lld/%lld", what, static_cast<long long>(done), static_cast<long long>(total)));
-}
-
 TEST_F(FrameSum, GroupedReadingMatchesThePlainLoop) {
     // 41 rows do not split evenly into bands; 37 frames leave a short last group.
     const int w = 53, h = 41, n = 37;
     const Frames frames = noisy_frames(w, h, n, 7);
     IMG img = open_series("noisy.kvf", w, h, XY_TYPE_UINT16, frames);
     img.beg_frame = 2;
-    progress_reports.clear();
-    prg_set_progress(record_progress);
-    sum(img, 0, 1, 1);
-    prg_set_progress(nullptr);
-    EXPECT_EQ(progress_reports, (std::vector<std::string>{"frames 16/36", "frames 32/36", "frames 36/36"}));
+    {
+        const zt::ProgressRecord progress;
+        sum(img, 0, 1, 1);
+        EXPECT_EQ(progress.reports,
+                  (std::vector<std::string>{"frames 16/36", "frames 32/36", "frames 36/36"}));
+    }
     Reference r;
     reference_add(r, frames, w, 0, 0, w, h, 2, n);
     expect_same(img, r);

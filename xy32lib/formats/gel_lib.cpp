@@ -622,14 +622,14 @@ void print_ifd(int index, int count, const TifIfdEntry& entry, const char* text)
     const std::string type_name = entry.type >= TIF_ASCII && entry.type <= TIF_RATIONAL
                                       ? type_names[entry.type]
                                       : prg_format("%u", entry.type);
-    std::printf(" %2d/%2d TIF_IFD %04x %16s %8s * %2u = ", index, count, entry.tag, ifd_tag_name(entry.tag),
-                type_name.c_str(), entry.count);
+    prg_screen(" %2d/%2d TIF_IFD %04x %16s %8s * %2u = ", index, count, entry.tag, ifd_tag_name(entry.tag),
+               type_name.c_str(), entry.count);
     if (entry.type == TIF_SHORT)
-        std::printf("%u\n", entry.value & 0xFFFF);
+        prg_screen("%u\n", entry.value & 0xFFFF);
     else if (entry.type == TIF_ASCII || entry.type == TIF_RATIONAL)
-        std::printf("fileoffset %u '%s'\n", entry.value, text ? text : "");
+        prg_screen("fileoffset %u '%s'\n", entry.value, text ? text : "");
     else
-        std::printf("%u\n", entry.value);
+        prg_screen("%u\n", entry.value);
 }
 
 int add_short_ifd(std::vector<TifIfdEntry>& ifd, uint16_t tag, uint16_t value) {

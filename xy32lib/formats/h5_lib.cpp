@@ -861,8 +861,7 @@ bool h5_inipar(const IniTag& tag) {
 }
 
 void h5_iniuse() {
-    std::fprintf(stderr,
-                 "  H5_DATA = /path/of/the/image/dataset in HDF5 files (default: found in the file)\n");
+    prg_notice("  H5_DATA = /path/of/the/image/dataset in HDF5 files (default: found in the file)\n");
 }
 
 bool h5_looks_like(const std::string& head) {

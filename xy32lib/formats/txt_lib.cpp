@@ -63,11 +63,11 @@ std::unique_ptr<HDR> txt_gethdr(std::FILE* fp, const std::string& name) {
     int64_t height = 1;
     for (;;) {
         if (!lines.next(line, ended)) {
-            std::printf("feof =%d=\n", static_cast<int>(height));
+            prg_screen("feof =%d=\n", static_cast<int>(height));
             break;
         }
         if (is_separator(line)) {
-            std::printf("'#' =%d= buffer = %s%s", static_cast<int>(height), line.c_str(), ended ? "\n" : "");
+            prg_screen("'#' =%d= buffer = %s%s", static_cast<int>(height), line.c_str(), ended ? "\n" : "");
             break;
         }
         if (line.empty() || line[0] != '\0') ++height;
