@@ -764,6 +764,7 @@ void xy_freehdr(std::unique_ptr<HDR>& hdr) {
 void xy_freeimg(IMG& img, int32_t level) {
     if (level < FREE_COSMIC || level > FREE_HDR) return;
     img.cosmic = CosmicArrays{};
+    img.read_buffers = IMG::ReadBuffers{};
     if (level >= FREE_FRAME) img.frame = std::vector<uint16_t>{};
     if (level >= FREE_DATA) {
         img.name = std::string{};

@@ -180,6 +180,14 @@ struct IMG {
     float p_cosmic = 0.0f;
     float r_cosmic = 0.0f;
     CosmicArrays cosmic;
+    // Working memory of the summation: a read buffer per pixel type, kept from
+    // file to file of a series and released with the cosmic arrays.
+    struct ReadBuffers {
+        std::vector<uint8_t> u8;
+        std::vector<uint16_t> u16;
+        std::vector<int32_t> i32;
+        std::vector<float> f32;
+    } read_buffers;
     int32_t n_saturated = 0;
     int32_t n_time = 0;
     int32_t n_space = 0;

@@ -363,11 +363,21 @@ int64_t declared_frames(const HDR& hdr) {
     return hdr.bytes_after_frames && hdr.frames > 0 ? hdr.frames : INT64_MAX;
 }
 
-// The read buffer of a pixel type: kept from call to call, so that a series of
-// one-frame files does not allocate and clear a frame's buffer for each file.
-// It holds the largest region read so far.
-template <class Raw> std::vector<Raw>& read_buffer(int64_t size) {
-    static std::vector<Raw> buf;
+// The record's read buffer of a pixel type: kept from call to call, so that a
+// series of one-frame files does not allocate and clear a frame's buffer for
+// each file. It holds the largest region read so far.
+template <class Raw> std::vector<Raw>& read_buffer(IMG& img, int64_t size) {
+    IMG::ReadBuffers& b = img.read_buffers;
+    std::vector<Raw>* kept = nullptr;
+    if constexpr (std::is_same_v<Raw, uint8_t>)
+        kept = &b.u8;
+    else if constexpr (std::is_same_v<Raw, uint16_t>)
+        kept = &b.u16;
+    else if constexpr (std::is_same_v<Raw, int32_t>)
+        kept = &b.i32;
+    else
+        kept = &b.f32;
+    std::vector<Raw>& buf = *kept;
     if (static_cast<int64_t>(buf.size()) < size) {
         buf = std::vector<Raw>{};
         buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(size));
@@ -378,7 +388,7 @@ template <class Raw> std::vector<Raw>& read_buffer(int64_t size) {
 template <class Frames> void sum_frames(SumCall& call, Frames pixel) {
     IMG& img = call.img;
     using Raw = typename Frames::Raw;
-    std::vector<Raw>& buf = read_buffer<Raw>(img.reg_size);
+    std::vector<Raw>& buf = read_buffer<Raw>(img, img.reg_size);
     const int64_t first = std::max<int32_t>(1, img.beg_frame);
     const int64_t last = img.end_frame == 0 ? INT32_MAX : img.end_frame;
     const int64_t declared = declared_frames(*img.hdr);
@@ -582,7 +592,7 @@ XyStatistics statistics_after(IMG& img, std::vector<std::unique_ptr<HDR>>& files
     sum.frames = static_cast<int32_t>(img.frames - (files.size() - 1 - j));
     sum.data = img.data;
     sum.frame = img.frame;
-    std::vector<typename Frames::Raw>& buf = read_buffer<typename Frames::Raw>(img.reg_size);
+    std::vector<typename Frames::Raw>& buf = read_buffer<typename Frames::Raw>(img, img.reg_size);
     for (size_t later = j + 1; later < files.size(); ++later) {
         const FileInPlace in_place(img, files[later]);
         if (Frames::read(img, xy_region_window(img), buf.data(), 1, nullptr) <= 0)
@@ -603,7 +613,7 @@ void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames p
     // A band of every file: a group of more files than the region has rows
     // needs more room than one frame.
     const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
-    std::vector<Raw>& buf = read_buffer<Raw>(count * band_rows * img.reg_width);
+    std::vector<Raw>& buf = read_buffer<Raw>(img, count * band_rows * img.reg_width);
     std::vector<std::unique_ptr<XyInfoAccumulator>> info;
     for (int64_t j = 0; j < count; ++j) {
         img.frames = static_cast<int32_t>(f0 + j + 1);
