@@ -3,15 +3,18 @@
 
 #include "xy_excl.hpp"
 #include "zd_acquire.hpp"
+#include "zd_batch.hpp"
 #include "zd_checks.hpp"
 #include "zd_commands.hpp"
 #include "zd_progress.hpp"
+#include "zd_rad.hpp"
 #include "zd_settings.hpp"
 #include "zd_stat.hpp"
 #include "zd_summary.hpp"
 
 #include <ctime>
 #include <new>
+#include <optional>
 #include <vector>
 
 DriverState drv;
@@ -52,8 +55,11 @@ void print_general_help() {
         "  %%g[name] : save the pixel mask of the current image\n"
         "  %%T[rule] : analyse a transform rule\n"
         "  when the program name contains stat, a statistics routine is called\n"
-        "     and the previous keys are not valid\n",
-        n);
+        "     and the previous keys are not valid\n"
+        "  --settings=FILE (-s=FILE) : settings file instead of %s.ini\n"
+        "  --strict : every warning is a fatal error, --quiet : print only the files written and the final "
+        "statistics\n",
+        n, prg_basename(prg_name).c_str());
     std::fprintf(stderr, "see also prameters in %s.ini file\n", n);
 }
 
@@ -172,9 +178,8 @@ void reset_run_state() {
 // The files the command line names (images, D= and F=) and the settings' dark
 // and flat count as inputs from the start, so that a new log opened by the
 // first message cannot empty one of them.
-void note_named_inputs(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
+void note_named_inputs(const std::vector<std::string>& words) {
+    for (std::string word : words) {
         if (word.empty() || word[0] == '%' || word[0] == '-') continue;
         if (word.rfind("D=", 0) == 0 || word.rfind("F=", 0) == 0) word.erase(0, 2);
         const std::string name = word.substr(0, word.find(','));
@@ -185,19 +190,38 @@ void note_named_inputs(int argc, char** argv) {
     prg_note_input(run.f_name);
 }
 
-int run_zandor(int argc, char** argv) {
+// The checks made before any work; with --strict, a warning of theirs (or of
+// the settings) ends the run here.
+void check_before_work(const BatchOptions& options) {
+    warn_unwritable_output_dirs(run.out, options.words);
+    if (options.strict)
+        warn_ahead_of_words(options.words, {run.d_name, run.f_name},
+                            {rad_set.rad_x, rad_set.rad_y, rad_set.rad_dx, rad_set.rad_dy});
+    prg_strict_checkpoint();
+}
+
+// The statistics line of the working image at the end of the run ("" when
+// there is none), which ends the output of a quiet run.
+std::string final_statistics_line() {
+    if (drv.image.data.empty()) return std::string();
+    xy_info(drv.image, INFO_ALL);
+    return xy_info_line(drv.image);
+}
+
+int run_zandor(const std::string& program, const BatchOptions& options) {
     xy_chktype();
-    prg_name = argc > 0 ? argv[0] : "zandor";
+    prg_name = program;
     reset_run_state();
+    prg_set_strict_warnings(options.strict);
     run.r_def = default_extension(prg_name);
-    prg_inifile(parameter);
-    note_named_inputs(argc, argv);
+    prg_inifile(parameter, options.settings_file);
+    const std::vector<std::string>& words = options.words;
+    note_named_inputs(words);
+    check_before_work(options);
     prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image",
                RELEASE, kContactLine);
-    const bool interactive = argc <= 1;
-    if (argc == 2) run.print |= PRINT_FILE_HEADER;
-    const std::vector<std::string> words(argv + (interactive ? argc : 1), argv + argc);
-    warn_unwritable_output_dirs(run.out, words);
+    const bool interactive = words.empty();
+    if (words.size() == 1) run.print |= PRINT_FILE_HEADER;
     load_settings_reference(dark());
     load_settings_reference(flat());
     DarkFlatTracker dark_flat;
@@ -208,7 +232,7 @@ int run_zandor(int argc, char** argv) {
             dark_flat.saw_word(word);
         }
         // The last prompt left its line open.
-        if (dark_flat.has_unused() && quiet_warnings == 0) std::fputs("\n", stderr);
+        if (dark_flat.has_unused() && prg_warnings_shown()) std::fputs("\n", stderr);
     } else {
         for (size_t i = 0; i < words.size(); ++i) {
             if (words[i].empty()) v_fatal("zandor", "empty word %zu on the command line", i + 1);
@@ -246,8 +270,11 @@ int zandor_main(int argc, char** argv) {
     int status = 0;
     ConsoleSink console;
     prg_set_sink(&console);
+    const BatchOptions options = take_batch_options(argc, argv);
+    std::optional<QuietStdout> quiet;
     try {
-        status = run_zandor(argc, argv);
+        if (options.quiet) quiet.emplace();
+        status = run_zandor(argc > 0 ? argv[0] : "zandor", options);
     } catch (const Fatal& fatal) {
         std::fflush(stdout);
         std::fputs(fatal.report.c_str(), stderr);
@@ -257,6 +284,8 @@ int zandor_main(int argc, char** argv) {
         std::fputs(prg_bad_alloc_report().c_str(), stderr);
         status = 3;
     }
+    if (quiet) quiet->write_batch_lines(prg_files_written(), status == 0 ? final_statistics_line() : "");
+    quiet.reset();
     std::fflush(stdout);
     prg_log_reset();
     prg_set_sink(nullptr);

@@ -1,6 +1,8 @@
 #include "zd_checks.hpp"
 
 #include "prg_lib.hpp"
+#include "xy_lib.hpp"
+#include "xy_transfo.hpp"
 
 #include <set>
 #include <sys/stat.h>
@@ -36,7 +38,51 @@ void check_dir(const std::string& dir, const char* what) {
         prg_warning("%s directory '%s' is not writable: writing there will fail", what, dir.c_str());
 }
 
+// The image a word reads ("" for a command, a help word or D=NONE).
+std::string image_of_word(const std::string& word) {
+    if (is_image_word(word)) return word;
+    if (is_dark_or_flat(word) && word.substr(2) != "NONE") return word.substr(2);
+    return std::string();
+}
+
+// Parses the options of an image word as the acquisition will, without
+// reading anything.
+void warn_about_options(const std::string& word) {
+    IMG scratch;
+    SeriesName series;
+    xy_rep_name(word, scratch, series);
+}
+
+void warn_about_rule(const std::string& text) {
+    const std::string warning = rule_warning(rule_clean(text));
+    if (!warning.empty()) prg_warning("%s", warning.c_str());
+}
+
+bool is_command(const std::string& word, char letter) {
+    return word.size() >= 2 && word[0] == '%' && word[1] == letter;
+}
+
 } // namespace
+
+void warn_ahead_of_words(const std::vector<std::string>& words,
+                         const std::vector<std::string>& settings_images,
+                         const std::vector<std::string>& radial_rules) {
+    for (const std::string& name : settings_images)
+        if (!name.empty()) warn_about_options(name);
+    DarkFlatTracker dark_flat;
+    bool radial = false;
+    for (const std::string& word : words) {
+        const std::string image = image_of_word(word);
+        if (!image.empty()) warn_about_options(image);
+        if (is_command(word, 'T')) warn_about_rule(word.substr(2));
+        radial = radial || is_command(word, 'R');
+        dark_flat.saw_word(word);
+    }
+    dark_flat.finish();
+    if (!radial) return;
+    for (const std::string& rule : radial_rules)
+        if (!rule.empty()) warn_about_rule(rule);
+}
 
 void warn_unwritable_output_dirs(const std::string& out_dir, const std::vector<std::string>& words) {
     if (!out_dir.empty()) check_dir(out_dir, "OUT");

@@ -85,6 +85,7 @@ ordered_json document(IMG& image, const std::string& version) {
                            {"offset", o.offset},
                            {"scale", o.scale}});
     doc["outputs"] = outputs;
+    doc["files_written"] = prg_files_written();
     if (image.data.empty()) {
         doc["final_image"] = nullptr;
     } else {

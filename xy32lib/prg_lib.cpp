@@ -42,13 +42,19 @@ LogState logger;
 struct WarningState {
     bool holding = false;          // the settings are being read
     std::vector<std::string> held; // lines waiting for the end of the reading
+    bool strict = false;           // every warning is an error
+    bool past_checkpoint = false;  // strict: a new warning ends the run at once
+    int raised = 0;                // warnings raised in strict mode
 };
 WarningState warnings;
 
 MessageSink* sink = nullptr;
 
+// The files put in place by AtomicOutFile, in order.
+std::vector<std::string> files_written;
+
 void write_warning(const std::string& line) {
-    if (quiet_warnings == 0 && sink) sink->notice(line);
+    if (prg_warnings_shown() && sink) sink->notice(line);
 }
 
 void release_held_warnings() {
@@ -214,15 +220,34 @@ bool prg_readline(std::FILE* stream, std::string& line, bool& complete) {
     return !line.empty();
 }
 
-void prg_inifile(ParamProc proc) {
+namespace {
+// "<program base name>.ini": the invocation name without its directory, cut
+// at its first ".".
+std::string default_settings_name() {
+    std::string base =
+        prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
+    return base.substr(0, base.find('.')) + ".ini";
+}
+
+// A settings file named on the command line must be there.
+std::FILE* open_named_settings(const std::string& name) {
+    prg_refuse_special_file("prg_inifile", name);
+    std::FILE* fp = std::fopen(name.c_str(), "r");
+    if (!fp) v_error("prg_inifile", "unable to open settings file %s", name.c_str());
+    return fp;
+}
+} // namespace
+
+void prg_inifile(ParamProc proc, const std::string& named) {
     settings.param_proc = proc;
     warnings.holding = true;
     settings.files_read.clear();
-    std::string base =
-        prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
-    base = base.substr(0, base.find('.'));
-    const std::string name = base + ".ini";
-    std::FILE* fp = is_regular_file(name) ? std::fopen(name.c_str(), "r") : nullptr;
+    const std::string name = named.empty() ? default_settings_name() : prg_home_name(named);
+    std::FILE* fp = nullptr;
+    if (!named.empty())
+        fp = open_named_settings(name);
+    else if (is_regular_file(name))
+        fp = std::fopen(name.c_str(), "r");
     if (!fp) {
         prg_screen(" no file '%s' using defaults\n", name.c_str());
         release_held_warnings();
@@ -422,10 +447,29 @@ void prg_warning(const char* format, ...) {
     va_start(args, format);
     const std::string line = " warning : " + prg_vformat(format, args) + "\n";
     va_end(args);
-    if (warnings.holding)
+    if (warnings.strict) ++warnings.raised;
+    if (warnings.holding) {
         warnings.held.push_back(line);
-    else
-        write_warning(line);
+        return;
+    }
+    write_warning(line);
+    if (warnings.past_checkpoint) prg_strict_checkpoint();
+}
+
+void prg_set_strict_warnings(bool strict) {
+    warnings.strict = strict;
+    warnings.past_checkpoint = false;
+    warnings.raised = 0;
+}
+
+bool prg_warnings_shown() {
+    return quiet_warnings == 0 || warnings.strict;
+}
+
+void prg_strict_checkpoint() {
+    if (!warnings.strict) return;
+    warnings.past_checkpoint = true;
+    if (warnings.raised > 0) v_fatal("zandor", "%d warning(s) with --strict", warnings.raised);
 }
 
 size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit) {
@@ -541,6 +585,10 @@ void prg_log_reset() {
     logger.log_file = nullptr;
 }
 
+const std::vector<std::string>& prg_files_written() {
+    return files_written;
+}
+
 namespace {
 [[noreturn]] void fatal_report(const char* origin, int err, const std::string& message) {
     release_held_warnings();
@@ -617,6 +665,7 @@ std::string prg_input_named(const std::string& name) {
 
 void prg_forget_inputs() {
     inputs = InputFiles{};
+    files_written.clear();
 }
 
 // ---------------------------------------------------------------- allocation
@@ -710,6 +759,7 @@ bool AtomicOutFile::commit() {
     fp_ = nullptr;
     if (!written || !closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
     temp_.clear();
+    files_written.push_back(target_);
     return true;
 }
 

@@ -73,8 +73,10 @@ bool prg_take_layer_key(const IniTag& tag);
 
 using ParamProc = void (*)(std::FILE* stream);
 
-// Reads "<program base name>.ini" from the current directory through `proc`.
-void prg_inifile(ParamProc proc);
+// Reads the settings file through `proc`: `named` when given (a file that
+// cannot be read stops the run), else "<program base name>.ini" from the
+// current directory, if there is one.
+void prg_inifile(ParamProc proc, const std::string& named = std::string());
 // The settings files read by the last prg_inifile, FILE redirections included, in order.
 const std::vector<std::string>& prg_settings_files();
 // Splits one line (without its line feed) and handles the layer's keys itself.
@@ -105,6 +107,13 @@ void prg_iniuse(const std::string& name);
 // silences them wherever it stands; they are written when the reading ends,
 // or before a fatal report.
 void prg_warning(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
+// With strict warnings every warning is an error: those raised before
+// prg_strict_checkpoint are all written and then end the run there; a warning
+// raised after it ends the run at once. QUIET_WARNINGS does not hide them.
+void prg_set_strict_warnings(bool strict);
+void prg_strict_checkpoint();
+// True when a warning would be written (not silenced by QUIET_WARNINGS).
+bool prg_warnings_shown();
 // Number of edits (insertions, deletions, substitutions, ignoring case)
 // between two texts, counted up to `limit` + 1 at most.
 size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit);
@@ -216,7 +225,9 @@ void prg_note_input(const std::string& name);
 // The name under which this run read the file `name` is, or "" when it read
 // no such file.
 std::string prg_input_named(const std::string& name);
-void prg_forget_inputs(); // a fresh run (tests)
+void prg_forget_inputs(); // a fresh run (tests): the inputs and the files written
+// The files put in place by AtomicOutFile since the last prg_forget_inputs, in order.
+const std::vector<std::string>& prg_files_written();
 
 // Writing never destroys the previous file: data go to a temporary file in the
 // target's directory, renamed over the target only when everything succeeded.

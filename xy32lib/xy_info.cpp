@@ -743,14 +743,17 @@ void xy_set_statistics(IMG& img, const XyStatistics& s) {
     img.sigma = s.sigma;
 }
 
+std::string xy_info_line(const IMG& img) {
+    std::string line =
+        prg_format("# %s : %d frame(s), mean %.1lf sigma %.1lf [%ld@%d*%d - %ld@%d*%d] %d!=0,",
+                   img.name.c_str(), img.frames, img.mean, img.sigma, static_cast<long>(img.min), img.min_x,
+                   img.min_y, static_cast<long>(img.max), img.max_x, img.max_y, img.nonzero);
+    line += img.used < 0 ? std::string(" all used\n") : prg_format(" %d used\n", img.used);
+    return line;
+}
+
 void xy_fputinfo(std::FILE* stream, const IMG& img) {
-    prg_fprintf(stream, "# %s : %d frame(s), mean %.1lf sigma %.1lf [%ld@%d*%d - %ld@%d*%d] %d!=0,",
-                img.name.c_str(), img.frames, img.mean, img.sigma, static_cast<long>(img.min), img.min_x,
-                img.min_y, static_cast<long>(img.max), img.max_x, img.max_y, img.nonzero);
-    if (img.used < 0)
-        prg_fprintf(stream, " all used\n");
-    else
-        prg_fprintf(stream, " %d used\n", img.used);
+    prg_fprintf(stream, "%s", xy_info_line(img).c_str());
 }
 
 // ---------------------------------------------------------------- release

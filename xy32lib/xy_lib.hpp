@@ -470,6 +470,8 @@ class XyInfoAccumulator {
 };
 // The one-line report of the statistics last computed.
 void xy_fputinfo(std::FILE* stream, const IMG& img);
+// The same line as a text, written nowhere.
+std::string xy_info_line(const IMG& img);
 void xy_freehdr(std::unique_ptr<HDR>& hdr);
 
 // Release levels of xy_freeimg; each releases what the lower ones do too.

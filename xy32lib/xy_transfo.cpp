@@ -91,7 +91,8 @@ int32_t arity(int32_t oper) {
 // and a work list replaces recursion.
 class Analyser {
   public:
-    explicit Analyser(const std::string& text) : s_(text) {}
+    // A silent analysis reports neither syntax errors nor the warning.
+    Analyser(const std::string& text, bool silent) : s_(text), silent_(silent) {}
 
     RuleTree run() {
         build_tables();
@@ -107,10 +108,11 @@ class Analyser {
             }
         }
         build_program();
-        if (!warning_.empty()) prg_notice("%s", warning_.c_str());
+        if (!warning_.empty() && !silent_) prg_warning("%s", warning_.c_str());
         return std::move(tree_);
     }
     int32_t errors() const { return errors_; }
+    const std::string& warning() const { return warning_; }
 
   private:
     // For the right operand of a "-" or "/": that operator and the range of
@@ -146,7 +148,8 @@ class Analyser {
     std::string text(int32_t b, int32_t e) const { return s_.substr(b, e - b); }
 
     void report(int32_t b, int32_t e, const char* reason, const std::string& what) {
-        prg_notice("syntax error in '%s' : %s '%s'\n", text(b, e).c_str(), reason, what.c_str());
+        if (!silent_)
+            prg_notice("syntax error in '%s' : %s '%s'\n", text(b, e).c_str(), reason, what.c_str());
         ++errors_;
     }
 
@@ -319,8 +322,8 @@ class Analyser {
         const double vc = std::strtod(c.c_str(), &end_c);
         if (!b.empty() && !c.empty() && *end_b == '\0' && *end_c == '\0')
             meant = a + op + prg_format("%g", op[0] == '-' ? vb + vc : vb * vc);
-        warning_ = " warning : rule '" + trimmed(0, static_cast<int32_t>(s_.size())) + "' reads as " + a +
-                   op + "(" + b + op + c + "); write (" + a + op + b + ")" + op + c + " for " + meant + "\n";
+        warning_ = "rule '" + trimmed(0, static_cast<int32_t>(s_.size())) + "' reads as " + a + op + "(" + b +
+                   op + c + "); write (" + a + op + b + ")" + op + c + " for " + meant;
     }
 
     std::string trimmed(int32_t b, int32_t e) const {
@@ -350,6 +353,7 @@ class Analyser {
     }
 
     const std::string& s_;
+    const bool silent_;
     std::vector<int32_t> depth_;   // parenthesis depth before each position
     std::vector<int32_t> partner_; // closing partner of each "(" (-1: none)
     std::vector<std::pair<int32_t, int32_t>> positions_[kRecogniserCount]; // (depth, position)
@@ -449,10 +453,16 @@ std::string rule_clean(const std::string& text) {
 
 RuleTree rule_analyse(const std::string& text) {
     transfo.current_string = text;
-    Analyser analyser(text);
+    Analyser analyser(text, false);
     RuleTree tree = analyser.run();
     transfo.current_error = analyser.errors();
     return tree;
+}
+
+std::string rule_warning(const std::string& text) {
+    Analyser analyser(text, true);
+    analyser.run();
+    return analyser.warning();
 }
 
 int32_t rule_error_count() {

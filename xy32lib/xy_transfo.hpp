@@ -78,6 +78,9 @@ std::string rule_clean(const std::string& text);
 // errors (rule_error_count). Any length and nesting depth is analysed in time
 // and memory linear in the text, without recursion.
 RuleTree rule_analyse(const std::string& text);
+// The warning (without " warning : ") that analysing `text` gives, or "" when
+// none; nothing is reported and no state changes.
+std::string rule_warning(const std::string& text);
 // Syntax errors reported by the latest analysis.
 int32_t rule_error_count();
 // Value of the tree at (x, y), in double precision; an empty tree gives 0.

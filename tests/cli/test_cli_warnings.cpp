@@ -1,9 +1,13 @@
 // Warnings about silent traps: each appears on stderr as one " warning : "
 // line when it should, not otherwise, and never changes a byte of stdout;
-// QUIET_WARNINGS = 1 silences them all.
+// QUIET_WARNINGS = 1 silences them all, and --strict makes each fatal before
+// anything is written.
 #include "kvf_writer.hpp"
 #include "test_support.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <sys/stat.h>
 
 using zt::run_zandor;
@@ -45,6 +49,37 @@ struct WarningCase {
     const char* input = ""; // standard input (interactive runs)
     int status = 0;         // the run's exit status
 };
+
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// With --strict (the settings file of the case holding QUIET_WARNINGS = 1,
+// which --strict overrides) a warning ends the run before any file is
+// written; a run without a warning is the same as without --strict.
+void expect_strict_run(const WarningCase& c, const zt::RunResult& quiet, const std::string& label) {
+    std::vector<std::string> words = c.words;
+    words.insert(words.begin(), "--strict");
+    if (c.expected && !c.words.empty()) words.push_back("%Xstrict.kvf");
+    std::remove("first.kvf"); // written by the runs without --strict
+    const std::vector<std::string> files_before = files_in(".");
+    const zt::RunResult strict = run_zandor(".", words, c.input, c.program);
+    if (!c.expected) {
+        EXPECT_EQ(strict.status, c.status) << label << strict.err;
+        EXPECT_EQ(without_clock_lines(strict.out), without_clock_lines(quiet.out)) << label;
+        return;
+    }
+    EXPECT_EQ(strict.status, 3) << label;
+    EXPECT_EQ(warning_lines(strict.err), std::vector<std::string>{std::string(" warning : ") + c.expected})
+        << label;
+    EXPECT_NE(strict.err.find(" zandor error : 1 warning(s) with --strict, abort!"), std::string::npos)
+        << label << strict.err;
+    EXPECT_EQ(files_in("."), files_before) << label;
+}
 
 TEST_F(Warnings, EachTrapWarnsOnceAndOnlyOnStderr) {
     zt::KvfFile image;
@@ -136,6 +171,16 @@ TEST_F(Warnings, EachTrapWarnsOnceAndOnlyOnStderr) {
          "options A and M exclude each other for 'img.kvf': the last one, M1, is used"},
         {"", {"img.kvf,,X"}, "options ',X' after an empty option are ignored for 'img.kvf'"},
         {"", {"img.kvf,B1,E1,X,U1"}, nullptr},
+        {"",
+         {"img.kvf", "%Xfirst.kvf", "img.kvf,B1,B1"},
+         "option B given twice for 'img.kvf': the last one, B1, is used"},
+        {"DARK_NAME = img.kvf,E1,E1\n",
+         {"img.kvf"},
+         "option E given twice for 'img.kvf': the last one, E1, is used"},
+        // transform rules that do not group as written
+        {"", {"img.kvf", "%Xfirst.kvf", "%T=x-1-1"}, "rule 'x-1-1' reads as x-(1-1); write (x-1)-1 for x-2"},
+        {"RAD_X = 8/2/2\n", {"img.kvf", "%R"}, "rule '8/2/2' reads as 8/(2/2); write (8/2)/2 for 8/4"},
+        {"RAD_X = 8/2/2\n", {"img.kvf"}, nullptr},
     };
     for (const WarningCase& c : cases) {
         const std::string label = std::string(c.settings) + " | " + (c.words.empty() ? c.input : c.words[0]);
@@ -164,6 +209,7 @@ TEST_F(Warnings, EachTrapWarnsOnceAndOnlyOnStderr) {
         ASSERT_NE(at, std::string::npos) << label;
         quiet_out.erase(at, echo.size());
         EXPECT_EQ(quiet_out, without_clock_lines(loud.out)) << label;
+        expect_strict_run(c, quiet, label);
     }
 }
 
