@@ -13,20 +13,22 @@ import pytest
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 RUNNER = os.path.join(SOURCE, "tools", "zandor-campaign")
-ZANDOR = os.environ.get("ZANDOR", os.path.join(SOURCE, "build", "zandor"))
+ZANDOR = os.path.abspath(os.environ.get("ZANDOR", os.path.join(SOURCE, "build", "zandor")))
 
-CAMPAIGN = """# three series of the example data and two lines that cannot run
+CAMPAIGN = """# three series of the example data and three lines that fail (run with --strict)
 img_0001.kvf %Xs1.kvf
 
 D=dark_0001.kvf img_0002.kvf,A2 %Xs2.tif %R
 img_0009.kvf %Xs3.kvf
 img_0003.kvf "%Xs4.kvf
 F=flat.kvf img_0004.kvf %Xs5.kvf
+img_0001.kvf,B1,B1 %Xs6.kvf
 """
 
 
-def campaign_command(*words):
-    return subprocess.run(["/usr/bin/python3", RUNNER, *words, f"--zandor={ZANDOR}"],
+def run_campaign():
+    return subprocess.run(["/usr/bin/python3", RUNNER, "run", "scans.txt", "--settings=common.ini", "-j", "2",
+                           "--strict", "--quiet", f"--zandor={ZANDOR}"],
                           capture_output=True, text=True, timeout=300)
 
 
@@ -60,11 +62,11 @@ def campaign_dir(tmp_path, monkeypatch):
 
 
 def test_campaign_table_and_rerun_of_lines_not_done(campaign_dir):
-    first = campaign_command("run", "scans.txt", "--settings=common.ini", "-j", "2")
+    first = run_campaign()
     assert first.returncode == 1, first.stderr
     rows = json.loads((campaign_dir / "scans.txt.d" / "table.json").read_text())
     assert [(r["line"], r["status"], r["exit_code"]) for r in rows] == [
-        (2, "ok", 0), (4, "ok", 0), (5, "failed", 3), (6, "failed", None), (7, "ok", 0)]
+        (2, "ok", 0), (4, "ok", 0), (5, "failed", 3), (6, "failed", None), (7, "ok", 0), (8, "failed", 3)]
     assert rows[0]["outputs"] == ["out/s1.kvf"]
     assert rows[1]["outputs"] == ["out/s2.tif", "out/img_3d.rad"]
     assert all(os.path.getsize(p) > 0 for r in rows for p in r["outputs"])
@@ -74,8 +76,11 @@ def test_campaign_table_and_rerun_of_lines_not_done(campaign_dir):
     assert rows[1]["frames"] == 6
     assert "img_0009.kvf" in rows[2]["message"] and rows[2]["message"].endswith(", abort!")
     assert "No closing quotation" in rows[3]["message"]
+    assert rows[5]["message"] == "zandor error : 1 warning(s) with --strict, abort!"
+    assert not os.path.exists("out/s6.kvf")
+    assert (campaign_dir / "scans.txt.d" / "line_0002.log").read_text().startswith("# written out/s1.kvf\n")
     assert "line 5 failed (exit status 3)" in first.stderr and "line 6 failed:" in first.stderr
-    assert "3 ok, 2 failed, 0 missing of 5 line(s)" in first.stdout
+    assert "3 ok, 3 failed, 0 missing of 6 line(s)" in first.stdout
     with open(campaign_dir / "scans.txt.d" / "table.csv", newline="") as f:
         table = list(csv.DictReader(f))
     assert [(t["line"], t["status"], t["outputs"]) for t in table] == [
@@ -89,30 +94,20 @@ def test_campaign_table_and_rerun_of_lines_not_done(campaign_dir):
     shutil.copy("data/img_0001.kvf", "data/img_0009.kvf")
     assert gather().returncode == 1
     before = status_files()
-    second = campaign_command("run", "scans.txt", "--settings=common.ini", "-j", "2")
+    second = run_campaign()
     assert second.returncode == 1, second.stderr
     after = status_files()
     rerun = sorted(name for name in after if after[name] != before.get(name))
-    assert rerun == ["line_0004.status", "line_0005.status", "line_0006.status"]
+    assert rerun == ["line_0004.status", "line_0005.status", "line_0006.status", "line_0008.status"]
     rows = json.loads((campaign_dir / "scans.txt.d" / "table.json").read_text())
-    assert [r["status"] for r in rows] == ["ok", "ok", "ok", "failed", "ok"]
+    assert [r["status"] for r in rows] == ["ok", "ok", "ok", "failed", "ok", "failed"]
     assert os.path.exists("out/img_3d.rad") and os.path.exists("out/s3.kvf")
 
 
 def test_missing_settings_file_fails_before_any_line(campaign_dir):
-    r = campaign_command("run", "scans.txt", "--settings=nowhere.ini")
+    r = subprocess.run(["/usr/bin/python3", RUNNER, "run", "scans.txt", "--settings=nowhere.ini"],
+                       capture_output=True, text=True, timeout=60)
     assert r.returncode == 2
     assert "settings file 'nowhere.ini' not found" in r.stderr
     assert not os.path.exists("scans.txt.d") and os.listdir("out") == []
 
-
-def test_strict_fails_a_line_that_warns_before_it_writes(campaign_dir):
-    (campaign_dir / "scans.txt").write_text("img_0001.kvf,B1,B1 %Xs1.kvf\nimg_0001.kvf %Xs2.kvf\n")
-    r = campaign_command("run", "scans.txt", "--settings=common.ini", "--strict", "--quiet")
-    assert r.returncode == 1
-    rows = json.loads((campaign_dir / "scans.txt.d" / "table.json").read_text())
-    assert [r["status"] for r in rows] == ["failed", "ok"]
-    assert rows[0]["message"] == "zandor error : 1 warning(s) with --strict, abort!"
-    assert os.listdir("out") == ["s2.kvf"]
-    log = (campaign_dir / "scans.txt.d" / "line_0002.log").read_text().splitlines()
-    assert log[0] == "# written out/s2.kvf" and len(log) == 3  # output, summary, statistics

@@ -23,17 +23,6 @@ class Batch : public zt::InTempDir {
     }
 };
 
-bool is_clock_line(const std::string& line) {
-    return line.size() == 26 && line.compare(0, 2, "# ") == 0 && line[21] == ' ';
-}
-
-std::string without_clock_lines(const std::string& text) {
-    std::string kept;
-    for (const std::string& line : zt::split_lines(text))
-        if (!is_clock_line(line)) kept += line + "\n";
-    return kept;
-}
-
 std::string last_statistics_line(const std::string& out) {
     std::string last;
     for (const std::string& line : zt::split_lines(out))
@@ -64,7 +53,7 @@ TEST_F(Batch, QuietRunPrintsOnlyTheFilesWrittenAndTheFinalStatistics) {
         expected += "# written " + name + "\n";
     EXPECT_EQ(quiet.out, expected + last_statistics_line(loud.out) + "\n");
     EXPECT_EQ(quiet.err, loud.err);
-    EXPECT_EQ(without_clock_lines(zt::read_file(file("zandor.log"))), without_clock_lines(loud_log));
+    EXPECT_EQ(zt::without_clock_lines(zt::read_file(file("zandor.log"))), zt::without_clock_lines(loud_log));
     for (size_t i = 0; i + 1 < outputs.size(); ++i)
         EXPECT_EQ(zt::read_file(file(outputs[i])), loud_bytes[i]) << outputs[i];
     const json summary = json::parse(zt::read_file(file("run.json")));

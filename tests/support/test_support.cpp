@@ -76,6 +76,21 @@ bool contains_line(const std::string& text, const std::string& line) {
     return false;
 }
 
+namespace {
+bool is_clock_line(const std::string& line) {
+    static const std::string days = "Mon Tue Wed Thu Fri Sat Sun";
+    return line.size() > 6 && line.compare(0, 2, "# ") == 0 && line[5] == ' ' &&
+           days.find(line.substr(2, 3)) != std::string::npos;
+}
+} // namespace
+
+std::string without_clock_lines(const std::string& out) {
+    std::string kept;
+    for (const std::string& line : split_lines(out))
+        if (!is_clock_line(line)) kept += line + "\n";
+    return kept;
+}
+
 RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& words,
                      const std::string& stdin_text, const std::string& argv0,
                      const std::vector<std::string>& extra_env) {

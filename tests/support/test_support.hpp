@@ -59,6 +59,9 @@ std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 bool contains_line(const std::string& text, const std::string& line);
+// `out` without the clock lines of "%" commands ("# Mon Dec  7 12:06:28 2026"),
+// which differ between two runs.
+std::string without_clock_lines(const std::string& out);
 
 struct RunResult {
     int status = -1; // exit status, or 128 + signal
