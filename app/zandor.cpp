@@ -17,8 +17,6 @@
 #include <optional>
 #include <vector>
 
-DriverState drv;
-
 const char* const RELEASE = "zandor_1.7 (07Jul03_0906)";
 
 namespace {
@@ -55,11 +53,8 @@ void print_general_help() {
         "  %%g[name] : save the pixel mask of the current image\n"
         "  %%T[rule] : analyse a transform rule\n"
         "  when the program name contains stat, a statistics routine is called\n"
-        "     and the previous keys are not valid\n"
-        "  --settings=FILE (-s=FILE) : settings file instead of %s.ini\n"
-        "  --strict : every warning is a fatal error, --quiet : print only the files written and the final "
-        "statistics\n",
-        n, prg_basename(prg_name).c_str());
+        "     and the previous keys are not valid\n",
+        n);
     std::fprintf(stderr, "see also prameters in %s.ini file\n", n);
 }
 
@@ -246,10 +241,6 @@ int run_zandor(const std::string& program, const BatchOptions& options) {
 }
 
 } // namespace
-
-bool stat_mode() {
-    return contains(prg_name, "stat");
-}
 
 void usage(const std::string& message, const std::string& word) {
     print_general_help();

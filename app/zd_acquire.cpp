@@ -4,10 +4,10 @@
 #include "zd_acquire.hpp"
 
 #include "xy_pixel.hpp"
-#include "zandor.hpp"
+#include "zd_driver.hpp"
 #include "zd_ops.hpp"
 #include "zd_progress.hpp"
-#include "zd_settings.hpp"
+#include "zd_run.hpp"
 #include "zd_summary.hpp"
 
 #include <cmath>
@@ -269,7 +269,7 @@ void end_file(IMG& img, SeriesFiles& s, int32_t k) {
 }
 
 std::unique_ptr<HDR> open_file(const SeriesFiles& s, int32_t k) {
-    return xy_open(s.name_of(k), prg_name, run.r_def, run.real_time, 1);
+    return xy_open(s.name_of(k), prg_name, run.r_def, run.real_time, 1, run.real_time_timeout);
 }
 
 // Reads file k alone, after the line that separates it; `opened` when it is

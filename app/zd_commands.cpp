@@ -9,7 +9,7 @@
 #include "zd_ops.hpp"
 #include "zd_pks.hpp"
 #include "zd_rad.hpp"
-#include "zd_settings.hpp"
+#include "zd_run.hpp"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "zd_hkl.hpp"
 
 #include "7c_cry.hpp"
-#include "zd_settings.hpp"
+#include "zd_run.hpp"
 
 #include <cmath>
 

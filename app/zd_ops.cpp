@@ -4,8 +4,8 @@
 
 #include "xy_pixel.hpp"
 #include "xy_resample.hpp"
-#include "zandor.hpp"
-#include "zd_settings.hpp"
+#include "zd_driver.hpp"
+#include "zd_run.hpp"
 #include "zd_summary.hpp"
 
 #include <cerrno>

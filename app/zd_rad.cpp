@@ -2,8 +2,8 @@
 
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
-#include "zandor.hpp"
-#include "zd_settings.hpp"
+#include "zd_driver.hpp"
+#include "zd_run.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 #include "xy_excl.hpp"
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
-#include "zandor.hpp"
+#include "zd_driver.hpp"
 #include "zd_rad.hpp"
 #include "zd_stat.hpp"
 #include "zd_summary.hpp"
@@ -14,8 +14,6 @@
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
-
-RunSettings run;
 
 std::string default_extension(const std::string& invocation) {
     if (invocation.compare(0, 3, "kvf") == 0) return ".kvf";
@@ -110,10 +108,9 @@ bool take_realtime_key(const IniTag& t) {
                     run.real_time, kMaxRealtimeSeconds);
         return true;
     }
-    int32_t timeout = 0;
-    if (!prg_iniint(t, "REALTIME_TIMEOUT", timeout)) return false;
-    if (timeout < 0) v_fatal("zandor", "REALTIME_TIMEOUT = %d refused: seconds, 0 for no limit", timeout);
-    xy_set_wait_timeout(timeout);
+    if (!prg_iniint(t, "REALTIME_TIMEOUT", run.real_time_timeout)) return false;
+    if (run.real_time_timeout < 0)
+        v_fatal("zandor", "REALTIME_TIMEOUT = %d refused: seconds, 0 for no limit", run.real_time_timeout);
     return true;
 }
 
@@ -381,12 +378,4 @@ void settings_usage(const std::string& message, const std::string& word) {
             if (in_chain(module) && module.usage && std::strcmp(module.topic, topic.name) == 0)
                 module.usage();
     }
-}
-
-std::string correction_suffix(bool grid) {
-    std::string suffix;
-    if (!run.d_name.empty()) suffix += "d";
-    if (!run.f_name.empty()) suffix += "f";
-    if (grid) suffix += "g";
-    return suffix;
 }

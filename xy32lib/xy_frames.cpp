@@ -165,8 +165,6 @@ std::unique_ptr<HDR> open_with(const XyFormat& format, const std::string& name, 
 
 // ---------------------------------------------------------------- real-time wait
 
-int32_t wait_timeout_seconds = 0;
-
 // The file xy_open will open: a name with a known suffix as it is, an existing
 // file that a module recognises by its bytes as it is, else the name the
 // default format's module opens (its extension appended). A default given
@@ -180,14 +178,15 @@ std::string awaited_name(const std::string& name, const std::string& def_format)
     return name + "." + def_format;
 }
 
-void wait_for_file(const std::string& name, const std::string& def_format, int32_t wait_seconds) {
+void wait_for_file(const std::string& name, const std::string& def_format, int32_t wait_seconds,
+                   int32_t wait_timeout) {
     std::string watched = awaited_name(name, def_format);
     struct stat st;
     int64_t waited = 0;
     while (::stat(watched.c_str(), &st) != 0) {
-        if (wait_timeout_seconds > 0 && waited >= wait_timeout_seconds)
+        if (wait_timeout > 0 && waited >= wait_timeout)
             v_fatal(kLibOrigin, "file %s did not appear within REALTIME_TIMEOUT = %d seconds",
-                    watched.c_str(), wait_timeout_seconds);
+                    watched.c_str(), wait_timeout);
         prg_screen(" file %s not stated, waiting %d seconds\n", watched.c_str(), wait_seconds);
         prg_flush_messages();
         ::sleep(static_cast<unsigned>(wait_seconds));
@@ -401,17 +400,14 @@ std::string xy_file_to_open(const std::string& name, const std::string& def_form
     return awaited_name(name, def_format);
 }
 
-void xy_set_wait_timeout(int32_t seconds) {
-    wait_timeout_seconds = seconds;
-}
-
 const XyFormat* xy_format_by_suffix(const std::string& name) {
     return choice_by_suffix(name);
 }
 
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
-                             const std::string& def_format, int32_t wait_seconds, bool detect) {
-    if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds);
+                             const std::string& def_format, int32_t wait_seconds, bool detect,
+                             int32_t wait_timeout) {
+    if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds, wait_timeout);
     if (const XyFormat* f = choice_by_suffix(name)) return open_with(*f, name, program, false);
     // A module recognised by the file's own bytes opens that very file, not the
     // name with its extension appended.

@@ -245,9 +245,11 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
                         int64_t num);
 // Opens a frame file with the module its name, its first bytes (when
 // `detect`) or `def_format` chooses, after waiting `wait_seconds` for it when
-// that is above 0.
+// that is above 0; a file that has not appeared after `wait_timeout` seconds
+// (0: no limit) stops the run.
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
-                             const std::string& def_format, int32_t wait_seconds, bool detect);
+                             const std::string& def_format, int32_t wait_seconds, bool detect,
+                             int32_t wait_timeout = 0);
 
 // Raw readers: one window of frame `frame` (from 1) of the record's open file
 // (img.hdr) into `buf` (window.width * window.height values, row after row),
@@ -302,9 +304,6 @@ struct XyFormat {
     FrameDecoder decoder;                     // null: the raw readers read the frames
 };
 
-// Seconds after which the real-time wait for a file that does not appear stops
-// the run; 0 (the default) waits as long as it takes.
-void xy_set_wait_timeout(int32_t seconds);
 // The file xy_open will open for `name` (its extension, the content test and
 // the default format applied), without opening anything.
 std::string xy_file_to_open(const std::string& name, const std::string& def_format);

@@ -4,9 +4,9 @@
 #include "test_support.hpp"
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
-#include "zandor.hpp"
+#include "zd_driver.hpp"
 #include "zd_rad.hpp"
-#include "zd_settings.hpp"
+#include "zd_run.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,7 @@
+#include "zd_driver.hpp"
+
+DriverState drv;
+
+bool stat_mode() {
+    return contains(prg_name, "stat");
+}
