@@ -137,7 +137,7 @@ uint64_t values_offset(const GelBytes& file, const IfdEntry& e) {
     const uint64_t bytes = static_cast<uint64_t>(e.count) * type_size(e.type);
     if (offset > file.size() || bytes > file.size() - offset)
         v_fatal(kOrigin, " values of %s (%llu bytes at byte %llu) lie beyond the end of the file\n",
-                ifd_tag_name(e.tag), static_cast<unsigned long long>(bytes),
+                ifd_tag_name(e.tag).c_str(), static_cast<unsigned long long>(bytes),
                 static_cast<unsigned long long>(offset));
     return offset;
 }
@@ -146,7 +146,8 @@ uint64_t values_offset(const GelBytes& file, const IfdEntry& e) {
 // their whole extent is checked against the file before anything is read.
 std::vector<uint32_t> unsigned_values(const GelBytes& file, const IfdEntry& e, uint32_t n) {
     if (e.type != TIF_SHORT && e.type != TIF_LONG)
-        v_fatal(kOrigin, " %s has type %u where SHORT or LONG is expected\n", ifd_tag_name(e.tag), e.type);
+        v_fatal(kOrigin, " %s has type %u where SHORT or LONG is expected\n", ifd_tag_name(e.tag).c_str(),
+                e.type);
     const size_t width = type_size(e.type);
     n = std::min(n, e.count);
     std::vector<unsigned char> raw;
@@ -156,7 +157,7 @@ std::vector<uint32_t> unsigned_values(const GelBytes& file, const IfdEntry& e, u
         const uint64_t at = values_offset(file, e);
         raw.resize(static_cast<size_t>(n) * width);
         if (!file.read(at, raw.data(), raw.size()))
-            v_fatal(kOrigin, " reading the values of %s failed\n", ifd_tag_name(e.tag));
+            v_fatal(kOrigin, " reading the values of %s failed\n", ifd_tag_name(e.tag).c_str());
     }
     std::vector<uint32_t> values(n);
     for (size_t i = 0; i < values.size(); ++i)
@@ -185,7 +186,7 @@ void take_scalar(const IfdEntry& e, uint32_t& target) {
     if (e.count != 1) {
         if (e.tag == TAG_BITS_PER_SAMPLE)
             v_fatal(kOrigin, " colour TIFF (%u samples per pixel) not supported\n", e.count);
-        v_fatal(kOrigin, " %s holds %u values where one is expected\n", ifd_tag_name(e.tag), e.count);
+        v_fatal(kOrigin, " %s holds %u values where one is expected\n", ifd_tag_name(e.tag).c_str(), e.count);
     }
     target = e.type == TIF_SHORT ? decode16(e, e.field) : decode32(e, e.field);
 }
@@ -302,7 +303,7 @@ std::string ascii_value(const GelBytes& file, const IfdEntry& e) {
     if (values_inline(e))
         std::memcpy(&text[0], e.field, text.size());
     else if (!file.read(values_offset(file, e), &text[0], text.size()))
-        v_fatal(kOrigin, " reading the text of %s failed\n", ifd_tag_name(e.tag));
+        v_fatal(kOrigin, " reading the text of %s failed\n", ifd_tag_name(e.tag).c_str());
     text.resize(std::strlen(text.c_str()));
     // One entry is one line in listings and in native headers.
     for (char& c : text)
@@ -314,7 +315,8 @@ std::string rational_value(const GelBytes& file, const IfdEntry& e) {
     if (e.count == 0) return "";
     const uint64_t at = values_offset(file, e);
     unsigned char raw[8];
-    if (!file.read(at, raw, 8)) v_fatal(kOrigin, " reading the value of %s failed\n", ifd_tag_name(e.tag));
+    if (!file.read(at, raw, 8))
+        v_fatal(kOrigin, " reading the value of %s failed\n", ifd_tag_name(e.tag).c_str());
     return prg_format("%u / %u", decode32(e, raw), decode32(e, raw + 4));
 }
 
@@ -566,7 +568,7 @@ int32_t gel_getraw(const IMG& img, uint16_t* buf, int32_t frame) {
 
 // ---------------------------------------------------------------- IFD construction and listing
 
-const char* ifd_tag_name(uint32_t tag) {
+std::string ifd_tag_name(uint32_t tag) {
     switch (tag) {
     case 0x00FE:
         return "NewSubFileType";
@@ -608,12 +610,8 @@ const char* ifd_tag_name(uint32_t tag) {
         return "Software";
     case 0x0132:
         return "DateTime";
-    default: {
-        // Rewritten at each call, as the names above are used at once.
-        static char unknown[32];
-        std::snprintf(unknown, sizeof unknown, "TAG %04x ???", tag);
-        return unknown;
-    }
+    default:
+        return prg_format("TAG %04x ???", tag);
     }
 }
 
@@ -622,8 +620,8 @@ void print_ifd(int index, int count, const TifIfdEntry& entry, const char* text)
     const std::string type_name = entry.type >= TIF_ASCII && entry.type <= TIF_RATIONAL
                                       ? type_names[entry.type]
                                       : prg_format("%u", entry.type);
-    prg_screen(" %2d/%2d TIF_IFD %04x %16s %8s * %2u = ", index, count, entry.tag, ifd_tag_name(entry.tag),
-               type_name.c_str(), entry.count);
+    prg_screen(" %2d/%2d TIF_IFD %04x %16s %8s * %2u = ", index, count, entry.tag,
+               ifd_tag_name(entry.tag).c_str(), type_name.c_str(), entry.count);
     if (entry.type == TIF_SHORT)
         prg_screen("%u\n", entry.value & 0xFFFF);
     else if (entry.type == TIF_ASCII || entry.type == TIF_RATIONAL)

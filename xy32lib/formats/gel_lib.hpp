@@ -76,7 +76,7 @@ struct TifIfdEntry {
     uint32_t value = 0; // a SHORT value in the low 16 bits
 };
 
-const char* ifd_tag_name(uint32_t tag);
+std::string ifd_tag_name(uint32_t tag);
 void print_ifd(int index, int count, const TifIfdEntry& entry, const char* text);
 // Each appends one entry with count 1 and returns 1. A RATIONAL's numbers go to
 // `area`, which the file holds from byte `area_offset`.
