@@ -63,15 +63,14 @@ bool same_file(const std::string& a, const std::string& b) {
            sa.st_ino == sb.st_ino;
 }
 
-using Writer = const XyWriter&;
-
 // The name a writer will really write: it appends its extension when absent.
-std::string written_file(const std::string& out_name, Writer w) {
+std::string written_file(const std::string& out_name, const XyWriter& w) {
     return contains(out_name, w.extension) ? out_name : out_name + w.extension;
 }
 
 // A default output name never replaces the file the image was read from.
-bool default_name_hits_input(const std::string& s, const std::string& out_name, const IMG& img, Writer w) {
+bool default_name_hits_input(const std::string& s, const std::string& out_name, const IMG& img,
+                             const XyWriter& w) {
     const std::string cut_name = img.name.substr(0, img.name.find('.'));
     if (s.empty() && contains(img.name, ".kvf") && cut_name == out_name) return true;
     // "%X", "%X.tif" and "%Xdir/" all take their base name from the image.
@@ -81,7 +80,7 @@ bool default_name_hits_input(const std::string& s, const std::string& out_name, 
     return same_file(target, img.name) || (img.hdr && same_file(target, img.hdr->file_name));
 }
 
-std::string output_name(const std::string& s, const std::string& out_dir, const IMG& img, Writer w) {
+std::string output_name(const std::string& s, const std::string& out_dir, const IMG& img, const XyWriter& w) {
     std::string name = prg_outname(s, img.name, "", out_dir);
     if (s.empty() || s[0] == '.' || s.find('.', 1) == std::string::npos) {
         name += correction_suffix(drv.grid_done);
@@ -221,7 +220,7 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     const int32_t bits = letter == 'Y' ? 1 : letter == 'Z' ? 2 : 0;
     const std::string s = skip_one_equals(text.size() > 1 ? text.substr(1) : std::string());
     // A name without a writer's marker is written as a native file.
-    Writer writer = xy_writer_for(s, "kvf");
+    const XyWriter& writer = xy_writer_for(s, "kvf");
     const std::string out_name = output_name(s, out_dir, img, writer);
     XyWriteOptions options;
     options.depth_mode = bits;

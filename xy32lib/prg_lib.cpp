@@ -536,17 +536,15 @@ void prg_fprintf(std::FILE* stream, const char* format, ...) {
 void prg_screen(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = prg_vformat(format, args);
+    prg_write(stdout, prg_vformat(format, args));
     va_end(args);
-    if (sink) sink->screen(text);
 }
 
 void prg_notice(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = prg_vformat(format, args);
+    prg_write(stderr, prg_vformat(format, args));
     va_end(args);
-    if (sink) sink->notice(text);
 }
 
 void prg_write(std::FILE* stream, std::string_view text) {
@@ -562,9 +560,8 @@ void prg_write(std::FILE* stream, std::string_view text) {
 void prg_stream_printf(std::FILE* stream, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = prg_vformat(format, args);
+    prg_write(stream, prg_vformat(format, args));
     va_end(args);
-    prg_write(stream, text);
 }
 
 void prg_set_sink(MessageSink* to) {

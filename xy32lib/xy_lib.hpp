@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // Pixel type codes of HDR::type and IMG::data_type.
@@ -182,12 +183,9 @@ struct IMG {
     CosmicArrays cosmic;
     // Working memory of the summation: a read buffer per pixel type, kept from
     // file to file of a series and released with the cosmic arrays.
-    struct ReadBuffers {
-        std::vector<uint8_t> u8;
-        std::vector<uint16_t> u16;
-        std::vector<int32_t> i32;
-        std::vector<float> f32;
-    } read_buffers;
+    using ReadBuffers =
+        std::tuple<std::vector<uint8_t>, std::vector<uint16_t>, std::vector<int32_t>, std::vector<float>>;
+    ReadBuffers read_buffers;
     int32_t n_saturated = 0;
     int32_t n_time = 0;
     int32_t n_space = 0;

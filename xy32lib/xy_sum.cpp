@@ -367,17 +367,7 @@ int64_t declared_frames(const HDR& hdr) {
 // series of one-frame files does not allocate and clear a frame's buffer for
 // each file. It holds the largest region read so far.
 template <class Raw> std::vector<Raw>& read_buffer(IMG& img, int64_t size) {
-    IMG::ReadBuffers& b = img.read_buffers;
-    std::vector<Raw>* kept = nullptr;
-    if constexpr (std::is_same_v<Raw, uint8_t>)
-        kept = &b.u8;
-    else if constexpr (std::is_same_v<Raw, uint16_t>)
-        kept = &b.u16;
-    else if constexpr (std::is_same_v<Raw, int32_t>)
-        kept = &b.i32;
-    else
-        kept = &b.f32;
-    std::vector<Raw>& buf = *kept;
+    std::vector<Raw>& buf = std::get<std::vector<Raw>>(img.read_buffers);
     if (static_cast<int64_t>(buf.size()) < size) {
         buf = std::vector<Raw>{};
         buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(size));
