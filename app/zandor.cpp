@@ -24,7 +24,7 @@ namespace {
 const char* const kContactLine = "zandor maintainers : beamline data group, see README.md";
 
 void print_general_help() {
-    const char* n = prg_name.c_str();
+    const char* n = prg_state().name.c_str();
     std::fprintf(stderr,
                  "usage : %s [D=|F=]img_file[,Bb,Ee,X,Aa|Mm,Uu] [img...] [%%M=val] [%%[X] [img...]]\n", n);
     std::fprintf(
@@ -120,7 +120,7 @@ void load_settings_reference(const Reference& ref) {
 void acquire_and_process(const std::string& word) {
     drv.i_name = word;
     Acquisition acquired = get_image(word, run.dir, drv.i_image);
-    excl_image(drv.i_image, run.print);
+    excl_image(drv.job.zones, drv.job.reading, drv.i_image, run.print);
     xy_orien(drv.i_image);
     if (stat_mode()) {
         // The low limit applies only with SET_LIMIT 2.
@@ -162,12 +162,8 @@ bool read_interactive_word(std::string& word) {
 }
 
 void reset_run_state() {
-    drv = DriverState();
     run = RunSettings();
     settings_defaults();
-    log_mode = 0;
-    prg_log_reset();
-    prg_forget_inputs();
 }
 
 // The files the command line names (images, D= and F=) and the settings' dark
@@ -205,15 +201,15 @@ std::string final_statistics_line() {
 
 int run_zandor(const std::string& program, const BatchOptions& options) {
     xy_chktype();
-    prg_name = program;
+    prg_state().name = program;
     reset_run_state();
     prg_set_strict_warnings(options.strict);
-    run.r_def = default_extension(prg_name);
+    run.r_def = default_extension(prg_state().name);
     prg_inifile(parameter, options.settings_file);
     const std::vector<std::string>& words = options.words;
     note_named_inputs(words);
     check_before_work(options);
-    prg_printf("## %s : %s\n## %s\n## %s\n", prg_name.c_str(), " extracting info/preprocessing image",
+    prg_printf("## %s : %s\n## %s\n## %s\n", prg_state().name.c_str(), " extracting info/preprocessing image",
                RELEASE, kContactLine);
     const bool interactive = words.empty();
     if (words.size() == 1) run.print |= PRINT_FILE_HEADER;
@@ -247,10 +243,10 @@ void usage(const std::string& message, const std::string& word) {
     std::fprintf(
         stderr,
         "Look at zandor.pdf (if available) or try %s --usage[=grid,radial,mask,spec,cosmic,other,stat] \n",
-        prg_name.c_str());
+        prg_state().name.c_str());
     if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
     if (!contains(word, "--usage")) throw Fatal(3);
-    std::fprintf(stderr, "\nUsing : %s %s \n", prg_name.c_str(), word.c_str());
+    std::fprintf(stderr, "\nUsing : %s %s \n", prg_state().name.c_str(), word.c_str());
     std::fprintf(stderr, "\nValid options in %s.ini files are : \n", message.c_str());
     settings_usage(message, word);
     std::fputs("\n", stderr);
@@ -260,7 +256,9 @@ void usage(const std::string& message, const std::string& word) {
 int zandor_main(int argc, char** argv) {
     int status = 0;
     ConsoleSink console;
-    prg_set_sink(&console);
+    drv = DriverState(); // a fresh job: no state of an earlier run in this process
+    drv.job.program.sink = &console;
+    const ProgramScope bind(drv.job.program);
     const BatchOptions options = take_batch_options(argc, argv);
     std::optional<QuietStdout> quiet;
     try {

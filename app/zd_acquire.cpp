@@ -269,7 +269,7 @@ void end_file(IMG& img, SeriesFiles& s, int32_t k) {
 }
 
 std::unique_ptr<HDR> open_file(const SeriesFiles& s, int32_t k) {
-    return xy_open(s.name_of(k), prg_name, run.r_def, run.real_time, 1, run.real_time_timeout);
+    return xy_open(s.name_of(k), prg_state().name, run.r_def, run.real_time, 1, drv.job.reading);
 }
 
 // Reads file k alone, after the line that separates it; `opened` when it is

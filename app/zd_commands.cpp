@@ -5,6 +5,7 @@
 
 #include "xy_excl.hpp"
 #include "xy_transfo.hpp"
+#include "zd_driver.hpp"
 #include "zd_map.hpp"
 #include "zd_ops.hpp"
 #include "zd_pks.hpp"
@@ -38,10 +39,10 @@ void radial_command(const std::string& text, IMG& image) {
     radial(text, run.out, image);
 }
 void peaks_command(const std::string& text, IMG& image) {
-    peaks(text, run.out, image);
+    peaks(drv.geo, text, run.out, image);
 }
 void hkl_map_command(const std::string& text, IMG& image) {
-    hkl_map(text, run.out, image);
+    hkl_map(drv.geo, text, run.out, image);
 }
 // The frame counts of the working image as a mask image.
 void mask_save_command(const std::string& text, IMG& image) {

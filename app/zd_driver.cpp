@@ -3,5 +3,5 @@
 DriverState drv;
 
 bool stat_mode() {
-    return contains(prg_name, "stat");
+    return contains(prg_state().name, "stat");
 }

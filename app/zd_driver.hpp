@@ -4,6 +4,8 @@
 // settings.
 #pragma once
 
+#include "7c_cry.hpp"
+#include "xy_job.hpp"
 #include "xy_lib.hpp"
 
 #include <cstdio>
@@ -16,6 +18,8 @@ struct DriverState {
     // settings file; the first image of a working image then fixes its frame
     // range and the geometry of its files. It never holds pixels.
     IMG reading;
+    Job job;                    // the library's state: messages, reading options, zones, grid model
+    GeometryState geo;          // crystal and goniometer geometry of the (h, k, l) commands
     IMG image;                  // working image: the accumulated, corrected result
     IMG i_image;                // image being acquired
     IMG d_image;                // dark

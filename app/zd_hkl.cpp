@@ -32,7 +32,7 @@ void require_finite(const char* origin, const char* key, const double* values, i
 
 } // namespace
 
-void hkl_prepare_geometry(const char* origin) {
+void hkl_prepare_geometry(GeometryState& geo, const char* origin) {
     prg_printf(" UB %s\n", geo.spec_ub == 1 ? "spec_mode(2Pi)" : "not_spec");
     for (int i = 0; i < 9; ++i)
         prg_printf(" UB[%d]= %12.6lf %s", i, geo.mat_ub[i], i % 3 == 2 ? "\n" : " ");
@@ -42,7 +42,7 @@ void hkl_prepare_geometry(const char* origin) {
     require_finite(origin, "DETEC", geo.goniometer + 4, 5);
     require_finite(origin, "ORIG", run.orig_det, 2);
     require_finite(origin, "SCALE", run.scale_det, 4);
-    if (geo_invert_ub())
+    if (geo_invert_ub(geo))
         v_fatal(origin, "the orientation matrix MAT_UB is singular: no (h, k, l) can be computed");
     if (!(geo.lambda > 5e-05))
         v_fatal(origin, "invalid wavelength LAMBDA = %lg: no (h, k, l) can be computed", geo.lambda);

@@ -3,6 +3,7 @@
 // refusal of a geometry that cannot index, and the result file name.
 #pragma once
 
+#include "7c_cry.hpp"
 #include "xy_lib.hpp"
 
 #include <string>
@@ -30,7 +31,7 @@ DetectorMap hkl_detector_map(const IMG& image);
 // and ends the run through the fatal path, naming `origin`, when no index can be
 // computed: a singular UB, a wavelength at or below 5e-05, or a geometry or
 // detector setting that is not a finite number.
-void hkl_prepare_geometry(const char* origin);
+void hkl_prepare_geometry(GeometryState& geo, const char* origin);
 
 // OUT directory (empty: the current one) + image name without directory and
 // extension + `ext`.

@@ -119,13 +119,13 @@ size_t map_line(char* buf, double h, double k, double l, int32_t value) {
     return static_cast<size_t>(p - buf);
 }
 
-void hkl_map(const std::string& /*arg*/, const std::string& out_dir, IMG& image) {
+void hkl_map(GeometryState& geo, const std::string& /*arg*/, const std::string& out_dir, IMG& image) {
     if (image.data.empty()) v_error("zd_map", "no data to write");
     const DetectorMap det = hkl_detector_map(image);
     const std::string name = hkl_result_name(image, out_dir, ".map");
-    hkl_prepare_geometry("zd_map");
+    hkl_prepare_geometry(geo, "zd_map");
     HklFrame frame;
-    if (!hkl_frame_prepare(frame)) v_fatal("zd_map", "no (h, k, l) can be computed");
+    if (!hkl_frame_prepare(geo, frame)) v_fatal("zd_map", "no (h, k, l) can be computed");
 
     AtomicOutFile file(name);
     if (!file.is_open()) v_error("zd_map", "unable to create map file '%s'", name.c_str());
@@ -158,5 +158,5 @@ void hkl_map(const std::string& /*arg*/, const std::string& out_dir, IMG& image)
     }
     flush();
     if (!file.commit()) v_error("zd_map", "unable to write map file '%s'", name.c_str());
-    get_hkl(); // the state ends as the last pixel left it
+    get_hkl(geo); // the state ends as the last pixel left it
 }

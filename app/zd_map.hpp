@@ -2,6 +2,7 @@
 // with its Miller indices and value in a ".map" file, nine sample pixels echoed.
 #pragma once
 
+#include "7c_cry.hpp"
 #include "xy_lib.hpp"
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <string>
 
 // Writes "<OUT>/<image name>.map". `arg` (the text after %H) is not used.
-void hkl_map(const std::string& arg, const std::string& out_dir, IMG& image);
+void hkl_map(GeometryState& geo, const std::string& arg, const std::string& out_dir, IMG& image);
 
 // One map line, " %7.4lf %7.4lf %7.4lf %10ld\n", into `buf` (at least
 // map_line_capacity bytes); returns its length. The bytes are those printf

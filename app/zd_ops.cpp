@@ -209,7 +209,7 @@ void grid_image(const std::string&, IMG& img) {
     require_data(img, "no data to process");
     if (drv.grid_done) v_fatal("zandor", "grid correction soon applied");
     if (drv.g_name.empty()) drv.g_name = "GRID_AUTO";
-    grid_cor_img(grid_cor, img);
+    grid_cor_img(drv.job.grid, img);
     drv.grid_done = true;
     summary_grid_applied();
 }
@@ -240,7 +240,7 @@ double spec2xl(const std::string& text, const IMG& img) {
     if (run.spec_name.empty()) v_fatal("zandor", "normalisation '%s' needs the SPEC setting", text.c_str());
 
     const std::string image_name = prg_basename(img.name);
-    const std::string out_file = prg_format("%s.SPEC", prg_name.c_str());
+    const std::string out_file = prg_format("%s.SPEC", prg_state().name.c_str());
     // The command's output replaces this file: it must not be one the run reads.
     const std::string read_as = prg_input_named(out_file);
     if (!read_as.empty())

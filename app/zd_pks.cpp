@@ -103,14 +103,14 @@ double distance_to_integer(double x) {
     return f > 0.5 ? 1.0 - f : f;
 }
 
-void set_detector_point(const DetectorMap& det, const PeakMeasure& pm) {
+void set_detector_point(GeometryState& geo, const DetectorMap& det, const PeakMeasure& pm) {
     det.point(pm.cx, pm.cy, geo.goniometer[G_RY], geo.goniometer[G_RZ]);
 }
 
 // Omega from omega0 - o to omega0 + o in 41 steps: a minimum of the distance of
 // (h, k, l) to integers is reported once the distance falls again after it, and
 // the last one when the scan ends. Omega is restored.
-void omega_scan(const DetectorMap& det, const PeakMeasure& pm, float o, PeakOutput& out) {
+void omega_scan(GeometryState& geo, const DetectorMap& det, const PeakMeasure& pm, float o, PeakOutput& out) {
     double* const g = geo.goniometer;
     const double omega0 = g[G_OMEGA];
     double best = 1.5, prev = 0.0;
@@ -121,8 +121,8 @@ void omega_scan(const DetectorMap& det, const PeakMeasure& pm, float o, PeakOutp
     };
     for (int j = -20; j <= 20; ++j) {
         g[G_OMEGA] = omega0 + static_cast<double>(static_cast<float>(j) * o / 20.0f);
-        set_detector_point(det, pm);
-        get_hkl();
+        set_detector_point(geo, det, pm);
+        get_hkl(geo);
         const Reflection& r = geo.hkl;
         const double d = distance_to_integer(r.h) + distance_to_integer(r.k) + distance_to_integer(r.l);
         if (d < best) {
@@ -144,10 +144,10 @@ void omega_scan(const DetectorMap& det, const PeakMeasure& pm, float o, PeakOutp
 }
 
 // Indexes an accepted peak and prints its line; returns the status of get_hkl.
-int index_peak(const DetectorMap& det, const PeakRecord& rec, const PeakMeasure& pm, int32_t maximum,
-               PeakOutput& out) {
-    set_detector_point(det, pm);
-    get_hkl();
+int index_peak(GeometryState& geo, const DetectorMap& det, const PeakRecord& rec, const PeakMeasure& pm,
+               int32_t maximum, PeakOutput& out) {
+    set_detector_point(geo, det, pm);
+    get_hkl(geo);
     const Reflection found = geo.hkl;
     out.both(" %6.1lf %6.1lf %8d %8.0lf  %2d %2d %6.3lf %6.3lf %6.3lf", pm.cx, pm.cy, maximum, pm.integral,
              rec.x_hi - rec.x_lo + 1, rec.y_hi - rec.y_lo + 1, found.h, found.k, found.l);
@@ -162,7 +162,7 @@ int index_peak(const DetectorMap& det, const PeakRecord& rec, const PeakMeasure&
         geo.hkl_cryst[2] = found.l;
         geo.goniometer[G_RY] = geo.goniometer[G_RZ] = 0.0;
         geo.spec_mode = 3;
-        get_angles();
+        get_angles(geo);
         if (geo.hkl.status == HKL_VALID)
             out.both(" %.4lf  %.4lf\n", geo.hkl.tth, geo.hkl.angles[G_CHI]);
         else
@@ -261,14 +261,14 @@ PeakMeasure measure_peak(const PeakRecord& rec) {
     return pm;
 }
 
-void peaks(const std::string& arg, const std::string& out_dir, IMG& image) {
+void peaks(GeometryState& geo, const std::string& arg, const std::string& out_dir, IMG& image) {
     if (image.data.empty()) v_error("zd_pks", "no data to write");
     const PeakParams par = peak_params(arg);
     const DetectorMap det = hkl_detector_map(image);
     const std::string name = hkl_result_name(image, out_dir, ".pks");
     prg_printf("# output %d peaks in %s (oscillation ampltude o_peak=%.2f, v_peak=%.2f)\n", par.m,
                name.c_str(), par.o, par.v);
-    hkl_prepare_geometry("zd_pks");
+    hkl_prepare_geometry(geo, "zd_pks");
 
     AtomicOutFile file(name);
     if (!file.is_open()) v_error("zd_pks", "unable to create peak file '%s'", name.c_str());
@@ -298,12 +298,12 @@ void peaks(const std::string& arg, const std::string& out_dir, IMG& image) {
             ++explored;
             if (!(pm.integral >= static_cast<double>(par.v * static_cast<float>(maximum)))) continue;
             ++accepted;
-            const int status = index_peak(det, rec, pm, maximum, out);
+            const int status = index_peak(geo, det, rec, pm, maximum, out);
             if (status == HKL_INVALID) {
                 ended = true;
                 break;
             }
-            if (par.o > 0) omega_scan(det, pm, par.o, out);
+            if (par.o > 0) omega_scan(geo, det, pm, par.o, out);
         }
         if (!ended) out.both("\n %d peaks explored, %d only with  sumc >%.2f max\n", explored, m, par.v);
     }

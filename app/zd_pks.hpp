@@ -2,6 +2,7 @@
 // command): the strongest peaks of the working image into a ".pks" file.
 #pragma once
 
+#include "7c_cry.hpp"
 #include "xy_lib.hpp"
 
 #include <cstdint>
@@ -54,4 +55,4 @@ struct PeakMeasure {
 PeakMeasure measure_peak(const PeakRecord& rec);
 
 // The %P command on `image`, writing "<OUT>/<image name>.pks".
-void peaks(const std::string& arg, const std::string& out_dir, IMG& image);
+void peaks(GeometryState& geo, const std::string& arg, const std::string& out_dir, IMG& image);

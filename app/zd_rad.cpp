@@ -108,6 +108,7 @@ Centre image_centre(const IMG& img) {
             v_fatal(kOrigin, "ORIG = %g %g is not a centre", run.orig_det[0], run.orig_det[1]);
     Centre c{run.orig_det[0] != 0 ? run.orig_det[0] : 0.5 * img.nx,
              run.orig_det[1] != 0 ? run.orig_det[1] : 0.5 * img.ny};
+    GridCor& grid_cor = drv.job.grid;
     const std::string& convert = grid_cor.grid_orig;
     if (!convert.empty() && std::strstr("CONVERT", convert.c_str()) != nullptr) {
         if (grid_cor.n_coef <= 0 || grid_cor.set != 3) {
@@ -145,12 +146,12 @@ void check_settings() {
     if (rad_set.n_sector < 1 || rad_set.n_sector > kMaxSectors) rad_set.n_sector = 1;
 }
 
-void install_rules(const Rules& rules) {
+void install_rules(const Rules& rules, CoordinateRules& slots) {
     std::string text;
-    if (rules.x) ini_transfo_coord(text = rad_set.rad_x, 0);
-    if (rules.dx) ini_transfo_coord(text = rad_set.rad_dx, 2);
-    if (rules.y) ini_transfo_coord(text = rad_set.rad_y, 1);
-    if (rules.dy) ini_transfo_coord(text = rad_set.rad_dy, 3);
+    if (rules.x) ini_transfo_coord(slots, text = rad_set.rad_x, 0);
+    if (rules.dx) ini_transfo_coord(slots, text = rad_set.rad_dx, 2);
+    if (rules.y) ini_transfo_coord(slots, text = rad_set.rad_y, 1);
+    if (rules.dy) ini_transfo_coord(slots, text = rad_set.rad_dy, 3);
 }
 
 // Accumulates every counted pixel into the rings of its sector.
@@ -225,16 +226,17 @@ void accumulate_plain(const IMG& img, const Centre& c, int32_t n, RingAccumulato
 }
 
 // Pixels with rules: each pixel's position and weight come from the slots.
-void accumulate_ruled(const IMG& img, const Centre& c, int32_t n, const Rules& rules, RingAccumulator& acc) {
+void accumulate_ruled(const IMG& img, const Centre& c, int32_t n, const Rules& rules,
+                      const CoordinateRules& slots, RingAccumulator& acc) {
     const bool counted_all = img.frame.empty();
     for (int32_t row = 0; row < img.ny; ++row) {
         const int64_t base = static_cast<int64_t>(row) * img.nx;
         for (int32_t col = 0; col < img.nx; ++col) {
             if (!counted_all && img.frame[base + col] == 0) continue;
-            const double wx = rules.dx ? density_coord(2, col, row) : 1.0;
-            const double wy = rules.dy ? density_coord(3, col, row) : 1.0;
-            const double x = rules.x ? transfo_coord(0, col, row) : col;
-            const double y = rules.y ? transfo_coord(1, col, row) : row;
+            const double wx = rules.dx ? density_coord(slots, 2, col, row) : 1.0;
+            const double wy = rules.dy ? density_coord(slots, 3, col, row) : 1.0;
+            const double x = rules.x ? transfo_coord(slots, 0, col, row) : col;
+            const double y = rules.y ? transfo_coord(slots, 1, col, row) : row;
             const float dx = static_cast<float>(x - c.x + 0.5);
             const float dy = static_cast<float>(y - c.y + 0.5);
             const float r = std::sqrt(dx * dx + dy * dy);
@@ -394,14 +396,15 @@ void radial(const std::string& /*argument*/, const std::string& out_dir, IMG& im
 
     const Rules rules{!rad_set.rad_x.empty(), !rad_set.rad_y.empty(), !rad_set.rad_dx.empty(),
                       !rad_set.rad_dy.empty()};
-    install_rules(rules);
+    CoordinateRules slots;
+    install_rules(rules, slots);
     const Centre untransformed = c;
-    if (rules.x) c.x = transfo_coord(0, untransformed.x, untransformed.y);
-    if (rules.y) c.y = transfo_coord(1, untransformed.x, untransformed.y);
+    if (rules.x) c.x = transfo_coord(slots, 0, untransformed.x, untransformed.y);
+    if (rules.y) c.y = transfo_coord(slots, 1, untransformed.x, untransformed.y);
 
     RingAccumulator acc(n, dim);
     if (rules.any())
-        accumulate_ruled(image, c, n, rules, acc);
+        accumulate_ruled(image, c, n, rules, slots, acc);
     else
         accumulate_plain(image, c, n, acc);
 

@@ -27,7 +27,6 @@ struct RunSettings {
     float low_limit = -INFINITY;        // LOW_LIMIT
     int32_t set_limit = 0;              // SET_LIMIT
     int32_t real_time = 0;              // REALTIME
-    int32_t real_time_timeout = 0;      // REALTIME_TIMEOUT (0: no limit)
     int32_t print = PRINT_DEFAULT;      // PRINT
     int32_t t_mode = 0;                 // T_DATA: XY_TYPE_INT32, XY_TYPE_FLOAT or 0
     double scale_det[4] = {1, 0, 0, 1}; // SCALE

@@ -108,9 +108,9 @@ bool take_realtime_key(const IniTag& t) {
                     run.real_time, kMaxRealtimeSeconds);
         return true;
     }
-    if (!prg_iniint(t, "REALTIME_TIMEOUT", run.real_time_timeout)) return false;
-    if (run.real_time_timeout < 0)
-        v_fatal("zandor", "REALTIME_TIMEOUT = %d refused: seconds, 0 for no limit", run.real_time_timeout);
+    int32_t& timeout = drv.job.reading.wait_timeout;
+    if (!prg_iniint(t, "REALTIME_TIMEOUT", timeout)) return false;
+    if (timeout < 0) v_fatal("zandor", "REALTIME_TIMEOUT = %d refused: seconds, 0 for no limit", timeout);
     return true;
 }
 
@@ -164,11 +164,31 @@ void plane_usage() {
 // ---------------------------------------------------------------- other modules' keys
 
 bool take_grid_key(const IniTag& tag) {
-    return grid_ini(grid_cor, tag) != 0;
+    return grid_ini(drv.job.grid, tag) != 0;
 }
 
 void grid_defaults() {
-    grid_cor = GridCor();
+    drv.job.grid = GridCor();
+}
+
+bool take_hdf5_key(const IniTag& tag) {
+    return h5_inipar(drv.job.reading, tag);
+}
+
+bool take_geometry_key(const IniTag& tag) {
+    return geo_ini(drv.geo, tag);
+}
+
+void geometry_defaults() {
+    geo_set_defaults(drv.geo);
+}
+
+bool take_zone_key(const IniTag& tag) {
+    return excl_inipar(drv.job.zones, tag);
+}
+
+void zone_defaults() {
+    excl_defaults(drv.job.zones);
 }
 
 bool take_radial_key(const IniTag& tag) {
@@ -177,7 +197,6 @@ bool take_radial_key(const IniTag& tag) {
 
 void radial_defaults() {
     rad_set = RadialSettings();
-    reset_transfo_coord();
 }
 
 bool take_stat_key(const IniTag& tag) {
@@ -204,18 +223,18 @@ struct SettingsModule {
 // ends its handling. Keys that nobody takes are ignored.
 const SettingsModule kSettingsChain[] = {
     {take_image_key, "other", xy_iniuse, nullptr, false},
-    {h5_inipar, "other", h5_iniuse, nullptr, false},
+    {take_hdf5_key, "other", h5_iniuse, nullptr, false},
     {take_run_key, "other", run_usage, nullptr, false},
     {take_normalisation_key, "spec", normalisation_usage, nullptr, false},
     {take_cosmic_key, "cosmic", cosmic_usage, nullptr, false},
     {take_correction_key, "other", correction_usage, nullptr, false},
-    {geo_ini, "other", geo_usage, geo_set_defaults, false},
+    {take_geometry_key, "other", geo_usage, geometry_defaults, false},
     {take_detector_key, "other", detector_usage, nullptr, false},
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
     {take_radial_key, "radial", radial_usage, radial_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},
     {take_summary_key, "other", summary_usage, summary_reset, false},
-    {excl_inipar, "mask", excl_usage, excl_defaults, false},
+    {take_zone_key, "mask", excl_usage, zone_defaults, false},
     {take_stat_key, "stat", stat_usage, stat_defaults, true},
 };
 

@@ -60,7 +60,7 @@ ordered_json statistics(const IMG& img) {
 
 ordered_json document(IMG& image, const std::string& version) {
     ordered_json doc;
-    doc["program"] = prg_name;
+    doc["program"] = prg_state().name;
     doc["version"] = version;
     doc["settings_files"] = prg_settings_files();
     ordered_json words = ordered_json::array();

@@ -18,6 +18,8 @@
 
 namespace {
 
+ExclState excl;
+
 constexpr int32_t kSide = 2048;
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
@@ -63,17 +65,18 @@ void write_mask(const std::string& name) {
 
 void declare_zones(const std::string& mask) {
     for (int k = 0; k < 8; ++k)
-        excl_ini(EXCL_CIRCLE,
+        excl_ini(excl, EXCL_CIRCLE,
                  std::to_string(200 + 200 * k) + " " + std::to_string(300 + 150 * k) + " 50 -1 QUIET");
     for (int k = 0; k < 6; ++k)
-        excl_ini(EXCL_RECT,
+        excl_ini(excl, EXCL_RECT,
                  std::to_string(100 + 300 * k) + " 1500 " + std::to_string(180 + 300 * k) + " 1580 QUIET");
     for (int k = 0; k < 6; ++k) {
         const int x = 150 + 300 * k;
-        excl_ini(EXCL_TRIANGLE, std::to_string(x) + " 1800 " + std::to_string(x + 100) + " 1800 " +
-                                    std::to_string(x + 50) + " 1900 7 QUIET");
+        excl_ini(excl, EXCL_TRIANGLE,
+                 std::to_string(x) + " 1800 " + std::to_string(x + 100) + " 1800 " + std::to_string(x + 50) +
+                     " 1900 7 QUIET");
     }
-    excl_ini(EXCL_FILE, mask);
+    excl_ini(excl, EXCL_FILE, mask);
 }
 
 double sum_one_frame(const std::string& name) {
@@ -96,7 +99,7 @@ double apply_once(const IMG& base, int64_t& off) {
     img.data = base.data;
     img.frame = base.frame;
     const auto t0 = std::chrono::steady_clock::now();
-    excl_image(img, 0);
+    excl_image(excl, {}, img, 0);
     const double s = seconds_since(t0);
     off = std::count(img.frame.begin(), img.frame.end(), uint16_t{0});
     return s;
@@ -112,7 +115,7 @@ int main(int argc, char** argv) {
     // The library's report lines are not part of the measurement.
     if (!std::freopen("/dev/null", "w", stdout)) return 2;
     try {
-        prg_name = "bench_excl";
+        prg_state().name = "bench_excl";
         write_frame(frame);
         write_mask(mask);
         const IMG base = square_image();

@@ -134,11 +134,11 @@ int main() {
         // The same correction on the two-lane loops that every x86-64 has.
         img.data = source;
         img.frame.clear();
-        grid_vector_lanes(2);
+        grid.vector_lanes = 2;
         const double narrow_start = thread_cpu_seconds();
         grid_cor_img(grid, img);
         best_narrow = std::min(best_narrow, thread_cpu_seconds() - narrow_start);
-        grid_vector_lanes(0);
+        grid.vector_lanes = 0;
         narrow_checksum = 0;
         for (int32_t v : img.data)
             narrow_checksum += v;

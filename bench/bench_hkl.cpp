@@ -44,8 +44,8 @@ IMG make_image(const std::string& name, bool spots) {
     return img;
 }
 
-void set_geometry() {
-    geo_set_defaults();
+void set_geometry(GeometryState& geo) {
+    geo_set_defaults(geo);
     const double ub[9] = {0.21, -0.04, 0.03, 0.05, 0.18, -0.02, -0.06, 0.02, 0.24};
     std::copy(ub, ub + 9, geo.mat_ub);
     const double setting[9] = {0, 8.5, -12, 30, 14, 5, 1500, 0, 0};
@@ -80,19 +80,20 @@ double yardstick(const std::string& path, const IMG& img) {
 
 int main(int argc, char** argv) {
     const std::string dir = argc > 1 ? argv[1] : "/tmp";
-    set_geometry();
+    GeometryState geo;
+    set_geometry(geo);
     IMG map_image = make_image("bench_hkl", false);
     double best_map = 1e30, best_yard = 1e30;
     for (int r = 0; r < kRepeats; ++r) {
         double t0 = thread_cpu_seconds();
-        hkl_map("", dir, map_image);
+        hkl_map(geo, "", dir, map_image);
         best_map = std::min(best_map, thread_cpu_seconds() - t0);
         best_yard = std::min(best_yard, yardstick(dir + "/bench_hkl_yardstick.txt", map_image));
     }
     IMG peak_image = make_image("bench_pks", true);
     const std::vector<int32_t> before = peak_image.data;
     double t0 = thread_cpu_seconds();
-    peaks("=50", dir, peak_image);
+    peaks(geo, "=50", dir, peak_image);
     const double pks = thread_cpu_seconds() - t0;
 
     const double ns = 1e9 / (static_cast<double>(kSide) * kSide);

@@ -6,8 +6,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-GeometryState geo;
-
 namespace {
 
 constexpr double min_lambda = 5e-05; // wavelengths at or below compute nothing
@@ -15,7 +13,7 @@ constexpr double min_rx = 5e-05;     // detector distances at or below look alon
 
 enum Axis { AXIS_X = 0, AXIS_Y = 1, AXIS_Z = 2 };
 
-double k_factor() {
+double k_factor(const GeometryState& geo) {
     return geo.spec_ub == 1 ? geo_two_pi : 1.0;
 }
 
@@ -31,8 +29,8 @@ void head2gonio(double g[3], const double head[3]) {
     g[2] = head[0];
 }
 
-void error_message(const char* format, ...) PRG_PRINTF_LIKE(1, 2);
-void error_message(const char* format, ...) {
+void error_message(const GeometryState& geo, const char* format, ...) PRG_PRINTF_LIKE(2, 3);
+void error_message(const GeometryState& geo, const char* format, ...) {
     if (!geo.p_errormsg) return;
     va_list args;
     va_start(args, format);
@@ -41,9 +39,9 @@ void error_message(const char* format, ...) {
     prg_notice("%s", text.c_str());
 }
 
-bool lambda_is_valid(const char* origin) {
+bool lambda_is_valid(const GeometryState& geo, const char* origin) {
     if (geo.lambda > min_lambda) return true;
-    error_message("ERROR %s : invalid lambda value %lg\n", origin, geo.lambda);
+    error_message(geo, "ERROR %s : invalid lambda value %lg\n", origin, geo.lambda);
     return false;
 }
 
@@ -63,7 +61,7 @@ void angles_to_degrees(double angles[9]) {
 // the sample circles turned back (-rho about z, -omega about y, +chi about x,
 // -phi about y), q = K / lambda (R_crystal R_det k - R_crystal e_x). The frame
 // holds that matrix and the constant, in the head frame, for a setting (radians).
-void prepare_frame(HklFrame& f, const double rad[9]) {
+void prepare_frame(const GeometryState& geo, HklFrame& f, const double rad[9]) {
     const double angle[6] = {rad[G_NU], rad[G_MU], -rad[G_RHO], -rad[G_OMEGA], rad[G_CHI], -rad[G_PHI]};
     const int axis[6] = {AXIS_Z, AXIS_Y, AXIS_Z, AXIS_Y, AXIS_X, AXIS_Y};
     double c[6], s[6];
@@ -71,7 +69,7 @@ void prepare_frame(HklFrame& f, const double rad[9]) {
         c[i] = std::cos(angle[i]);
         s[i] = std::sin(angle[i]);
     }
-    const double scale = k_factor() / geo.lambda;
+    const double scale = k_factor(geo) / geo.lambda;
     // Column j of the matrix is the image of e_j; the constant is the image of
     // e_x through the sample circles alone.
     double columns[4][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 0}};
@@ -115,7 +113,7 @@ void head_vector(const HklFrame& f, double ry, double rz, double q[3]) {
 
 // theta and 2theta (radians) of a scattering vector: sin theta = lambda |q| / 2
 // (over 2 pi with SPEC_UB 1). Status 0, or 2 when that reaches 1.
-int bragg_angle(double& th, double& tth, const double q[3]) {
+int bragg_angle(const GeometryState& geo, double& th, double& tth, const double q[3]) {
     double s = geo.lambda / 2.0 * std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
     if (geo.spec_ub == 1) s /= geo_two_pi;
     if (s < 1) {
@@ -123,12 +121,12 @@ int bragg_angle(double& th, double& tth, const double q[3]) {
         tth = 2.0 * th;
         return HKL_VALID;
     }
-    error_message("ERROR bragg_angle: out of q_range %lf\n", s);
+    error_message(geo, "ERROR bragg_angle: out of q_range %lf\n", s);
     return HKL_Q_RANGE;
 }
 
 // Angle (radians) between UB v and UB w; 0 when either is the zero vector.
-double angle_hkl(const double v[3], const double w[3]) {
+double angle_hkl(const GeometryState& geo, const double v[3], const double w[3]) {
     double a[3], b[3];
     mul_matvec(a, geo.mat_ub, v);
     mul_matvec(b, geo.mat_ub, w);
@@ -139,21 +137,21 @@ double angle_hkl(const double v[3], const double w[3]) {
     return std::acos(c > 1 ? 1 : (c < -1 ? -1 : c)); // rounding may pass |c| = 1
 }
 
-double reflection_psi(const Reflection& rec) {
+double reflection_psi(const GeometryState& geo, const Reflection& rec) {
     const double v[3] = {rec.h, rec.k, rec.l};
-    return angle_hkl(v, geo.azimuth);
+    return angle_hkl(geo, v, geo.azimuth);
 }
 
 // Scattering vector (goniometer frame) of the detector arm at mu, nu with the
 // detector along (1, 0, 0). Returns 1 for a wavelength below 5e-05.
-int delta_s(double out[3], double mu, double nu) {
-    const double k[3] = {k_factor(), 0, 0};
+int delta_s(const GeometryState& geo, double out[3], double mu, double nu) {
+    const double k[3] = {k_factor(geo), 0, 0};
     double t[3];
     rotate(AXIS_Z, t, nu, k);
     rotate(AXIS_Y, out, mu, t);
-    out[0] = out[0] - k_factor();
+    out[0] = out[0] - k_factor(geo);
     if (geo.lambda < min_lambda) {
-        error_message("ERROR get_hkl, invalid lambda %lf\n", geo.lambda);
+        error_message(geo, "ERROR get_hkl, invalid lambda %lf\n", geo.lambda);
         return 1;
     }
     for (int i = 0; i < 3; ++i)
@@ -162,21 +160,21 @@ int delta_s(double out[3], double mu, double nu) {
 }
 
 // mu from the fixed nu and 2theta: cos 2theta = cos mu cos nu.
-int mu_from_nu(double ang[9], double tth) {
+int mu_from_nu(const GeometryState& geo, double ang[9], double tth) {
     const double c = std::cos(tth) / std::cos(ang[G_NU]);
     if (std::fabs(c) <= 1) {
         ang[G_MU] = std::acos(c);
         return HKL_VALID;
     }
-    error_message("ERROR mu_from_nu: out of det_range %lf\n", c);
+    error_message(geo, "ERROR mu_from_nu: out of det_range %lf\n", c);
     return HKL_DETECTOR_RANGE;
 }
 
 // The detector's scattering vector turned back by rho (first step of every
 // mode solver). Returns 1 when it cannot be computed.
-int detector_vector(double s[3], const double ang[9]) {
+int detector_vector(const GeometryState& geo, double s[3], const double ang[9]) {
     double d[3];
-    if (delta_s(d, ang[G_MU], ang[G_NU])) return 1;
+    if (delta_s(geo, d, ang[G_MU], ang[G_NU])) return 1;
     rotate(AXIS_Z, s, -ang[G_RHO], d);
     return 0;
 }
@@ -192,9 +190,9 @@ int pick_solution(const double t[2], const double a[2], const bool ok[2], bool s
 }
 
 // Modes 0 and 1: omega, rho fixed; finds phi (about y) and chi (about x).
-int solve_mode0(double ang[9], const double q[3]) {
+int solve_mode0(GeometryState& geo, double ang[9], const double q[3]) {
     double s0[3], s[3];
-    if (detector_vector(s0, ang)) return 1;
+    if (detector_vector(geo, s0, ang)) return 1;
     rotate(AXIS_Y, s, -ang[G_OMEGA], s0);
     double phi[2], a[2] = {0, 0};
     bool ok[2] = {false, false};
@@ -212,9 +210,9 @@ int solve_mode0(double ang[9], const double q[3]) {
 }
 
 // Mode 2: chi, phi, rho fixed; finds omega.
-int solve_mode2(double ang[9], const double q[3]) {
+int solve_mode2(GeometryState& geo, double ang[9], const double q[3]) {
     double s[3];
-    if (detector_vector(s, ang)) return 1;
+    if (detector_vector(geo, s, ang)) return 1;
     double t[3], u[3], a;
     rotate(AXIS_Y, t, ang[G_PHI], q);
     rotate(AXIS_X, u, -ang[G_CHI], t);
@@ -224,9 +222,9 @@ int solve_mode2(double ang[9], const double q[3]) {
 }
 
 // Modes 3 and 4: phi, rho fixed; finds omega (about y) and chi (about x).
-int solve_mode3(double ang[9], const double q[3]) {
+int solve_mode3(GeometryState& geo, double ang[9], const double q[3]) {
     double s[3];
-    if (detector_vector(s, ang)) return 1;
+    if (detector_vector(geo, s, ang)) return 1;
     double p[3];
     rotate(AXIS_Y, p, ang[G_PHI], q);
     double om[2], a[2] = {0, 0};
@@ -245,7 +243,8 @@ int solve_mode3(double ang[9], const double q[3]) {
 }
 
 // Sets the detector and fixed circles of a mode and runs its solver.
-int solve_mode(double ang[9], const double gonio[9], const double q[3], double th, double tth) {
+int solve_mode(GeometryState& geo, double ang[9], const double gonio[9], const double q[3], double th,
+               double tth) {
     ang[G_RHO] = 0.0;
     ang[G_NU] = gonio[G_NU];
     switch (geo.spec_mode) {
@@ -253,18 +252,18 @@ int solve_mode(double ang[9], const double gonio[9], const double q[3], double t
         ang[G_NU] = 0.0;
         ang[G_MU] = tth;
         ang[G_OMEGA] = th;
-        return solve_mode0(ang, q);
+        return solve_mode0(geo, ang, q);
     case 1:
         ang[G_OMEGA] = gonio[G_OMEGA];
-        return mu_from_nu(ang, tth) ? HKL_DETECTOR_RANGE : solve_mode0(ang, q);
+        return mu_from_nu(geo, ang, tth) ? HKL_DETECTOR_RANGE : solve_mode0(geo, ang, q);
     case 2:
         ang[G_CHI] = gonio[G_CHI];
         ang[G_PHI] = gonio[G_PHI];
-        return mu_from_nu(ang, tth) ? HKL_DETECTOR_RANGE : solve_mode2(ang, q);
+        return mu_from_nu(geo, ang, tth) ? HKL_DETECTOR_RANGE : solve_mode2(geo, ang, q);
     case 3:
     case 4:
         ang[G_PHI] = gonio[G_PHI];
-        return mu_from_nu(ang, tth) ? HKL_DETECTOR_RANGE : solve_mode3(ang, q);
+        return mu_from_nu(geo, ang, tth) ? HKL_DETECTOR_RANGE : solve_mode3(geo, ang, q);
     default: // no mode, no solution: never a valid status over the current setting
         return HKL_MODE_RANGE;
     }
@@ -289,23 +288,24 @@ double determinant(const double m[9]) {
 }
 
 // Scattering vector of an orientation reflection, with its setting printed.
-int reflection_vector(double q[3], const Reflection& r, const char* name, const char* pad) {
+int reflection_vector(GeometryState& geo, double q[3], const Reflection& r, const char* name,
+                      const char* pad) {
     for (int i = 0; i < 9; ++i)
         geo.goniometer[i] = r.angles[i];
     const double* g = geo.goniometer;
     prg_screen("%s gonio = %8.4lf  %8.4lf  %8.4lf  %8.4lf\n", name, g[0], g[1], g[2], g[3]);
     prg_screen("%s detec = %8.4lf  %8.4lf  %s%6.1lf %6.1lf %6.1lf\n", name, g[4], g[5], pad, g[6], g[7],
                g[8]);
-    return angles_to_head(q, geo.goniometer);
+    return angles_to_head(geo, q, geo.goniometer);
 }
 
 } // namespace
 
-void geo_set_defaults() {
+void geo_set_defaults(GeometryState& geo) {
     geo = GeometryState();
 }
 
-bool geo_ini(const IniTag& t) {
+bool geo_ini(GeometryState& geo, const IniTag& t) {
     if (prg_inidbln(t, "MAT_UB", geo.mat_ub, 9)) {
         geo.inv_ub_valid = false;
         return true;
@@ -321,7 +321,7 @@ void geo_usage() {
                       " DETEC =  alpha tth Rx(=1) Ry(=0) Rz(=0)\n");
 }
 
-int geo_invert_ub() {
+int geo_invert_ub(GeometryState& geo) {
     if (inv_mat(geo.mat_inv_ub, geo.mat_ub)) {
         geo.inv_ub_valid = false;
         return 1;
@@ -341,21 +341,21 @@ const char* mode_msg(int mode) {
     return mode >= 0 && mode < 5 ? texts[mode] : " unknown calculation mode";
 }
 
-int angles_to_head(double q[3], const double setting[9]) {
-    if (!lambda_is_valid("get_hkl")) return 1;
+int angles_to_head(const GeometryState& geo, double q[3], const double setting[9]) {
+    if (!lambda_is_valid(geo, "get_hkl")) return 1;
     double rad[9];
     setting_to_radians(rad, setting);
     HklFrame f;
-    prepare_frame(f, rad);
+    prepare_frame(geo, f, rad);
     head_vector(f, rad[G_RY], rad[G_RZ], q);
     return 0;
 }
 
-bool hkl_frame_prepare(HklFrame& f) {
-    if (!lambda_is_valid("get_hkl") || !geo.inv_ub_valid) return false;
+bool hkl_frame_prepare(const GeometryState& geo, HklFrame& f) {
+    if (!lambda_is_valid(geo, "get_hkl") || !geo.inv_ub_valid) return false;
     double rad[9];
     setting_to_radians(rad, geo.goniometer);
-    prepare_frame(f, rad);
+    prepare_frame(geo, f, rad);
     for (int i = 0; i < 9; ++i)
         f.inv_ub[i] = geo.mat_inv_ub[i];
     return true;
@@ -367,7 +367,7 @@ void hkl_frame_indices(const HklFrame& f, double ry, double rz, double hkl[3]) {
     mul_matvec(hkl, f.inv_ub, q);
 }
 
-void get_hkl() {
+void get_hkl(GeometryState& geo) {
     Reflection& rec = geo.hkl;
     rec.status = HKL_INVALID;
     for (int i = 0; i < 9; ++i)
@@ -375,7 +375,7 @@ void get_hkl() {
     rec.tth = rec.th = rec.psi = 0.0;
     rec.further[0] = rec.further[1] = 0.0;
     HklFrame f;
-    if (!hkl_frame_prepare(f)) return;
+    if (!hkl_frame_prepare(geo, f)) return;
     double q[3], v[3];
     head_vector(f, geo.goniometer[G_RY], geo.goniometer[G_RZ], q);
     mul_matvec(v, f.inv_ub, q);
@@ -383,13 +383,13 @@ void get_hkl() {
     rec.k = v[1];
     rec.l = v[2];
     double th = 0, tth = 0;
-    rec.status = bragg_angle(th, tth, q);
+    rec.status = bragg_angle(geo, th, tth, q);
     rec.th = th * geo_deg;
     rec.tth = tth * geo_deg;
-    rec.psi = reflection_psi(rec) * geo_deg;
+    rec.psi = reflection_psi(geo, rec) * geo_deg;
 }
 
-void get_angles() {
+void get_angles(GeometryState& geo) {
     Reflection& rec = geo.hkl;
     double gonio[9];
     setting_to_radians(gonio, geo.goniometer);
@@ -406,14 +406,14 @@ void get_angles() {
     mul_matvec(head, geo.mat_ub, geo.hkl_cryst);
     head2gonio(q, head);
     double th = 0, tth = 0;
-    rec.status = bragg_angle(th, tth, q);
+    rec.status = bragg_angle(geo, th, tth, q);
     if (rec.status == HKL_VALID) {
         rec.angles[G_RX] = 1.0;
         rec.angles[G_RY] = rec.angles[G_RZ] = 0.0;
-        rec.status = solve_mode(rec.angles, gonio, q, th, tth);
+        rec.status = solve_mode(geo, rec.angles, gonio, q, th, tth);
         rec.th = th * geo_deg;
         rec.tth = tth * geo_deg;
-        rec.psi = reflection_psi(rec) * geo_deg;
+        rec.psi = reflection_psi(geo, rec) * geo_deg;
     }
     angles_to_degrees(rec.angles);
 }
@@ -439,7 +439,7 @@ void cell_from_g(double cell[6], const double g[9]) {
     cell[5] = std::acos(g[1] / (a * b)) * geo_deg;
 }
 
-void cell_from_ub() {
+void cell_from_ub(GeometryState& geo) {
     double gs[9], g[9];
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) {
@@ -454,11 +454,11 @@ void cell_from_ub() {
             geo.direct[i] *= geo_two_pi;
 }
 
-int ub_from_or() {
+int ub_from_or(GeometryState& geo) {
     double q[3][3];
-    if (reflection_vector(q[0], geo.or0, "or0 ", "")) return 1;
+    if (reflection_vector(geo, q[0], geo.or0, "or0 ", "")) return 1;
     prg_screen("===>head[0] %lf %lf %lf\n", q[0][0], q[0][1], q[0][2]);
-    if (reflection_vector(q[1], geo.or1, "or1  ", " ")) return 1;
+    if (reflection_vector(geo, q[1], geo.or1, "or1  ", " ")) return 1;
     prg_screen("===>head[1] %lf %lf %lf\n", q[1][0], q[1][1], q[1][2]);
 
     double g[9], gb[9];
@@ -497,5 +497,5 @@ int ub_from_or() {
     mat_product(ub, qm, hinv);
     for (int i = 0; i < 9; ++i)
         geo.mat_ub[i] = ub[i];
-    return geo_invert_ub();
+    return geo_invert_ub(geo);
 }

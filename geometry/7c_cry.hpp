@@ -59,28 +59,26 @@ struct GeometryState {
     int32_t p_errormsg = 0; // when set, failures are also reported on stderr
 };
 
-extern GeometryState geo;
-
 // The start-up defaults: UB the identity, wavelength 1, detector axis (1, 0, 0),
 // azimuth reference (0, 0, 1).
-void geo_set_defaults();
+void geo_set_defaults(GeometryState& geo);
 
 // Settings handler of the geometry keys SPEC_UB, MAT_UB, LAMBDA, GONIO, DETEC;
 // true when it took the key (echoed by the typed getters).
-bool geo_ini(const IniTag& tag);
+bool geo_ini(GeometryState& geo, const IniTag& tag);
 // Help lines of the geometry keys (stderr).
 void geo_usage();
 
 // mat_inv_ub = inverse of mat_ub. On a singular UB prints the inversion message,
 // marks the inverse invalid (get_hkl then computes nothing) and returns 1.
-int geo_invert_ub();
+int geo_invert_ub(GeometryState& geo);
 
 // From the goniometer setting and its detector point (Rx, Ry, Rz): the scattering
 // vector q, (h, k, l) = UB^-1 q, 2theta, theta and psi into geo.hkl. Status 1
 // (nothing computed) for a wavelength at or below 5e-05 or an invalid inverse;
 // 2 when lambda |q| / 2 (over 2 pi with SPEC_UB 1) reaches 1 (indices are set,
 // the angles are 0). The goniometer record is not changed.
-void get_hkl();
+void get_hkl(GeometryState& geo);
 
 // Circle angles that bring geo.hkl_cryst into diffraction under geo.spec_mode,
 // with rho = 0 and the detector along (1, 0, 0):
@@ -91,14 +89,14 @@ void get_hkl();
 // Sets geo.hkl: status 0, or 1 (bad wavelength), 2 (q range), 3 (cos 2theta /
 // cos nu beyond 1), 4 (no solution in the mode). On failure the angles of the
 // record are the current setting. The goniometer record is not changed.
-void get_angles();
+void get_angles(GeometryState& geo);
 
 // Text of a goniometer mode.
 const char* mode_msg(int mode);
 
 // Scattering vector, head frame, of the goniometer setting `setting` (nine
 // values, degrees). Returns 1 (q untouched) for a wavelength at or below 5e-05.
-int angles_to_head(double q[3], const double setting[9]);
+int angles_to_head(const GeometryState& geo, double q[3], const double setting[9]);
 
 // Metric tensor G of a cell (a, b, c, alpha, beta, gamma in degrees):
 // G = [[a^2, ab cos gamma, ac cos beta], [ab cos gamma, b^2, bc cos alpha],
@@ -108,13 +106,13 @@ void g_from_cell(double g[9], const double cell[6]);
 void cell_from_g(double cell[6], const double g[9]);
 // recip = cell of UB^T UB, direct = cell of its inverse (lengths times 6.28318
 // with SPEC_UB 1).
-void cell_from_ub();
+void cell_from_ub(GeometryState& geo);
 // UB from or0, or1 (indices and measured settings) and the direct cell:
 // UB H_i = Q_i for H_2 = G (H_0 x H_1) / sqrt(det G) (times 2 pi with SPEC_UB 1)
 // and Q_2 = Q_0 x Q_1, which holds for any cell. Leaves the goniometer at the
 // setting of or1. Returns 0 with mat_ub and mat_inv_ub set, 1 with UB unchanged
 // (bad wavelength, singular cell or index matrix).
-int ub_from_or();
+int ub_from_or(GeometryState& geo);
 
 // The per-setting part of get_hkl, for many detector points at one setting:
 // `prepare` composes the circle rotations, the wavelength and the 2 pi factor
@@ -128,5 +126,5 @@ struct HklFrame {
     double inv_ub[9] = {};
 };
 // False (frame unusable) for a bad wavelength or an invalid inverse.
-bool hkl_frame_prepare(HklFrame& frame);
+bool hkl_frame_prepare(const GeometryState& geo, HklFrame& frame);
 void hkl_frame_indices(const HklFrame& frame, double ry, double rz, double hkl[3]);

@@ -11,10 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::string prg_name = "zandor";
-int32_t log_mode = 0;
-int32_t quiet_warnings = 0;
-
 namespace {
 
 const char* const kLibOrigin = "../xy32lib/prg_lib";
@@ -27,41 +23,18 @@ constexpr size_t kMaxLineLength = 1 << 20;
 // until the stack overflows.
 constexpr int kMaxFileDepth = 32;
 
-struct SettingsState {
-    ParamProc param_proc = nullptr;
-    int file_depth = 0;
-    std::vector<std::string> files_read; // the settings file, then FILE redirections in order
-};
-SettingsState settings;
-
-struct LogState {
-    std::FILE* log_file = nullptr;
-};
-LogState logger;
-
-struct WarningState {
-    bool holding = false;          // the settings are being read
-    std::vector<std::string> held; // lines waiting for the end of the reading
-    bool strict = false;           // every warning is an error
-    bool past_checkpoint = false;  // strict: a new warning ends the run at once
-    int raised = 0;                // warnings raised in strict mode
-};
-WarningState warnings;
-
-MessageSink* sink = nullptr;
-
-// The files put in place by AtomicOutFile, in order.
-std::vector<std::string> files_written;
+thread_local ProgramState* bound_state = nullptr;
 
 void write_warning(const std::string& line) {
+    MessageSink* sink = prg_state().sink;
     if (prg_warnings_shown() && sink) sink->notice(line);
 }
 
 void release_held_warnings() {
-    warnings.holding = false;
-    for (const std::string& line : warnings.held)
+    prg_state().warnings.holding = false;
+    for (const std::string& line : prg_state().warnings.held)
         write_warning(line);
-    warnings.held.clear();
+    prg_state().warnings.held.clear();
 }
 
 bool is_blank_text(const char* text) {
@@ -104,30 +77,30 @@ bool is_blank_or_eol(char c) {
 }
 
 void open_log_once() {
-    if (log_mode == 0 || logger.log_file) return;
-    const std::string name = prg_name + ".log";
-    if (log_mode == 1 && !prg_input_named(name).empty()) {
-        log_mode = 0;
+    ProgramState& state = prg_state();
+    if (state.log_mode == 0 || state.log) return;
+    const std::string name = state.name + ".log";
+    if (state.log_mode == 1 && !prg_input_named(name).empty()) {
+        state.log_mode = 0;
         v_fatal(kLibOrigin, "LOG = 1 would empty '%s', which this run reads as '%s'", name.c_str(),
                 prg_input_named(name).c_str());
     }
-    if (log_mode == 1)
-        logger.log_file = std::fopen(name.c_str(), "w");
-    else if (log_mode == 2)
-        logger.log_file = std::fopen(name.c_str(), "a");
-    log_mode = 0;
+    if (state.log_mode == 1 || state.log_mode == 2)
+        state.log.reset(std::fopen(name.c_str(), state.log_mode == 1 ? "w" : "a"));
+    state.log_mode = 0;
 }
 
 void write_message(std::FILE* stream, const std::string& text, bool flush_log) {
     open_log_once();
-    if (logger.log_file) {
-        std::fwrite(text.data(), 1, text.size(), logger.log_file);
-        if (flush_log) std::fflush(logger.log_file);
+    ProgramState& state = prg_state();
+    if (std::FILE* log = state.log.get()) {
+        std::fwrite(text.data(), 1, text.size(), log);
+        if (flush_log) std::fflush(log);
     }
     if (stream != stdout)
         std::fwrite(text.data(), 1, text.size(), stream);
-    else if (sink)
-        sink->report(text);
+    else if (state.sink)
+        state.sink->report(text);
 }
 
 bool is_regular_file(const std::string& name) {
@@ -137,7 +110,7 @@ bool is_regular_file(const std::string& name) {
 
 void read_redirected_file(const std::string& value) {
     const std::string name = prg_home_name(value);
-    if (settings.file_depth >= kMaxFileDepth)
+    if (prg_state().settings.file_depth >= kMaxFileDepth)
         v_fatal("prg_initag", "FILE redirections nested more than %d deep at '%s' (a redirection cycle?)",
                 kMaxFileDepth, name.c_str());
     // A FIFO or a device would block or never end: only regular files are read.
@@ -150,16 +123,16 @@ void read_redirected_file(const std::string& value) {
     if (!fp) v_error("prg_initag", "unable to open file %s", name.c_str());
     prg_note_input(name);
     prg_screen("now using file '%s'\n", name.c_str());
-    settings.files_read.push_back(name);
-    ++settings.file_depth;
+    prg_state().settings.files_read.push_back(name);
+    ++prg_state().settings.file_depth;
     try {
-        settings.param_proc(fp);
+        prg_state().settings.param_proc(fp);
     } catch (...) {
-        --settings.file_depth;
+        --prg_state().settings.file_depth;
         std::fclose(fp);
         throw;
     }
-    --settings.file_depth;
+    --prg_state().settings.file_depth;
     std::fclose(fp);
     prg_screen("end of file '%s', back to previous file\n", name.c_str());
 }
@@ -174,6 +147,21 @@ bool scan_double(const char* text, double& out, int* consumed) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- job state
+
+ProgramState& prg_state() {
+    if (!bound_state) throw std::logic_error("no job state is bound to this thread");
+    return *bound_state;
+}
+
+ProgramScope::ProgramScope(ProgramState& state) : previous_(bound_state) {
+    bound_state = &state;
+}
+
+ProgramScope::~ProgramScope() {
+    bound_state = previous_;
+}
 
 // ---------------------------------------------------------------- text helpers
 
@@ -224,9 +212,7 @@ namespace {
 // "<program base name>.ini": the invocation name without its directory, cut
 // at its first ".".
 std::string default_settings_name() {
-    std::string base =
-        prg_name.substr(prg_name.rfind('/') == std::string::npos ? 0 : prg_name.rfind('/') + 1);
-    return base.substr(0, base.find('.')) + ".ini";
+    return prg_basename(prg_state().name) + ".ini";
 }
 
 // A settings file named on the command line must be there.
@@ -239,9 +225,9 @@ std::FILE* open_named_settings(const std::string& name) {
 } // namespace
 
 void prg_inifile(ParamProc proc, const std::string& named) {
-    settings.param_proc = proc;
-    warnings.holding = true;
-    settings.files_read.clear();
+    prg_state().settings.param_proc = proc;
+    prg_state().warnings.holding = true;
+    prg_state().settings.files_read.clear();
     const std::string name = named.empty() ? default_settings_name() : prg_home_name(named);
     std::FILE* fp = nullptr;
     if (!named.empty())
@@ -255,7 +241,7 @@ void prg_inifile(ParamProc proc, const std::string& named) {
     }
     prg_note_input(name);
     prg_screen(" using file '%s'\n", name.c_str());
-    settings.files_read.push_back(name);
+    prg_state().settings.files_read.push_back(name);
     try {
         proc(fp);
     } catch (...) {
@@ -280,11 +266,12 @@ bool prg_take_layer_key(const IniTag& tag) {
         if (tag.has_value && prg_inistr(tag, "FILE", name)) read_redirected_file(name);
         return true;
     }
-    return prg_iniint(tag, "LOG", log_mode) || prg_iniint(tag, "QUIET_WARNINGS", quiet_warnings);
+    return prg_iniint(tag, "LOG", prg_state().log_mode) ||
+           prg_iniint(tag, "QUIET_WARNINGS", prg_state().quiet_warnings);
 }
 
 const std::vector<std::string>& prg_settings_files() {
-    return settings.files_read;
+    return prg_state().settings.files_read;
 }
 
 bool prg_initag(const std::string& line, IniTag& tag) {
@@ -447,29 +434,30 @@ void prg_warning(const char* format, ...) {
     va_start(args, format);
     const std::string line = " warning : " + prg_vformat(format, args) + "\n";
     va_end(args);
-    if (warnings.strict) ++warnings.raised;
-    if (warnings.holding) {
-        warnings.held.push_back(line);
+    if (prg_state().warnings.strict) ++prg_state().warnings.raised;
+    if (prg_state().warnings.holding) {
+        prg_state().warnings.held.push_back(line);
         return;
     }
     write_warning(line);
-    if (warnings.past_checkpoint) prg_strict_checkpoint();
+    if (prg_state().warnings.past_checkpoint) prg_strict_checkpoint();
 }
 
 void prg_set_strict_warnings(bool strict) {
-    warnings.strict = strict;
-    warnings.past_checkpoint = false;
-    warnings.raised = 0;
+    prg_state().warnings.strict = strict;
+    prg_state().warnings.past_checkpoint = false;
+    prg_state().warnings.raised = 0;
 }
 
 bool prg_warnings_shown() {
-    return quiet_warnings == 0 || warnings.strict;
+    return prg_state().quiet_warnings == 0 || prg_state().warnings.strict;
 }
 
 void prg_strict_checkpoint() {
-    if (!warnings.strict) return;
-    warnings.past_checkpoint = true;
-    if (warnings.raised > 0) v_fatal("zandor", "%d warning(s) with --strict", warnings.raised);
+    if (!prg_state().warnings.strict) return;
+    prg_state().warnings.past_checkpoint = true;
+    if (prg_state().warnings.raised > 0)
+        v_fatal("zandor", "%d warning(s) with --strict", prg_state().warnings.raised);
 }
 
 size_t prg_edit_distance(std::string_view a, std::string_view b, size_t limit) {
@@ -549,9 +537,9 @@ void prg_notice(const char* format, ...) {
 
 void prg_write(std::FILE* stream, std::string_view text) {
     if (stream == stdout) {
-        if (sink) sink->screen(text);
+        if (MessageSink* sink = prg_state().sink) sink->screen(text);
     } else if (stream == stderr) {
-        if (sink) sink->notice(text);
+        if (MessageSink* sink = prg_state().sink) sink->notice(text);
     } else {
         std::fwrite(text.data(), 1, text.size(), stream);
     }
@@ -565,25 +553,24 @@ void prg_stream_printf(std::FILE* stream, const char* format, ...) {
 }
 
 void prg_set_sink(MessageSink* to) {
-    sink = to;
+    prg_state().sink = to;
 }
 
 void prg_flush_messages() {
-    if (sink) sink->flush();
+    if (MessageSink* sink = prg_state().sink) sink->flush();
 }
 
 void prg_fflush(std::FILE* stream) {
     std::fflush(stream);
-    if (logger.log_file) std::fflush(logger.log_file);
+    if (std::FILE* log = prg_state().log.get()) std::fflush(log);
 }
 
 void prg_log_reset() {
-    if (logger.log_file) std::fclose(logger.log_file);
-    logger.log_file = nullptr;
+    prg_state().log.reset();
 }
 
 const std::vector<std::string>& prg_files_written() {
-    return files_written;
+    return prg_state().files_written;
 }
 
 namespace {
@@ -626,15 +613,10 @@ void v_fatal(const char* origin, const char* format, ...) {
 // ---------------------------------------------------------------- input files
 
 namespace {
-struct InputFiles {
-    std::map<std::pair<dev_t, ino_t>, std::string> by_identity;
-};
-InputFiles inputs;
-
-bool identity_of(const std::string& name, std::pair<dev_t, ino_t>& id) {
+bool identity_of(const std::string& name, ProgramState::FileIdentity& id) {
     struct stat st;
     if (::stat(name.c_str(), &st) != 0) return false;
-    id = {st.st_dev, st.st_ino};
+    id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     return true;
 }
 } // namespace
@@ -646,23 +628,23 @@ void prg_refuse_special_file(const char* origin, const std::string& name) {
 }
 
 void prg_note_input(const std::string& name) {
-    std::pair<dev_t, ino_t> id;
-    if (identity_of(name, id)) inputs.by_identity.emplace(id, name);
+    ProgramState::FileIdentity id;
+    if (identity_of(name, id)) prg_state().inputs.emplace(id, name);
     errno = 0;
 }
 
 std::string prg_input_named(const std::string& name) {
-    std::pair<dev_t, ino_t> id;
+    ProgramState::FileIdentity id;
     const bool exists = identity_of(name, id);
     errno = 0;
     if (!exists) return std::string();
-    const auto it = inputs.by_identity.find(id);
-    return it == inputs.by_identity.end() ? std::string() : it->second;
+    const auto it = prg_state().inputs.find(id);
+    return it == prg_state().inputs.end() ? std::string() : it->second;
 }
 
 void prg_forget_inputs() {
-    inputs = InputFiles{};
-    files_written.clear();
+    prg_state().inputs.clear();
+    prg_state().files_written.clear();
 }
 
 // ---------------------------------------------------------------- allocation
@@ -756,12 +738,12 @@ bool AtomicOutFile::commit() {
     fp_ = nullptr;
     if (!written || !closed || std::rename(temp_.c_str(), target_.c_str()) != 0) return false;
     temp_.clear();
-    files_written.push_back(target_);
+    prg_state().files_written.push_back(target_);
     return true;
 }
 
 // ---------------------------------------------------------------- progress
 
 void prg_progress(const char* what, int64_t done, int64_t total) {
-    if (sink) sink->progress(what, done, total);
+    if (MessageSink* sink = prg_state().sink) sink->progress(what, done, total);
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -27,11 +29,6 @@ struct Fatal : std::exception {
     explicit Fatal(int exit_status) : status(exit_status) {}
     const char* what() const noexcept override { return report.empty() ? "zandor exit" : report.c_str(); }
 };
-
-// ---------------------------------------------------------------- program state
-extern std::string prg_name;   // invocation name as typed (directory part kept)
-extern int32_t log_mode;       // 0 none, 1 new log, 2 append; consumed by the first message
-extern int32_t quiet_warnings; // QUIET_WARNINGS: not 0 silences the warnings
 
 // ---------------------------------------------------------------- text helpers
 // True when `part` occurs anywhere in `text` (case-sensitive).
@@ -152,6 +149,58 @@ class StreamSink : public MessageSink {
   private:
     std::FILE* out_;
     std::FILE* err_;
+};
+
+// ---------------------------------------------------------------- job state
+// This layer's state for one job: the program name, the log, the settings
+// files being read, the warnings held back, the files read and written, and the
+// sink the messages go to. A caller makes one per job and binds it with
+// ProgramScope to the thread that runs the job; the functions of this layer
+// use the state bound to the calling thread, so that jobs on other threads
+// never see it.
+struct ProgramState {
+    struct Settings {
+        ParamProc param_proc = nullptr;
+        int file_depth = 0;
+        std::vector<std::string> files_read; // the settings file, then FILE redirections in order
+    };
+    struct Warnings {
+        bool holding = false;          // the settings are being read
+        std::vector<std::string> held; // lines waiting for the end of the reading
+        bool strict = false;           // every warning is an error
+        bool past_checkpoint = false;  // strict: a new warning ends the run at once
+        int raised = 0;                // warnings raised in strict mode
+    };
+    struct CloseFile {
+        void operator()(std::FILE* fp) const { std::fclose(fp); }
+    };
+    using FileIdentity = std::pair<uint64_t, uint64_t>; // device, inode
+
+    std::string name = "zandor"; // invocation name as typed (directory part kept)
+    int32_t log_mode = 0;        // 0 none, 1 new log, 2 append; consumed by the first message
+    int32_t quiet_warnings = 0;  // QUIET_WARNINGS: not 0 silences the warnings
+    MessageSink* sink = nullptr; // none: the messages go nowhere
+    Settings settings;
+    Warnings warnings;
+    std::unique_ptr<std::FILE, CloseFile> log;
+    std::map<FileIdentity, std::string> inputs; // the files read, under the name they were read by
+    std::vector<std::string> files_written;     // put in place by AtomicOutFile, in order
+};
+
+// The state bound to the calling thread; std::logic_error when there is none.
+ProgramState& prg_state();
+
+// Binds a job's state to the calling thread for the scope's lifetime (scopes
+// nest: the previous binding comes back at the end).
+class ProgramScope {
+  public:
+    explicit ProgramScope(ProgramState& state);
+    ~ProgramScope();
+    ProgramScope(const ProgramScope&) = delete;
+    ProgramScope& operator=(const ProgramScope&) = delete;
+
+  private:
+    ProgramState* previous_;
 };
 
 // Connects the sink the engine's messages go to (null: none).

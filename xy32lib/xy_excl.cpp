@@ -13,8 +13,6 @@
 #include <cstring>
 #include <sys/stat.h>
 
-ExclState excl;
-
 namespace {
 
 const char* const kExclOrigin = "../xy32lib/xy_excl";
@@ -160,7 +158,7 @@ void echo_zone(const excl_zone& z) {
         prg_screen("\n");
 }
 
-void append_zone(excl_zone&& z) {
+void append_zone(ExclState& excl, excl_zone&& z) {
     if (excl.n_excluded >= excl.m_excluded) {
         const int64_t grown = static_cast<int64_t>(excl.m_excluded) + 10;
         try {
@@ -201,15 +199,15 @@ Region region_of(const IMG& img) {
 // from the list of marks: the work then follows the zones, not the image.
 class UseFlags {
   public:
-    UseFlags(bool all_on, int64_t size) : all_on_(all_on) {
+    UseFlags(ExclState& excl, bool all_on, int64_t size) : excl_(excl), all_on_(all_on) {
         if (!all_on_) {
             fresh_ = prg_alloc<uint8_t>("xy_excl", "roi frame buffer", static_cast<uint64_t>(size));
             return;
         }
         clear_marks(); // left by an application that stopped half-way
-        if (static_cast<int64_t>(excl.marks.size()) < size) {
+        if (static_cast<int64_t>(excl_.marks.size()) < size) {
             try {
-                excl.marks.resize(static_cast<size_t>(size), 0);
+                excl_.marks.resize(static_cast<size_t>(size), 0);
             } catch (const std::bad_alloc&) {
                 prg_alloc_failed("xy_excl", "roi frame buffer", static_cast<uint64_t>(size));
             }
@@ -218,7 +216,7 @@ class UseFlags {
     UseFlags(const UseFlags&) = delete;
     UseFlags& operator=(const UseFlags&) = delete;
 
-    bool on(size_t i) const { return all_on_ ? excl.marks[i] == 0 : fresh_[i] != 0; }
+    bool on(size_t i) const { return all_on_ ? excl_.marks[i] == 0 : fresh_[i] != 0; }
     bool switch_on(size_t i) {
         if (on(i)) return false;
         fresh_[i] = 1;
@@ -227,8 +225,8 @@ class UseFlags {
     bool switch_off(size_t i) {
         if (!on(i)) return false;
         if (all_on_) {
-            excl.marks[i] = 1;
-            excl.marked.push_back(static_cast<int32_t>(i));
+            excl_.marks[i] = 1;
+            excl_.marked.push_back(static_cast<int32_t>(i));
         } else {
             fresh_[i] = 0;
         }
@@ -242,7 +240,7 @@ class UseFlags {
             std::fill(img.frame.begin(), img.frame.end(), uint16_t{1});
         }
         if (all_on_) {
-            for (const int32_t i : excl.marked)
+            for (const int32_t i : excl_.marked)
                 img.frame[static_cast<size_t>(i)] = 0;
             clear_marks();
             return;
@@ -252,11 +250,12 @@ class UseFlags {
     }
 
   private:
-    static void clear_marks() {
-        for (const int32_t i : excl.marked)
-            excl.marks[static_cast<size_t>(i)] = 0;
-        excl.marked.clear();
+    void clear_marks() {
+        for (const int32_t i : excl_.marked)
+            excl_.marks[static_cast<size_t>(i)] = 0;
+        excl_.marked.clear();
     }
+    ExclState& excl_;
     bool all_on_;
     std::vector<uint8_t> fresh_;
 };
@@ -265,6 +264,8 @@ class UseFlags {
 // are stored: a pixel without a valid value (count 0) never enters a
 // replacement mean.
 struct Target {
+    ExclState& zones;
+    const XyReadOptions& reading;
     IMG& img;
     Region region;
     UseFlags& flags;
@@ -419,10 +420,10 @@ bool same_file(const ExclMaskCache& m, const FileIdentity& id) {
 
 // Reads a mask file whole (its own size, no region or binning) and keeps the
 // indices of its zero pixels and its statistics.
-void read_mask(ExclMaskCache& m, const std::string& file, int32_t print) {
+void read_mask(ExclMaskCache& m, const std::string& file, const XyReadOptions& reading, int32_t print) {
     IMG scratch;
     scratch.name = file;
-    scratch.hdr = xy_open(file, prg_name, "", 0, 0);
+    scratch.hdr = xy_open(file, prg_state().name, "", 0, 0, reading);
     xy_getsum(scratch, stdout, print, 1, 0);
     xy_info(scratch, 0);
     m.nx = scratch.nx;
@@ -437,7 +438,8 @@ void read_mask(ExclMaskCache& m, const std::string& file, int32_t print) {
     m.info = std::move(scratch);
 }
 
-const ExclMaskCache& mask_of(const std::string& file, int32_t print) {
+const ExclMaskCache& mask_of(ExclState& excl, const std::string& file, const XyReadOptions& reading,
+                             int32_t print) {
     const FileIdentity id = identity_of(file);
     auto it = std::find_if(excl.masks.begin(), excl.masks.end(),
                            [&](const ExclMaskCache& m) { return m.file == file; });
@@ -448,7 +450,7 @@ const ExclMaskCache& mask_of(const std::string& file, int32_t print) {
         it->file = file;
     }
     it->bytes = -1; // not valid until read whole
-    read_mask(*it, file, print);
+    read_mask(*it, file, reading, print);
     it->bytes = id.bytes;
     it->mtime_ns = id.mtime_ns;
     it->inode = id.inode;
@@ -474,7 +476,7 @@ MaskLayout layout_of(const ExclMaskCache& m, const IMG& img) {
 // Switches off (and sets to 0) every image pixel whose mask value is 0; the
 // count is the number of zero mask pixels, whatever their effect.
 int64_t excl_file(const excl_zone& z, Target& t, int32_t print) {
-    const ExclMaskCache& m = mask_of(z.file, print);
+    const ExclMaskCache& m = mask_of(t.zones, z.file, t.reading, print);
     const MaskLayout layout = layout_of(m, t.img);
     for (const int32_t zero : m.zeros) {
         const size_t i = static_cast<size_t>(layout.image_index(zero));
@@ -582,17 +584,17 @@ std::string mask_output_name(const std::string& text) {
 
 // ---------------------------------------------------------------- interface
 
-bool excl_inipar(const IniTag& tag) {
+bool excl_inipar(ExclState& excl, const IniTag& tag) {
     for (const ZoneKey& k : kZoneKeys) {
         if (!prg_inikey(tag, k.key)) continue;
         // A key without "=" names a zone key but declares nothing.
-        if (tag.has_value) excl_ini(k.type, tag.value);
+        if (tag.has_value) excl_ini(excl, k.type, tag.value);
         return true;
     }
     return false;
 }
 
-void excl_ini(int32_t type, const std::string& value) {
+void excl_ini(ExclState& excl, int32_t type, const std::string& value) {
     const char* key = zone_key(type);
     if (!key) v_fatal(kExclOrigin, "unknown zone type %d for '%s'", type, value.c_str());
     excl_zone z;
@@ -605,18 +607,18 @@ void excl_ini(int32_t type, const std::string& value) {
         scan_shape(z, key, value);
     }
     if (!excl.quiet) echo_zone(z);
-    append_zone(std::move(z));
+    append_zone(excl, std::move(z));
 }
 
-void excl_image(IMG& img, int32_t print) {
+void excl_image(ExclState& excl, const XyReadOptions& reading, IMG& img, int32_t print) {
     if (excl.n_excluded == 0) return;
     check_planes(img);
     int32_t rois = 0, exclusions = 0;
     for (const excl_zone& z : excl.excluded)
         ++(is_roi(z) ? rois : exclusions);
 
-    UseFlags flags(rois == 0, img.size);
-    Target t{img, region_of(img), flags};
+    UseFlags flags(excl, rois == 0, img.size);
+    Target t{excl, reading, img, region_of(img), flags};
     if (rois > 0) {
         int64_t total = 0;
         for (const excl_zone& z : excl.excluded)
@@ -659,7 +661,7 @@ void excl_save(const std::string& text, IMG& img, int32_t cr_mode) {
     xy_fputinfo(stdout, img);
 }
 
-void excl_defaults() {
+void excl_defaults(ExclState& excl) {
     excl = ExclState();
 }
 

@@ -52,7 +52,8 @@ struct ExclMaskCache {
     IMG info;                   // statistics of the file for its information line (no planes)
 };
 
-// The zone list of the run, filled while the settings are read.
+// The zone list of a job, filled while its settings are read, with the mask
+// files it has decoded and the scratch marks of the image being masked.
 struct ExclState {
     std::vector<excl_zone> excluded;
     int32_t n_excluded = 0; // zones in use
@@ -63,24 +64,23 @@ struct ExclState {
     std::vector<int32_t> marked; // their indices
 };
 
-extern ExclState excl;
-
 // Settings-chain entry: declares a zone when the key is one of the zone keys
 // (F_EXCLUDED, P_EXCLUDED, C_EXCLUDED, R_EXCLUDED, T_EXCLUDED, C_ROI, R_ROI,
 // T_ROI) and returns true; false for any other key.
-bool excl_inipar(const IniTag& tag);
+bool excl_inipar(ExclState& excl, const IniTag& tag);
 // Appends one zone of type `type` described by `value`, and echoes it unless
 // the value contains QUIET. Refuses an incomplete zone, a number beyond 16
 // bits, a negative radius and a mask file without a format extension.
-void excl_ini(int32_t type, const std::string& value);
+void excl_ini(ExclState& excl, int32_t type, const std::string& value);
 // Applies all zones to an acquired image (ROIs first, then exclusions).
-// `print` is the PRINT bit set: 0x20 reports each zone.
-void excl_image(IMG& img, int32_t print);
+// `print` is the PRINT bit set: 0x20 reports each zone. Mask files are read
+// with `reading`.
+void excl_image(ExclState& excl, const XyReadOptions& reading, IMG& img, int32_t print);
 // Writes the image's frame counts as a mask image; `text` picks the name and
 // the writer (".gel", ".kvf", ".txt", else TIFF); cr_mode is the CR setting
 // for text output.
 void excl_save(const std::string& text, IMG& img, int32_t cr_mode);
 // Empties the zone list (start of a run).
-void excl_defaults();
+void excl_defaults(ExclState& excl);
 // The help lines of the zone keys (standard error).
 void excl_usage();

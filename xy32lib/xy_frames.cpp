@@ -156,8 +156,8 @@ const XyFormat* choice_by_default(const std::string& def_format) {
 }
 
 std::unique_ptr<HDR> open_with(const XyFormat& format, const std::string& name, const std::string& program,
-                               bool as_named) {
-    std::unique_ptr<HDR> hdr = format.open(name, program, as_named);
+                               bool as_named, const XyReadOptions& reading) {
+    std::unique_ptr<HDR> hdr = format.open(name, program, as_named, reading);
     if (!hdr->decoder) hdr->decoder = format.decoder; // a module may choose one per file
     prg_note_input(hdr->file_name);
     return hdr;
@@ -406,14 +406,14 @@ const XyFormat* xy_format_by_suffix(const std::string& name) {
 
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
                              const std::string& def_format, int32_t wait_seconds, bool detect,
-                             int32_t wait_timeout) {
-    if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds, wait_timeout);
-    if (const XyFormat* f = choice_by_suffix(name)) return open_with(*f, name, program, false);
+                             const XyReadOptions& reading) {
+    if (wait_seconds > 0) wait_for_file(name, def_format, wait_seconds, reading.wait_timeout);
+    if (const XyFormat* f = choice_by_suffix(name)) return open_with(*f, name, program, false, reading);
     // A module recognised by the file's own bytes opens that very file, not the
     // name with its extension appended.
     if (detect)
-        if (const XyFormat* f = choice_by_content(name)) return open_with(*f, name, program, true);
-    return open_with(*choice_by_default(def_format), name, program, false);
+        if (const XyFormat* f = choice_by_content(name)) return open_with(*f, name, program, true, reading);
+    return open_with(*choice_by_default(def_format), name, program, false, reading);
 }
 
 // ---------------------------------------------------------------- common work of the format modules

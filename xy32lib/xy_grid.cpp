@@ -13,8 +13,6 @@
 
 #include <sys/mman.h>
 
-GridCor grid_cor;
-
 namespace {
 
 const char* const kOrigin = "../xy32lib/xy_grid";

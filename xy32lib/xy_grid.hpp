@@ -36,8 +36,11 @@ struct GridCor {
     int32_t grid_ymin = 0;  // grid row of the image's row 0
     int32_t grid_xbind = 1; // grid columns per image column; negative: reversed form
     int32_t grid_ybind = 1; // grid rows per image row
+    // Lanes of the resampling's vector loops: 0 takes the widest that the
+    // processor has, 2 the narrow loops every x86-64 has. The results are the
+    // same bits either way; tests use it to cover both.
+    int32_t vector_lanes = 0;
 };
-extern GridCor grid_cor;
 
 // Member of the settings chain: 1 when the key was a grid key, else 0.
 int grid_ini(GridCor& grid, const IniTag& tag);

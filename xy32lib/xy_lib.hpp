@@ -241,13 +241,21 @@ int32_t xy_rep_name(const std::string& word, IMG& img, SeriesName& series);
 // starts with ".".
 std::string xy_cur_name(const std::string& dir, const std::string& base, const std::string& ext, int32_t ndig,
                         int64_t num);
+// A job's choices for reading files: how long a real-time wait for a file
+// may last (REALTIME_TIMEOUT, seconds; 0: no limit) and the dataset an HDF5
+// file is read from (H5_DATA; empty: the module looks for it).
+struct XyReadOptions {
+    int32_t wait_timeout = 0;
+    std::string h5_data_path;
+};
+
 // Opens a frame file with the module its name, its first bytes (when
 // `detect`) or `def_format` chooses, after waiting `wait_seconds` for it when
-// that is above 0; a file that has not appeared after `wait_timeout` seconds
-// (0: no limit) stops the run.
+// that is above 0; a file that has not appeared after `reading.wait_timeout`
+// seconds stops the run.
 std::unique_ptr<HDR> xy_open(const std::string& name, const std::string& program,
                              const std::string& def_format, int32_t wait_seconds, bool detect,
-                             int32_t wait_timeout = 0);
+                             const XyReadOptions& reading = {});
 
 // Raw readers: one window of frame `frame` (from 1) of the record's open file
 // (img.hdr) into `buf` (window.width * window.height values, row after row),
@@ -288,7 +296,7 @@ void xy_eswap32(void* p); // reverses the four bytes at p
 
 // ---------------------------------------------------------------- format registry
 using FormatOpen = std::unique_ptr<HDR> (*)(const std::string& name, const std::string& program,
-                                            bool as_named);
+                                            bool as_named, const XyReadOptions& reading);
 
 // A format module as xy_open sees it; each module defines one. Suffixes and
 // content tests of different modules exclude one another.

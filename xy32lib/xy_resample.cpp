@@ -128,11 +128,9 @@ bool wide_vectors_available() {
 
 typedef double Quad __attribute__((vector_size(32)));
 
-int32_t lanes_wanted = 0; // grid_vector_lanes
-
-bool use_wide_vectors() {
+bool use_wide_vectors(const GridCor& g) {
     static const bool available = wide_vectors_available();
-    return available && lanes_wanted != 2;
+    return available && g.vector_lanes != 2;
 }
 
 // Vectors go by reference: a 32-byte vector passed by value would depend on
@@ -305,7 +303,7 @@ template <int32_t N> class FixedModel final : public ModelBase {
     static constexpr int32_t kDegree = degree_of_term(N - 1);
 
   public:
-    FixedModel(GridCor& g, const IMG& img) : ModelBase(g, img, kDegree) {
+    FixedModel(GridCor& g, const IMG& img) : ModelBase(g, img, kDegree), wide_(use_wide_vectors(g)) {
         for (int32_t k = 0; k < N; ++k) {
             const double i = x_power_of_term(k), j = y_power_of_term(k);
             const size_t kk = static_cast<size_t>(k);
@@ -414,7 +412,7 @@ template <int32_t N> class FixedModel final : public ModelBase {
             narrow_columns(in, count, out);
     }
 
-    const bool wide_ = use_wide_vectors();
+    const bool wide_;
 
     double coef_[kSums][N] = {};
     double row_[kSums][N] = {};
@@ -487,13 +485,13 @@ struct Accumulator {
     ZeroArray<double> counts;
     int32_t nx = 0, ny = 0;
     int64_t n_skipped = 0;
-    bool wide = use_wide_vectors();
+    bool wide;
     std::vector<double> wx; // column overlaps of the current footprint, one spare
 
-    Accumulator(const IMG& img)
+    Accumulator(const IMG& img, bool wide_vectors)
         : surface("surface", static_cast<uint64_t>(img.size)),
           counts("corrected values", static_cast<uint64_t>(img.size)), nx(img.nx), ny(img.ny),
-          wx(static_cast<size_t>(img.nx) + 1) {}
+          wide(wide_vectors), wx(static_cast<size_t>(img.nx) + 1) {}
 
     // The usual footprint, at most 2 x 2 cells wholly inside the image, worked
     // out for a block of pixels in one pass without branches. The overlaps are
@@ -714,10 +712,6 @@ void check_image(const GridCor& g, const IMG& img) {
 }
 } // namespace
 
-void grid_vector_lanes(int32_t lanes) {
-    lanes_wanted = lanes;
-}
-
 void grid_cor_img(GridCor& g, IMG& img) {
     prg_screen("\n#%s:grid_cor_img  '%s' size=%d(%dx%d)\n", kOrigin, img.name.c_str(), img.size, img.nx,
                img.ny);
@@ -725,7 +719,7 @@ void grid_cor_img(GridCor& g, IMG& img) {
     if (img.data.empty()) v_error(kOrigin, "no data in %s", img.name.c_str());
     check_image(g, img);
 
-    Accumulator acc(img);
+    Accumulator acc(img, use_wide_vectors(g));
     // The old frame counts are read only while accumulating, so the new ones
     // can take their place.
     const bool had_frame = !img.frame.empty();

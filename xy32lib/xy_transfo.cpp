@@ -16,16 +16,6 @@ const char* const rule_name[OPER_COUNT] = {
 namespace {
 
 const char* const kSource = "../xy32lib/xy_transfo";
-constexpr int32_t kAxes = 4;
-
-struct TransfoState {
-    RuleTree axe_rule[kAxes];
-    double eval_x = 0.0;
-    double eval_y = 0.0;
-    std::string current_string; // the rule most recently handed to the analyser
-    int32_t current_error = 0;  // syntax errors of that analysis
-};
-TransfoState transfo;
 
 enum class Form { binary, prefix, function };
 
@@ -434,7 +424,7 @@ double leaf_value(const RuleNode& n, double x, double y) {
 }
 
 void check_axis(int32_t axis, const char* function) {
-    if (axis < 0 || axis >= kAxes) v_fatal(kSource, "invalid axe reference in %s", function);
+    if (axis < 0 || axis >= CoordinateRules::kAxes) v_fatal(kSource, "invalid axe reference in %s", function);
 }
 
 } // namespace
@@ -452,10 +442,9 @@ std::string rule_clean(const std::string& text) {
 }
 
 RuleTree rule_analyse(const std::string& text) {
-    transfo.current_string = text;
     Analyser analyser(text, false);
     RuleTree tree = analyser.run();
-    transfo.current_error = analyser.errors();
+    tree.syntax_errors = analyser.errors();
     return tree;
 }
 
@@ -463,10 +452,6 @@ std::string rule_warning(const std::string& text) {
     Analyser analyser(text, true);
     analyser.run();
     return analyser.warning();
-}
-
-int32_t rule_error_count() {
-    return transfo.current_error;
 }
 
 double rule_evaluate(const RuleTree& tree, double x, double y) {
@@ -491,27 +476,25 @@ double rule_evaluate(const RuleTree& tree, double x, double y) {
     return stack[0];
 }
 
-void ini_transfo_coord(std::string& text, int32_t axis) {
+void ini_transfo_coord(CoordinateRules& rules, std::string& text, int32_t axis) {
     check_axis(axis, "ini_transfo_coord");
     text = rule_clean(text);
-    transfo.axe_rule[axis] = rule_analyse(text);
+    rules.axis[axis] = rule_analyse(text);
 }
 
-double transfo_coord(int32_t axis, double x, double y) {
+double transfo_coord(const CoordinateRules& rules, int32_t axis, double x, double y) {
     check_axis(axis, "transfo_coord");
-    transfo.eval_x = x;
-    transfo.eval_y = y;
-    return rule_evaluate(transfo.axe_rule[axis], x, y);
+    return rule_evaluate(rules.axis[axis], x, y);
 }
 
-double density_coord(int32_t axis, double x, double y) {
-    return transfo_coord(axis, x, y);
+double density_coord(const CoordinateRules& rules, int32_t axis, double x, double y) {
+    return transfo_coord(rules, axis, x, y);
 }
 
 void end_transfo_coord() {}
 
-void reset_transfo_coord() {
-    transfo = TransfoState();
+void reset_transfo_coord(CoordinateRules& rules) {
+    rules = CoordinateRules();
 }
 
 void transfo_image(std::string& text, const IMG& img) {

@@ -63,6 +63,7 @@ struct RuleTree {
     std::vector<RuleNode> nodes;
     std::vector<int32_t> program;
     mutable std::vector<double> stack; // evaluation scratch, sized at analysis
+    int32_t syntax_errors = 0;         // reported by the analysis that built the tree
     int32_t root_oper() const { return nodes.empty() ? OPER_NONE : nodes[0].oper; }
     bool empty() const { return nodes.empty(); }
 };
@@ -74,25 +75,28 @@ std::string rule_clean(const std::string& text);
 
 // Analyses `text` into a tree. Syntax errors are reported on stderr and never
 // stop the run; the tree keeps what was built before the first error (nodes
-// not built have OPER_NONE and evaluate to 0). Each analysis counts its own
-// errors (rule_error_count). Any length and nesting depth is analysed in time
+// not built have OPER_NONE and evaluate to 0). The tree counts the errors of
+// its analysis (syntax_errors). Any length and nesting depth is analysed in time
 // and memory linear in the text, without recursion.
 RuleTree rule_analyse(const std::string& text);
 // The warning (without " warning : ") that analysing `text` gives, or "" when
 // none; nothing is reported and no state changes.
 std::string rule_warning(const std::string& text);
-// Syntax errors reported by the latest analysis.
-int32_t rule_error_count();
 // Value of the tree at (x, y), in double precision; an empty tree gives 0.
 double rule_evaluate(const RuleTree& tree, double x, double y);
 
-// The four axis slots.
-void ini_transfo_coord(std::string& text, int32_t axis); // text is cleaned in place
-double transfo_coord(int32_t axis, double x, double y);
-double density_coord(int32_t axis, double x, double y);
+// The four axis slots of a computation's coordinate rules: x, y, then the
+// densities dx and dy.
+struct CoordinateRules {
+    static constexpr int32_t kAxes = 4;
+    RuleTree axis[kAxes];
+};
+void ini_transfo_coord(CoordinateRules& rules, std::string& text, int32_t axis); // text is cleaned in place
+double transfo_coord(const CoordinateRules& rules, int32_t axis, double x, double y);
+double density_coord(const CoordinateRules& rules, int32_t axis, double x, double y);
 void end_transfo_coord();
-// Clears the slots (tests and a new run).
-void reset_transfo_coord();
+// Clears the slots.
+void reset_transfo_coord(CoordinateRules& rules);
 
 // The %T command: analyses the rule and reports it; the image is unchanged.
 void transfo_image(std::string& text, const IMG& img);

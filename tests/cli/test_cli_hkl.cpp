@@ -40,7 +40,7 @@ class HklCommands : public zt::InTempDir {
     // bring `target` onto the detector centre (mode 3).
     void SetUp() override {
         zt::InTempDir::SetUp();
-        geo_set_defaults();
+        geo_set_defaults(geo);
         for (int i = 0; i < 9; ++i)
             geo.mat_ub[i] = ub[i];
         geo.goniometer[G_PHI] = 30;
@@ -48,18 +48,13 @@ class HklCommands : public zt::InTempDir {
         for (int i = 0; i < 3; ++i)
             geo.hkl_cryst[i] = target[i];
         geo.spec_mode = 3;
-        get_angles();
+        get_angles(geo);
         ASSERT_EQ(geo.hkl.status, HKL_VALID);
         for (int i = 0; i < 6; ++i)
             setting_[i] = geo.hkl.angles[i];
         setting_[G_RX] = distance;
         setting_[G_RY] = setting_[G_RZ] = 0;
     }
-    void TearDown() override {
-        geo_set_defaults();
-        zt::InTempDir::TearDown();
-    }
-
     std::string settings(double omega_offset = 0, double nu = 5) const {
         char text[1024];
         std::snprintf(text, sizeof text,
@@ -74,7 +69,7 @@ class HklCommands : public zt::InTempDir {
 
     // The same geometry in this process, for the detector point of (px, py).
     void index_here(double px, double py, double omega_offset = 0) {
-        geo_set_defaults();
+        geo_set_defaults(geo);
         for (int i = 0; i < 9; ++i)
             geo.mat_ub[i] = ub[i];
         for (int i = 0; i < 9; ++i)
@@ -82,8 +77,8 @@ class HklCommands : public zt::InTempDir {
         geo.goniometer[G_OMEGA] += omega_offset;
         geo.goniometer[G_RY] = scale * (px - orig_x);
         geo.goniometer[G_RZ] = scale * (py - orig_y);
-        ASSERT_EQ(geo_invert_ub(), 0);
-        get_hkl();
+        ASSERT_EQ(geo_invert_ub(geo), 0);
+        get_hkl(geo);
     }
 
     // 3 x 3 spots (centre, ring) and single pixels on a zero background.
@@ -101,6 +96,7 @@ class HklCommands : public zt::InTempDir {
     }
 
     double setting_[9] = {};
+    GeometryState geo;
 };
 
 // Every field of each accepted peak as the geometry gives it, to half a unit of
@@ -148,7 +144,7 @@ TEST_F(HklCommands, PeakListMatchesTheGeometry) {
             geo.hkl_cryst[k] = (&geo.hkl.h)[k];
         geo.goniometer[G_RY] = geo.goniometer[G_RZ] = 0;
         geo.spec_mode = 3;
-        get_angles();
+        get_angles(geo);
         ASSERT_EQ(geo.hkl.status, HKL_VALID);
         EXPECT_NEAR(v[9], geo.hkl.tth, 5e-5);
         EXPECT_NEAR(v[10], geo.hkl.angles[G_CHI], 5e-5);
@@ -218,18 +214,18 @@ TEST_F(HklCommands, UnreachableAnglesSayWhyWithoutStaleNumbers) {
     // 2theta near 25 degrees, which no mu reaches with nu fixed at 50.
     zt::write_file("zandor.ini", "DETEC = 0 50 10 0 0\nSCALE = 0.5 0 0 0.5\nORIG = 20 15\n");
     zt::write_kvf(file("img.kvf"), nx, ny, 4, false, {image_with_spots()});
-    geo_set_defaults();
+    geo_set_defaults(geo);
     geo.goniometer[G_NU] = 50;
     geo.goniometer[G_RX] = 10;
     geo.goniometer[G_RY] = 12.5;
     geo.goniometer[G_RZ] = 7.5;
-    ASSERT_EQ(geo_invert_ub(), 0);
-    get_hkl();
+    ASSERT_EQ(geo_invert_ub(geo), 0);
+    get_hkl(geo);
     ASSERT_EQ(geo.hkl.status, HKL_VALID);
     for (int k = 0; k < 3; ++k)
         geo.hkl_cryst[k] = (&geo.hkl.h)[k];
     geo.spec_mode = 3;
-    get_angles();
+    get_angles(geo);
     ASSERT_EQ(geo.hkl.status, HKL_DETECTOR_RANGE);
 
     const zt::RunResult r = run_zandor(cwd(), {"img.kvf", "%P=2"});

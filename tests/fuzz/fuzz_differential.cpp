@@ -16,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!made) std::abort();
         return std::string(made);
     }();
+    ProgramState state;
+    const ProgramScope bind(state);
     zt::ByteSource source(data, size);
     const std::string difference = zt::differential_case(source, dir);
     if (!difference.empty()) {

@@ -1,5 +1,6 @@
-// Shared by the fuzz targets: a parser may refuse its input through the fatal
-// path (the Fatal exception), which is a correct outcome, never a finding.
+// Shared by the fuzz targets: each input runs as a fresh job whose messages go
+// nowhere, and a parser may refuse its input through the fatal path (the
+// Fatal exception), which is a correct outcome, never a finding.
 #pragma once
 
 #include "prg_lib.hpp"
@@ -9,6 +10,8 @@
 #include <string>
 
 template <class Parse> void fuzz_guarded(Parse&& parse) {
+    ProgramState state;
+    const ProgramScope bind(state);
     try {
         parse();
     } catch (const Fatal&) {

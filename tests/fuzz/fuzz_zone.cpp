@@ -30,11 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t kinds[] = {EXCL_POINT, EXCL_CIRCLE, EXCL_RECT, EXCL_TRIANGLE};
     const int32_t type = kinds[data[0] % 4] | (data[0] & 4 ? EXCL_ROI : 0);
     const std::string value = fuzz_bytes(data + 1, size - 1);
-    excl_defaults();
+    ExclState excl;
     fuzz_guarded([&] {
-        excl_ini(type, value);
+        excl_ini(excl, type, value);
         IMG img = binned_image();
-        excl_image(img, 0);
+        excl_image(excl, {}, img, 0);
     });
     return 0;
 }

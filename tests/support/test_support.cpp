@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,9 +159,16 @@ namespace zt {
 namespace {
 StreamSink standard_streams(stdout, stderr);
 
-// Connects the standard streams before the first test.
+// The tests' job state, bound to the main thread with the standard streams
+// connected before the first test.
 class StandardStreams : public ::testing::Environment {
-    void SetUp() override { use_standard_streams(); }
+    void SetUp() override {
+        bind_.emplace(state_);
+        use_standard_streams();
+    }
+    void TearDown() override { bind_.reset(); }
+    ProgramState state_;
+    std::optional<ProgramScope> bind_;
 };
 [[maybe_unused]] ::testing::Environment* const kStandardStreams =
     ::testing::AddGlobalTestEnvironment(new StandardStreams);

@@ -49,8 +49,7 @@ void ub_of_cell(double ub[9], const double cell[6], double scale) {
 
 class Geometry : public ::testing::Test {
   protected:
-    void SetUp() override { geo_set_defaults(); }
-    void TearDown() override { geo_set_defaults(); }
+    void SetUp() override { geo_set_defaults(geo); }
 
     void set_setting(const double s[9]) {
         for (int i = 0; i < 9; ++i)
@@ -58,21 +57,22 @@ class Geometry : public ::testing::Test {
     }
     void use_triclinic_ub(double scale = 1.0) {
         ub_of_cell(geo.mat_ub, triclinic, scale);
-        ASSERT_EQ(geo_invert_ub(), 0);
+        ASSERT_EQ(geo_invert_ub(geo), 0);
     }
-    std::string quiet_stdout_of(int (*op)()) {
+    std::string quiet_stdout_of(int (*op)(GeometryState&)) {
         testing::internal::CaptureStdout();
-        result_ = op();
+        result_ = op(geo);
         return testing::internal::GetCapturedStdout();
     }
     int result_ = -1;
+    GeometryState geo;
 };
 
 // ---------------------------------------------------------------- get_hkl
 
 TEST_F(Geometry, BeamAlongTheDetectorAxisIndexesToTheOrigin) {
-    ASSERT_EQ(geo_invert_ub(), 0);
-    get_hkl();
+    ASSERT_EQ(geo_invert_ub(geo), 0);
+    get_hkl(geo);
     EXPECT_EQ(geo.hkl.status, HKL_VALID);
     EXPECT_EQ(geo.hkl.h, 0);
     EXPECT_EQ(geo.hkl.k, 0);
@@ -81,9 +81,9 @@ TEST_F(Geometry, BeamAlongTheDetectorAxisIndexesToTheOrigin) {
 }
 
 TEST_F(Geometry, DetectorPointOffTheAxisGivesItsScatteringVector) {
-    ASSERT_EQ(geo_invert_ub(), 0);
+    ASSERT_EQ(geo_invert_ub(geo), 0);
     geo.goniometer[G_RY] = 1.0;
-    get_hkl();
+    get_hkl(geo);
     ASSERT_EQ(geo.hkl.status, HKL_VALID);
     const double r2 = std::sqrt(0.5);
     EXPECT_NEAR(geo.hkl.h, 0.0, 1e-15);
@@ -98,11 +98,11 @@ TEST_F(Geometry, TwoPiConventionGivesTheSameIndicesAndAngles) {
     const double setting[9] = {3, 12.5, -20, 40, 7, 18, 120, 14, -9};
     set_setting(setting);
     use_triclinic_ub();
-    get_hkl();
+    get_hkl(geo);
     const Reflection plain = geo.hkl;
     use_triclinic_ub(geo_two_pi);
     geo.spec_ub = 1;
-    get_hkl();
+    get_hkl(geo);
     ASSERT_EQ(plain.status, HKL_VALID);
     ASSERT_EQ(geo.hkl.status, HKL_VALID);
     EXPECT_NEAR(geo.hkl.h, plain.h, 1e-12);
@@ -115,11 +115,11 @@ TEST_F(Geometry, TwoPiConventionGivesTheSameIndicesAndAngles) {
 TEST_F(Geometry, InvalidWavelengthOrInverseComputesNothing) {
     const double setting[9] = {1, 2, 3, 4, 5, 6, 1, 0.5, 0.25};
     set_setting(setting);
-    ASSERT_EQ(geo_invert_ub(), 0);
+    ASSERT_EQ(geo_invert_ub(geo), 0);
     for (double lambda : {0.0, 5e-05, -1.0}) {
         geo.lambda = lambda;
         geo.hkl.h = 1234;
-        get_hkl();
+        get_hkl(geo);
         EXPECT_EQ(geo.hkl.status, HKL_INVALID) << lambda;
         EXPECT_EQ(geo.hkl.h, 1234) << lambda; // no indices computed
         for (int i = 0; i < 9; ++i)
@@ -130,10 +130,10 @@ TEST_F(Geometry, InvalidWavelengthOrInverseComputesNothing) {
     for (int i = 0; i < 9; ++i)
         geo.mat_ub[i] = singular[i];
     testing::internal::CaptureStderr();
-    EXPECT_EQ(geo_invert_ub(), 1);
+    EXPECT_EQ(geo_invert_ub(geo), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), " Failed inverting 3*3 matrix!\n");
     EXPECT_FALSE(geo.inv_ub_valid);
-    get_hkl();
+    get_hkl(geo);
     EXPECT_EQ(geo.hkl.status, HKL_INVALID);
 }
 
@@ -142,12 +142,12 @@ TEST_F(Geometry, FrameForManyPointsGivesTheBitsOfGetHkl) {
     set_setting(setting);
     use_triclinic_ub();
     HklFrame frame;
-    ASSERT_TRUE(hkl_frame_prepare(frame));
+    ASSERT_TRUE(hkl_frame_prepare(geo, frame));
     for (double ry : {-80.0, 0.0, 13.25})
         for (double rz : {-7.5, 0.0, 99.0}) {
             geo.goniometer[G_RY] = ry;
             geo.goniometer[G_RZ] = rz;
-            get_hkl();
+            get_hkl(geo);
             double v[3];
             hkl_frame_indices(frame, ry, rz, v);
             EXPECT_EQ(v[0], geo.hkl.h);
@@ -155,7 +155,7 @@ TEST_F(Geometry, FrameForManyPointsGivesTheBitsOfGetHkl) {
             EXPECT_EQ(v[2], geo.hkl.l);
         }
     geo.lambda = 0;
-    EXPECT_FALSE(hkl_frame_prepare(frame));
+    EXPECT_FALSE(hkl_frame_prepare(geo, frame));
 }
 
 // The indices written out plainly from the geometry: k the unit vector towards
@@ -211,7 +211,7 @@ TEST_F(Geometry, IndicesAtANonZeroRhoMatchThePlainRotations) {
     geo.lambda = 1.2;
     for (const auto& s : settings) {
         set_setting(s);
-        get_hkl();
+        get_hkl(geo);
         ASSERT_EQ(geo.hkl.status, HKL_VALID) << "rho " << s[G_RHO];
         const V3 want = reference_hkl(s, geo.mat_ub, geo.lambda);
         EXPECT_NEAR(geo.hkl.h, want[0], 1e-12) << "rho " << s[G_RHO];
@@ -243,14 +243,14 @@ TEST_F(Geometry, EveryModeSolvesAnglesThatIndexBack) {
             SCOPED_TRACE(testing::Message() << "mode " << mode << " omega " << s.omega);
             const double setting[9] = {0, s.omega, s.chi, s.phi, s.mu, s.nu, 1, 0, 0};
             set_setting(setting);
-            get_hkl();
+            get_hkl(geo);
             ASSERT_EQ(geo.hkl.status, HKL_VALID);
             const double target[3] = {geo.hkl.h, geo.hkl.k, geo.hkl.l};
             const double tth = geo.hkl.tth;
             for (int i = 0; i < 3; ++i)
                 geo.hkl_cryst[i] = target[i];
             geo.spec_mode = mode;
-            get_angles();
+            get_angles(geo);
             ASSERT_EQ(geo.hkl.status, HKL_VALID);
             EXPECT_NEAR(geo.hkl.tth, tth, 1e-9);
             for (int i = 0; i < 9; ++i)
@@ -274,7 +274,7 @@ TEST_F(Geometry, EveryModeSolvesAnglesThatIndexBack) {
                 EXPECT_NEAR(solved.angles[G_PHI], s.phi, 1e-12);
             }
             set_setting(solved.angles);
-            get_hkl();
+            get_hkl(geo);
             ASSERT_EQ(geo.hkl.status, HKL_VALID);
             // A supplementary angle taken as 3.14159 - t (in phi and in chi) turns
             // the solution by up to 2.7e-6 rad each: indices move by |H| times that.
@@ -292,7 +292,7 @@ TEST_F(Geometry, ModeThreeWithNuZeroPutsMuAtTwoTheta) {
     geo.hkl_cryst[1] = -1;
     geo.hkl_cryst[2] = 2;
     geo.spec_mode = 3;
-    get_angles();
+    get_angles(geo);
     ASSERT_EQ(geo.hkl.status, HKL_VALID);
     EXPECT_NEAR(geo.hkl.angles[G_MU], geo.hkl.tth, 1e-12);
     EXPECT_EQ(geo.hkl.angles[G_RX], 1);
@@ -317,14 +317,14 @@ TEST_F(Geometry, OutOfRangeReflectionsGetTheirStatus) {
         {"out of the zone of mode 2", 2, {0, 0, 0.5}, 0, 1.0, HKL_MODE_RANGE},
         {"unknown mode", 7, {0, 0, 0.5}, 0, 1.0, HKL_MODE_RANGE},
     };
-    ASSERT_EQ(geo_invert_ub(), 0);
+    ASSERT_EQ(geo_invert_ub(geo), 0);
     for (const StatusCase& c : cases) {
         geo.goniometer[G_NU] = c.nu;
         geo.lambda = c.lambda;
         geo.spec_mode = c.mode;
         for (int i = 0; i < 3; ++i)
             geo.hkl_cryst[i] = c.hkl[i];
-        get_angles();
+        get_angles(geo);
         EXPECT_EQ(geo.hkl.status, c.status) << c.what;
         EXPECT_EQ(geo.goniometer[G_NU], c.nu) << c.what;
         EXPECT_EQ(geo.hkl.h, c.hkl[0]) << c.what;
@@ -369,7 +369,7 @@ TEST_F(Geometry, MetricTensorOfCubicAndMonoclinicCells) {
 }
 
 TEST_F(Geometry, CellsOfTheOrientationMatrix) {
-    cell_from_ub();
+    cell_from_ub(geo);
     for (int i = 0; i < 3; ++i) {
         EXPECT_NEAR(geo.recip[i], 1.0, 1e-15);
         EXPECT_NEAR(geo.direct[i], 1.0, 1e-15);
@@ -378,7 +378,7 @@ TEST_F(Geometry, CellsOfTheOrientationMatrix) {
     for (int spec = 0; spec < 2; ++spec) {
         ub_of_cell(geo.mat_ub, triclinic, spec ? geo_two_pi : 1.0);
         geo.spec_ub = spec;
-        cell_from_ub();
+        cell_from_ub(geo);
         for (int i = 0; i < 6; ++i)
             EXPECT_NEAR(geo.direct[i], triclinic[i], 1e-9) << spec << " " << i;
     }
@@ -396,7 +396,7 @@ class OrientationFromReflections : public Geometry {
         geo.goniometer[G_PHI] = phi;
         geo.goniometer[G_NU] = nu;
         geo.spec_mode = 3;
-        get_angles();
+        get_angles(geo);
         EXPECT_EQ(geo.hkl.status, HKL_VALID);
         return geo.hkl;
     }
@@ -405,7 +405,7 @@ class OrientationFromReflections : public Geometry {
 TEST_F(OrientationFromReflections, TriclinicCellGivesBackTheOrientationMatrix) {
     for (int spec = 0; spec < 2; ++spec) {
         SCOPED_TRACE(spec);
-        geo_set_defaults();
+        geo_set_defaults(geo);
         geo.spec_ub = spec;
         geo.lambda = 0.9;
         use_triclinic_ub(spec ? geo_two_pi : 1.0);
@@ -433,7 +433,7 @@ TEST_F(OrientationFromReflections, TriclinicCellGivesBackTheOrientationMatrix) {
         // both reflections index back to their own indices
         for (const Reflection* r : {&geo.or0, &geo.or1}) {
             set_setting(r->angles);
-            get_hkl();
+            get_hkl(geo);
             EXPECT_NEAR(geo.hkl.h, r->h, 1e-9);
             EXPECT_NEAR(geo.hkl.k, r->k, 1e-9);
             EXPECT_NEAR(geo.hkl.l, r->l, 1e-9);
@@ -456,8 +456,8 @@ TEST_F(OrientationFromReflections, OrthogonalCellTakesTheMeasuredVectorsAsColumn
     quiet_stdout_of(ub_from_or);
     ASSERT_EQ(result_, 0);
     double q0[3], q1[3];
-    ASSERT_EQ(angles_to_head(q0, s0), 0);
-    ASSERT_EQ(angles_to_head(q1, s1), 0);
+    ASSERT_EQ(angles_to_head(geo, q0, s0), 0);
+    ASSERT_EQ(angles_to_head(geo, q1, s1), 0);
     for (int r = 0; r < 3; ++r) {
         EXPECT_NEAR(geo.mat_ub[3 * r], q0[r], 1e-12);
         EXPECT_NEAR(geo.mat_ub[3 * r + 1], q1[r], 1e-12);
@@ -497,14 +497,14 @@ IniTag tag_of(const char* key, const char* value) {
 }
 
 TEST_F(Geometry, SettingsKeysFillTheState) {
-    ASSERT_EQ(geo_invert_ub(), 0);
+    ASSERT_EQ(geo_invert_ub(geo), 0);
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(geo_ini(tag_of("MAT_UB", "2 3")));
-    EXPECT_TRUE(geo_ini(tag_of("DETEC", "5 6 7 8 9")));
-    EXPECT_TRUE(geo_ini(tag_of("GONIO", "10")));
-    EXPECT_TRUE(geo_ini(tag_of("LAMBDA", "0.71")));
-    EXPECT_TRUE(geo_ini(tag_of("SPEC_UB", "1")));
-    EXPECT_FALSE(geo_ini(tag_of("SCALE", "1 0 0 1")));
+    EXPECT_TRUE(geo_ini(geo, tag_of("MAT_UB", "2 3")));
+    EXPECT_TRUE(geo_ini(geo, tag_of("DETEC", "5 6 7 8 9")));
+    EXPECT_TRUE(geo_ini(geo, tag_of("GONIO", "10")));
+    EXPECT_TRUE(geo_ini(geo, tag_of("LAMBDA", "0.71")));
+    EXPECT_TRUE(geo_ini(geo, tag_of("SPEC_UB", "1")));
+    EXPECT_FALSE(geo_ini(geo, tag_of("SCALE", "1 0 0 1")));
     const std::string echo = testing::internal::GetCapturedStdout();
     EXPECT_NE(echo.find("     MAT_UB="), std::string::npos);
     const double ub[9] = {2, 3, 0, 0, 1, 0, 0, 0, 1};

@@ -123,10 +123,6 @@ const Layout kLayouts[] = {
 
 class BitshuffleFiles : public zt::InTempDir {
   protected:
-    void SetUp() override {
-        zt::InTempDir::SetUp();
-        h5_settings = H5Settings{};
-    }
     void write(const std::string& name, const Layout& l, const PixelCase& c, uint64_t frames = 2) {
         H5Dataset d = zt::h5_stack(frames, l.height, l.width, c.pixel, H5Filter::BitshuffleLz4, c.value);
         d.bitshuffle_block = l.block;

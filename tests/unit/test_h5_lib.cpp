@@ -20,15 +20,10 @@ using zt::H5Pixel;
 
 class H5Files : public zt::InTempDir {
   protected:
-    void SetUp() override {
-        zt::InTempDir::SetUp();
-        h5_settings = H5Settings{};
+    std::unique_ptr<HDR> open(const std::string& name) {
+        return h5_open(file(name), "zandor", false, reading);
     }
-    void TearDown() override {
-        h5_settings = H5Settings{};
-        zt::InTempDir::TearDown();
-    }
-    std::unique_ptr<HDR> open(const std::string& name) { return h5_open(file(name), "zandor"); }
+    XyReadOptions reading;
 };
 
 std::string entry(const HDR& hdr, const std::string& key) {
@@ -171,7 +166,7 @@ TEST_F(H5Files, TheImageDatasetIsFoundInItsOrder) {
                 out.dataset(d);
             }
         }
-        h5_settings.data_path = c.h5_data;
+        reading.h5_data_path = c.h5_data;
         std::unique_ptr<HDR> hdr = open("f.h5");
         EXPECT_EQ(entry(*hdr, "H5Dataset"), c.read);
         EXPECT_EQ(hdr->frames, c.frames);
@@ -327,7 +322,7 @@ TEST_F(H5Files, UnusableFilesAreRefusedWithOneLine) {
     H5Eget_auto2(H5E_DEFAULT, &program_handler, &program_data);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        h5_settings.data_path = c.h5_data;
+        reading.h5_data_path = c.h5_data;
         const std::string err = zt::fatal_report([&] { open(c.name); });
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(err.find("HDF5-DIAG"), std::string::npos) << err;
@@ -337,7 +332,7 @@ TEST_F(H5Files, UnusableFilesAreRefusedWithOneLine) {
     H5Eget_auto2(H5E_DEFAULT, &handler, &data);
     EXPECT_NE(program_handler, nullptr);
     EXPECT_TRUE(handler == program_handler && data == program_data);
-    h5_settings.data_path.clear();
+    reading.h5_data_path.clear();
     std::unique_ptr<HDR> hdr = open("big.h5");
     const std::string err = zt::fatal_report([&] { zt::decoded_frame(*hdr, 1); });
     EXPECT_NE(err.find("pixel (1, 1) of frame 1 of '"), std::string::npos) << err;
@@ -372,7 +367,6 @@ TEST_F(H5Files, ChunkThatFailsToDecompressIsReported) {
 TEST(H5RealFiles, ReadWithTheirExpectedValues) {
     const std::string root = zt::real_data_dir();
     if (root.empty()) GTEST_SKIP() << "shared real sample files absent";
-    h5_settings = H5Settings{};
     const char* const files[] = {"AgBehenate_228.hdf5",
                                  "eiger1_testmode10_2datafiles_4images_bslz4_data_000001.h5",
                                  "eiger2_simread7_2datafiles_4images_lz4_data_000001.h5",

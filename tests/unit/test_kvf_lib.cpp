@@ -17,11 +17,11 @@ class KvfTest : public zt::InTempDir {
   protected:
     void SetUp() override {
         zt::InTempDir::SetUp();
-        saved_name_ = prg_name;
-        prg_name = "/usr/local/bin/zandor";
+        saved_name_ = prg_state().name;
+        prg_state().name = "/usr/local/bin/zandor";
     }
     void TearDown() override {
-        prg_name = saved_name_;
+        prg_state().name = saved_name_;
         zt::InTempDir::TearDown();
     }
 

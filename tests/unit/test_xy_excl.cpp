@@ -7,6 +7,9 @@
 
 namespace {
 
+// The job state of the zone under test.
+ExclState excl;
+
 // A width x height image read whole, values 1000 + index, every pixel counted
 // in `frames` frames.
 IMG plain_image(int32_t nx, int32_t ny, uint16_t frames = 3) {
@@ -49,9 +52,9 @@ std::string apply(IMG& img, const std::vector<std::pair<const char*, std::string
                   int32_t print = 0) {
     testing::internal::CaptureStdout();
     for (const auto& z : zones) {
-        EXPECT_TRUE(excl_inipar(tag_of(z.first, z.second))) << z.first;
+        EXPECT_TRUE(excl_inipar(excl, tag_of(z.first, z.second))) << z.first;
     }
-    excl_image(img, print);
+    excl_image(excl, {}, img, print);
     return testing::internal::GetCapturedStdout();
 }
 
@@ -60,7 +63,7 @@ class Excl : public zt::InTempDir {
     void SetUp() override {
         zt::InTempDir::SetUp();
         excl = ExclState();
-        prg_name = "zandor";
+        prg_state().name = "zandor";
     }
     void TearDown() override {
         excl = ExclState();
@@ -85,7 +88,7 @@ TEST_P(ExclDeclare, FillsTheZoneAndEchoesIt) {
     const EchoCase& c = GetParam();
     const IniTag tag = tag_of(c.key, c.value);
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(excl_inipar(tag));
+    ASSERT_TRUE(excl_inipar(excl, tag));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.echo);
     ASSERT_EQ(excl.n_excluded, 1);
     const excl_zone& z = excl.excluded[0];
@@ -139,7 +142,7 @@ TEST_P(ExclRefuse, StopsTheRunNamingKeyAndValue) {
     const RefusedCase& c = GetParam();
     const IniTag tag = tag_of(c.key, c.value);
     testing::internal::CaptureStdout();
-    const std::string err = zt::fatal_report([&] { excl_inipar(tag); });
+    const std::string err = zt::fatal_report([&] { excl_inipar(excl, tag); });
     testing::internal::GetCapturedStdout();
     EXPECT_NE(err.find(std::string(c.key) + " = " + c.value), std::string::npos) << err;
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
@@ -166,14 +169,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Excl, ListGrowsByTenAndKeepsOrder) {
     testing::internal::CaptureStdout();
     for (int i = 0; i < 21; ++i)
-        excl_ini(EXCL_POINT, std::to_string(i) + " 0");
+        excl_ini(excl, EXCL_POINT, std::to_string(i) + " 0");
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(excl.n_excluded, 21);
     EXPECT_EQ(excl.m_excluded, 30);
     EXPECT_EQ(excl.excluded[20].x1, 20);
     IniTag other;
     other.key = "C_EXCLUDED_X";
-    EXPECT_FALSE(excl_inipar(other));
+    EXPECT_FALSE(excl_inipar(excl, other));
 }
 
 // ---------------------------------------------------------------- geometry
@@ -396,8 +399,8 @@ TEST_F(Excl, ImageWithoutMatchingPlanesIsRefused) {
     IMG img = plain_image(4, 4);
     img.data.resize(10);
     testing::internal::CaptureStdout();
-    excl_ini(EXCL_POINT, "0 0");
-    const std::string err = zt::fatal_report([&] { excl_image(img, 0); });
+    excl_ini(excl, EXCL_POINT, "0 0");
+    const std::string err = zt::fatal_report([&] { excl_image(excl, {}, img, 0); });
     testing::internal::GetCapturedStdout();
     EXPECT_NE(err.find("no matching planes"), std::string::npos) << err;
 }
@@ -475,9 +478,9 @@ TEST_P(ExclMaskSize, MaskOfAnotherLayoutIsRefused) {
     IMG img = plain_image(c.image_nx, c.image_ny);
     const std::vector<int32_t> values = img.data;
     testing::internal::CaptureStdout();
-    excl_ini(EXCL_FILE, c.file);
+    excl_ini(excl, EXCL_FILE, c.file);
     testing::internal::GetCapturedStdout();
-    const std::string err = zt::fatal_report([&] { excl_image(img, 0); });
+    const std::string err = zt::fatal_report([&] { excl_image(excl, {}, img, 0); });
     EXPECT_NE(err.find(std::string("mask file '") + c.file + "' is " + c.sizes), std::string::npos) << err;
     EXPECT_EQ(img.data, values);
 }
@@ -497,7 +500,7 @@ TEST_F(Excl, ChangedMaskFileIsReadAgain) {
     save("m.kvf", mask);
     excl = ExclState();
     testing::internal::CaptureStdout();
-    excl_ini(EXCL_FILE, "m.kvf");
+    excl_ini(excl, EXCL_FILE, "m.kvf");
     testing::internal::GetCapturedStdout();
 
     IMG first = plain_image(6, 6);

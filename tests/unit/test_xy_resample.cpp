@@ -271,9 +271,8 @@ void expect_reference_result(const GridCor& model_in, int32_t nx, int32_t ny,
         GridCor g = model_in;
         IMG img = make_image(nx, ny, values);
         img.frame = mask;
-        grid_vector_lanes(lanes);
+        g.vector_lanes = lanes;
         resample(g, img);
-        grid_vector_lanes(0);
         ASSERT_EQ(img.data, expected.values) << label << ", lanes " << lanes;
         ASSERT_EQ(img.frame, expected.frame) << label << ", lanes " << lanes;
     }

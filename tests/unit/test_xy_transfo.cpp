@@ -12,10 +12,6 @@
 
 namespace {
 
-double value_of(const std::string& rule, double x, double y) {
-    return rule_evaluate(rule_analyse(rule), x, y);
-}
-
 struct EvalCase {
     const char* rule;
     double x, y, expected;
@@ -26,9 +22,10 @@ class RuleValue : public ::testing::TestWithParam<EvalCase> {};
 TEST_P(RuleValue, EvaluatesWithItsGrouping) {
     const EvalCase& c = GetParam();
     testing::internal::CaptureStderr();
-    const double v = value_of(c.rule, c.x, c.y);
+    const RuleTree tree = rule_analyse(c.rule);
+    const double v = rule_evaluate(tree, c.x, c.y);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rule_error_count(), 0) << c.rule;
+    EXPECT_EQ(tree.syntax_errors, 0) << c.rule;
     if (std::isnan(c.expected))
         EXPECT_TRUE(std::isnan(v)) << c.rule;
     else
@@ -72,8 +69,9 @@ struct KindCase {
 class RuleKind : public ::testing::TestWithParam<KindCase> {};
 
 TEST_P(RuleKind, RootHasTheOperatorKind) {
-    EXPECT_EQ(rule_analyse(GetParam().rule).root_oper(), GetParam().root) << GetParam().rule;
-    EXPECT_EQ(rule_error_count(), 0);
+    const RuleTree tree = rule_analyse(GetParam().rule);
+    EXPECT_EQ(tree.root_oper(), GetParam().root) << GetParam().rule;
+    EXPECT_EQ(tree.syntax_errors, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Language, RuleKind,
@@ -98,7 +96,7 @@ TEST_P(RuleSyntax, IsReportedAndCountedWithoutStopping) {
     testing::internal::CaptureStderr();
     const RuleTree tree = rule_analyse(c.rule);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.report) << c.rule;
-    EXPECT_EQ(rule_error_count(), c.errors) << c.rule;
+    EXPECT_EQ(tree.syntax_errors, c.errors) << c.rule;
     EXPECT_EQ(tree.root_oper(), OPER_NONE) << c.rule;
     EXPECT_EQ(rule_evaluate(tree, 3, 4), 0.0) << c.rule;
 }
@@ -141,19 +139,18 @@ TEST(RuleSyntax, ErrorInAnOperandKeepsThePartBuiltBefore) {
     const RuleTree tree = rule_analyse("x+(2*)+y2");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "syntax error in '(2*)' : empty right operand of '*'\n");
-    EXPECT_EQ(rule_error_count(), 1);
+    EXPECT_EQ(tree.syntax_errors, 1);
     EXPECT_EQ(tree.root_oper(), OPER_N_ADD);
     EXPECT_EQ(rule_evaluate(tree, 5, 0), 5.0); // x + (empty) + (not analysed)
 }
 
 TEST(RuleSyntax, EachAnalysisCountsItsOwnErrors) {
     testing::internal::CaptureStderr();
-    rule_analyse("x+");
-    rule_analyse("(x) ");
-    EXPECT_EQ(rule_error_count(), 2);
+    EXPECT_EQ(rule_analyse("x+").syntax_errors, 1);
+    EXPECT_EQ(rule_analyse("(x) ").syntax_errors, 2);
     const RuleTree good = rule_analyse("x*2");
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rule_error_count(), 0);
+    EXPECT_EQ(good.syntax_errors, 0);
     EXPECT_EQ(rule_evaluate(good, 21, 0), 42.0);
 }
 
@@ -199,18 +196,23 @@ INSTANTIATE_TEST_SUITE_P(Language, RuleClean,
                                            CleanCase{"\"x*2", "x*2"}, CleanCase{"\"x\" junk", "x"},
                                            CleanCase{"==x", "=x"}, CleanCase{"\"'y'\"", "y"}));
 
-// Runs `work` on a thread with a small stack: input-sized recursion would
-// overflow it long before the inputs below are done.
+// Runs `work` on a thread with a small stack, bound to the caller's job:
+// input-sized recursion would overflow it long before the inputs below are done.
 void on_small_stack(const std::function<void()>& work) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 128 * 1024);
     pthread_t thread;
+    ProgramState& state = prg_state();
+    const std::function<void()> bound_work = [&] {
+        const ProgramScope bind(state);
+        work();
+    };
     auto body = [](void* arg) -> void* {
         (*static_cast<const std::function<void()>*>(arg))();
         return nullptr;
     };
-    ASSERT_EQ(pthread_create(&thread, &attr, body, const_cast<std::function<void()>*>(&work)), 0);
+    ASSERT_EQ(pthread_create(&thread, &attr, body, const_cast<std::function<void()>*>(&bound_work)), 0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
 }
@@ -243,7 +245,7 @@ TEST(RuleDepth, DeepNestingAndLongChainsNeedNoStack) {
     on_small_stack([&] {
         for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
             const RuleTree tree = rule_analyse(cases[i].rule);
-            errors[i] = rule_error_count();
+            errors[i] = tree.syntax_errors;
             values[i] = rule_evaluate(tree, 3.0, 0.0);
         }
     });
@@ -260,8 +262,9 @@ TEST(RuleDepth, DeepUnbalancedRuleIsRefusedWhole) {
     int32_t errors = -1;
     int32_t root = -1;
     on_small_stack([&] {
-        root = rule_analyse(rule).root_oper();
-        errors = rule_error_count();
+        const RuleTree tree = rule_analyse(rule);
+        root = tree.root_oper();
+        errors = tree.syntax_errors;
     });
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(errors, 1);
@@ -271,29 +274,30 @@ TEST(RuleDepth, DeepUnbalancedRuleIsRefusedWhole) {
 
 class RuleSlots : public ::testing::Test {
   protected:
-    void SetUp() override { reset_transfo_coord(); }
-    void TearDown() override { reset_transfo_coord(); }
+    CoordinateRules slots;
 };
 
 TEST_F(RuleSlots, EachAxisKeepsItsCleanedRule) {
     std::string rx = "=\"x*2\"";
     std::string ry = "'y+x'";
-    ini_transfo_coord(rx, 0);
-    ini_transfo_coord(ry, 3);
+    ini_transfo_coord(slots, rx, 0);
+    ini_transfo_coord(slots, ry, 3);
     EXPECT_EQ(rx, "x*2");
     EXPECT_EQ(ry, "y+x");
-    EXPECT_EQ(transfo_coord(0, 4, 5), 8.0);
-    EXPECT_EQ(density_coord(3, 4, 5), 9.0);
-    EXPECT_EQ(transfo_coord(1, 4, 5), 0.0); // never filled
+    EXPECT_EQ(transfo_coord(slots, 0, 4, 5), 8.0);
+    EXPECT_EQ(density_coord(slots, 3, 4, 5), 9.0);
+    EXPECT_EQ(transfo_coord(slots, 1, 4, 5), 0.0); // never filled
     std::string again = "x-y";
-    ini_transfo_coord(again, 0);
+    ini_transfo_coord(slots, again, 0);
     end_transfo_coord();
-    EXPECT_EQ(transfo_coord(0, 4, 5), -1.0);
+    EXPECT_EQ(transfo_coord(slots, 0, 4, 5), -1.0);
+    reset_transfo_coord(slots);
+    EXPECT_EQ(transfo_coord(slots, 0, 4, 5), 0.0);
 }
 
 TEST_F(RuleSlots, AxisOutsideTheFourSlotsStops) {
     std::string rule = "x";
-    const std::string err = zt::fatal_report([&] { ini_transfo_coord(rule, 4); });
+    const std::string err = zt::fatal_report([&] { ini_transfo_coord(slots, rule, 4); });
     EXPECT_NE(err.find("../xy32lib/xy_transfo error : invalid axe reference in ini_transfo_coord, abort!"),
               std::string::npos)
         << err;

@@ -106,15 +106,11 @@ class RadialCommand : public zt::InTempDir {
         drv = DriverState();
         run = RunSettings();
         rad_set = RadialSettings();
-        grid_cor = GridCor();
-        reset_transfo_coord();
     }
     void TearDown() override {
         drv = DriverState();
         run = RunSettings();
         rad_set = RadialSettings();
-        grid_cor = GridCor();
-        reset_transfo_coord();
         zt::InTempDir::TearDown();
     }
     // A blank image (every frame count 0) with the listed pixels set.

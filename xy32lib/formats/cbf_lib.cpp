@@ -272,7 +272,8 @@ int64_t cbf_byte_offset_decode(const uint8_t* in, size_t size, int32_t* out, siz
     return static_cast<int64_t>(pos);
 }
 
-std::unique_ptr<HDR> cbf_open(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> cbf_open(const std::string& name, const std::string& program, bool as_named,
+                              const XyReadOptions& /*reading*/) {
     const std::string file_name = xy_module_file_name(name, {".cbf"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "cbf", program, file_name);
     CbfBinary binary;

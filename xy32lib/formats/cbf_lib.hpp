@@ -39,6 +39,7 @@ int64_t cbf_byte_offset_decode(const uint8_t* in, size_t size, int32_t* out, siz
 // Opens a CBF file: the record describes its one frame of 32-bit pixels and
 // carries the frame decoder; the text header lines and the MIME fields are
 // the header entries.
-std::unique_ptr<HDR> cbf_open(const std::string& name, const std::string& program, bool as_named = false);
+std::unique_ptr<HDR> cbf_open(const std::string& name, const std::string& program, bool as_named = false,
+                              const XyReadOptions& reading = {});
 // The registry entry: ".cbf" names and files starting with "###CBF".
 extern const XyFormat cbf_format;

@@ -84,7 +84,8 @@ bool looks_like_ipn_label(const std::string& head) {
     return head.compare(0, 15, " CARTE HPC1-SEP") == 0;
 }
 
-std::unique_ptr<HDR> open_ipn_label(const std::string& name, const std::string& program, bool) {
+std::unique_ptr<HDR> open_ipn_label(const std::string& name, const std::string& program, bool,
+                                    const XyReadOptions&) {
     return dmi_open(name, program);
 }
 

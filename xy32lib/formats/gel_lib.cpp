@@ -530,7 +530,8 @@ void gel_hdrfill(const GelBytes& file, HDR& hdr) {
     }
 }
 
-std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& program, bool as_named,
+                              const XyReadOptions& /*reading*/) {
     const std::string file_name = xy_module_file_name(name, {".gel", ".tif"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "gel", program, file_name, false);
     const GelFileBytes bytes(fp.get());

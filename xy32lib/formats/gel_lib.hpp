@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& program, bool as_named = false);
+std::unique_ptr<HDR> gel_open(const std::string& name, const std::string& program, bool as_named = false,
+                              const XyReadOptions& reading = {});
 // The registry entry: ".gel", ".tif" and ".tiff" names and files starting with
 // "MM" or "II".
 extern const XyFormat gel_format;

@@ -15,8 +15,6 @@
 #include <cstring>
 #include <type_traits>
 
-H5Settings h5_settings;
-
 namespace {
 
 constexpr const char* kOrigin = "../xy32lib/h5_lib";
@@ -252,13 +250,13 @@ std::string part_path(int n) {
     return prg_format("/entry/data/data_%06d", n);
 }
 
-// The dataset paths to read, in frame order.
-std::vector<std::string> image_paths(hid_t file, const std::string& file_name) {
-    if (!h5_settings.data_path.empty()) {
-        if (!path_exists(file, h5_settings.data_path))
-            v_fatal(kOrigin, " H5_DATA dataset '%s' not found in '%s'\n", h5_settings.data_path.c_str(),
+// The dataset paths to read, in frame order; `data_path` when given.
+std::vector<std::string> image_paths(hid_t file, const std::string& file_name, const std::string& data_path) {
+    if (!data_path.empty()) {
+        if (!path_exists(file, data_path))
+            v_fatal(kOrigin, " H5_DATA dataset '%s' not found in '%s'\n", data_path.c_str(),
                     file_name.c_str());
-        return {h5_settings.data_path};
+        return {data_path};
     }
     if (path_exists(file, kStackPath)) return {kStackPath};
     std::vector<std::string> parts;
@@ -417,7 +415,7 @@ struct FrameChunk {
 
 class H5Stack final : public FrameSource {
   public:
-    H5Stack(const std::string& file_name);
+    H5Stack(const std::string& file_name, const std::string& data_path);
 
     ~H5Stack() override {
         const QuietErrors quiet;
@@ -473,10 +471,10 @@ class H5Stack final : public FrameSource {
     std::vector<uint8_t> scratch_; // an expanded LZ4 block
 };
 
-H5Stack::H5Stack(const std::string& file_name) : file_name_(file_name) {
+H5Stack::H5Stack(const std::string& file_name, const std::string& data_path) : file_name_(file_name) {
     file_ = FileId(H5Fopen(file_name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
     if (!file_.valid()) fail("cannot open as HDF5", file_name, file_name);
-    for (const std::string& path : image_paths(file_.get(), file_name))
+    for (const std::string& path : image_paths(file_.get(), file_name, data_path))
         open_part(path);
     read_pixel_mask();
 }
@@ -856,8 +854,8 @@ void H5Stack::describe(HDR& hdr) const {
 
 // ---------------------------------------------------------------- module interface
 
-bool h5_inipar(const IniTag& tag) {
-    return prg_inistr(tag, "H5_DATA", h5_settings.data_path);
+bool h5_inipar(XyReadOptions& reading, const IniTag& tag) {
+    return prg_inistr(tag, "H5_DATA", reading.h5_data_path);
 }
 
 void h5_iniuse() {
@@ -869,11 +867,12 @@ bool h5_looks_like(const std::string& head) {
     return head.compare(0, sizeof kSignature - 1, kSignature) == 0;
 }
 
-std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program, bool as_named,
+                             const XyReadOptions& reading) {
     const std::string file_name = xy_module_file_name(name, {".h5", ".hdf5", ".nxs"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "h5", program, file_name);
     const QuietErrors quiet;
-    auto stack = std::make_unique<H5Stack>(file_name);
+    auto stack = std::make_unique<H5Stack>(file_name, reading.h5_data_path);
     H5Stack& described = *stack;
     std::unique_ptr<HDR> hdr = xy_source_record(
         std::move(stack), described.width(), described.height(), static_cast<int32_t>(described.frames()),

@@ -157,8 +157,8 @@ std::string_view line_key(std::string_view line) {
 // a line that would end the header early, or would redefine the layout of
 // the data, is left out.
 void add_extra_header(std::string& head) {
-    const size_t slash = prg_name.rfind('/');
-    const std::string name = (slash == std::string::npos ? prg_name : prg_name.substr(slash + 1)) + ".hdr";
+    const std::string& program = prg_state().name;
+    const std::string name = program.substr(program.rfind('/') + 1) + ".hdr";
     prg_refuse_special_file(kKvfOrigin, name);
     FileHandle fp(std::fopen(name.c_str(), "rb"));
     if (!fp) {
@@ -303,7 +303,8 @@ void kvf_hdrfill(std::FILE* fp, HDR& hdr) {
         xy_kvfstr(hdr, item.key, item.value);
 }
 
-std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& program, bool as_named,
+                              const XyReadOptions& /*reading*/) {
     const std::string file_name = xy_module_file_name(name, {".kvf"}, as_named);
     FileHandle fp = xy_open_frame_file(kKvfOrigin, "kvf", program, file_name);
     std::unique_ptr<HDR> hdr = kvf_gethdr(fp.get());

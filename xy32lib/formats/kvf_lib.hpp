@@ -8,7 +8,8 @@
 
 // `as_named`: the file was recognised by its content under this very name, so
 // no extension is appended.
-std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& program, bool as_named = false);
+std::unique_ptr<HDR> kvf_open(const std::string& name, const std::string& program, bool as_named = false,
+                              const XyReadOptions& reading = {});
 // The registry entry: ".kvf" names and files starting with "{" and a line feed.
 extern const XyFormat kvf_format;
 std::unique_ptr<HDR> kvf_gethdr(std::FILE* fp);

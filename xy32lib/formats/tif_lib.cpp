@@ -386,7 +386,8 @@ bool tif_needs_library(const GelBytes& file) {
     return r.u32(uint64_t{ifd} + 2 + 12 * uint64_t{n}, next) && next != 0;
 }
 
-std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& program, bool as_named,
+                              const XyReadOptions& /*reading*/) {
     const std::string file_name = xy_module_file_name(name, {".gel", ".tif"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "gel", program, file_name, false);
     auto pages = std::make_unique<TiffPages>(file_name);
@@ -398,13 +399,14 @@ std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& progra
     return hdr;
 }
 
-std::unique_ptr<HDR> tif_open_any(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> tif_open_any(const std::string& name, const std::string& program, bool as_named,
+                                  const XyReadOptions& reading) {
     const std::string file_name = xy_module_file_name(name, {".gel", ".tif"}, as_named);
     bool library = false;
     if (FileHandle fp{std::fopen(file_name.c_str(), "rb")})
         library = tif_needs_library(GelFileBytes(fp.get()));
     errno = 0;
-    return library ? tif_open(name, program, as_named) : gel_open(name, program, as_named);
+    return library ? tif_open(name, program, as_named, reading) : gel_open(name, program, as_named, reading);
 }
 
 namespace {

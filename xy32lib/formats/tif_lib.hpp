@@ -18,11 +18,13 @@
 bool tif_needs_library(const GelBytes& file);
 
 // Opens a TIFF file through libtiff; the record carries the frame decoder.
-std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& program, bool as_named = false);
+std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& program, bool as_named = false,
+                              const XyReadOptions& reading = {});
 
 // The open operation of TIFF and GEL files: through libtiff when the file
 // needs it, through the built-in reader otherwise.
-std::unique_ptr<HDR> tif_open_any(const std::string& name, const std::string& program, bool as_named = false);
+std::unique_ptr<HDR> tif_open_any(const std::string& name, const std::string& program, bool as_named = false,
+                                  const XyReadOptions& reading = {});
 // The registry entry of TIFF and GEL files: the names and first bytes of the
 // built-in reader's entry, opened by tif_open_any.
 extern const XyFormat tiff_format;

@@ -84,7 +84,8 @@ void txt_hdrfill(HDR& hdr) {
     xy_standard_entries(hdr, "SignedInt");
 }
 
-std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& program, bool as_named) {
+std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& program, bool as_named,
+                              const XyReadOptions& /*reading*/) {
     const std::string file_name = xy_module_file_name(name, {".txt"}, as_named);
     FileHandle fp = xy_open_frame_file(kTxtOrigin, "txt", program, file_name);
     std::unique_ptr<HDR> hdr = txt_gethdr(fp.get(), file_name);

@@ -7,7 +7,8 @@
 
 // Opens a text image and describes it. The name gets ".txt" appended when it
 // does not contain it, unless `as_named` (the file was recognised by content).
-std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& program, bool as_named = false);
+std::unique_ptr<HDR> txt_open(const std::string& name, const std::string& program, bool as_named = false,
+                              const XyReadOptions& reading = {});
 // The registry entry: ".txt" names (no content test: any file may be text).
 extern const XyFormat txt_format;
 // Layout of an open text file: width from the first data line, height from

@@ -204,7 +204,8 @@ std::unique_ptr<HDR> wv_open(const std::string& name, const std::string& program
 namespace {
 
 // SPE files are only chosen by name or as the default, never by content.
-std::unique_ptr<HDR> open_spe(const std::string& name, const std::string& program, bool) {
+std::unique_ptr<HDR> open_spe(const std::string& name, const std::string& program, bool,
+                              const XyReadOptions&) {
     return wv_open(name, program);
 }
 
