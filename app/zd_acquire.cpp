@@ -368,7 +368,7 @@ Acquisition get_image(const std::string& word, const std::string& dir, IMG& img)
     for (int32_t k = 0; k < files;)
         k += read_files_from(img, reading, k);
     Acquisition acquired;
-    xy_imgini(acquired.reading, img);
+    acquired.reading = static_cast<const XyReading&>(img);
     if (files > 1 && series.mosaic) take_merged(img, merged, files);
 
     if (series.no_cosmic) {

@@ -11,7 +11,7 @@
 // the word and the geometry of one of its files; and whether the correction
 // step ran (the X option skips it).
 struct Acquisition {
-    IMG reading;
+    XyReading reading;
     bool corrected = false;
 };
 

@@ -16,8 +16,8 @@ struct DriverState {
     // Reading settings that every acquisition starts from: region, binning,
     // frame range, orientation, multiplier and cosmic-ray thresholds from the
     // settings file; the first image of a working image then fixes its frame
-    // range and the geometry of its files. It never holds pixels.
-    IMG reading;
+    // range and the geometry of its files.
+    XyReading reading;
     Job job;                    // the library's state: messages, reading options, zones, grid model
     GeometryState geo;          // crystal and goniometer geometry of the (h, k, l) commands
     IMG image;                  // working image: the accumulated, corrected result

@@ -63,7 +63,7 @@ void normalisation_usage() {
 }
 
 bool take_cosmic_key(const IniTag& t) {
-    IMG& img = drv.reading;
+    XyReading& img = drv.reading;
     return prg_inistr(t, "O_COSMIC", run.o_cosmic) || prg_iniflt(t, "T_COSMIC", img.t_cosmic) ||
            prg_iniflt(t, "S_COSMIC", img.s_cosmic) || prg_iniflt(t, "R_COSMIC", img.r_cosmic) ||
            prg_iniflt(t, "H_COSMIC", img.h_cosmic) || prg_iniflt(t, "P_COSMIC", img.p_cosmic);

@@ -137,9 +137,11 @@ struct CosmicArrays {
     std::vector<double> sumq;     // sum of squared single-frame values
 };
 
-// Image record. Settings fields come from the settings file (xy_inipar) and are
-// copied into every acquisition (xy_imgini); geometry is derived by xy_setsize.
-struct IMG {
+// A job's reading settings, which every acquisition starts from: region,
+// binning, frame range, orientation, MULT and cosmic-ray thresholds from the
+// settings file (xy_inipar); once a working image has its first image, also
+// the geometry of its files. An image record carries them as its own fields.
+struct XyReading {
     int32_t x_min = 0;
     int32_t x_max = 0;
     int32_t y_min = 0;
@@ -157,9 +159,19 @@ struct IMG {
     int32_t ny = 0;
     int32_t beg_frame = 0;
     int32_t end_frame = 0;
-    int32_t frames = 0;
     std::string orien; // XY_ORIEN; empty means no reorientation
     float mult = 0.0f;
+    float t_cosmic = 0.0f;
+    float s_cosmic = 0.0f;
+    float h_cosmic = 0.0f;
+    float p_cosmic = 0.0f;
+    float r_cosmic = 0.0f;
+};
+
+// Image record: its reading settings (copied into every acquisition by
+// xy_imgini; the geometry derived by xy_setsize), then what was read.
+struct IMG : XyReading {
+    int32_t frames = 0;
     std::string name;
     int32_t data_type = 0;
     int32_t min = 0;
@@ -175,11 +187,6 @@ struct IMG {
     std::vector<int32_t> data;
     std::vector<uint16_t> frame;
     std::unique_ptr<HDR> hdr;
-    float t_cosmic = 0.0f;
-    float s_cosmic = 0.0f;
-    float h_cosmic = 0.0f;
-    float p_cosmic = 0.0f;
-    float r_cosmic = 0.0f;
     CosmicArrays cosmic;
     // Working memory of the summation: a read buffer per pixel type, kept from
     // file to file of a series and released with the cosmic arrays.
@@ -199,15 +206,15 @@ void xy_chktype();
 // Help lines of the image keys (region, binning, frames, orientation, MULT).
 void xy_iniuse();
 // Member of the settings chain: 1 when the key was an image key, else 0.
-int xy_inipar(IMG& img, const IniTag& tag);
+int xy_inipar(XyReading& reading, const IniTag& tag);
 // Region, binning and sizes of `img` from its open file's dimensions.
 void xy_setsize(IMG& img);
 void xy_prtsize(const IMG& img);
 // Copies the region, binning and derived sizes (nothing else) from `src`.
 void xy_cpsize(IMG& dst, const IMG& src);
-// Copies every reading setting from `src`: xy_cpsize, frame range, cosmic-ray
+// Gives `dst` the reading settings `src`: xy_cpsize, frame range, cosmic-ray
 // thresholds, orientation and MULT.
-void xy_imgini(IMG& dst, const IMG& src);
+void xy_imgini(IMG& dst, const XyReading& src);
 // Bins a region of 32-bit or float values into the image's nx * ny bins.
 std::vector<int32_t> xy32_bind(const IMG& img, const int32_t* raw);
 std::vector<int32_t> xy32f_bind(const IMG& img, const float* raw);

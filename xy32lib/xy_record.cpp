@@ -97,7 +97,7 @@ void xy_iniuse() {
     prg_notice("  MULT   = \n");
 }
 
-int xy_inipar(IMG& img, const IniTag& tag) {
+int xy_inipar(XyReading& img, const IniTag& tag) {
     const bool taken = prg_iniint(tag, "X_MIN", img.x_min) || prg_iniint(tag, "X_MAX", img.x_max) ||
                        prg_iniint(tag, "Y_MIN", img.y_min) || prg_iniint(tag, "Y_MAX", img.y_max) ||
                        prg_iniint(tag, "X_BIND", img.x_bind) || prg_iniint(tag, "Y_BIND", img.y_bind) ||
@@ -160,17 +160,8 @@ void xy_cpsize(IMG& dst, const IMG& src) {
     dst.ny = src.ny;
 }
 
-void xy_imgini(IMG& dst, const IMG& src) {
-    xy_cpsize(dst, src);
-    dst.beg_frame = src.beg_frame;
-    dst.end_frame = src.end_frame;
-    dst.t_cosmic = src.t_cosmic;
-    dst.s_cosmic = src.s_cosmic;
-    dst.p_cosmic = src.p_cosmic;
-    dst.h_cosmic = src.h_cosmic;
-    dst.r_cosmic = src.r_cosmic;
-    dst.orien = src.orien;
-    dst.mult = src.mult;
+void xy_imgini(IMG& dst, const XyReading& src) {
+    static_cast<XyReading&>(dst) = src;
 }
 
 // ---------------------------------------------------------------- binning
