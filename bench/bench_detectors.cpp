@@ -205,6 +205,8 @@ void cache(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     Params p;
     if (argc > 1) p.frames = std::atoi(argv[1]);
     if (argc > 2) p.side = std::atoi(argv[2]);

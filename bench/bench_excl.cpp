@@ -108,6 +108,8 @@ double apply_once(const IMG& base, int64_t& off) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
     char dir[] = "/tmp/bench_excl_XXXXXX";
     if (!mkdtemp(dir)) return 2;

@@ -105,6 +105,8 @@ double pointwise_model(GridCor& grid, int32_t rows, double& sink) {
 } // namespace
 
 int main() {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     GridCor grid;
     grid_struct_ini(grid, 10);
     grid.xcor = kXcor;

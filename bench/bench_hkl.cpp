@@ -79,6 +79,8 @@ double yardstick(const std::string& path, const IMG& img) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     const std::string dir = argc > 1 ? argv[1] : "/tmp";
     GeometryState geo;
     set_geometry(geo);

@@ -39,6 +39,8 @@ template <class F> double seconds_of(F&& f) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     const int reps = argc > 1 ? std::atoi(argv[1]) : 20;
     IMG img = raw_sum_image();
     std::vector<double> info, planes;

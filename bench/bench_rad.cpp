@@ -68,6 +68,8 @@ uint64_t checksum(const std::string& path) {
 } // namespace
 
 int main() {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     char dir[] = "/tmp/bench_rad_XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
     IMG img = test_image();

@@ -77,6 +77,8 @@ Timing run_once(const std::string& name, bool cosmic, bool last) {
 } // namespace
 
 int main(int argc, char** argv) {
+    ProgramState job; // the messages of the engine go nowhere
+    const ProgramScope bind(job);
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s FILE [plain|cosmic] [reps]\n", argv[0]);
         return 2;
