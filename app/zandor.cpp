@@ -253,6 +253,26 @@ void usage(const std::string& message, const std::string& word) {
     throw Fatal(0);
 }
 
+RunOutcome zandor_run(const std::string& program, const BatchOptions& options, MessageSink& sink) {
+    drv = DriverState();
+    drv.job.program.sink = &sink;
+    const ProgramScope bind(drv.job.program);
+    struct LogCloser {
+        ~LogCloser() {
+            prg_log_reset();
+            prg_set_sink(nullptr);
+        }
+    } close_log;
+    if (options.words.empty()) v_fatal("zandor", "no image word or command to run");
+    run_zandor(program, options);
+    RunOutcome out;
+    out.files_written = prg_files_written();
+    out.summary = summary_text(drv.image, RELEASE);
+    out.image = std::move(drv.image);
+    drv = DriverState();
+    return out;
+}
+
 int zandor_main(int argc, char** argv) {
     int status = 0;
     ConsoleSink console;

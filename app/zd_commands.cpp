@@ -87,7 +87,7 @@ void run_command(const std::string& word, IMG& image) {
         command->run(text, image);
         prints_info = command->prints_info;
     } else {
-        std::fprintf(stderr, "unknown command '%s'", word.c_str());
+        prg_notice("unknown command '%s'", word.c_str());
         // An unknown letter is followed by the information block like any
         // command; "%" alone has no letter and is not.
         prints_info = letter != '\0';

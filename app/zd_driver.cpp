@@ -1,6 +1,6 @@
 #include "zd_driver.hpp"
 
-DriverState drv;
+thread_local DriverState drv;
 
 bool stat_mode() {
     return contains(prg_state().name, "stat");

@@ -1,7 +1,8 @@
 // The state of the console program's run: the records it reads into and
 // accumulates, and what the corrections in force are. The driver (zandor.cpp)
 // and the modules it calls share it; the settings module fills its reading
-// settings.
+// settings. Like the program's other run records, there is one per thread, so
+// that runs embedded on several threads at once do not share it.
 #pragma once
 
 #include "7c_cry.hpp"
@@ -33,7 +34,7 @@ struct DriverState {
     std::vector<FileHandle> report_files; // report files stay open until the run ends
 };
 
-extern DriverState drv;
+extern thread_local DriverState drv;
 
 // The program runs its statistics mode (its name contains "stat").
 bool stat_mode();

@@ -163,7 +163,7 @@ void add_image(const std::string& text, IMG& img) {
     require_data(img, "no data to process");
     const std::string t = skip_one_equals(text);
     const double value = operand_value(t, img, "%A");
-    std::printf(" adding %lg to counts on image\n", value);
+    prg_screen(" adding %lg to counts on image\n", value);
     apply_to_pixels(img, "%A", [value](double v) { return v + value; });
 }
 
@@ -171,7 +171,7 @@ void mul_image(const std::string& text, IMG& img) {
     require_data(img, "no data to process");
     const std::string t = skip_one_equals(text);
     const double value = operand_value(t, img, "%M");
-    std::printf(" multiplying counts on image by %lg\n", value);
+    prg_screen(" multiplying counts on image by %lg\n", value);
     apply_to_pixels(img, "%M", [value](double v) { return v * value; });
 }
 
@@ -252,12 +252,12 @@ double spec2xl(const std::string& text, const IMG& img) {
     const size_t star = run.wspec2xl.rfind('*');
     if (star != std::string::npos) {
         line = run.wspec2xl.substr(0, star) + shell_word(image_name) + run.wspec2xl.substr(star + 1) + tail;
-        std::printf("# running(*) '%s'\n", line.c_str());
+        prg_screen("# running(*) '%s'\n", line.c_str());
     } else {
         line = run.wspec2xl + shell_word(image_name) + tail;
-        std::printf("# running '%s'\n", line.c_str());
+        prg_screen("# running '%s'\n", line.c_str());
     }
-    std::fflush(stdout);
+    prg_flush_messages();
     errno = 0;
     if (std::system(line.c_str()) == -1) v_error("zandor", "unable to run '%s'", line.c_str());
 
@@ -273,6 +273,6 @@ double spec2xl(const std::string& text, const IMG& img) {
         coefficient = a - b;
     if (!std::isfinite(coefficient))
         v_fatal("zandor", "normalisation coefficient %lg from %lg and %lg is not finite", coefficient, a, b);
-    std::printf("# using %.4lg/%.4lg=%.6lg as coefficient\n", a, b, coefficient);
+    prg_screen("# using %.4lg/%.4lg=%.6lg as coefficient\n", a, b, coefficient);
     return coefficient;
 }

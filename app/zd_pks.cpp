@@ -285,7 +285,7 @@ void peaks(GeometryState& geo, const std::string& arg, const std::string& out_di
         while (accepted < m) {
             const auto [maximum, at] = image_maximum(image.data);
             if (maximum <= 0) { // nothing left to take: no empty peaks
-                std::fprintf(stderr, "# no positive value left: %d peaks found\n", accepted);
+                prg_notice("# no positive value left: %d peaks found\n", accepted);
                 m = accepted;
                 break;
             }

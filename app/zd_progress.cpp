@@ -49,7 +49,7 @@ Progress::Progress(std::string what, int64_t total)
     : Progress(std::move(what), total, stderr, progress_wanted(total, STDERR_FILENO, STDOUT_FILENO),
                kDelaySeconds) {}
 
-int Progress::enabled_lines_ = 0;
+thread_local int Progress::enabled_lines_ = 0;
 
 Progress::Progress(std::string what, int64_t total, std::FILE* stream, bool enabled, double delay_seconds)
     : what_(std::move(what)), total_(total), stream_(stream), enabled_(enabled), delay_(delay_seconds) {

@@ -36,7 +36,7 @@ class Progress {
     static int enabled_lines() { return enabled_lines_; }
 
   private:
-    static int enabled_lines_;
+    static thread_local int enabled_lines_;
     using Clock = std::chrono::steady_clock;
     std::string what_;
     int64_t total_;

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-RadialSettings rad_set;
+thread_local RadialSettings rad_set;
 
 namespace {
 
@@ -39,8 +39,8 @@ struct Rules {
 
 [[noreturn]] void sector_error(std::FILE* file, AtomicOutFile& out, const std::string& screen,
                                const std::string& in_file) {
-    std::fputs(screen.c_str(), stdout);
-    std::fflush(stdout);
+    prg_write(stdout, screen);
+    prg_flush_messages();
     std::fputs(in_file.c_str(), file);
     out.commit(); // the file keeps what was written so far
     throw Fatal(3);
@@ -112,13 +112,13 @@ Centre image_centre(const IMG& img) {
     const std::string& convert = grid_cor.grid_orig;
     if (!convert.empty() && std::strstr("CONVERT", convert.c_str()) != nullptr) {
         if (grid_cor.n_coef <= 0 || grid_cor.set != 3) {
-            std::fprintf(stderr, " warning : GRID_ORIG=%s without a grid model, center %.3f %.3f kept\n",
-                         convert.c_str(), c.x, c.y);
+            prg_notice(" warning : GRID_ORIG=%s without a grid model, center %.3f %.3f kept\n",
+                       convert.c_str(), c.x, c.y);
         } else {
             const double px = grid_pix_xcor(c.x, grid_cor);
             const double py = grid_pix_ycor(c.y, grid_cor);
             const Centre g{grid_cor_xpos(px, py, grid_cor), grid_cor_ypos(px, py, grid_cor)};
-            std::printf("using grid corrected center %.3f %.3f for %.3f %.3f\n", g.x, g.y, c.x, c.y);
+            prg_screen("using grid corrected center %.3f %.3f for %.3f %.3f\n", g.x, g.y, c.x, c.y);
             c = g;
         }
     }

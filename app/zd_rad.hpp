@@ -21,7 +21,7 @@ struct RadialSettings {
     std::string rad_dx;     // RAD_DX, RAD_DY: rules giving its weight
     std::string rad_dy;     //   factor along x and y
 };
-extern RadialSettings rad_set;
+extern thread_local RadialSettings rad_set;
 
 // Help lines of the radial settings.
 void radial_usage();

@@ -1,6 +1,6 @@
 #include "zd_run.hpp"
 
-RunSettings run;
+thread_local RunSettings run;
 
 std::string correction_suffix(bool grid) {
     std::string suffix;

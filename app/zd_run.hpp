@@ -38,7 +38,7 @@ struct RunSettings {
     FILE* spec_file = nullptr;          // SPEC kept open once proved to exist
 };
 
-extern RunSettings run;
+extern thread_local RunSettings run;
 
 // The letters of the corrections in force that default output names carry:
 // "d" for a dark, "f" for a flat, then "g" when `grid` (the image writers ask

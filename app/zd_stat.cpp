@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <type_traits>
 
-StatSettings stat_settings;
+thread_local StatSettings stat_settings;
 
 namespace {
 
@@ -307,7 +307,7 @@ void StatAnalysis::dump_means() const {
         }
         prg_printf("%s", row.c_str());
         if (errno != 0) {
-            std::printf(" errno=%d \n", errno);
+            prg_screen(" errno=%d \n", errno);
             errno = 0;
         } else {
             prg_printf("\n");

@@ -18,7 +18,7 @@ struct StatSettings {
     int32_t stat_img = 1;    // STAT_IMG
 };
 
-extern StatSettings stat_settings;
+extern thread_local StatSettings stat_settings;
 
 // Highest polynomial degree accepted for STAT_DEG.
 constexpr int32_t kStatMaxDegree = 10;

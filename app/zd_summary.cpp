@@ -40,7 +40,7 @@ struct SummaryState {
     bool grid = false;
     std::vector<Output> outputs;
 };
-SummaryState summary;
+thread_local SummaryState summary;
 
 ImageWord& current_word() {
     if (summary.images.empty()) summary.images.emplace_back(); // files read outside an image word
@@ -149,9 +149,13 @@ void summary_output(const std::string& path, const std::string& writer, int32_t 
     summary.outputs.push_back({path, writer, depth, offset, scale});
 }
 
+std::string summary_text(IMG& image, const std::string& version) {
+    return document(image, version).dump(2) + "\n";
+}
+
 void summary_write(IMG& image, const std::string& version) {
     if (summary.path.empty()) return;
-    const std::string text = document(image, version).dump(2) + "\n";
+    const std::string text = summary_text(image, version);
     AtomicOutFile out(summary.path);
     if (!out.is_open()) v_error("zandor", "unable to open the summary file %s", summary.path.c_str());
     if (std::fwrite(text.data(), 1, text.size(), out.get()) != text.size() || !out.commit())

@@ -29,6 +29,8 @@ void summary_grid_applied();
 // subtracted from every value and the scale factor applied after it (1: none).
 void summary_output(const std::string& path, const std::string& writer, int32_t depth, int64_t offset,
                     double scale);
-// Writes the document, atomically, with the working image's statistics
-// (recomputed) when there is one. Nothing when SUMMARY is not set.
+// The document, with the working image's statistics (recomputed) when there
+// is one.
+std::string summary_text(IMG& image, const std::string& version);
+// Writes the document atomically. Nothing when SUMMARY is not set.
 void summary_write(IMG& image, const std::string& version);
