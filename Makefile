@@ -27,12 +27,15 @@ test:
 	ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j $(JOBS)
 	sh deps/test_install.sh
 
-# The demo needs the program alone, not the tests, nor their packages.
+# The demo needs the program (and the Python package when it is built), not
+# the tests.
 demo:
-	$(call install_deps,build formats plot)
+	$(call install_deps,build formats plot python)
 	$(MAKE) --no-print-directory $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target zandor
-	cd examples && ./run_demo.sh $(abspath $(BUILD))/zandor
+	if grep -q '^ZANDOR_PYTHON:BOOL=ON' $(BUILD)/CMakeCache.txt; then \
+		cmake --build $(BUILD) -j $(JOBS) --target _zandor; fi
+	cd examples && ./run_demo.sh $(abspath $(BUILD))/zandor $(abspath $(BUILD))/python
 
 bench: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat bench_info bench_detectors

@@ -253,7 +253,8 @@ void usage(const std::string& message, const std::string& word) {
     throw Fatal(0);
 }
 
-RunOutcome zandor_run(const std::string& program, const BatchOptions& options, MessageSink& sink) {
+RunOutcome zandor_run(const std::string& program, const BatchOptions& options, MessageSink& sink,
+                      bool with_summary) {
     drv = DriverState();
     drv.job.program.sink = &sink;
     const ProgramScope bind(drv.job.program);
@@ -267,7 +268,7 @@ RunOutcome zandor_run(const std::string& program, const BatchOptions& options, M
     run_zandor(program, options);
     RunOutcome out;
     out.files_written = prg_files_written();
-    out.summary = summary_text(drv.image, RELEASE);
+    if (with_summary) out.summary = summary_text(drv.image, RELEASE);
     out.image = std::move(drv.image);
     drv = DriverState();
     return out;

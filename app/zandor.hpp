@@ -17,7 +17,7 @@ int zandor_main(int argc, char** argv);
 struct RunOutcome {
     IMG image;                              // the working image (no planes when none was built)
     std::vector<std::string> files_written; // in order
-    std::string summary;                    // the run summary document (JSON)
+    std::string summary;                    // the run summary document (JSON), when asked for
 };
 
 // Runs one command line as the console program does, on the calling thread,
@@ -25,7 +25,8 @@ struct RunOutcome {
 // settings come from `options.settings_file` (empty: "<program>.ini" of the
 // current directory, when there is one). A fatal error propagates as Fatal;
 // a run without words is refused (there is no interactive input).
-RunOutcome zandor_run(const std::string& program, const BatchOptions& options, MessageSink& sink);
+RunOutcome zandor_run(const std::string& program, const BatchOptions& options, MessageSink& sink,
+                      bool with_summary = true);
 
 // Prints the help to the standard error stream and ends the run (status 0 for
 // "--usage" words, 3 otherwise).

@@ -21,3 +21,8 @@ if command -v gnuplot >/dev/null 2>&1; then
 else
     echo "gnuplot not found: the radial profile plot (output/radial.png) is skipped" >&2
 fi
+# The same example from Python, when the Python package is built.
+PACKAGE=${2:-}
+if [ -n "$PACKAGE" ] && [ -d "$PACKAGE/zandor" ]; then
+    PYTHONPATH="$PACKAGE" /usr/bin/python3 python_demo.py
+fi
