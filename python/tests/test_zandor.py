@@ -122,9 +122,9 @@ def test_a_fatal_condition_raises_error_with_the_console_report(data_dir, words)
 
 
 def test_a_condition_the_console_program_goes_on_from_raises_nothing(data_dir):
-    status, _, _ = console(data_dir, ["img_0001.kvf", "%Q"], {})
+    status, _, _ = console(data_dir, ["img_0001.kvf", "%J"], {})
     assert status == 0
-    assert "unknown command '%Q'" in "".join(zandor.run(["img_0001.kvf", "%Q"], {}).notices)
+    assert "unknown command '%J'" in "".join(zandor.run(["img_0001.kvf", "%J"], {}).notices)
 
 
 def test_settings_warnings_reach_pythons_warnings(data_dir):
