@@ -2,9 +2,11 @@
 // output, and the normalisation coefficient read from an external script.
 #include "zd_ops.hpp"
 
+#include "nexus_writer.hpp"
 #include "xy_pixel.hpp"
 #include "xy_resample.hpp"
 #include "zd_driver.hpp"
+#include "zd_metadata.hpp"
 #include "zd_run.hpp"
 #include "zd_summary.hpp"
 
@@ -80,8 +82,17 @@ bool default_name_hits_input(const std::string& s, const std::string& out_name, 
     return same_file(target, img.name) || (img.hdr && same_file(target, img.hdr->file_name));
 }
 
+// A name the user wrote keeps everything up to its last "." ("run_2.5K_sum.tif"
+// gives "run_2.5K_sum", to which the writer adds ".tif"); a default name is
+// made from the image's name as before.
+std::string chosen_name(const std::string& s, const std::string& out_dir, const IMG& img) {
+    if (prg_basename(s).empty()) return prg_outname(s, img.name, "", out_dir);
+    const std::string dir = prg_pathname(s);
+    return prg_result_name(dir.empty() ? out_dir : dir, s, "");
+}
+
 std::string output_name(const std::string& s, const std::string& out_dir, const IMG& img, const XyWriter& w) {
-    std::string name = prg_outname(s, img.name, "", out_dir);
+    std::string name = chosen_name(s, out_dir, img);
     if (s.empty() || s[0] == '.' || s.find('.', 1) == std::string::npos) {
         name += correction_suffix(drv.grid_done);
     }
@@ -226,6 +237,11 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     options.depth_mode = bits;
     options.cr_mode = run.cr_mode;
     options.kvf_type = run.t_mode;
+    options.tiff_type = run.tiff_type;
+    options.h5_type = run.h5_type;
+    options.h5_compression = run.h5_compression;
+    options.preview_scale = run.preview_scale;
+    if (writer.write == h5_writer.write) options.metadata = output_metadata(img);
     writer.write(img, out_name, options);
     const OutputDepth d = writer.depth(img, options);
     summary_output(written_file(out_name, writer), writer.label, d.bits, d.offset,

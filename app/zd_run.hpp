@@ -2,6 +2,7 @@
 // the other modules of the program read.
 #pragma once
 
+#include "xy_lib.hpp"
 #include "xy_print.hpp"
 
 #include <cmath>
@@ -36,6 +37,12 @@ struct RunSettings {
     std::string stdin_name;             // STDIN of the settings file being read
     bool stdin_redirected = false;      // STDIN was applied: interactive lines are echoed
     FILE* spec_file = nullptr;          // SPEC kept open once proved to exist
+    // How the interchange writers store the image: TIFF_TYPE, H5_TYPE,
+    // H5_COMPRESSION and PREVIEW_SCALE.
+    XySampleType tiff_type = XySampleType::automatic;
+    XySampleType h5_type = XySampleType::int32;
+    XyCompression h5_compression = XyCompression::gzip;
+    XyPreviewScale preview_scale = XyPreviewScale::logarithmic;
 };
 
 extern thread_local RunSettings run;

@@ -135,6 +135,51 @@ void correction_usage() {
                stderr);
 }
 
+// A key whose value is one word of a list; any other word stops the run, as
+// it would otherwise write files of a kind nobody asked for.
+template <class E> struct Choice {
+    const char* word;
+    E value;
+};
+
+template <class E, size_t N>
+bool take_choice(const IniTag& tag, const char* key, const Choice<E> (&choices)[N], E& target) {
+    if (!prg_inikey(tag, key)) return false;
+    if (!tag.has_value) return true; // a key without "=" sets nothing
+    std::string words;
+    for (const Choice<E>& c : choices) {
+        if (tag.value == c.word) {
+            target = c.value;
+            return true;
+        }
+        words += words.empty() ? c.word : std::string(", ") + c.word;
+    }
+    v_fatal("zandor", "%s = '%s' is not one of %s", key, tag.value.c_str(), words.c_str());
+}
+
+const Choice<XySampleType> kTiffTypes[] = {
+    {"auto", XySampleType::automatic}, {"int32", XySampleType::int32}, {"float32", XySampleType::float32}};
+const Choice<XySampleType> kH5Types[] = {{"int32", XySampleType::int32}, {"float32", XySampleType::float32}};
+const Choice<XyCompression> kCompressions[] = {
+    {"gzip", XyCompression::gzip}, {"bslz4", XyCompression::bitshuffle_lz4}, {"none", XyCompression::none}};
+const Choice<XyPreviewScale> kPreviewScales[] = {{"log", XyPreviewScale::logarithmic},
+                                                 {"linear", XyPreviewScale::linear}};
+
+bool take_output_key(const IniTag& t) {
+    return take_choice(t, "TIFF_TYPE", kTiffTypes, run.tiff_type) ||
+           take_choice(t, "H5_TYPE", kH5Types, run.h5_type) ||
+           take_choice(t, "H5_COMPRESSION", kCompressions, run.h5_compression) ||
+           take_choice(t, "PREVIEW_SCALE", kPreviewScales, run.preview_scale);
+}
+
+void output_usage() {
+    std::fputs(" TIFF_TYPE = auto (depth from the values), int32 or float32 : .tif values as they are\n"
+               " H5_TYPE = int32 (default) or float32 : image dataset of .h5 .nxs .hdf5 files\n"
+               " H5_COMPRESSION = gzip (default), bslz4 (bitshuffle plugin) or none\n"
+               " PREVIEW_SCALE = log (default) or linear : colour scale of .png previews\n",
+               stderr);
+}
+
 bool take_detector_key(const IniTag& t) {
     return prg_inidbln(t, "SCALE", run.scale_det, 4) || prg_inidbln(t, "ORIG", run.orig_det, 2) ||
            prg_inistr(t, "GRID_AUTO", run.grid_auto);
@@ -230,6 +275,7 @@ const SettingsModule kSettingsChain[] = {
     {take_correction_key, "other", correction_usage, nullptr, false},
     {take_geometry_key, "other", geo_usage, geometry_defaults, false},
     {take_detector_key, "other", detector_usage, nullptr, false},
+    {take_output_key, "other", output_usage, nullptr, false},
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
     {take_radial_key, "radial", radial_usage, radial_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},

@@ -115,6 +115,13 @@ void summary_image_word(const std::string& word) {
     summary.images.push_back(std::move(w));
 }
 
+std::vector<std::string> summary_image_words() {
+    std::vector<std::string> words;
+    for (const ImageWord& w : summary.images)
+        if (!w.word.empty()) words.push_back(w.word);
+    return words;
+}
+
 void summary_file_read(const std::string& name) {
     current_word().files.push_back(name);
 }

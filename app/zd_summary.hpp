@@ -7,6 +7,7 @@
 #include "xy_lib.hpp"
 
 #include <string>
+#include <vector>
 
 // SUMMARY = file.json (empty: no summary).
 bool take_summary_key(const IniTag& tag);
@@ -16,6 +17,8 @@ void summary_reset();
 
 // An image word starts; the files read for it follow.
 void summary_image_word(const std::string& word);
+// The image words of the run so far, in order.
+std::vector<std::string> summary_image_words();
 void summary_file_read(const std::string& name);
 // The image of the current word after its corrections, and how many pixels
 // the correction step rescaled to the full frame count.

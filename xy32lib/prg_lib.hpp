@@ -288,6 +288,9 @@ class AtomicOutFile {
     AtomicOutFile& operator=(const AtomicOutFile&) = delete;
     std::FILE* get() const { return fp_; }
     bool is_open() const { return fp_ != nullptr; }
+    // The temporary file's name, for a library that writes a file by name
+    // (nothing must be written through get() then).
+    const std::string& temp_path() const { return temp_; }
     // Flushes, closes and renames; false (temporary removed) on any failure.
     bool commit();
 

@@ -6,7 +6,10 @@
 #include "gel_lib.hpp"
 #include "h5_lib.hpp"
 #include "kvf_lib.hpp"
+#include "nexus_writer.hpp"
+#include "png_writer.hpp"
 #include "tif_lib.hpp"
+#include "tif_writer.hpp"
 #include "txt_lib.hpp"
 #include "wv_lib.hpp"
 #include "xy_lib.hpp"
@@ -18,10 +21,12 @@ const std::vector<const XyFormat*>& xy_formats() {
     return registry;
 }
 
-// GEL before TIFF before native before text: a name holding two markers gets
-// the first of them that is not the caller's fallback.
+// GEL before TIFF before native before text, then HDF5 and the preview: a
+// name holding two markers gets the first of them that is not the caller's
+// fallback.
 const std::vector<const XyWriter*>& xy_writers() {
-    static const std::vector<const XyWriter*> writers = {&gel_writer, &tif_writer, &kvf_writer, &txt_writer};
+    static const std::vector<const XyWriter*> writers = {&gel_writer, &tif_writer, &kvf_writer,  &txt_writer,
+                                                         &h5_writer,  &nxs_writer, &hdf5_writer, &png_writer};
     return writers;
 }
 

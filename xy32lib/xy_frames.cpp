@@ -336,10 +336,12 @@ template <class T> int32_t read_stored_window(const IMG& img, const XyWindow& w,
 }
 
 // Unsigned 32-bit samples above 2^31 - 1 read as negative pixels: refused,
-// naming the first such pixel.
+// naming the first such pixel, unless they are the all-ones mark or
+// VALID_RANGE leaves them out of the sum.
 void refuse_unsigned_overflow(const IMG& img, const XyWindow& w, const int32_t* buf, int32_t frame) {
+    if (img.valid.set) return;
     const size_t n = static_cast<size_t>(w.width) * static_cast<size_t>(w.height);
-    const int32_t* first = std::find_if(buf, buf + n, [](int32_t v) { return v < 0; });
+    const int32_t* first = std::find_if(buf, buf + n, [](int32_t v) { return v < 0 && v != kUint32Mark; });
     if (first == buf + n) return;
     const size_t i = static_cast<size_t>(first - buf);
     v_fatal(kLibOrigin,

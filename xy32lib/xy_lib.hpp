@@ -113,7 +113,8 @@ struct HDR {
     XyByteOrder byte_order = XyByteOrder::unset;
     FrameDecoder decoder = nullptr; // set by xy_open from the format registry
     // 32-bit samples stored unsigned: the 32-bit reader refuses values above
-    // 2^31 - 1, which a signed pixel cannot hold.
+    // 2^31 - 1, which a signed pixel cannot hold, except the all-ones mark of
+    // a pixel without a valid value (read as -1) and, with VALID_RANGE, any.
     bool uint32_samples = false;
     // The file declares its frames and keeps other bytes after them (TIFF
     // tags, an SPE footer): those are not frames.
@@ -135,6 +136,15 @@ struct CosmicArrays {
     std::vector<int32_t> mval;    // largest single-frame value
     std::vector<uint16_t> mframe; // frame that gave it
     std::vector<double> sumq;     // sum of squared single-frame values
+};
+
+// VALID_RANGE: frame values outside [low, high] mark pixels without a valid
+// value, which are neither added nor counted (as the all-ones marks of 16- and
+// unsigned 32-bit frames and NaN in float frames always are).
+struct XyValidRange {
+    bool set = false;
+    double low = 0.0;
+    double high = 0.0;
 };
 
 // A job's reading settings, which every acquisition starts from: region,
@@ -166,6 +176,7 @@ struct XyReading {
     float h_cosmic = 0.0f;
     float p_cosmic = 0.0f;
     float r_cosmic = 0.0f;
+    XyValidRange valid; // VALID_RANGE
 };
 
 // Image record: its reading settings (copied into every acquisition by
@@ -194,6 +205,7 @@ struct IMG : XyReading {
         std::tuple<std::vector<uint8_t>, std::vector<uint16_t>, std::vector<int32_t>, std::vector<float>>;
     ReadBuffers read_buffers;
     int32_t n_saturated = 0;
+    int32_t n_invalid = 0; // frame values without a valid value (marks, VALID_RANGE)
     int32_t n_time = 0;
     int32_t n_space = 0;
     int32_t n_low = 0;
@@ -283,6 +295,10 @@ int32_t xy_getrawl(const IMG& img, int32_t* buf, int32_t frame, std::FILE* dump)
 int32_t xy_getrawf(const IMG& img, float* buf, int32_t frame, std::FILE* dump);
 int32_t xy_getrawa(const IMG& img, int32_t* buf, int32_t frame, std::FILE* dump);
 
+// The all-ones mark of a pixel without a valid value in unsigned 32-bit
+// frames, as a signed pixel reads it: not refused as beyond the pixel range.
+constexpr int32_t kUint32Mark = -1;
+
 // ---------------------------------------------------------------- byte order
 constexpr bool xy_host_little_endian() {
     return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
@@ -325,13 +341,39 @@ std::string xy_file_to_open(const std::string& name, const std::string& def_form
 const std::vector<const XyFormat*>& xy_formats();
 
 // ---------------------------------------------------------------- writers
+// How the interchange writers (TIFF_TYPE for TIFF, H5_TYPE for HDF5) store the
+// values: the automatic depth of the TIFF writer, or as they are in signed
+// 32-bit integers (-1 where no frame counted) or 32-bit floats (NaN there).
+enum class XySampleType : int32_t { automatic, int32, float32 };
+// The filter of the HDF5 image datasets (H5_COMPRESSION).
+enum class XyCompression : int32_t { none, gzip, bitshuffle_lz4 };
+// The scale of the preview image (PREVIEW_SCALE).
+enum class XyPreviewScale : int32_t { logarithmic, linear };
+
+// A fact the HDF5 writer records beside the image: `group` under /entry
+// ("instrument/detector", "process", ...), the field's name, and a number
+// with its units or a text.
+struct XyMetadataItem {
+    std::string group;
+    std::string name;
+    std::string text; // used when not numeric
+    double number = 0.0;
+    bool numeric = false;
+    std::string units;
+};
+
 // What a writer is asked for: the depth of the TIFF and GEL writers (0 from
-// the values, 1 16 bits, 2 8 bits), the line ends of the text writer (CR) and
-// the pixel type of the native writer.
+// the values, 1 16 bits, 2 8 bits), the line ends of the text writer (CR), the
+// pixel type of the native writer, and the choices of the interchange writers.
 struct XyWriteOptions {
     int32_t depth_mode = 0;
     int32_t cr_mode = 0;
     int32_t kvf_type = XY_TYPE_INT32;
+    XySampleType tiff_type = XySampleType::automatic;
+    XySampleType h5_type = XySampleType::int32;
+    XyCompression h5_compression = XyCompression::gzip;
+    XyPreviewScale preview_scale = XyPreviewScale::logarithmic;
+    std::vector<XyMetadataItem> metadata;
 };
 
 // How a writer stores the values: depth, the offset subtracted from every
@@ -429,6 +471,9 @@ std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR
 // The lines a sum of `file` prints with PRINT_INFO: the frames used and, for
 // 16-bit files, the saturated pixels met.
 void xy_print_sum_lines(std::FILE* out, int32_t print, const HDR& file, int64_t used, int64_t saturated);
+// With PRINT_INFO, the frame values without a valid value a sum met (marks,
+// VALID_RANGE), when there were any or VALID_RANGE is set.
+void xy_print_invalid_line(std::FILE* out, int32_t print, const IMG& img, int64_t invalid);
 
 // ---------------------------------------------------------------- header list, information, release
 int32_t xy_kvfstr(HDR& hdr, const std::string& key, const std::string& value);

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -95,14 +96,38 @@ void xy_iniuse() {
     prg_notice("  XY_ORIEN = X,Y (default), '-X,Y' 'X,-Y' '-Y,X' after read, bind and mask for grid and "
                "output\n");
     prg_notice("  MULT   = \n");
+    prg_notice("  VALID_RANGE = lo hi : frame values outside are not added nor counted (default none)\n");
 }
+
+namespace {
+
+// VALID_RANGE = lo hi, or "none".
+bool take_valid_range(const IniTag& tag, XyValidRange& range) {
+    if (!prg_inikey(tag, "VALID_RANGE")) return false;
+    if (!tag.has_value) return true;
+    if (tag.value == "none") {
+        range = XyValidRange{};
+        return true;
+    }
+    double low = 0.0, high = 0.0;
+    char extra = 0;
+    if (std::sscanf(tag.value.c_str(), "%lf %lf %c", &low, &high, &extra) != 2 || !(low <= high))
+        v_fatal(kLibOrigin, "VALID_RANGE = '%s' is not two numbers lo hi with lo <= hi (or none)",
+                tag.value.c_str());
+    range = XyValidRange{true, low, high};
+    prg_screen(" VALID_RANGE= %lg %lg\n", low, high);
+    return true;
+}
+
+} // namespace
 
 int xy_inipar(XyReading& img, const IniTag& tag) {
     const bool taken = prg_iniint(tag, "X_MIN", img.x_min) || prg_iniint(tag, "X_MAX", img.x_max) ||
                        prg_iniint(tag, "Y_MIN", img.y_min) || prg_iniint(tag, "Y_MAX", img.y_max) ||
                        prg_iniint(tag, "X_BIND", img.x_bind) || prg_iniint(tag, "Y_BIND", img.y_bind) ||
                        prg_iniflt(tag, "MULT", img.mult) || prg_iniint(tag, "BEG_FRAME", img.beg_frame) ||
-                       prg_iniint(tag, "END_FRAME", img.end_frame) || prg_inistr(tag, "XY_ORIEN", img.orien);
+                       prg_iniint(tag, "END_FRAME", img.end_frame) ||
+                       prg_inistr(tag, "XY_ORIEN", img.orien) || take_valid_range(tag, img.valid);
     return taken ? 1 : 0;
 }
 

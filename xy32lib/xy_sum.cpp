@@ -32,33 +32,55 @@ constexpr int64_t kDecodedBandBytes = int64_t{1} << 20; // a group's band of dec
 
 // ---------------------------------------------------------------- pixel types
 // One description per pixel type of the file: the raw value, its reader, the
-// value it adds, and where the frame index of the largest value counts from.
+// value it adds, where the frame index of the largest value counts from, and
+// which values mark a pixel without a value (kMarks): saturated ones (65535 in
+// 16-bit frames) and invalid ones (the all-ones mark of unsigned 32-bit
+// frames, NaN, values outside VALID_RANGE), neither added nor counted.
+
+// VALID_RANGE as bounds of integer values (the whole range when not set).
+struct IntegerRange {
+    int32_t low = INT32_MIN;
+    int32_t high = INT32_MAX;
+    IntegerRange() = default;
+    explicit IntegerRange(const XyValidRange& r) {
+        if (!r.set) return;
+        low = static_cast<int32_t>(std::clamp(std::ceil(r.low), -2147483648.0, 2147483647.0));
+        high = static_cast<int32_t>(std::clamp(std::floor(r.high), -2147483648.0, 2147483647.0));
+    }
+    bool outside(int32_t v) const { return (v < low) | (v > high); }
+};
 
 struct ByteFrames {
     using Raw = uint8_t;
-    static constexpr bool kSaturates = false;
+    static constexpr bool kMarks = true;
     static constexpr bool kIndexInSeries = false;
     static constexpr bool kText = false;
     static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
         return xy_getrawc(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
+    IntegerRange range;
+    static bool saturated(Raw) { return false; }
+    bool invalid(Raw v) const { return range.outside(v); }
 };
 
 struct Uint16Frames {
     using Raw = uint16_t;
-    static constexpr bool kSaturates = true; // 65535 marks a saturated pixel
+    static constexpr bool kMarks = true; // 65535 marks a saturated pixel
     static constexpr bool kIndexInSeries = false;
     static constexpr bool kText = false;
     static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
         return xy_getrawu(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
+    IntegerRange range;
+    static bool saturated(Raw v) { return v == kSaturated; }
+    bool invalid(Raw v) const { return range.outside(v); }
 };
 
 struct Int32Frames {
     using Raw = int32_t;
-    static constexpr bool kSaturates = false;
+    static constexpr bool kMarks = false;
     static constexpr bool kIndexInSeries = true;
     static constexpr bool kText = false;
     static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
@@ -67,22 +89,41 @@ struct Int32Frames {
     int32_t operator()(Raw v) const { return v; }
 };
 
+// 32-bit frames with marks: stored unsigned (where the reader lets through,
+// as negative numbers, only values above 2^31 - 1 that are marks), or with
+// VALID_RANGE set.
+struct MarkedInt32Frames : Int32Frames {
+    static constexpr bool kMarks = true;
+    IntegerRange range;
+    bool unsigned_samples = false;
+    static bool saturated(Raw) { return false; }
+    bool invalid(Raw v) const { return (unsigned_samples & (v < 0)) | range.outside(v); }
+};
+
 struct FloatFrames {
     using Raw = float;
-    static constexpr bool kSaturates = false;
+    static constexpr bool kMarks = true;
     static constexpr bool kIndexInSeries = true;
     static constexpr bool kText = false;
     static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
         return xy_getrawf(img, w, buf, k, dump);
     }
     double mult = 1.0;
+    double low = -INFINITY; // VALID_RANGE
+    double high = INFINITY;
+    static bool saturated(Raw) { return false; }
+    // NaN fails both comparisons.
+    bool invalid(Raw v) const {
+        const double d = static_cast<double>(v);
+        return !((d >= low) & (d <= high));
+    }
     double scaled(Raw v) const { return (static_cast<double>(v) + 0.5) * mult; }
     static bool fits(double x) { return x >= -2147483648.0 && x < 2147483648.0; } // false for NaN
     // floor((f + 0.5) x mult): with mult 1, f rounded half up, negative values
     // as positive ones. Only for values that `check` let through.
     int32_t operator()(Raw v) const {
-        const double x = scaled(v);
-        const int32_t t = static_cast<int32_t>(x); // toward zero
+        const double x = invalid(v) ? 0.0 : scaled(v); // NaN must not reach the conversion
+        const int32_t t = static_cast<int32_t>(x);     // toward zero
         return t - static_cast<int32_t>(static_cast<double>(t) > x);
     }
     // A value whose pixel would not fit in 32 bits ends the run, naming the
@@ -90,25 +131,28 @@ struct FloatFrames {
     void check(const Raw* raw, int64_t n, int64_t first_pixel, int64_t frame, const char* file) const {
         bool outside = false;
         for (int64_t i = 0; i < n; ++i)
-            outside |= !fits(scaled(raw[i]));
+            outside |= !fits(scaled(raw[i])) & !invalid(raw[i]);
         if (!outside) return;
         const std::string operation =
             prg_format("float frame %lld of '%s' times MULT", static_cast<long long>(frame), file);
         for (int64_t i = 0; i < n; ++i)
-            if (!fits(scaled(raw[i])))
+            if (!fits(scaled(raw[i])) && !invalid(raw[i]))
                 pixel_from_double(std::floor(scaled(raw[i])), operation.c_str(), first_pixel + i);
     }
 };
 
 struct TextFrames {
     using Raw = int32_t;
-    static constexpr bool kSaturates = false;
+    static constexpr bool kMarks = true;
     static constexpr bool kIndexInSeries = true;
     static constexpr bool kText = true;
     static int32_t read(const IMG& img, const XyWindow& w, Raw* buf, int32_t k, std::FILE* dump) {
         return xy_getrawa(img, w, buf, k, dump);
     }
     int32_t operator()(Raw v) const { return v; }
+    IntegerRange range;
+    static bool saturated(Raw) { return false; }
+    bool invalid(Raw v) const { return range.outside(v); }
 };
 
 // ---------------------------------------------------------------- accumulation
@@ -129,30 +173,45 @@ struct Planes {
     }
 };
 
+// The marked values met by a call: saturated, and invalid.
+struct MarkCount {
+    int64_t saturated = 0;
+    int64_t invalid = 0;
+    MarkCount& operator+=(const MarkCount& o) {
+        saturated += o.saturated;
+        invalid += o.invalid;
+        return *this;
+    }
+};
+
 // Adds one frame's values to n pixels and their frame counts, and returns the
-// saturated pixels met. Branch-free, so that the compiler vectorises it: a
-// saturated pixel adds 0 and keeps its frame count; a larger value replaces the
+// marked values met. Branch-free, so that the compiler vectorises it: a
+// marked pixel adds 0 and keeps its frame count; a larger value replaces the
 // maximum and its frame.
 // Kept out of line: one call per block costs nothing and each pixel type gets
 // its own loop, vectorised on its own.
 template <bool Cosmic, class Frames>
-__attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Frames::Raw* __restrict raw,
-                                            int64_t n, uint16_t index, Frames pixel) {
+__attribute__((noinline)) MarkCount add_frame(const Planes& p, const typename Frames::Raw* __restrict raw,
+                                              int64_t n, uint16_t index, Frames pixel) {
     int32_t* __restrict data = p.data;
     uint16_t* __restrict frame = p.frame;
     double* __restrict sumq = p.sumq;
     int32_t* __restrict mval = p.mval;
     uint16_t* __restrict mframe = p.mframe;
     uint32_t saturated = 0; // n is at most one block or one image of int32 size
+    uint32_t invalid = 0;
     for (int64_t i = 0; i < n; ++i) {
         int32_t v = pixel(raw[i]);
-        if constexpr (Frames::kSaturates) {
+        if constexpr (Frames::kMarks) {
             // A mask, not a choice: the compiler would move the square under a
             // branch, and floating-point work under a branch does not vectorise.
-            const bool sat = raw[i] == kSaturated;
-            v &= static_cast<int32_t>(sat) - 1;
-            frame[i] = static_cast<uint16_t>(frame[i] + 1 - sat);
+            const bool sat = Frames::saturated(raw[i]);
+            const bool bad = pixel.invalid(raw[i]) & !sat;
+            const bool marked = sat | bad;
+            v &= static_cast<int32_t>(marked) - 1;
+            frame[i] = static_cast<uint16_t>(frame[i] + 1 - marked);
             saturated += sat;
+            invalid += bad;
         } else {
             frame[i] = static_cast<uint16_t>(frame[i] + 1);
         }
@@ -166,12 +225,12 @@ __attribute__((noinline)) int64_t add_frame(const Planes& p, const typename Fram
             mframe[i] = static_cast<uint16_t>((mframe[i] & ~larger) | (index & larger));
         }
     }
-    return saturated;
+    return MarkCount{saturated, invalid};
 }
 
 template <class Frames>
-int64_t add_values(const Planes& p, const typename Frames::Raw* raw, int64_t n, uint16_t index,
-                   Frames pixel) {
+MarkCount add_values(const Planes& p, const typename Frames::Raw* raw, int64_t n, uint16_t index,
+                     Frames pixel) {
     if (p.sumq) return add_frame<true>(p, raw, n, index, pixel);
     return add_frame<false>(p, raw, n, index, pixel);
 }
@@ -186,10 +245,10 @@ struct SumCall {
     std::FILE* dump;
     Planes planes;
     bool binned;
-    int32_t f0;            // frames already in the record (continued sum)
-    bool with_info;        // the caller wants the statistics of the sum
-    int64_t used = 0;      // frames added by this call
-    int64_t saturated = 0; // saturated pixels (bins) met by this call
+    int32_t f0;        // frames already in the record (continued sum)
+    bool with_info;    // the caller wants the statistics of the sum
+    int64_t used = 0;  // frames added by this call
+    MarkCount marks{}; // saturated and invalid pixels (bins) met by this call
     // The statistics gathered while the group that seemed the last was added,
     // and the frames used then: they hold if no frame came after.
     std::unique_ptr<XyInfoAccumulator> info{};
@@ -227,7 +286,7 @@ template <class Frames> void add_binned(SumCall& call, const typename Frames::Ra
         for (int32_t i = 0; i < img.size; ++i) {
             double sum = 0.0;
             if (satbind16(img, buf, i, sum) > 0) {
-                ++call.saturated;
+                ++call.marks.saturated;
                 continue;
             }
             const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(sum)));
@@ -260,7 +319,7 @@ void add_frame_region(SumCall& call, const typename Frames::Raw* buf, int64_t k,
         return;
     }
     check_values(call, pixel, buf, call.img.size, 0, k);
-    call.saturated += add_values(call.planes, buf, call.img.size, index, pixel);
+    call.marks += add_values(call.planes, buf, call.img.size, index, pixel);
 }
 
 // ---------------------------------------------------------------- grouped reading
@@ -346,7 +405,7 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
             const Planes block = call.planes.at(r0 * width + b);
             for (int64_t j = 0; j < count; ++j) {
                 const uint16_t index = static_cast<uint16_t>(frame_index<Frames>(call) + j);
-                call.saturated += add_values(block, buf.data() + j * band + b, n, index, pixel);
+                call.marks += add_values(block, buf.data() + j * band + b, n, index, pixel);
             }
             if (call.info) call.info->add(r0 * width + b, n);
         }
@@ -465,6 +524,7 @@ void start_planes(IMG& img, bool new_sum, bool cosmic) {
         }
         img.corrected = 0;
         img.n_saturated = 0;
+        img.n_invalid = 0;
         return;
     }
     if (img.data.size() != size || img.frame.size() != size)
@@ -486,22 +546,41 @@ Planes planes_of(IMG& img) {
     return p;
 }
 
+template <class Frames> Frames with_range(const IMG& img) {
+    Frames frames;
+    frames.range = IntegerRange(img.valid);
+    return frames;
+}
+
 void run_frame_loop(SumCall& call) {
-    switch (call.img.hdr->type) {
+    const IMG& img = call.img;
+    switch (img.hdr->type) {
     case XY_TYPE_UINT8:
-        sum_frames(call, ByteFrames{});
+        sum_frames(call, with_range<ByteFrames>(img));
         break;
     case XY_TYPE_UINT16:
-        sum_frames(call, Uint16Frames{});
+        sum_frames(call, with_range<Uint16Frames>(img));
         break;
     case XY_TYPE_INT32:
-        sum_frames(call, Int32Frames{});
+        if (img.hdr->uint32_samples || img.valid.set) {
+            MarkedInt32Frames frames = with_range<MarkedInt32Frames>(img);
+            frames.unsigned_samples = img.hdr->uint32_samples;
+            sum_frames(call, frames);
+        } else {
+            sum_frames(call, Int32Frames{});
+        }
         break;
-    case XY_TYPE_FLOAT:
-        sum_frames(call, FloatFrames{call.img.mult});
+    case XY_TYPE_FLOAT: {
+        FloatFrames frames{img.mult};
+        if (img.valid.set) {
+            frames.low = img.valid.low;
+            frames.high = img.valid.high;
+        }
+        sum_frames(call, frames);
         break;
+    }
     default:
-        sum_frames(call, TextFrames{});
+        sum_frames(call, with_range<TextFrames>(img));
         break;
     }
 }
@@ -524,8 +603,10 @@ void sum_into(IMG& img, std::FILE* out, int32_t print, bool new_sum, bool cosmic
     img.frames = static_cast<int32_t>(f0 + call.used);
     if (img.hdr->type == XY_TYPE_UINT16)
         img.n_saturated =
-            static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.saturated, INT32_MAX));
-    xy_print_sum_lines(out, print, *img.hdr, call.used, call.saturated);
+            static_cast<int32_t>(std::min<int64_t>(img.n_saturated + call.marks.saturated, INT32_MAX));
+    img.n_invalid = static_cast<int32_t>(std::min<int64_t>(img.n_invalid + call.marks.invalid, INT32_MAX));
+    xy_print_sum_lines(out, print, *img.hdr, call.used, call.marks.saturated);
+    xy_print_invalid_line(out, print, img, call.marks.invalid);
     if (img.hdr->source && !img.hdr->source->pixel_mask().empty()) {
         const int64_t masked = xy_apply_pixel_mask(img, img.hdr->source->pixel_mask());
         if (out && (print & PRINT_INFO))
@@ -562,7 +643,8 @@ class FileInPlace {
 // Takes the frame of a file out of a copy of the sum: the sum as it was before.
 template <class Frames> void take_out_frame(IMG& sum, const typename Frames::Raw* raw, Frames pixel) {
     for (size_t i = 0; i < sum.data.size(); ++i) {
-        if (Frames::kSaturates && raw[i] == kSaturated) continue;
+        if constexpr (Frames::kMarks)
+            if (Frames::saturated(raw[i]) || pixel.invalid(raw[i])) continue;
         sum.data[i] =
             static_cast<int32_t>(static_cast<uint32_t>(sum.data[i]) - static_cast<uint32_t>(pixel(raw[i])));
         sum.frame[i] = static_cast<uint16_t>(sum.frame[i] - 1);
@@ -627,7 +709,8 @@ void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames p
             for (int64_t j = 0; j < count; ++j) {
                 img.frames = static_cast<int32_t>(f0 + j + 1);
                 const auto index = static_cast<uint16_t>(Frames::kIndexInSeries ? f0 + j : 0);
-                const int64_t saturated = add_values(block, buf.data() + j * band + b, n, index, pixel);
+                const int64_t saturated =
+                    add_values(block, buf.data() + j * band + b, n, index, pixel).saturated;
                 sums[j].saturated += saturated;
                 if (j > 0 && saturated == 0)
                     info[j]->add_one_frame_on(r0 * width + b, n, *info[j - 1]);
@@ -666,8 +749,8 @@ bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t
                                 int64_t{img.reg_width} * img.reg_height == img.size &&
                                 img.data.size() == static_cast<size_t>(img.size) &&
                                 img.frame.size() == static_cast<size_t>(img.size);
-    if (!simple_type || file.type != type || file.uint32_samples || file.decoder || !one_frame_asked ||
-        !unbinned_image || file.dim_x != img.dim_x || file.dim_y != img.dim_y)
+    if (!simple_type || file.type != type || file.uint32_samples || img.valid.set || file.decoder ||
+        !one_frame_asked || !unbinned_image || file.dim_x != img.dim_x || file.dim_y != img.dim_y)
         return false;
     const int64_t pixel_bytes = file.type == XY_TYPE_UINT16 ? 2 : 4;
     return declared_frames(file) >= 1 && last_whole_frame(img, file, pixel_bytes) == 1 &&
@@ -693,6 +776,12 @@ std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR
     }
     img.data_type = XY_TYPE_INT32;
     return sums;
+}
+
+void xy_print_invalid_line(std::FILE* out, int32_t print, const IMG& img, int64_t invalid) {
+    if (!out || !(print & PRINT_INFO)) return;
+    if (invalid > 0 || img.valid.set)
+        prg_fprintf(out, "# %lld invalid pixels found\n", static_cast<long long>(invalid));
 }
 
 void xy_print_sum_lines(std::FILE* out, int32_t print, const HDR& file, int64_t used, int64_t saturated) {

@@ -1,6 +1,7 @@
 // Frame summation: frame ranges, saturation, binning, float rounding, series
 // of files, the cosmic arrays, and the grouped reading checked against a plain
 // frame-after-frame reference.
+#include "detector_writers.hpp"
 #include "fatal_capture.hpp"
 #include "kvf_lib.hpp"
 #include "kvf_writer.hpp"
@@ -9,6 +10,7 @@
 #include "test_support.hpp"
 #include "txt_lib.hpp"
 #include "xy_lib.hpp"
+#include "xy_print.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -637,3 +639,116 @@ TEST_F(FrameSum, DumpedFramesGiveTheSameSums) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- marks and VALID_RANGE
+
+namespace {
+
+enum class MarkFile { Kvf16, Kvf32, Tiff32, DeflateTiff32, H5U32, H5Float };
+
+struct MarkCase {
+    MarkFile file;
+    bool range_set;
+    double low, high;
+    double mark; // the format's own mark of a pixel without a value
+};
+
+// The values of a frame: the mark, both sides of both bounds, and ordinary
+// values between them, picked at random.
+std::vector<double> mark_frame(const MarkCase& c, std::mt19937& rng, size_t n) {
+    const double table[] = {c.mark, c.low - 1, c.low, c.high, c.high + 1, 7, 300};
+    std::vector<double> v;
+    for (size_t i = 0; i < n; ++i)
+        v.push_back(table[rng() % 7]);
+    return v;
+}
+
+std::string write_mark_file(const MarkCase& c, const std::string& dir, const Frames& frames, int w, int h) {
+    const std::string name = dir + "/marks";
+    switch (c.file) {
+    case MarkFile::Kvf16:
+    case MarkFile::Kvf32:
+        zt::write_kvf(name + ".kvf", w, h, c.file == MarkFile::Kvf16 ? XY_TYPE_UINT16 : XY_TYPE_INT32, false,
+                      frames);
+        return name + ".kvf";
+    case MarkFile::Tiff32:
+    case MarkFile::DeflateTiff32: {
+        zt::TiffPages t;
+        t.width = static_cast<uint32_t>(w);
+        t.height = static_cast<uint32_t>(h);
+        t.bits = 32;
+        t.compression = c.file == MarkFile::Tiff32 ? 1 : 8;
+        t.pages = c.file == MarkFile::Tiff32 ? Frames{frames[0]} : frames;
+        zt::write_tiff(name + ".tif", t);
+        return name + ".tif";
+    }
+    default: {
+        zt::H5Dataset d;
+        d.dims = {frames.size(), static_cast<uint64_t>(h), static_cast<uint64_t>(w)};
+        d.pixel = c.file == MarkFile::H5U32 ? zt::H5Pixel::U32 : zt::H5Pixel::F32;
+        for (const auto& f : frames)
+            d.values.insert(d.values.end(), f.begin(), f.end());
+        zt::H5File(name + ".h5").dataset(d);
+        return name + ".h5";
+    }
+    }
+}
+
+} // namespace
+
+TEST_F(FrameSum, MarksAndValuesOutsideTheValidRangeAreNeitherAddedNorCounted) {
+    const double all_ones = 4294967295.0;
+    const MarkCase cases[] = {
+        {MarkFile::Kvf16, false, 1, 1000, 65535},
+        {MarkFile::Kvf16, true, 10, 60000, 65535},
+        {MarkFile::Kvf32, true, 0, 1000000, -1},
+        {MarkFile::Kvf32, true, -1, 20, -2},
+        {MarkFile::Tiff32, false, 1, 1000, all_ones},
+        {MarkFile::Tiff32, true, 1, 299, all_ones},
+        {MarkFile::DeflateTiff32, true, 1, 4095, all_ones},
+        {MarkFile::H5U32, false, 1, 1000, all_ones},
+        {MarkFile::H5U32, true, 5, 300, all_ones},
+        {MarkFile::H5Float, false, -50, 5000, NAN},
+        {MarkFile::H5Float, true, -0.5, 299.5, NAN},
+    };
+    std::mt19937 rng(5);
+    const int w = 9, h = 7;
+    for (const MarkCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.file) << " " << c.range_set << " " << c.low);
+        const size_t frame_count = c.file == MarkFile::Tiff32 ? 1 : 3;
+        Frames frames;
+        for (size_t k = 0; k < frame_count; ++k)
+            frames.push_back(mark_frame(c, rng, w * h));
+        IMG img;
+        img.hdr = xy_open(write_mark_file(c, dir_->path(), frames, w, h), "zandor", "", 0, true);
+        img.valid = XyValidRange{c.range_set, c.low, c.high};
+        const SumOutput out = sum(img, PRINT_INFO);
+        // A plain reference: a value counts when it is not a mark and lies in the range.
+        std::vector<int32_t> want_sum(w * h, 0);
+        std::vector<uint16_t> want_count(w * h, 0);
+        int64_t saturated = 0, invalid = 0;
+        for (const auto& f : frames)
+            for (size_t i = 0; i < f.size(); ++i) {
+                const double v = f[i];
+                const bool sat = c.file == MarkFile::Kvf16 && v == 65535;
+                const bool bad =
+                    !sat && (std::isnan(v) || v == all_ones || (c.range_set && (v < c.low || v > c.high)));
+                saturated += sat;
+                invalid += bad;
+                if (sat || bad) continue;
+                want_sum[i] += static_cast<int32_t>(std::floor(v + 0.5)); // far from the 32-bit limits
+                ++want_count[i];
+            }
+        EXPECT_EQ(img.data, want_sum);
+        EXPECT_EQ(img.frame, want_count);
+        EXPECT_EQ(img.n_invalid, invalid);
+        if (c.file == MarkFile::Kvf16) {
+            EXPECT_EQ(img.n_saturated, saturated);
+        }
+        const bool line = invalid > 0 || c.range_set;
+        EXPECT_EQ(out.report.find("# " + std::to_string(invalid) + " invalid pixels found\n") !=
+                      std::string::npos,
+                  line)
+            << out.report;
+    }
+}

@@ -691,13 +691,9 @@ namespace {
 void write_gel(const IMG& img, const std::string& path, const XyWriteOptions& options) {
     gel_write(img, path, ".gel", options.depth_mode);
 }
-void write_tif(const IMG& img, const std::string& path, const XyWriteOptions& options) {
-    gel_write(img, path, ".tif", options.depth_mode);
-}
 OutputDepth depth_of(const IMG& img, const XyWriteOptions& options) {
     return gel_output_depth(img, options.depth_mode);
 }
 } // namespace
 
 const XyWriter gel_writer = {"gel", ".gel", ".gel", write_gel, depth_of};
-const XyWriter tif_writer = {"tif", ".tif", ".tif", write_tif, depth_of};

@@ -16,9 +16,8 @@ extern const XyFormat gel_format;
 // path holds neither; mode 0 automatic depth, 1 16 bits, 2 8 bits.
 void gel_write(const IMG& img, const std::string& path, const std::string& ext, int32_t mode);
 
-// The writers of ".gel" and ".tif" names (the registry's entries).
+// The writer of ".gel" names (the registry's entry; ".tif" names: tif_writer.hpp).
 extern const XyWriter gel_writer;
-extern const XyWriter tif_writer;
 // The depth, offset and scale gel_write uses for this image in this mode
 // (0 from the values, 1 16 bits, 2 8 bits).
 OutputDepth gel_output_depth(const IMG& img, int32_t mode);

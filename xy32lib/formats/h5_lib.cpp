@@ -7,6 +7,7 @@
 #include "h5_lib.hpp"
 
 #include "h5_bitshuffle.hpp"
+#include "h5_handles.hpp"
 
 #include <hdf5.h>
 
@@ -21,61 +22,6 @@ constexpr const char* kOrigin = "../xy32lib/h5_lib";
 constexpr uint64_t kMaxSide = 65535; // frame sides are 16-bit numbers in the record
 constexpr size_t kMaxChunkCache = size_t{256} << 20;
 
-// ---------------------------------------------------------------- handles and errors
-
-template <herr_t (*Close)(hid_t)> class Handle {
-  public:
-    Handle() = default;
-    explicit Handle(hid_t id) : id_(id) {}
-    ~Handle() { reset(); }
-    Handle(Handle&& other) noexcept : id_(other.id_) { other.id_ = -1; }
-    Handle& operator=(Handle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            id_ = other.id_;
-            other.id_ = -1;
-        }
-        return *this;
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    hid_t get() const { return id_; }
-    bool valid() const { return id_ >= 0; }
-    void reset() {
-        if (id_ >= 0) Close(id_);
-        id_ = -1;
-    }
-
-  private:
-    hid_t id_ = -1;
-};
-using FileId = Handle<H5Fclose>;
-using DatasetId = Handle<H5Dclose>;
-using SpaceId = Handle<H5Sclose>;
-using TypeId = Handle<H5Tclose>;
-using PlistId = Handle<H5Pclose>;
-using AttrId = Handle<H5Aclose>;
-
-// Switches the library's own printing of error stacks off while our calls
-// run (their errors are reported as one line each), and back to what the
-// program had set when they end: other users of libhdf5 in the process keep
-// their own choice.
-class QuietErrors {
-  public:
-    QuietErrors() {
-        H5open();
-        H5Eget_auto2(H5E_DEFAULT, &handler_, &data_);
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    }
-    ~QuietErrors() { H5Eset_auto2(H5E_DEFAULT, handler_, data_); }
-    QuietErrors(const QuietErrors&) = delete;
-    QuietErrors& operator=(const QuietErrors&) = delete;
-
-  private:
-    H5E_auto2_t handler_ = nullptr;
-    void* data_ = nullptr;
-};
-
 struct StackText {
     std::string outer; // what the called function could not do
     std::string inner; // the deepest cause
@@ -88,8 +34,9 @@ herr_t collect_error(unsigned n, const H5E_error2_t* e, void* data) {
     return 0;
 }
 
-// The library's error stack as one line, and the stack cleared.
-std::string library_error() {
+} // namespace
+
+std::string h5_library_error() {
     StackText text;
     H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_error, &text);
     H5Eclear2(H5E_DEFAULT);
@@ -98,8 +45,10 @@ std::string library_error() {
     return text.outer + ": " + text.inner;
 }
 
+namespace {
+
 [[noreturn]] void fail(const char* what, const std::string& subject, const std::string& file) {
-    const std::string cause = library_error();
+    const std::string cause = h5_library_error();
     v_fatal(kOrigin, " %s '%s' of '%s' : %s\n", what, subject.c_str(), file.c_str(), cause.c_str());
 }
 
@@ -776,7 +725,7 @@ void H5Stack::damaged(int32_t frame, const Part& part, const std::string& fault)
 void H5Stack::check_unsigned_range(const int32_t* buf, int32_t frame, const XyWindow& w) const {
     const int64_t n = xy_window_pixels(w);
     for (int64_t i = 0; i < n; ++i) {
-        if (buf[i] >= 0) continue;
+        if (buf[i] >= 0 || buf[i] == kUint32Mark) continue;
         uint32_t value;
         std::memcpy(&value, buf + i, sizeof value);
         v_fatal(kOrigin, " pixel (%lld, %lld) of frame %d of '%s' holds %u, beyond the 32-bit pixel range\n",
@@ -878,6 +827,7 @@ std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program
         std::move(stack), described.width(), described.height(), static_cast<int32_t>(described.frames()),
         described.stored().pixel_type(), XY_FORMAT_H5, file_name, std::move(fp));
     described.describe(*hdr);
+    hdr->uint32_samples = described.stored().unsigned32();
     return hdr;
 }
 

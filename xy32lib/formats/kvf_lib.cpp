@@ -70,6 +70,8 @@ void apply_header_field(KvfHeader& h, std::string_view key, std::string_view val
         if (contains(value, "UnsignedShort")) h.type = XY_TYPE_UINT16;
         if (contains(value, "SignedInteger")) h.type = XY_TYPE_INT32;
         if (contains(value, "FloatValue")) h.type = XY_TYPE_FLOAT;
+        h.uint32_samples = contains(value, "UnsignedInteger");
+        if (h.uint32_samples) h.type = XY_TYPE_INT32;
     } else if (contains(key, "Dim_1")) {
         h.dim_x = dimension_value("Dim_1", value);
     } else if (contains(key, "Dim_2")) {
@@ -293,6 +295,7 @@ std::unique_ptr<HDR> kvf_gethdr(std::FILE* fp) {
     hdr->dim_y = h.dim_y;
     hdr->frames = h.frames;
     hdr->type = h.type;
+    hdr->uint32_samples = h.uint32_samples;
     hdr->offset = h.length;
     ::fseeko(fp, static_cast<off_t>(h.length), SEEK_SET);
     return hdr;

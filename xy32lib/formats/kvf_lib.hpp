@@ -28,6 +28,7 @@ struct KvfHeader {
     uint16_t dim_y = 0;
     int32_t frames = 0;
     int32_t type = 0;
+    bool uint32_samples = false; // DataType UnsignedInteger: read as 32-bit pixels
     XyByteOrder order = XyByteOrder::unset;
     std::vector<KvfItem> entries; // the header list entries, as kvf_hdrfill appends them
 };

@@ -158,6 +158,20 @@ int ignore_warning(TIFF*, void*, const char*, const char*, va_list) {
     return 1;
 }
 
+} // namespace
+
+TIFF* tif_open_reporting(const std::string& file_name, const char* mode, std::string& error) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, report_error, &error);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxBlockBytes);
+    TIFF* tif = TIFFOpenExt(file_name.c_str(), mode, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
+}
+
+namespace {
+
 class TiffPages final : public FrameSource {
   public:
     explicit TiffPages(const std::string& file_name);
@@ -200,13 +214,8 @@ class TiffPages final : public FrameSource {
 };
 
 TiffPages::TiffPages(const std::string& file_name) : file_name_(file_name) {
-    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    TIFFOpenOptionsSetErrorHandlerExtR(options, report_error, &error_);
-    TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
-    TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxBlockBytes);
-    handle_.reset(TIFFOpenExt(file_name.c_str(), "r", options));
+    handle_.reset(tif_open_reporting(file_name, "r", error_));
     tif_ = handle_.get();
-    TIFFOpenOptionsFree(options);
     if (!tif_) fail("cannot open as TIFF");
     // Every page is one frame: all must have the first one's size and samples.
     do {
@@ -334,7 +343,7 @@ template <class T> int32_t TiffPages::read(int32_t frame, const XyWindow& w, T* 
     if constexpr (std::is_same_v<T, int32_t>)
         if (sample_ == Sample::U32)
             for (int64_t i = 0; i < xy_window_pixels(w); ++i)
-                if (buf[i] < 0)
+                if (buf[i] < 0 && buf[i] != kUint32Mark)
                     v_fatal(kOrigin,
                             " pixel (%lld, %lld) of page %d of '%s' lies beyond the 32-bit pixel range\n",
                             static_cast<long long>(w.x0 + i % w.width),
@@ -396,6 +405,7 @@ std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& progra
         std::move(pages), described.layout().width, described.layout().height, described.pages(),
         pixel_type(described.sample()), XY_FORMAT_LIBTIFF, file_name, std::move(fp));
     described.describe(*hdr);
+    hdr->uint32_samples = described.sample() == Sample::U32;
     return hdr;
 }
 

@@ -17,6 +17,12 @@
 // the built-in reader reports it.
 bool tif_needs_library(const GelBytes& file);
 
+// Opens `file_name` through libtiff in `mode` ("r", "w"): its error
+// messages go to `error` (the last one kept), its warnings nowhere, and no
+// single block above 1 GiB is allocated. Null when it cannot be opened.
+struct tiff;
+tiff* tif_open_reporting(const std::string& file_name, const char* mode, std::string& error);
+
 // Opens a TIFF file through libtiff; the record carries the frame decoder.
 std::unique_ptr<HDR> tif_open(const std::string& name, const std::string& program, bool as_named = false,
                               const XyReadOptions& reading = {});

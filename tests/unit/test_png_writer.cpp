@@ -1,0 +1,100 @@
+// Preview images: the colour level on both sides of the display range, the
+// range against a sorting reference, the colour map's rising lightness, and
+// the file read back through libpng.
+#include "png_writer.hpp"
+#include "read_back.hpp"
+#include "test_support.hpp"
+
+#include <png.h>
+
+#include <algorithm>
+#include <random>
+
+namespace {
+
+class PngWriter : public zt::InTempDir {};
+
+TEST(PreviewLevel, BothSidesOfTheRangeOnBothScales) {
+    const PreviewRange r{100.0, 1100.0};
+    struct Case {
+        double value;
+        XyPreviewScale scale;
+        int level;
+    };
+    const Case cases[] = {
+        {-5.0, XyPreviewScale::linear, 0},          {99.0, XyPreviewScale::linear, 0},
+        {100.0, XyPreviewScale::linear, 0},         {101.0, XyPreviewScale::linear, 0},
+        {103.0, XyPreviewScale::linear, 1},         {600.0, XyPreviewScale::linear, 128},
+        {1099.0, XyPreviewScale::linear, 255},      {1100.0, XyPreviewScale::linear, 255},
+        {1e9, XyPreviewScale::linear, 255},         {99.0, XyPreviewScale::logarithmic, 0},
+        {100.0, XyPreviewScale::logarithmic, 0},    {101.0, XyPreviewScale::logarithmic, 26},
+        {110.0, XyPreviewScale::logarithmic, 89},   {1100.0, XyPreviewScale::logarithmic, 255},
+        {5000.0, XyPreviewScale::logarithmic, 255},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(preview_level(c.value, r, c.scale), c.level) << c.value << " " << static_cast<int>(c.scale);
+}
+
+TEST(PreviewRange, PercentilesOfTheCountedPixelsMatchASortingReference) {
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 50; ++trial) {
+        const int32_t nx = 1 + static_cast<int32_t>(rng() % 40), ny = 1 + static_cast<int32_t>(rng() % 40);
+        const IMG img = zt::random_image(nx, ny, -500, static_cast<int32_t>(rng() % 100000), 5, rng());
+        std::vector<int32_t> counted;
+        for (size_t i = 0; i < img.data.size(); ++i)
+            if (img.frame[i] != 0) counted.push_back(img.data[i]);
+        const PreviewRange r = preview_range(img);
+        if (counted.empty()) {
+            EXPECT_EQ(r.low, 0.0);
+            EXPECT_EQ(r.high, 1.0);
+            continue;
+        }
+        std::sort(counted.begin(), counted.end());
+        const double n1 = static_cast<double>(counted.size() - 1);
+        const double low = counted[static_cast<size_t>(0.01 * n1)];
+        const double high = counted[static_cast<size_t>(0.995 * n1)];
+        EXPECT_EQ(r.low, low);
+        EXPECT_EQ(r.high, std::max(high, low + 1.0));
+    }
+}
+
+TEST(PreviewColour, LightnessRisesFromDarkToBright) {
+    double last = -1.0;
+    for (int level = 0; level < 256; ++level) {
+        const std::array<uint8_t, 3> c = preview_colour(static_cast<uint8_t>(level));
+        const double lightness = 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2];
+        EXPECT_GE(lightness, last - 0.75) << level; // rounding to bytes may step back a little
+        last = std::max(last, lightness);
+    }
+    EXPECT_LT(last - (0.2126 * 68 + 0.7152 * 1 + 0.0722 * 84), 255.0);
+    EXPECT_GT(preview_colour(255)[0], 200); // yellow at the top
+    EXPECT_LT(preview_colour(0)[1], 20);    // dark at the bottom
+}
+
+TEST_F(PngWriter, PixelsAndTextsComeBackThroughLibpng) {
+    const IMG img = zt::random_image(37, 23, 0, 5000, 7, 5);
+    testing::internal::CaptureStdout();
+    png_write(img, file("look"), XyPreviewScale::logarithmic);
+    testing::internal::GetCapturedStdout();
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, file("look.png").c_str()));
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+    ASSERT_EQ(image.width, 37u);
+    ASSERT_EQ(image.height, 23u);
+    const PreviewRange r = preview_range(img);
+    for (size_t i = 0; i < img.data.size(); ++i) {
+        const std::array<uint8_t, 3> want =
+            img.frame[i] == 0 ? kPreviewMasked
+                              : preview_colour(preview_level(img.data[i], r, XyPreviewScale::logarithmic));
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), rgb.begin() + static_cast<std::ptrdiff_t>(3 * i)))
+            << i;
+    }
+    const std::string bytes = zt::read_file(file("look.png"));
+    EXPECT_NE(bytes.find("Title"), std::string::npos);
+    EXPECT_NE(bytes.find("preview, not data"), std::string::npos);
+}
+
+} // namespace
