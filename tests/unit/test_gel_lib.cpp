@@ -717,12 +717,13 @@ TEST_F(GelWrite, WrittenFilesReadBackWithTheirValues) {
         EXPECT_EQ(f32.ints, c.read);
     }
 
-    // A range wider than 2^31 - 1 is written, but its top cannot be a pixel again.
-    write_image(image_of(2, 1, {INT32_MIN, INT32_MAX}, "r32"), ".tif", 0, "r32.tif");
+    // A range wider than 2^31 - 1 is written, but its top cannot be a pixel again
+    // (all ones, 4294967295, would be the mark of a pixel without a value).
+    write_image(image_of(2, 1, {INT32_MIN, INT32_MAX - 1}, "r32"), ".tif", 0, "r32.tif");
     const IMG img = opened(file("r32.tif"));
     std::vector<int32_t> buf(2);
     EXPECT_NE(zt::fatal_report([&] { xy_getrawl(img, buf.data(), 1, nullptr); })
-                  .find(" xy_getrawl : unsigned value 4294967295 at pixel x 1 y 0 of frame 1 in '" +
+                  .find(" xy_getrawl : unsigned value 4294967294 at pixel x 1 y 0 of frame 1 in '" +
                         file("r32.tif") + "' is beyond the 32-bit pixel range"),
               std::string::npos);
 }

@@ -220,10 +220,11 @@ TEST_F(TifFiles, UnreadableFilesAreRefusedWithOneLine) {
     EXPECT_NE(err.find("page 2 of '"), std::string::npos) << err;
     EXPECT_NE(err.find("differs from page 1 in size or samples"), std::string::npos) << err;
 
-    // Unsigned 32-bit values beyond the signed pixels are refused, naming the pixel.
+    // Unsigned 32-bit values beyond the signed pixels are refused, naming the
+    // pixel, but for all ones, the mark of a pixel without a value.
     zt::TiffPages u32 = pages_of(kKinds[4], 3, 2, 1);
     u32.compression = COMPRESSION_LZW;
-    u32.pages[0][4] = 4294967295.0;
+    u32.pages[0][4] = 4294967294.0;
     zt::write_tiff(file("u32.tif"), u32);
     hdr = open("u32.tif");
     err = zt::fatal_report([&] { zt::decoded_frame(*hdr, 1); });

@@ -217,8 +217,7 @@ TEST_F(FrameSum, FloatValuesBeyondThirtyTwoBitsAreRefusedNamingThePixel) {
         {2147483648.0, 1.0f, "2.14748e+09"},   // the first float above the pixel range
         {-2147483904.0, 1.0f, "-2.14748e+09"}, // the first float below it
         {1.5e9, 2.0f, "3e+09"},                // in range until multiplied
-        {NAN, 1.0f, "nan"},
-    };
+    };                                         // NaN marks a pixel without a value: see the marks below
     for (const Case& c : cases) {
         for (int32_t print : {0, 512}) {
             // The value sits at pixel 3 of frame 2.
