@@ -13,7 +13,7 @@ constexpr H5Z_filter_t kBitshuffleFilter = 32008;
 constexpr unsigned kBitshuffleLz4 = 2; // the filter's code of LZ4 after the shuffle
 constexpr unsigned kGzipLevel = 4;
 constexpr int64_t kChunkBytes = int64_t{1} << 20;
-constexpr size_t kCoreIncrement = size_t{16} << 20; // the in-memory file grows by this
+constexpr size_t kCoreMargin = size_t{1} << 20; // the in-memory file's room beyond the datasets
 
 using GroupId = Handle<H5Gclose>;
 
@@ -187,7 +187,9 @@ bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
 bool build_image(const IMG& img, const XyWriteOptions& options, std::string& bytes) {
     const QuietErrors quiet;
     const PlistId fapl(H5Pcreate(H5P_FILE_ACCESS));
-    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), kCoreIncrement, false) < 0) return false;
+    // Room for the uncompressed datasets at once: the file is not copied as it grows.
+    const size_t room = img.data.size() * (4 + 2 + 1) + kCoreMargin;
+    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0) return false;
     const FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
     if (!file.valid() || !put_contents(file.get(), img, options) || H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0)
         return false;
