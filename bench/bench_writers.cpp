@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
     const char* env = std::getenv("ZBENCH_DIR");
     const std::string dir = env ? env : "/tmp/zbench_writers";
     ::mkdir(dir.c_str(), 0755);
+    ProgramState state; // the writers' report lines go to no sink
+    const ProgramScope bind(state);
     const IMG img = make_image(side);
     kvf_write(img, dir + "/native.kvf", XY_TYPE_INT32);
     XyWriteOptions none, gzip, bslz4;

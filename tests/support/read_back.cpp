@@ -1,7 +1,5 @@
 #include "read_back.hpp"
 
-#include "h5_lib.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,11 +8,10 @@
 namespace zt {
 
 ReadBack read_back(const std::string& path, const std::string& h5_data) {
-    const std::string saved = h5_settings.data_path;
-    h5_settings.data_path = h5_data;
+    XyReadOptions reading;
+    reading.h5_data_path = h5_data;
     IMG img;
-    img.hdr = xy_open(path, "zandor", "", 0, true);
-    h5_settings.data_path = saved;
+    img.hdr = xy_open(path, "zandor", "", 0, true, reading);
     xy_setsize(img);
     ReadBack r;
     r.width = img.dim_x;
