@@ -4,6 +4,7 @@
 // offset. A decoder may also carry the detector's own pixel mask.
 #pragma once
 
+#include "xy_header_geometry.hpp"
 #include "xy_lib.hpp"
 
 #include <cstdint>
@@ -48,6 +49,9 @@ class FrameSource {
     // The detector's mask, one value per pixel of the frame, row after row (non-zero:
     // the pixel is not to be used); empty when the file has none.
     const std::vector<uint8_t>& pixel_mask() const { return pixel_mask_; }
+
+    // The detector geometry the file's own metadata give (none by default).
+    virtual HeaderGeometry header_geometry() const { return HeaderGeometry(); }
 
   protected:
     std::vector<uint8_t> pixel_mask_;

@@ -22,6 +22,7 @@ enum : uint16_t {
     TAG_BITS_PER_SAMPLE = 0x102,
     TAG_COMPRESSION = 0x103,
     TAG_PHOTOMETRIC = 0x106,
+    TAG_IMAGE_DESCRIPTION = 0x10E,
     TAG_STRIP_OFFSETS = 0x111,
     TAG_SAMPLES_PER_PIXEL = 0x115,
     TAG_ROWS_PER_STRIP = 0x116,
@@ -298,13 +299,19 @@ uint64_t pixel_start(const GelBytes& file, const TiffLayout& t) {
 
 // ---------------------------------------------------------------- header entries
 
-std::string ascii_value(const GelBytes& file, const IfdEntry& e) {
-    std::string text(std::min<size_t>(e.count, kAsciiValueMax), '\0');
+// The first `most` characters of an ASCII entry, up to its first NUL.
+std::string ascii_text(const GelBytes& file, const IfdEntry& e, size_t most) {
+    std::string text(std::min<size_t>(e.count, most), '\0');
     if (values_inline(e))
         std::memcpy(&text[0], e.field, text.size());
     else if (!file.read(values_offset(file, e), &text[0], text.size()))
         v_fatal(kOrigin, " reading the text of %s failed\n", ifd_tag_name(e.tag).c_str());
     text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+std::string ascii_value(const GelBytes& file, const IfdEntry& e) {
+    std::string text = ascii_text(file, e, kAsciiValueMax);
     // One entry is one line in listings and in native headers.
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20) c = ' ';
@@ -517,6 +524,12 @@ std::unique_ptr<HDR> gel_gethdr(const GelBytes& file) {
     hdr->uint32_samples = layout.bits == 32 && layout.sample_format == kSampleUnsigned;
     if (hdr->type != XY_TYPE_UNSUPPORTED) hdr->offset = static_cast<int64_t>(pixel_start(file, layout));
     return hdr;
+}
+
+std::string gel_description(const GelBytes& file) {
+    for (const IfdEntry& e : read_ifd(file).entries)
+        if (e.tag == TAG_IMAGE_DESCRIPTION && e.type == TIF_ASCII) return ascii_text(file, e, e.count);
+    return "";
 }
 
 void gel_hdrfill(const GelBytes& file, HDR& hdr) {

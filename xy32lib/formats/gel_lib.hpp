@@ -60,6 +60,8 @@ class GelFileBytes : public GelBytes {
 // A record with byte_order, dim_x, dim_y, offset, frames and type filled from
 // the file; refuses what it cannot read right.
 std::unique_ptr<HDR> gel_gethdr(const GelBytes& file);
+// The whole ImageDescription text of the first IFD ("" when none).
+std::string gel_description(const GelBytes& file);
 // Appends the header entries; refuses depths other than 8, 16 and 32 bits.
 void gel_hdrfill(const GelBytes& file, HDR& hdr);
 // One frame's region as 16-bit values through the shared raw readers (8-bit

@@ -376,6 +376,7 @@ class H5Stack final : public FrameSource {
     int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
     int32_t band_frames(int32_t first, int32_t most) override;
+    HeaderGeometry header_geometry() const override;
 
     void describe(HDR& hdr) const;
     int64_t frames() const { return parts_.back().first + parts_.back().frames; }
@@ -797,6 +798,74 @@ void H5Stack::describe(HDR& hdr) const {
         xy_kvfstr(hdr, "PixelMask", mask_path_);
         xy_kvfstr(hdr, "MaskedPixels", std::to_string(masked_));
     }
+}
+
+// ---------------------------------------------------------------- detector geometry
+
+// The "units" attribute of an object, fixed or variable length; "" when none.
+std::string units_of(hid_t object) {
+    if (H5Aexists(object, "units") <= 0) return "";
+    AttrId units(H5Aopen(object, "units", H5P_DEFAULT));
+    TypeId type(units.valid() ? H5Aget_type(units.get()) : -1);
+    std::string text;
+    if (type.valid() && H5Tget_class(type.get()) == H5T_STRING) {
+        if (H5Tis_variable_str(type.get()) > 0) {
+            char* value = nullptr;
+            if (H5Aread(units.get(), type.get(), &value) >= 0 && value) text = value;
+            if (value) H5free_memory(value);
+        } else {
+            text.assign(H5Tget_size(type.get()), '\0');
+            if (H5Aread(units.get(), type.get(), &text[0]) < 0) text.clear();
+            text = text.substr(0, text.find('\0'));
+        }
+    }
+    return text;
+}
+
+// The first of `paths` that holds one number, converted as `quantity` says.
+void take_geometry_value(hid_t file, std::initializer_list<const char*> paths, HeaderQuantity quantity,
+                         HeaderValue& field, bool* in_mm = nullptr) {
+    for (const char* path : paths) {
+        if (!path_exists(file, path)) continue;
+        DatasetId dset(H5Dopen2(file, path, H5P_DEFAULT));
+        SpaceId space(dset.valid() ? H5Dget_space(dset.get()) : -1);
+        const Stored stored = dset.valid() ? stored_type(dset.get()) : Stored();
+        double value = 0.0;
+        if ((stored.cls == H5T_INTEGER || stored.cls == H5T_FLOAT) && space.valid() &&
+            H5Sget_simple_extent_npoints(space.get()) == 1 &&
+            H5Dread(dset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value) >= 0) {
+            const std::string unit = units_of(dset.get());
+            HeaderValue v;
+            if (xy_header_unit_value(quantity, value, unit, v, in_mm)) {
+                v.source = prg_format("%s = %g%s%s", path, value, unit.empty() ? "" : " ", unit.c_str());
+                field = v;
+            }
+        }
+        H5Eclear2(H5E_DEFAULT);
+        if (field.known()) return;
+    }
+}
+
+HeaderGeometry H5Stack::header_geometry() const {
+    const QuietErrors quiet;
+    const hid_t f = file_.get();
+    HeaderGeometry g;
+    take_geometry_value(
+        f, {"/entry/instrument/detector/distance", "/entry/instrument/detector/detector_distance"},
+        HeaderQuantity::length, g.distance);
+    take_geometry_value(f, {"/entry/instrument/detector/x_pixel_size"}, HeaderQuantity::length, g.pixel_x);
+    take_geometry_value(f, {"/entry/instrument/detector/y_pixel_size"}, HeaderQuantity::length, g.pixel_y);
+    bool x_mm = false, y_mm = false;
+    take_geometry_value(f, {"/entry/instrument/detector/beam_center_x"}, HeaderQuantity::beam_nexus, g.beam_x,
+                        &x_mm);
+    take_geometry_value(f, {"/entry/instrument/detector/beam_center_y"}, HeaderQuantity::beam_nexus, g.beam_y,
+                        &y_mm);
+    g.beam_in_mm = x_mm;
+    if (x_mm != y_mm) g.beam_x = g.beam_y = HeaderValue(); // one in pixels, one in mm: unusable
+    take_geometry_value(
+        f, {"/entry/instrument/beam/incident_wavelength", "/entry/instrument/monochromator/wavelength"},
+        HeaderQuantity::wavelength, g.wavelength);
+    return g;
 }
 
 } // namespace

@@ -181,6 +181,8 @@ class TiffPages final : public FrameSource {
     int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
 
+    // The geometry that a hybrid-pixel detector's description gives.
+    HeaderGeometry header_geometry() const override;
     // Called on the first page, before any frame is decoded.
     void describe(HDR& hdr) const;
     const PageLayout& layout() const { return first_; }
@@ -358,6 +360,13 @@ void put_text_tag(HDR& hdr, TIFF* tif, uint32_t tag) {
     std::string value(text);
     value = value.substr(0, std::min<size_t>(value.find_first_of("\r\n"), 131));
     xy_kvfstr(hdr, ifd_tag_name(tag), value);
+}
+
+HeaderGeometry TiffPages::header_geometry() const {
+    HeaderGeometry g;
+    const char* text = nullptr;
+    if (TIFFGetField(tif_, TIFFTAG_IMAGEDESCRIPTION, &text) && text) xy_header_text(text, g);
+    return g;
 }
 
 void TiffPages::describe(HDR& hdr) const {
