@@ -46,6 +46,7 @@ void print_general_help() {
         "  %%Y[name] : write the current image, 16 bits request\n"
         "  %%Z[name] : write the current image, 8 bits request\n"
         "  %%R[name] : radial distribution file (.rad)\n"
+        "  %%Q[name] : powder profile in 2theta, q, d or r (.xy, and NeXus for a .h5 or .nxs name)\n"
         "  %%P[name] : peak list file (.pks)\n"
         "  %%H[name] : (h, k, l) map file (.map)\n"
         "  %%F : free the current image, the next image starts a new one\n"

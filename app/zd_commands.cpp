@@ -9,6 +9,7 @@
 #include "zd_map.hpp"
 #include "zd_ops.hpp"
 #include "zd_pks.hpp"
+#include "zd_powder.hpp"
 #include "zd_rad.hpp"
 #include "zd_run.hpp"
 
@@ -38,6 +39,9 @@ void free_image(const std::string&, IMG& image) {
 void radial_command(const std::string& text, IMG& image) {
     radial(text, run.out, image);
 }
+void powder_command(const std::string& text, IMG& image) {
+    powder(text, run.out, image, drv.geo.lambda);
+}
 void peaks_command(const std::string& text, IMG& image) {
     peaks(drv.geo, text, run.out, image);
 }
@@ -62,6 +66,7 @@ const Command kCommands[] = {
     {'Y', write_image<'Y'>, false}, // %Y[name]: write, 16-bit request
     {'Z', write_image<'Z'>, false}, // %Z[name]: write, 8-bit request
     {'R', radial_command, false},   // %R...: radial distribution file
+    {'Q', powder_command, false},   // %Q[name]: powder profile in 2theta, q, d or r
     {'P', peaks_command, false},    // %P...: peak list file
     {'H', hkl_map_command, true},   // %H...: (h, k, l) map file
     {'F', free_image, false},       // %F: the next image starts a new working image

@@ -6,6 +6,7 @@
 #include "xy_grid.hpp"
 #include "xy_transfo.hpp"
 #include "zd_driver.hpp"
+#include "zd_powder.hpp"
 #include "zd_rad.hpp"
 #include "zd_stat.hpp"
 #include "zd_summary.hpp"
@@ -248,6 +249,10 @@ bool take_stat_key(const IniTag& tag) {
     return par_stat(tag) != 0;
 }
 
+void powder_defaults() {
+    powder_set = PowderSettings();
+}
+
 void stat_defaults() {
     stat_settings = StatSettings();
 }
@@ -273,11 +278,14 @@ const SettingsModule kSettingsChain[] = {
     {take_normalisation_key, "spec", normalisation_usage, nullptr, false},
     {take_cosmic_key, "cosmic", cosmic_usage, nullptr, false},
     {take_correction_key, "other", correction_usage, nullptr, false},
+    // LAMBDA is the geometry's key; the powder profile only notes that it was given.
+    {observe_powder_wavelength, "other", nullptr, nullptr, false},
     {take_geometry_key, "other", geo_usage, geometry_defaults, false},
     {take_detector_key, "other", detector_usage, nullptr, false},
     {take_output_key, "other", output_usage, nullptr, false},
     {take_grid_key, "grid", grid_usage, grid_defaults, false},
     {take_radial_key, "radial", radial_usage, radial_defaults, false},
+    {ini_powder, "radial", powder_usage, powder_defaults, false},
     {take_plane, "other", plane_usage, nullptr, false},
     {take_summary_key, "other", summary_usage, summary_reset, false},
     {take_zone_key, "mask", excl_usage, zone_defaults, false},
