@@ -38,7 +38,7 @@ demo:
 	cd examples && ./run_demo.sh $(abspath $(BUILD))/zandor $(abspath $(BUILD))/python
 
 bench: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_stat bench_info bench_detectors bench_writers
+	cmake --build $(BUILD) -j $(JOBS) --target bench_sum bench_grid bench_excl bench_hkl bench_rad bench_powder bench_stat bench_info bench_detectors bench_writers
 	cmake --build $(BUILD) -j $(JOBS) --target zandor
 	bench/run_bench.sh $(BUILD)
 	bench/run_series_bench.sh $(BUILD)
@@ -47,6 +47,7 @@ bench: $(BUILD)/CMakeCache.txt
 	$(BUILD)/bench_excl
 	bench/run_hkl_bench.sh $(BUILD)
 	$(BUILD)/bench_rad >/dev/null
+	$(BUILD)/bench_powder >/dev/null
 	$(BUILD)/bench_detectors
 	$(BUILD)/bench_writers
 

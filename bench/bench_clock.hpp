@@ -6,6 +6,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <vector>
 
 inline double cpu_seconds() {
@@ -26,4 +28,22 @@ inline double thread_cpu_seconds() {
 inline double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// The yardstick of the per-pixel geometry: sqrtf and atan2f for every pixel of
+// a side x side image around its middle, summed into `sum` (so that the loop
+// is not optimised away). Returns the processor seconds it took.
+inline double sqrt_atan2_yardstick(int32_t side, float& sum) {
+    const double start = thread_cpu_seconds();
+    const int32_t middle = side / 2;
+    float total = 0.0f;
+    for (int32_t y = 0; y < side; ++y) {
+        const float dy = static_cast<float>(y - middle + 0.5);
+        for (int32_t x = 0; x < side; ++x) {
+            const float dx = static_cast<float>(x - middle + 0.5);
+            total += std::sqrt(dx * dx + dy * dy) + std::atan2(dy, dx);
+        }
+    }
+    sum = total;
+    return thread_cpu_seconds() - start;
 }

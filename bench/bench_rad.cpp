@@ -41,20 +41,6 @@ IMG test_image() {
     return img;
 }
 
-double yardstick(float& sum) {
-    const double start = thread_cpu_seconds();
-    float total = 0.0f;
-    for (int32_t y = 0; y < kSide; ++y) {
-        const float dy = static_cast<float>(y - 1024 + 0.5);
-        for (int32_t x = 0; x < kSide; ++x) {
-            const float dx = static_cast<float>(x - 1024 + 0.5);
-            total += std::sqrt(dx * dx + dy * dy) + std::atan2(dy, dx);
-        }
-    }
-    sum = total;
-    return thread_cpu_seconds() - start;
-}
-
 uint64_t checksum(const std::string& path) {
     std::FILE* fp = std::fopen(path.c_str(), "rb");
     if (!fp) return 0;
@@ -82,7 +68,7 @@ int main() {
         const double start = thread_cpu_seconds();
         radial("", "", img);
         best_radial = std::min(best_radial, thread_cpu_seconds() - start);
-        best_yard = std::min(best_yard, yardstick(yard_sum));
+        best_yard = std::min(best_yard, sqrt_atan2_yardstick(kSide, yard_sum));
     }
     int64_t direct = 0;
     {
