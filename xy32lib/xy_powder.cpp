@@ -55,46 +55,62 @@ double two_theta_of_sine(double s) {
 
 // Finds the bin of a radius among the radii of the bin edges, through a table
 // of cells of equal width over the image's radii that gives, for each cell,
-// the edges already passed at its start.
+// the edges already passed at its start. The cells are made narrower than the
+// edges are apart (within a bound on their number), so that one comparison
+// mostly settles the bin: a loop whose turns depend on the pixel would be
+// mispredicted at every other pixel.
 class BinFinder {
   public:
-    BinFinder(std::vector<double> edges, bool decreasing, double far_radius)
-        : edges_(std::move(edges)), bins_(static_cast<int32_t>(edges_.size()) - 1), decreasing_(decreasing) {
-        const int64_t cells = std::min<int64_t>(2 * int64_t{bins_} + 2, kMaxBins);
+    // `pixels` bounds the cells: more than a few per pixel would cost more
+    // to fill than they save.
+    BinFinder(const std::vector<double>& edges, bool decreasing, double far_radius, int64_t pixels)
+        : bins_(static_cast<int32_t>(edges.size()) - 1), first_(edges.front()), last_(edges.back()),
+          decreasing_(decreasing) {
+        // stops_[j]: the edge that ends bin j (counted from the beam); none after the last.
+        stops_.assign(edges.begin() + 1, edges.end());
+        stops_.back() = INFINITY;
+        double spacing = far_radius;
+        for (size_t k = 1; k < edges.size(); ++k) {
+            const double below = std::max(edges[k - 1], 0.0);
+            if (edges[k] > below && below < far_radius) spacing = std::min(spacing, edges[k] - below);
+        }
+        const double most = static_cast<double>(std::min(kMaxCells, 4 * pixels));
+        const double wanted = spacing > 0 ? std::min(far_radius / spacing + 1, most) : 1;
+        const int64_t cells = static_cast<int64_t>(std::max(wanted, 2.0 * bins_ + 2));
         inv_cell_ = far_radius > 0 ? static_cast<double>(cells) / far_radius : 0.0;
         passed_ = prg_alloc<int32_t>(kOrigin, "bin table", static_cast<uint64_t>(cells));
         int32_t j = 0;
         for (int64_t c = 0; c < cells; ++c) {
             const double start = static_cast<double>(c) / inv_cell_;
-            while (j < bins_ - 1 && edges_[static_cast<size_t>(j) + 1] < start)
+            while (stops_[static_cast<size_t>(j)] < start)
                 ++j;
             passed_[static_cast<size_t>(c)] = j;
         }
     }
 
+    bool decreasing() const { return decreasing_; }
+
     // The bin of radius r, -1 outside the range. Increasing units: bin j holds
     // edges[j] <= r < edges[j + 1]; decreasing ones (d): the bins are counted
     // from the far end and hold edges[j] < r <= edges[j + 1]; the top of the
     // unit's range belongs to its last bin.
-    int32_t find(double r) const {
-        if (!(r >= edges_.front() && r <= edges_.back())) return -1;
+    template <bool Decreasing> int32_t find(double r) const {
+        if (!(r >= first_ && r <= last_)) return -1;
         const size_t cell = std::min(static_cast<size_t>(r * inv_cell_), passed_.size() - 1);
         int32_t j = passed_[cell];
-        const double* next = edges_.data() + 1;
-        if (decreasing_) {
-            while (j < bins_ - 1 && r > next[j])
-                ++j;
-            return bins_ - 1 - j;
-        }
-        while (j < bins_ - 1 && r >= next[j])
+        const double* stop = stops_.data();
+        j += Decreasing ? r > stop[j] : r >= stop[j];
+        while (Decreasing ? r > stop[j] : r >= stop[j]) // a cell holding several edges
             ++j;
-        return j;
+        return Decreasing ? bins_ - 1 - j : j;
     }
 
   private:
-    std::vector<double> edges_; // ascending radii
+    static constexpr int64_t kMaxCells = int64_t{1} << 22;
     int32_t bins_;
+    double first_, last_; // the radii of the range's ends
     bool decreasing_;
+    std::vector<double> stops_;
     double inv_cell_ = 0.0;
     std::vector<int32_t> passed_;
 };
@@ -114,45 +130,73 @@ bool in_sector(double dx, double dy, const AzimuthRange& s) {
     return t < span;
 }
 
-// The loops over a row are written without branches so that the compiler
-// turns them into vector instructions; the square root must not set errno
-// for that (its arguments are never negative), and vector square roots and
-// divisions round as the scalar ones do.
-#if defined(__GNUC__) && !defined(__clang__)
-#define POWDER_VECTOR_LOOP __attribute__((optimize("no-math-errno")))
-#else
-#define POWDER_VECTOR_LOOP
-#endif
-
-// The distance r (mm) from the beam of every pixel centre of a row.
-POWDER_VECTOR_LOOP void row_radii(const double* dx, double dy, int32_t n, double* r) {
-    const double dy2 = dy * dy;
-    for (int32_t i = 0; i < n; ++i)
-        r[i] = std::sqrt(dx[i] * dx[i] + dy2);
-}
-
-// The correction c of every pixel centre of a row: with L² = r² + D², the
-// solid angle cos³ 2θ = D³ / L³ and the polarisation
-// (1 + cos² 2θ − f cos 2χ sin² 2θ) / 2 = (1 + (D² − f (dx² − dy²)) / L²) / 2.
+// The loop over a row is written without branches so that the compiler turns
+// it into vector instructions (the file is compiled with -fno-math-errno: a
+// square root that sets errno cannot be vectorised; its arguments are never
+// negative here). Vector square roots and divisions round as scalar ones do.
+// The distance r (mm) from the beam and the correction c of every pixel
+// centre of a row. With L² = r² + D², the solid angle is cos³ 2θ = D³ / L³ and
+// the polarisation (1 + cos² 2θ − f cos 2χ sin² 2θ) / 2 = (L² + D² − f (dx² − dy²))
+// / 2L²; their product takes one division.
 template <bool SolidAngle, bool Polarisation>
-POWDER_VECTOR_LOOP void row_corrections(const double* dx, double dy, int32_t n, double distance, double f,
-                                        double* c) {
+void row_geometry(const double* dx, double dy, int32_t n, double distance, double f, double* r, double* c) {
     const double d2 = distance * distance, d3 = d2 * distance, dy2 = dy * dy;
     for (int32_t i = 0; i < n; ++i) {
         const double dx2 = dx[i] * dx[i];
-        const double l2 = dx2 + dy2 + d2;
-        double k = 1.0;
-        if (SolidAngle) k *= d3 / (l2 * std::sqrt(l2));
-        if (Polarisation) k *= 0.5 + 0.5 * (d2 - f * (dx2 - dy2)) / l2;
-        c[i] = k;
+        const double r2 = dx2 + dy2;
+        const double l2 = r2 + d2;
+        r[i] = std::sqrt(r2);
+        double num = 1.0, den = 1.0;
+        if (SolidAngle) {
+            num *= d3;
+            den *= l2 * std::sqrt(l2);
+        }
+        if (Polarisation) {
+            num *= 0.5 * (l2 + d2 - f * (dx2 - dy2));
+            den *= l2;
+        }
+        c[i] = num / den;
     }
 }
 
-using RowCorrections = void (*)(const double*, double, int32_t, double, double, double*);
+using RowGeometry = void (*)(const double*, double, int32_t, double, double, double*, double*);
 
-RowCorrections row_corrections_for(const PowderOptions& o) {
-    if (o.solid_angle) return o.polarisation ? row_corrections<true, true> : row_corrections<true, false>;
-    return o.polarisation ? row_corrections<false, true> : row_corrections<false, false>;
+RowGeometry row_geometry_for(const PowderOptions& o) {
+    if (o.solid_angle) return o.polarisation ? row_geometry<true, true> : row_geometry<true, false>;
+    return o.polarisation ? row_geometry<false, true> : row_geometry<false, false>;
+}
+
+// Every counted pixel of the image (within the sector) into its bin: dx once
+// per column; r and c a row at a time, then the row's pixels into their bins.
+template <bool Decreasing>
+void accumulate(const IMG& img, const PowderGeometry& g, const PowderOptions& o, const AzimuthRange* sector,
+                const BinFinder& finder, std::vector<BinSums>& sums) {
+    const size_t nx = static_cast<size_t>(img.nx);
+    std::vector<double> dx = prg_alloc<double>(kOrigin, "columns", nx);
+    std::vector<double> r = prg_alloc<double>(kOrigin, "radii", nx);
+    std::vector<double> c = prg_alloc<double>(kOrigin, "corrections", nx);
+    for (int32_t col = 0; col < img.nx; ++col)
+        dx[static_cast<size_t>(col)] = (col + 0.5 - g.centre[0]) * g.pixel[0];
+    const RowGeometry geometry = row_geometry_for(o);
+    const bool counted_all = img.frame.empty();
+    for (int32_t row = 0; row < img.ny; ++row) {
+        const double dy = (row + 0.5 - g.centre[1]) * g.pixel[1];
+        geometry(dx.data(), dy, img.nx, g.distance, o.polarisation_factor, r.data(), c.data());
+        const size_t base = static_cast<size_t>(row) * nx;
+        for (size_t col = 0; col < nx; ++col) {
+            const size_t i = base + col;
+            if (!counted_all && img.frame[i] == 0) continue;
+            if (sector && !in_sector(dx[col], dy, *sector)) continue;
+            const int32_t k = finder.find<Decreasing>(r[col]);
+            if (k < 0) continue;
+            const double v = img.data[i];
+            BinSums& s = sums[static_cast<size_t>(k)];
+            s.values += v;
+            s.corrections += c[col];
+            s.counts += std::max(v, 0.0);
+            ++s.pixels;
+        }
+    }
 }
 
 void check_geometry(const PowderGeometry& g, PowderUnit unit) {
@@ -287,38 +331,14 @@ PowderProfile powder_profile(const IMG& img, const PowderGeometry& g, const Powd
     if (p.bins > kMaxBins) v_fatal(kOrigin, "%d bins refused: at most %lld", p.bins, (long long)kMaxBins);
     const double w = (p.hi - p.lo) / p.bins;
     const double far = powder_far_radius(img, g);
-    const BinFinder finder(edge_radii(g, o.unit, p.lo, w, p.bins), o.unit == PowderUnit::d, far);
+    const BinFinder finder(edge_radii(g, o.unit, p.lo, w, p.bins), o.unit == PowderUnit::d, far,
+                           int64_t{img.nx} * img.ny);
     std::vector<BinSums> sums = prg_alloc<BinSums>(kOrigin, "bin sums", static_cast<uint64_t>(p.bins));
 
-    // dx once per column; r and c a row at a time, then the row's pixels
-    // into their bins.
-    const size_t nx = static_cast<size_t>(img.nx);
-    std::vector<double> dx = prg_alloc<double>(kOrigin, "columns", nx);
-    std::vector<double> r = prg_alloc<double>(kOrigin, "radii", nx);
-    std::vector<double> c = prg_alloc<double>(kOrigin, "corrections", nx);
-    for (int32_t col = 0; col < img.nx; ++col)
-        dx[static_cast<size_t>(col)] = (col + 0.5 - g.centre[0]) * g.pixel[0];
-    const RowCorrections corrections = row_corrections_for(o);
-    const bool counted_all = img.frame.empty();
-    for (int32_t row = 0; row < img.ny; ++row) {
-        const double dy = (row + 0.5 - g.centre[1]) * g.pixel[1];
-        row_radii(dx.data(), dy, img.nx, r.data());
-        corrections(dx.data(), dy, img.nx, g.distance, o.polarisation_factor, c.data());
-        const size_t base = static_cast<size_t>(row) * nx;
-        for (size_t col = 0; col < nx; ++col) {
-            const size_t i = base + col;
-            if (!counted_all && img.frame[i] == 0) continue;
-            if (sector && !in_sector(dx[col], dy, *sector)) continue;
-            const int32_t k = finder.find(r[col]);
-            if (k < 0) continue;
-            const double v = img.data[i];
-            BinSums& s = sums[static_cast<size_t>(k)];
-            s.values += v;
-            s.corrections += c[col];
-            s.counts += std::max(v, 0.0);
-            ++s.pixels;
-        }
-    }
+    if (finder.decreasing())
+        accumulate<true>(img, g, o, sector, finder, sums);
+    else
+        accumulate<false>(img, g, o, sector, finder, sums);
     for (int32_t k = 0; k < p.bins; ++k) {
         const BinSums& s = sums[static_cast<size_t>(k)];
         if (s.pixels == 0) continue;
