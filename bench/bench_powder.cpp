@@ -5,6 +5,7 @@
 // no plot). Beside them, in the same run, the sqrtf+atan2f yardstick. Each is
 // timed three times and the fastest is reported, in processor time per pixel.
 #include "bench_clock.hpp"
+#include "bench_image.hpp"
 #include "xy_powder.hpp"
 #include "zd_powder.hpp"
 
@@ -16,25 +17,6 @@ namespace {
 
 constexpr int32_t kSide = 2048;
 constexpr int kRepeats = 3;
-
-IMG test_image(uint32_t seed) {
-    IMG img;
-    img.nx = img.x_max = kSide;
-    img.ny = img.y_max = kSide;
-    img.size = kSide * kSide;
-    img.x_bind = img.y_bind = 1;
-    img.name = "bench.kvf";
-    img.data.resize(static_cast<size_t>(img.size));
-    img.frame.assign(static_cast<size_t>(img.size), 1);
-    for (int32_t y = 0; y < kSide; ++y)
-        for (int32_t x = 0; x < kSide; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            const double r = std::hypot(x - 1000.3, y - 1050.7);
-            img.data[static_cast<size_t>(y) * kSide + x] =
-                static_cast<int32_t>(1000 + 800 * std::cos(r / 15.0) + (seed >> 24));
-        }
-    return img;
-}
 
 template <class F> double best_of(F&& f) {
     double best = 1e30;
@@ -51,7 +33,8 @@ template <class F> double best_of(F&& f) {
 int main() {
     char dir[] = "/tmp/bench_powder_XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
-    const IMG first = test_image(12345), second = test_image(777);
+    const IMG first = bench_ring_image(kSide, 1000.3, 1050.7, 12345);
+    const IMG second = bench_ring_image(kSide, 1000.3, 1050.7, 777);
     PowderGeometry g;
     g.distance = 200.0;
     g.pixel[0] = g.pixel[1] = 0.172;

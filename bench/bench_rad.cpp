@@ -5,6 +5,7 @@
 // fastest is reported, in processor time per pixel. The written file's
 // checksum and the number of pixels given to the arctangent are shown too.
 #include "bench_clock.hpp"
+#include "bench_image.hpp"
 #include "zandor.hpp"
 #include "zd_rad.hpp"
 #include "zd_settings.hpp"
@@ -19,27 +20,6 @@ namespace {
 
 constexpr int32_t kSide = 2048;
 constexpr int kRepeats = 3;
-
-IMG test_image() {
-    IMG img;
-    img.nx = img.x_max = kSide;
-    img.ny = img.y_max = kSide;
-    img.size = kSide * kSide;
-    img.x_bind = img.y_bind = 1;
-    img.name = "bench.kvf";
-    img.data.resize(static_cast<size_t>(img.size));
-    img.frame.assign(static_cast<size_t>(img.size), 1);
-    uint32_t seed = 12345;
-    for (int32_t y = 0; y < kSide; ++y) {
-        for (int32_t x = 0; x < kSide; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            const double r = std::hypot(x - 1024.0, y - 1024.0);
-            img.data[static_cast<size_t>(y) * kSide + x] =
-                static_cast<int32_t>(1000 + 800 * std::cos(r / 15.0) + (seed >> 24));
-        }
-    }
-    return img;
-}
 
 uint64_t checksum(const std::string& path) {
     std::FILE* fp = std::fopen(path.c_str(), "rb");
@@ -58,7 +38,7 @@ int main() {
     const ProgramScope bind(job);
     char dir[] = "/tmp/bench_rad_XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
-    IMG img = test_image();
+    IMG img = bench_ring_image(kSide, 1024.0, 1024.0, 12345);
     rad_set.n_sector = 8;
     rad_set.a_sector = -22.5f;
     // The command's own report lines go to standard output; the figures to stderr.
