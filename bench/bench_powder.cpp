@@ -7,6 +7,7 @@
 #include "bench_clock.hpp"
 #include "bench_image.hpp"
 #include "xy_powder.hpp"
+#include "zd_driver.hpp"
 #include "zd_powder.hpp"
 
 #include <cmath>
@@ -31,6 +32,7 @@ template <class F> double best_of(F&& f) {
 } // namespace
 
 int main() {
+    const ProgramScope scope(drv.job.program); // the library's messages and files of this run
     char dir[] = "/tmp/bench_powder_XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 1;
     const IMG first = bench_ring_image(kSide, 1000.3, 1050.7, 12345);

@@ -7,6 +7,7 @@
 #include "bench_clock.hpp"
 #include "bench_image.hpp"
 #include "zandor.hpp"
+#include "zd_driver.hpp"
 #include "zd_rad.hpp"
 #include "zd_settings.hpp"
 
