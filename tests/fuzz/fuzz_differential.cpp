@@ -2,6 +2,7 @@
 // fuzzer's bytes: any difference between a fast path and its plain
 // equivalent stops the run.
 #include "differential.hpp"
+#include "prg_lib.hpp"
 
 #include <cstdio>
 #include <cstdlib>
