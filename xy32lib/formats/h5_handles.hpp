@@ -45,6 +45,7 @@ using SpaceId = Handle<H5Sclose>;
 using TypeId = Handle<H5Tclose>;
 using PlistId = Handle<H5Pclose>;
 using AttrId = Handle<H5Aclose>;
+using GroupId = Handle<H5Gclose>;
 
 // Switches the library's own printing of error stacks off while our calls
 // run (their errors are reported as one line each), and back to what the

@@ -15,8 +15,6 @@ constexpr unsigned kGzipLevel = 4;
 constexpr int64_t kChunkBytes = int64_t{1} << 20;
 constexpr size_t kCoreMargin = size_t{1} << 20; // the in-memory file's room beyond the datasets
 
-using GroupId = Handle<H5Gclose>;
-
 // The NeXus class of each group the writer may create under /entry.
 struct GroupClass {
     const char* path;
@@ -41,13 +39,6 @@ TypeId text_type(size_t length) {
     TypeId type(H5Tcopy(H5T_C_S1));
     if (type.valid()) H5Tset_size(type.get(), std::max<size_t>(length, 1));
     return type;
-}
-
-bool put_text_attribute(hid_t object, const char* name, const std::string& text) {
-    const TypeId type = text_type(text.size());
-    const SpaceId space(H5Screate(H5S_SCALAR));
-    const AttrId attr(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT));
-    return attr.valid() && H5Awrite(attr.get(), type.get(), text.c_str()) >= 0;
 }
 
 // A list of short texts as one attribute (the `axes` of NXdata).
@@ -80,12 +71,6 @@ bool put_number_field(hid_t group, const std::string& name, double value, const 
     if (!dset.valid() || H5Dwrite(dset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value) < 0)
         return false;
     return units.empty() || put_text_attribute(dset.get(), "units", units);
-}
-
-GroupId new_group(hid_t parent, const char* name, const char* nx_class) {
-    GroupId group(H5Gcreate2(parent, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
-    if (group.valid() && !put_text_attribute(group.get(), "NX_class", nx_class)) group.reset();
-    return group;
 }
 
 // The group at `path` under `entry`, created with its class, and its
@@ -181,22 +166,11 @@ bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
            put_metadata(entry.get(), options.metadata);
 }
 
-// The file is built in memory (libhdf5's core driver) and its bytes written
-// by us: a full disk is then our write's failure, which libhdf5 never meets
-// half way through closing a file.
 bool build_image(const IMG& img, const XyWriteOptions& options, std::string& bytes) {
-    const QuietErrors quiet;
-    const PlistId fapl(H5Pcreate(H5P_FILE_ACCESS));
     // Room for the uncompressed datasets at once: the file is not copied as it grows.
     const size_t room = img.data.size() * (4 + 2 + 1) + kCoreMargin;
-    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0) return false;
-    const FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
-    if (!file.valid() || !put_contents(file.get(), img, options) || H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0)
-        return false;
-    const ssize_t size = H5Fget_file_image(file.get(), nullptr, 0);
-    if (size <= 0) return false;
-    bytes.resize(static_cast<size_t>(size));
-    return H5Fget_file_image(file.get(), &bytes[0], bytes.size()) == size;
+    return nexus_memory_file(
+        room, [&](hid_t file) { return put_contents(file, img, options); }, bytes);
 }
 
 void check_filter(XyCompression compression, const std::string& name) {
@@ -215,6 +189,31 @@ const char* compression_name(XyCompression c) {
 }
 
 } // namespace
+
+bool put_text_attribute(hid_t object, const char* name, const std::string& text) {
+    const TypeId type = text_type(text.size());
+    const SpaceId space(H5Screate(H5S_SCALAR));
+    const AttrId attr(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT));
+    return attr.valid() && H5Awrite(attr.get(), type.get(), text.c_str()) >= 0;
+}
+
+GroupId new_group(hid_t parent, const char* name, const char* nx_class) {
+    GroupId group(H5Gcreate2(parent, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    if (group.valid() && !put_text_attribute(group.get(), "NX_class", nx_class)) group.reset();
+    return group;
+}
+
+bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, std::string& bytes) {
+    const QuietErrors quiet;
+    const PlistId fapl(H5Pcreate(H5P_FILE_ACCESS));
+    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0) return false;
+    const FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
+    if (!file.valid() || !fill(file.get()) || H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0) return false;
+    const ssize_t size = H5Fget_file_image(file.get(), nullptr, 0);
+    if (size <= 0) return false;
+    bytes.resize(static_cast<size_t>(size));
+    return H5Fget_file_image(file.get(), &bytes[0], bytes.size()) == size;
+}
 
 void nexus_write(const IMG& img, const std::string& path, const XyWriteOptions& options) {
     const std::string name = xy_module_file_name(path, {".h5", ".nxs", ".hdf5"}, false);
