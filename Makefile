@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps test demo bench fuzz fuzz-run format-check clean
+.PHONY: all deps test demo bench fuzz fuzz-run tsan format-check clean
 
 all: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
@@ -60,6 +60,15 @@ fuzz:
 
 fuzz-run: fuzz
 	tests/fuzz/run_fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+# ThreadSanitizer build in build-tsan (parallel pieces on std::thread, which
+# the sanitizer sees), running the unit tests and the thread scenarios at
+# THREADS 2 and 3.
+tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANDOR_TSAN=ON
+	cmake --build build-tsan -j $(JOBS) --target zandor unit_tests cli_tests
+	ZANDOR_THREADS=3 TSAN_OPTIONS=halt_on_error=1 build-tsan/unit_tests --gtest_brief=1
+	ZANDOR_THREADS=2 TSAN_OPTIONS=halt_on_error=1 build-tsan/cli_tests --gtest_brief=1 --gtest_filter='*Thread*:*Detector*:*Grid*:*Radial*'
 
 # Every tracked C++ source must match .clang-format.
 format-check:

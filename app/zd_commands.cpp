@@ -46,7 +46,7 @@ void peaks_command(const std::string& text, IMG& image) {
     peaks(drv.geo, text, run.out, image);
 }
 void hkl_map_command(const std::string& text, IMG& image) {
-    hkl_map(drv.geo, text, run.out, image);
+    hkl_map(drv.geo, text, run.out, image, drv.job.reading.threads);
 }
 // The frame counts of the working image as a mask image.
 void mask_save_command(const std::string& text, IMG& image) {

@@ -1,8 +1,10 @@
 #include "zd_map.hpp"
 
 #include "7c_cry.hpp"
+#include "xy_threads.hpp"
 #include "zd_hkl.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -105,6 +107,50 @@ bool is_sample(int32_t i, int32_t n) {
     return i == 0 || i == (n - 1) / 2 || i == n - 1;
 }
 
+// Rows of the map formatted together by one thread; the blocks are written
+// in order.
+constexpr int32_t kMapBlockRows = 16;
+
+// The lines of the map of an image, rows at a time, and the sample pixels
+// printed on the console.
+struct MapRows {
+    const DetectorMap& det;
+    const HklFrame& frame;
+    const IMG& image;
+    const double* goniometer; // only Rx is read: each pixel has its own Ry, Rz
+
+    // The (h, k, l) of pixel (x, y), its detector offsets and value.
+    int32_t indices(int32_t x, int32_t y, double& ry, double& rz, double v[3]) const {
+        det.point(x, y, ry, rz);
+        hkl_frame_indices(frame, ry, rz, v);
+        return image.data[static_cast<size_t>(y) * image.nx + x];
+    }
+
+    void format(int32_t first, int32_t end, std::vector<char>& text) const {
+        text.resize(static_cast<size_t>(end - first) * image.nx * 48 + map_line_capacity);
+        size_t used = 0;
+        for (int32_t y = first; y < end; ++y)
+            for (int32_t x = 0; x < image.nx; ++x) {
+                if (text.size() - used < map_line_capacity) text.resize(2 * text.size());
+                double ry, rz, v[3];
+                const int32_t value = indices(x, y, ry, rz, v);
+                used += map_line(text.data() + used, v[0], v[1], v[2], value);
+            }
+        text.resize(used);
+    }
+
+    void print_samples(int32_t first, int32_t end) const {
+        for (int32_t y = first; y < end; ++y)
+            for (int32_t x = 0; x < image.nx; ++x) {
+                if (!is_sample(x, image.nx) || !is_sample(y, image.ny)) continue;
+                double ry, rz, v[3];
+                const int32_t value = indices(x, y, ry, rz, v);
+                prg_printf(" %4d*%4d R(%7.2f,%7.2f,%7.2f)  %8.4lf %8.4lf %8.4lf %10ld\n", x, y,
+                           goniometer[G_RX], ry, rz, v[0], v[1], v[2], static_cast<long>(value));
+            }
+    }
+};
+
 } // namespace
 
 size_t map_line(char* buf, double h, double k, double l, int32_t value) {
@@ -119,7 +165,8 @@ size_t map_line(char* buf, double h, double k, double l, int32_t value) {
     return static_cast<size_t>(p - buf);
 }
 
-void hkl_map(GeometryState& geo, const std::string& /*arg*/, const std::string& out_dir, IMG& image) {
+void hkl_map(GeometryState& geo, const std::string& /*arg*/, const std::string& out_dir, IMG& image,
+             int32_t threads) {
     if (image.data.empty()) v_error("zd_map", "no data to write");
     const DetectorMap det = hkl_detector_map(image);
     const std::string name = hkl_result_name(image, out_dir, ".map");
@@ -132,31 +179,30 @@ void hkl_map(GeometryState& geo, const std::string& /*arg*/, const std::string& 
     prg_printf(" printing ascii map in %s\n", name.c_str());
 
     const int32_t nx = image.nx, ny = image.ny;
-    // Lines are formatted straight into a block written in large pieces.
-    std::vector<char> block(size_t{1} << 20);
-    char* const flush_at = block.data() + block.size() - map_line_capacity;
-    char* p = block.data();
-    auto flush = [&] {
-        const size_t n = static_cast<size_t>(p - block.data());
-        if (std::fwrite(block.data(), 1, n, file.get()) != n)
-            v_error("zd_map", "unable to write map file '%s'", name.c_str());
-        p = block.data();
-    };
-    double* const r = geo.goniometer;
-    for (int32_t y = 0; y < ny; ++y) {
-        for (int32_t x = 0; x < nx; ++x) {
-            det.point(x, y, r[G_RY], r[G_RZ]);
-            double v[3];
-            hkl_frame_indices(frame, r[G_RY], r[G_RZ], v);
-            const int32_t value = image.data[static_cast<size_t>(y) * nx + x];
-            p += map_line(p, v[0], v[1], v[2], value);
-            if (p > flush_at) flush();
-            if (is_sample(x, nx) && is_sample(y, ny))
-                prg_printf(" %4d*%4d R(%7.2f,%7.2f,%7.2f)  %8.4lf %8.4lf %8.4lf %10ld\n", x, y, r[G_RX],
-                           r[G_RY], r[G_RZ], v[0], v[1], v[2], static_cast<long>(value));
+    const MapRows rows{det, frame, image, geo.goniometer};
+    const int32_t blocks = (ny + kMapBlockRows - 1) / kMapBlockRows;
+    const int32_t team = std::max(1, std::min(threads, blocks));
+    std::vector<std::vector<char>> text(static_cast<size_t>(team));
+    for (int32_t wave = 0; wave < blocks; wave += team) {
+        const int32_t count = std::min(team, blocks - wave);
+        const int64_t failed = xy_run_pieces(team, count, [&](int64_t j) {
+            const int32_t first = (wave + static_cast<int32_t>(j)) * kMapBlockRows;
+            rows.format(first, std::min(ny, first + kMapBlockRows), text[static_cast<size_t>(j)]);
+        });
+        if (failed >= 0)
+            v_fatal("zd_map", "formatting map rows from %lld failed",
+                    static_cast<long long>((wave + failed) * kMapBlockRows));
+        for (int32_t j = 0; j < count; ++j) {
+            const std::vector<char>& block = text[static_cast<size_t>(j)];
+            if (std::fwrite(block.data(), 1, block.size(), file.get()) != block.size())
+                v_error("zd_map", "unable to write map file '%s'", name.c_str());
+            const int32_t first = (wave + j) * kMapBlockRows;
+            rows.print_samples(first, std::min(ny, first + kMapBlockRows));
         }
     }
-    flush();
+    // The state ends as the last pixel left it.
+    double* const r = geo.goniometer;
+    if (nx > 0 && ny > 0) det.point(nx - 1, ny - 1, r[G_RY], r[G_RZ]);
     if (!file.commit()) v_error("zd_map", "unable to write map file '%s'", name.c_str());
-    get_hkl(geo); // the state ends as the last pixel left it
+    get_hkl(geo);
 }

@@ -10,7 +10,10 @@
 #include <string>
 
 // Writes "<OUT>/<image name>.map". `arg` (the text after %H) is not used.
-void hkl_map(GeometryState& geo, const std::string& arg, const std::string& out_dir, IMG& image);
+// The lines are formatted on `threads` threads, a block of rows each, and
+// written in order: the file is the same for any number.
+void hkl_map(GeometryState& geo, const std::string& arg, const std::string& out_dir, IMG& image,
+             int32_t threads = 1);
 
 // One map line, " %7.4lf %7.4lf %7.4lf %10ld\n", into `buf` (at least
 // map_line_capacity bytes); returns its length. The bytes are those printf

@@ -220,7 +220,7 @@ void grid_image(const std::string&, IMG& img) {
     require_data(img, "no data to process");
     if (drv.grid_done) v_fatal("zandor", "grid correction soon applied");
     if (drv.g_name.empty()) drv.g_name = "GRID_AUTO";
-    grid_cor_img(drv.job.grid, img);
+    grid_cor_img(drv.job.grid, img, drv.job.reading.threads);
     drv.grid_done = true;
     summary_grid_applied();
 }

@@ -1,6 +1,7 @@
 #include "zd_rad.hpp"
 
 #include "xy_grid.hpp"
+#include "xy_threads.hpp"
 #include "xy_transfo.hpp"
 #include "zd_driver.hpp"
 #include "zd_run.hpp"
@@ -188,6 +189,17 @@ class RingAccumulator {
         return sums_[static_cast<size_t>(sector) * dim_ + k];
     }
 
+    void clear() { std::fill(sums_.begin(), sums_.end(), RingSums{}); }
+
+    // Adds the sums of a later block of pixels, ring by ring.
+    void take(const RingAccumulator& later) {
+        for (size_t i = 0; i < sums_.size(); ++i) {
+            sums_[i].s += later.sums_[i].s;
+            sums_[i].s2 += later.sums_[i].s2;
+            sums_[i].w += later.sums_[i].w;
+        }
+    }
+
   private:
     static void share(RingSums& t, float q, double v, double w) {
         t.s += q * v;
@@ -203,7 +215,8 @@ class RingAccumulator {
 
 // Pixels without rules: dy^2 once per row, dx and dx^2 once per column, the
 // sector from the SectorFinder.
-void accumulate_plain(const IMG& img, const Centre& c, int32_t n, RingAccumulator& acc) {
+void accumulate_plain(const IMG& img, const Centre& c, int32_t n, int32_t first_row, int32_t end_row,
+                      RingAccumulator& acc) {
     std::vector<float> dx(img.nx), dx2(img.nx);
     for (int32_t col = 0; col < img.nx; ++col) {
         dx[col] = static_cast<float>(col - c.x + 0.5);
@@ -212,7 +225,7 @@ void accumulate_plain(const IMG& img, const Centre& c, int32_t n, RingAccumulato
     const SectorFinder finder(n, rad_set.a_sector);
     const bool counted_all = img.frame.empty();
     int32_t hint = 0;
-    for (int32_t row = 0; row < img.ny; ++row) {
+    for (int32_t row = first_row; row < end_row; ++row) {
         const float dy = static_cast<float>(row - c.y + 0.5);
         const float dy2 = dy * dy;
         const int64_t base = static_cast<int64_t>(row) * img.nx;
@@ -227,9 +240,10 @@ void accumulate_plain(const IMG& img, const Centre& c, int32_t n, RingAccumulato
 
 // Pixels with rules: each pixel's position and weight come from the slots.
 void accumulate_ruled(const IMG& img, const Centre& c, int32_t n, const Rules& rules,
-                      const CoordinateRules& slots, RingAccumulator& acc) {
+                      const CoordinateRules& slots, int32_t first_row, int32_t end_row,
+                      RingAccumulator& acc) {
     const bool counted_all = img.frame.empty();
-    for (int32_t row = 0; row < img.ny; ++row) {
+    for (int32_t row = first_row; row < end_row; ++row) {
         const int64_t base = static_cast<int64_t>(row) * img.nx;
         for (int32_t col = 0; col < img.nx; ++col) {
             if (!counted_all && img.frame[base + col] == 0) continue;
@@ -243,6 +257,48 @@ void accumulate_ruled(const IMG& img, const Centre& c, int32_t n, const Rules& r
             const int32_t s = radial_sector(dx, dy, n, rad_set.a_sector);
             if (s >= 0) acc.add(r, s, img.data[base + col], wx * wy);
         }
+    }
+}
+
+// Rows of a block whose sums are gathered apart, then added to the total in
+// block order: the sums are the same whatever the number of threads. An image
+// of at most this many rows is one block.
+constexpr int32_t kBlockRows = 64;
+
+// Every counted pixel into `total`, in blocks of rows shared among `threads`
+// threads: a wave of blocks at a time, each into sums of its own, which are
+// then added to the total in block order. Each thread has its own copy of the
+// rules (their evaluation has scratch space).
+void accumulate(const IMG& img, const Centre& c, int32_t n, int32_t dim, const Rules& rules,
+                const CoordinateRules& slots, int32_t threads, RingAccumulator& total) {
+    const int32_t blocks = (img.ny + kBlockRows - 1) / kBlockRows;
+    const int32_t team = std::max(1, std::min(threads, blocks));
+    std::vector<RingAccumulator> partial(static_cast<size_t>(team), RingAccumulator(n, dim));
+    std::vector<CoordinateRules> own_slots(static_cast<size_t>(team), slots);
+    auto add_block = [&](int32_t block, RingAccumulator& acc, const CoordinateRules& rules_of_thread) {
+        const int32_t first = block * kBlockRows, end = std::min(img.ny, first + kBlockRows);
+        if (rules.any())
+            accumulate_ruled(img, c, n, rules, rules_of_thread, first, end, acc);
+        else
+            accumulate_plain(img, c, n, first, end, acc);
+    };
+    if (blocks == 1) return add_block(0, total, slots);
+    for (int32_t wave = 0; wave < blocks; wave += team) {
+        const int32_t count = std::min(team, blocks - wave);
+        for (int32_t j = 0; j < count; ++j)
+            partial[static_cast<size_t>(j)].clear();
+        const int64_t failed = xy_run_pieces(team, count, [&](int64_t j) {
+            add_block(wave + static_cast<int32_t>(j), partial[static_cast<size_t>(j)],
+                      own_slots[static_cast<size_t>(xy_thread_index())]);
+        });
+        if (failed >= 0) {
+            // The block again on this thread, which reports what stopped it.
+            add_block(wave + static_cast<int32_t>(failed), partial[0], slots);
+            v_fatal(kOrigin, "radial sums of rows from %d failed",
+                    (wave + static_cast<int32_t>(failed)) * kBlockRows);
+        }
+        for (int32_t j = 0; j < count; ++j)
+            total.take(partial[static_cast<size_t>(j)]);
     }
 }
 
@@ -403,10 +459,7 @@ void radial(const std::string& /*argument*/, const std::string& out_dir, IMG& im
     if (rules.y) c.y = transfo_coord(slots, 1, untransformed.x, untransformed.y);
 
     RingAccumulator acc(n, dim);
-    if (rules.any())
-        accumulate_ruled(image, c, n, rules, slots, acc);
-    else
-        accumulate_plain(image, c, n, acc);
+    accumulate(image, c, n, dim, rules, slots, drv.job.reading.threads, acc);
 
     const char cr = run.cr_mode != 0 ? '\r' : ' ';
     int32_t columns = n;

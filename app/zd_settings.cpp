@@ -115,10 +115,22 @@ bool take_realtime_key(const IniTag& t) {
     return true;
 }
 
+// THREADS: the threads the heavy steps run on; 0 takes the processors the
+// process may use. Results are the same for any value.
+bool take_threads_key(const IniTag& t) {
+    int32_t& threads = drv.job.reading.threads;
+    if (!prg_iniint(t, "THREADS", threads)) return false;
+    if (threads < 0 || threads > kXyMaxThreads)
+        v_fatal("zandor", "THREADS = %d refused: from 1 to %d threads, 0 for every processor", threads,
+                kXyMaxThreads);
+    if (threads == 0) threads = xy_available_cpus();
+    return true;
+}
+
 bool take_correction_key(const IniTag& t) {
     return prg_iniflt(t, "SCA_DARK", run.sca_dark) || prg_iniint(t, "ADD_DARK", run.add_dark) ||
            prg_iniflt(t, "LOW_LIMIT", run.low_limit) || prg_iniint(t, "SET_LIMIT", run.set_limit) ||
-           take_realtime_key(t) || prg_iniint(t, "PRINT", run.print) || take_t_data(t);
+           take_realtime_key(t) || take_threads_key(t) || prg_iniint(t, "PRINT", run.print) || take_t_data(t);
 }
 
 // The ORIG line is printed here and again after SCALE.
@@ -130,6 +142,7 @@ void correction_usage() {
                "(SET_LIMIT=2)\n"
                " ADD_DARK = offset to add to dark curent\n"
                " REALTIME = 0 or waiting time in secs to ensure data completion\n"
+               " THREADS = threads of the heavy steps (0: every processor; results are the same)\n"
                " PRINT   = ... +64 cosmics, +128 cor, +256 sum, +512 raw\n"
                " T_DATA  = output mode (float...) for kvf file\n"
                " ORIG =  pixel_x(=0) pixel_y(=0) center of detector \n",

@@ -8,6 +8,7 @@
 #include "xy_lib.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,15 @@ class FrameSource {
         (void)most;
         return 0;
     }
+
+    // A reader of the frames band_frames prepared last, for one thread of a
+    // parallel summation: it decodes their windows as decode does (rows
+    // following one another down each frame), sharing with the source and
+    // the other readers only what none of them changes until the next
+    // band_frames. Its decode throws, reporting nothing, when it cannot serve
+    // a window (a frame not prepared, damaged data); the caller then decodes
+    // again with the source on the job's thread. Null: the source has none.
+    virtual std::unique_ptr<FrameSource> band_reader() { return nullptr; }
 
     // The detector's mask, one value per pixel of the frame, row after row (non-zero:
     // the pixel is not to be used); empty when the file has none.

@@ -159,6 +159,7 @@ std::unique_ptr<HDR> open_with(const XyFormat& format, const std::string& name, 
                                bool as_named, const XyReadOptions& reading) {
     std::unique_ptr<HDR> hdr = format.open(name, program, as_named, reading);
     if (!hdr->decoder) hdr->decoder = format.decoder; // a module may choose one per file
+    hdr->threads = std::max(1, reading.threads);
     prg_note_input(hdr->file_name);
     return hdr;
 }

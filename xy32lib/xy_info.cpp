@@ -343,6 +343,20 @@ class FastInfo {
 
     const FastScan& scan() const { return scan_; }
 
+    // The scan of the pixels after those taken so far, gathered apart: the
+    // sums add up, and an extreme of `later` counts only when strictly beyond
+    // (the first occurrence wins, as in one scan).
+    void append(const FastScan& later) {
+        FastScan& r = scan_;
+        if (later.min < r.min) r.min = later.min, r.min_at = later.min_at;
+        if (later.max > r.max) r.max = later.max, r.max_at = later.max_at;
+        r.taken += later.taken;
+        r.sum += later.sum;
+        r.squares += later.squares;
+        r.used += later.used;
+        r.nonzero += later.nonzero;
+    }
+
   private:
     // Index of the first value taken equal to `target` in the block starting
     // at `begin`, which holds one: looked for as soon as the block gives a new
@@ -685,10 +699,25 @@ struct XyInfoAccumulator::State {
     int64_t pixels;
     InfoScan reference;
     FastInfo fast;
-    int64_t next = 0; // the first pixel not taken yet; -1 once a block came out of order
+    int64_t first = 0; // the first pixel it takes
+    int64_t next = 0;  // the first pixel not taken yet; -1 once a block came out of order
 };
 
-XyInfoAccumulator::XyInfoAccumulator(const IMG& img) : state_(std::make_unique<State>(img)) {}
+XyInfoAccumulator::XyInfoAccumulator(const IMG& img, int64_t first) : state_(std::make_unique<State>(img)) {
+    state_->first = first;
+    state_->next = first;
+}
+
+void XyInfoAccumulator::append(const XyInfoAccumulator& later) {
+    State& s = *state_;
+    const State& o = *later.state_;
+    if (s.next < 0 || o.next < 0 || o.first != s.next) {
+        s.next = -1;
+        return;
+    }
+    s.fast.append(o.fast.scan());
+    s.next = o.next;
+}
 
 XyInfoAccumulator::~XyInfoAccumulator() = default;
 
@@ -714,7 +743,7 @@ void XyInfoAccumulator::add_one_frame_on(int64_t begin, int64_t count, const XyI
 
 void XyInfoAccumulator::finish(IMG& img) {
     const State& s = *state_;
-    if (s.next == s.pixels)
+    if (s.first == 0 && s.next == s.pixels)
         finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast.scan(), true);
     else
         xy_info(img, INFO_ALL);
@@ -722,7 +751,8 @@ void XyInfoAccumulator::finish(IMG& img) {
 
 bool XyInfoAccumulator::finish_from_sums(IMG& img) {
     const State& s = *state_;
-    return s.next == s.pixels && finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast.scan(), false);
+    return s.first == 0 && s.next == s.pixels &&
+           finish_info(img, INFO_ALL, s.pixels, s.reference, s.fast.scan(), false);
 }
 
 XyStatistics xy_statistics(const IMG& img) {

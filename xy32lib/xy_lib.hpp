@@ -4,6 +4,7 @@
 #pragma once
 
 #include "prg_lib.hpp"
+#include "xy_threads.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -127,6 +128,8 @@ struct HDR {
     // Text files: byte offset of frames 1, 2, ... as far as they were found, so
     // that reading frame k never rereads the frames before it.
     std::vector<int64_t> frame_starts;
+    // Threads its frames may be decoded and summed on (the job's THREADS).
+    int32_t threads = 1;
 };
 
 // Per-pixel time series of the cosmic-ray test; all empty when the test is off.
@@ -263,9 +266,11 @@ std::string xy_cur_name(const std::string& dir, const std::string& base, const s
 // A job's choices for reading files: how long a real-time wait for a file
 // may last (REALTIME_TIMEOUT, seconds; 0: no limit) and the dataset an HDF5
 // file is read from (H5_DATA; empty: the module looks for it).
+// `threads`: the threads its frames may be decoded and summed on (THREADS).
 struct XyReadOptions {
     int32_t wait_timeout = 0;
     std::string h5_data_path;
+    int32_t threads = xy_default_threads();
 };
 
 // Opens a frame file with the module its name, its first bytes (when
@@ -506,7 +511,9 @@ void xy_info(IMG& img, int32_t what);
 // record in order).
 class XyInfoAccumulator {
   public:
-    explicit XyInfoAccumulator(const IMG& img);
+    // Takes pixels from `first` on: accumulators of consecutive pieces of the
+    // record, filled on several threads, are joined with append().
+    explicit XyInfoAccumulator(const IMG& img, int64_t first = 0);
     ~XyInfoAccumulator();
     XyInfoAccumulator(const XyInfoAccumulator&) = delete;
     XyInfoAccumulator& operator=(const XyInfoAccumulator&) = delete;
@@ -515,6 +522,9 @@ class XyInfoAccumulator {
     // sum having taken since one frame with no saturated pixel in the piece:
     // the frame counts are then not looked at again where none was 0.
     void add_one_frame_on(int64_t begin, int64_t count, const XyInfoAccumulator& before);
+    // Takes over what `later` gathered, which starts where this one ends;
+    // the result is that of one accumulator fed both pieces in order.
+    void append(const XyInfoAccumulator& later);
     void finish(IMG& img);
     // Puts the statistics in the record from the sums gathered alone, for
     // planes that have moved on since; false when they need a pass over the

@@ -1,6 +1,7 @@
 // Grid-corrected resampling: every source pixel's counts are shared among
 // the target pixels its corrected footprint overlaps.
 #include "xy_resample.hpp"
+#include "xy_threads.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -469,6 +470,14 @@ template <class T> class ZeroArray {
     size_t bytes_ = 0;
 };
 
+// The target cells one of `team` threads adds to: runs of 256 cells taken in
+// turn; every cell when there is one thread.
+struct CellOwner {
+    static constexpr int kRunBits = 8;
+    size_t thread = 0, team = 1;
+    bool holds(size_t cell) const { return team == 1 || (cell >> kRunBits) % team == thread; }
+};
+
 // Footprints of a block of source pixels: those that fit in 2 x 2 target
 // cells inside the image carry their top-left cell and their four shares,
 // the others are marked for the general walk.
@@ -608,11 +617,42 @@ struct Accumulator {
         flush();
     }
 
+    // add_block for one of several threads: only the shares of the cells
+    // `owner` holds are added, each cell still taking them in source order.
+    void add_block_owned(const ModelBlock& m, const FootprintBlock& f, const int32_t* values,
+                         const uint16_t* frame, size_t count, const CellOwner& owner, std::vector<double>& wx,
+                         int64_t& skipped) {
+        double* const c = counts.data();
+        float* const s = surface.data();
+        const size_t corner[4] = {0, 1, static_cast<size_t>(nx), static_cast<size_t>(nx) + 1};
+        for (size_t b = 0; b < count; ++b) {
+            if (frame && frame[b] == 0) continue;
+            if (!(f.cell[b] >= 0.0)) {
+                spread_owned(static_cast<double>(values[b]), m.xc[b], m.yc[b], m.ax[b], m.ay[b], m.surface[b],
+                             owner, wx, skipped);
+                continue;
+            }
+            const size_t cell = static_cast<size_t>(f.cell[b]);
+            for (int k = 0; k < 4; ++k) {
+                const size_t t = cell + corner[k];
+                if (!owner.holds(t)) continue;
+                c[t] += f.count_share[k][b];
+                s[t] = static_cast<float>(static_cast<double>(s[t]) + f.surface_share[k][b]);
+            }
+        }
+    }
+
     // Shares v among the target pixels that the footprint overlaps: target t
     // gets v * w with w = wx * wy / S, and its surface w * S. A cell that the
     // footprint does not meet gets a weight of 0, which leaves both sums as
     // they are (no sum is ever -0).
     void spread(double v, double xc, double yc, double ax, double ay, double S) {
+        spread_owned(v, xc, yc, ax, ay, S, CellOwner{}, wx, n_skipped);
+    }
+
+    // The same, adding only to the cells `owner` holds, with its own scratch.
+    void spread_owned(double v, double xc, double yc, double ax, double ay, double S, const CellOwner& owner,
+                      std::vector<double>& wx, int64_t& n_skipped) {
         const double x_lo = xc - ax / 2, x_hi = xc + ax / 2;
         const double y_lo = yc - ay / 2, y_hi = yc + ay / 2;
         // A folded or mirrored model, or one that left the number range, has no
@@ -632,6 +672,7 @@ struct Accumulator {
             if (!cell_overlap(y_lo, y_hi, j, wy)) continue;
             const size_t row = static_cast<size_t>(j) * static_cast<size_t>(nx) + static_cast<size_t>(i0);
             for (size_t c = 0; c < columns; ++c) {
+                if (!owner.holds(row + c)) continue;
                 const double w = wx[c] * wy / S;
                 counts.data()[row + c] += v * w;
                 float& s = surface.data()[row + c];
@@ -686,9 +727,10 @@ void finish_pixels(const double* counts, const float* surface, size_t n, int32_t
     }
 }
 
-void finish(GridMode mode, const Accumulator& acc, size_t n, int32_t* data, uint16_t* frame, Finish& r) {
-    const double* c = acc.counts.data();
-    const float* s = acc.surface.data();
+void finish(GridMode mode, const Accumulator& acc, int64_t first, size_t n, int32_t* data, uint16_t* frame,
+            Finish& r) {
+    const double* c = acc.counts.data() + first;
+    const float* s = acc.surface.data() + first;
     switch (mode) {
     case GridMode::FlatStrict:
         return finish_pixels<GridMode::FlatStrict>(c, s, n, data, frame, r);
@@ -710,9 +752,109 @@ void check_image(const GridCor& g, const IMG& img) {
         v_error(kOrigin, "image %s holds %zu values (%zu frame counts) for its size %d (%dx%d)",
                 img.name.c_str(), img.data.size(), img.frame.size(), img.size, img.nx, img.ny);
 }
+
+// The rows of source pixels, one after the other, on this thread.
+void accumulate_rows(GridCor& g, const IMG& img, Accumulator& acc) {
+    std::unique_ptr<ModelBase> model = make_model(g, img);
+    auto block = std::make_unique<ModelBlock>();
+    auto footprints = std::make_unique<FootprintBlock>();
+    const size_t nx = static_cast<size_t>(img.nx);
+    const bool had_frame = !img.frame.empty();
+    for (int32_t y = 0; y < img.ny; ++y) {
+        model->start_row(y);
+        const size_t row = static_cast<size_t>(y) * nx;
+        for (size_t x0 = 0; x0 < nx; x0 += ModelBlock::kBlock) {
+            const size_t count = std::min(ModelBlock::kBlock, nx - x0);
+            const int32_t* values = img.data.data() + row + x0;
+            const uint16_t* mask = had_frame ? img.frame.data() + row + x0 : nullptr;
+            model->evaluate(x0, count, *block);
+            acc.footprints(*block, values, count, *footprints);
+            acc.add_block(*block, *footprints, values, mask, count);
+        }
+        prg_progress("rows", y + 1, img.ny);
+    }
+}
+
+// Source rows worked on together by several threads.
+constexpr int32_t kWindowRows = 32;
+
+// The rows of source pixels a window at a time: first every thread works out
+// the model and the footprints of some of the window's rows (each with its own
+// model, whose row state is its own), then every thread walks all the
+// window's footprints in source order, adding only to the target cells it
+// owns. Every target pixel takes its shares in source order, as on one thread.
+void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_t team) {
+    const size_t nx = static_cast<size_t>(img.nx);
+    const size_t row_blocks = (nx + ModelBlock::kBlock - 1) / ModelBlock::kBlock;
+    const size_t window_blocks = row_blocks * kWindowRows;
+    std::vector<std::unique_ptr<ModelBase>> models;
+    std::vector<std::vector<double>> wx;
+    for (int32_t t = 0; t < team; ++t) {
+        models.push_back(make_model(g, img));
+        wx.push_back(std::vector<double>(nx + 1));
+    }
+    std::vector<int64_t> skipped(static_cast<size_t>(team));
+    std::unique_ptr<ModelBlock[]> blocks(new ModelBlock[window_blocks]);
+    std::unique_ptr<FootprintBlock[]> footprints(new FootprintBlock[window_blocks]);
+    const bool had_frame = !img.frame.empty();
+    auto piece_of = [&](int32_t y, size_t x0) {
+        const size_t at = static_cast<size_t>(y) * nx + x0;
+        return std::make_pair(img.data.data() + at, had_frame ? img.frame.data() + at : nullptr);
+    };
+    for (int32_t y0 = 0; y0 < img.ny; y0 += kWindowRows) {
+        const int32_t rows = std::min(kWindowRows, img.ny - y0);
+        const int64_t failed = xy_run_pieces(team, rows, [&](int64_t r) {
+            ModelBase& model = *models[static_cast<size_t>(xy_thread_index())];
+            const int32_t y = y0 + static_cast<int32_t>(r);
+            model.start_row(y);
+            for (size_t b = 0, x0 = 0; x0 < nx; ++b, x0 += ModelBlock::kBlock) {
+                const size_t count = std::min(ModelBlock::kBlock, nx - x0);
+                const size_t at = static_cast<size_t>(r) * row_blocks + b;
+                model.evaluate(x0, count, blocks[at]);
+                acc.footprints(blocks[at], piece_of(y, x0).first, count, footprints[at]);
+            }
+        });
+        const int64_t failed_adding = xy_run_pieces(team, team, [&](int64_t t) {
+            const CellOwner owner{static_cast<size_t>(t), static_cast<size_t>(team)};
+            for (int32_t r = 0; r < rows; ++r)
+                for (size_t b = 0, x0 = 0; x0 < nx; ++b, x0 += ModelBlock::kBlock) {
+                    const size_t at = static_cast<size_t>(r) * row_blocks + b;
+                    const auto [values, mask] = piece_of(y0 + r, x0);
+                    acc.add_block_owned(blocks[at], footprints[at], values, mask,
+                                        std::min(ModelBlock::kBlock, nx - x0), owner,
+                                        wx[static_cast<size_t>(t)], skipped[static_cast<size_t>(t)]);
+                }
+        });
+        if (failed >= 0 || failed_adding >= 0)
+            v_fatal(kOrigin, " grid correction of rows %d to %d failed on %d threads\n", y0, y0 + rows - 1,
+                    team);
+        prg_progress("rows", y0 + rows, img.ny);
+    }
+    acc.n_skipped += skipped[0]; // every thread meets every skipped pixel
+}
+
+// Pixels finished a run at a time, on the job's threads; the counts add up.
+constexpr int64_t kFinishPiece = int64_t{1} << 16;
+
+Finish finish_in_pieces(GridMode mode, const Accumulator& acc, int32_t threads, int64_t size, int32_t* data,
+                        uint16_t* frame) {
+    const int64_t pieces = (size + kFinishPiece - 1) / kFinishPiece;
+    std::vector<Finish> counts(static_cast<size_t>(pieces));
+    xy_run_pieces(threads, pieces, [&](int64_t p) {
+        const int64_t first = p * kFinishPiece;
+        const size_t n = static_cast<size_t>(std::min(kFinishPiece, size - first));
+        finish(mode, acc, first, n, data + first, frame + first, counts[static_cast<size_t>(p)]);
+    });
+    Finish r;
+    for (const Finish& c : counts) {
+        r.n_border += c.n_border;
+        r.n_clipped += c.n_clipped;
+    }
+    return r;
+}
 } // namespace
 
-void grid_cor_img(GridCor& g, IMG& img) {
+void grid_cor_img(GridCor& g, IMG& img, int32_t threads) {
     prg_screen("\n#%s:grid_cor_img  '%s' size=%d(%dx%d)\n", kOrigin, img.name.c_str(), img.size, img.nx,
                img.ny);
     if (g.n_coef == 0 || g.set != 3) v_error(kOrigin, "grid functions are not valid (look at .ini file)");
@@ -728,29 +870,16 @@ void grid_cor_img(GridCor& g, IMG& img) {
 
     // Accumulation: every used source pixel shares its counts among the target
     // pixels that its footprint overlaps, in source order.
-    std::unique_ptr<ModelBase> model = make_model(g, img);
-    auto block = std::make_unique<ModelBlock>();
-    auto footprints = std::make_unique<FootprintBlock>();
-    const size_t nx = static_cast<size_t>(img.nx);
-    for (int32_t y = 0; y < img.ny; ++y) {
-        model->start_row(y);
-        const size_t row = static_cast<size_t>(y) * nx;
-        for (size_t x0 = 0; x0 < nx; x0 += ModelBlock::kBlock) {
-            const size_t count = std::min(ModelBlock::kBlock, nx - x0);
-            const int32_t* values = img.data.data() + row + x0;
-            const uint16_t* mask = had_frame ? img.frame.data() + row + x0 : nullptr;
-            model->evaluate(x0, count, *block);
-            acc.footprints(*block, values, count, *footprints);
-            acc.add_block(*block, *footprints, values, mask, count);
-        }
-        prg_progress("rows", y + 1, img.ny);
-    }
+    const int32_t team = std::max(1, std::min(threads, img.ny));
+    if (team > 1)
+        accumulate_in_parallel(g, img, acc, team);
+    else
+        accumulate_rows(g, img, acc);
 
     // Finishing: the mode decides the normalisation and which pixels stay in use.
     const GridMode mode = grid_mode_of(g.grid_mode);
-    Finish r;
-    finish(mode, acc, static_cast<size_t>(img.size), img.data.data(),
-           had_frame ? img.frame.data() : frame.data(), r);
+    const Finish r = finish_in_pieces(mode, acc, threads, img.size, img.data.data(),
+                                      had_frame ? img.frame.data() : frame.data());
     if (mode == GridMode::Default) prg_printf("# %d pixels corrected for border effects\n", r.n_border);
     if (acc.n_skipped > 0)
         prg_printf("# %lld source pixels skipped: folded, mirrored or non-finite grid model\n",

@@ -18,6 +18,7 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 namespace {
@@ -365,16 +366,112 @@ template <class F> void for_each_band(const IMG& img, int64_t band_rows, F f) {
 // fill the buffer. Decoded frames are written by their decoder just before
 // they are added: their bands are kept small enough for the group's band to
 // be added while it is still in the processor's cache.
+// With several threads, every thread gets a few bands (the bands change
+// nothing in the sums: each pixel still takes the frames in file order).
 int64_t rows_per_band(const IMG& img, int64_t count, int64_t pixel_bytes) {
-    const int64_t rows = std::max<int64_t>(1, img.reg_height / count);
+    int64_t rows = std::max<int64_t>(1, img.reg_height / count);
+    const int64_t threads = img.hdr->threads;
+    if (threads > 1) rows = std::min(rows, std::max<int64_t>(1, img.reg_height / (4 * threads)));
     if (!img.hdr->decoder) return rows;
     const int64_t group_row_bytes = count * img.reg_width * pixel_bytes;
     return std::max<int64_t>(1, std::min(rows, kDecodedBandBytes / group_row_bytes));
 }
 
+// Reads a band of every frame of the group into `buf` (the frames one after
+// the other) and adds them, block by block, into the planes of the band's
+// rows; the statistics of the blocks go to `info` when given. Returns the
+// marked values met. `read` reads one frame's band.
+template <class Frames, class Read>
+MarkCount add_band(const SumCall& call, const Band& band_of, typename Frames::Raw* buf, int64_t k0,
+                 int64_t count, Frames pixel, XyInfoAccumulator* info, Read read) {
+    const int64_t width = call.img.reg_width;
+    const int64_t r0 = band_of.first_row;
+    const int64_t rows = band_of.window.height;
+    const int64_t band = rows * width;
+    for (int64_t j = 0; j < count; ++j) {
+        if (read(band_of.window, buf + j * band, static_cast<int32_t>(k0 + j)) != rows)
+            v_fatal(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
+                    static_cast<long long>(k0 + j));
+        check_values(call, pixel, buf + j * band, band, r0 * width, k0 + j);
+    }
+    MarkCount marks{};
+    for (int64_t b = 0; b < band; b += kBlockPixels) {
+        const int64_t n = std::min(kBlockPixels, band - b);
+        const Planes block = call.planes.at(r0 * width + b);
+        for (int64_t j = 0; j < count; ++j) {
+            const uint16_t index = static_cast<uint16_t>(frame_index<Frames>(call) + j);
+            marks += add_values(block, buf + j * band + b, n, index, pixel);
+        }
+        if (info) info->add(r0 * width + b, n);
+    }
+    return marks;
+}
+
+// The bands of `band_rows` rows that cover the region, top down.
+std::vector<Band> bands_of(const IMG& img, int64_t band_rows) {
+    std::vector<Band> bands;
+    for_each_band(img, band_rows, [&](const Band& b) { bands.push_back(b); });
+    return bands;
+}
+
+// What one thread of a parallel group keeps: its band buffer, its reader of
+// decoded frames, the statistics and marked values of its bands.
+template <class Raw> struct BandWorker {
+    std::vector<Raw> buf;
+    std::unique_ptr<FrameSource> reader;
+    std::unique_ptr<XyInfoAccumulator> info;
+    MarkCount marks{};
+};
+
+// The bands of a group shared among the file's threads, each thread taking a
+// run of consecutive bands: every pixel still takes the frames in file order,
+// so the sums are those of one thread. Stored frames are read one band at a
+// time (one stream); decoded frames by a reader per thread. False when the
+// group is for one thread (one band, THREADS 1, or a source without readers).
+enum class ParallelGroup { not_shared, done, failed };
+
+template <class Frames>
+ParallelGroup add_bands_in_parallel(SumCall& call, const std::vector<Band>& bands, int64_t k0, int64_t count,
+                                    Frames pixel) {
+    using Raw = typename Frames::Raw;
+    IMG& img = call.img;
+    const HDR& hdr = *img.hdr;
+    const auto team =
+        static_cast<int32_t>(std::min<int64_t>(hdr.threads, static_cast<int64_t>(bands.size())));
+    if (team <= 1 || (hdr.decoder && (!hdr.source || hdr.uint32_samples))) return ParallelGroup::not_shared;
+    std::vector<BandWorker<Raw>> workers(static_cast<size_t>(team));
+    for (BandWorker<Raw>& w : workers) {
+        if (hdr.decoder && !(w.reader = hdr.source->band_reader())) return ParallelGroup::not_shared;
+        w.buf = prg_alloc<Raw>("xy_lib", "xy_getsum band",
+                               static_cast<uint64_t>(count) * bands.front().window.height * img.reg_width);
+    }
+    std::mutex stream;
+    const int64_t failed = xy_run_ranges(team, static_cast<int64_t>(bands.size()), [&](int64_t b) {
+        BandWorker<Raw>& w = workers[static_cast<size_t>(xy_thread_index())];
+        const Band& band = bands[static_cast<size_t>(b)];
+        if (call.info && !w.info)
+            w.info = std::make_unique<XyInfoAccumulator>(img, band.first_row * img.reg_width);
+        w.marks += add_band(call, band, w.buf.data(), k0, count, pixel, w.info.get(),
+                                [&](const XyWindow& window, Raw* out, int32_t k) {
+                                    if (w.reader) return w.reader->decode(k, window, out);
+                                    const XyLock lock(stream);
+                                    return Frames::read(img, window, out, k, nullptr);
+                                });
+    });
+    if (failed >= 0) return ParallelGroup::failed;
+    for (const BandWorker<Raw>& w : workers) {
+        call.marks += w.marks;
+        if (call.info) call.info->append(*w.info);
+    }
+    return ParallelGroup::done;
+}
+
 // Adds `count` whole frames from k0 on: a band of rows of every frame is read
 // into the buffer, then each block of pixels takes the frames in order. When
 // the group seems the last one, the statistics are gathered block by block.
+// With several threads the bands are shared among them; when a thread fails
+// (damaged data), the group is read again on this thread, which stops the run
+// with the report one thread gives.
 template <class Frames>
 void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int64_t k0, int64_t count,
                      Frames pixel, bool last) {
@@ -387,29 +484,21 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
         img.frames = static_cast<int32_t>(call.f0 + call.used + count);
         call.info = std::make_unique<XyInfoAccumulator>(img);
     }
-    const int64_t width = img.reg_width;
-    for_each_band(img, rows_per_band(img, count, sizeof(typename Frames::Raw)), [&](const Band& band_of) {
-        const int64_t r0 = band_of.first_row;
-        const int64_t rows = band_of.window.height;
-        const int64_t band = rows * width;
-        const XyWindow& window = band_of.window;
-        for (int64_t j = 0; j < count; ++j) {
-            if (Frames::read(img, window, buf.data() + j * band, static_cast<int32_t>(k0 + j), nullptr) !=
-                rows)
-                v_fatal(kLib, " xy_getsum : file '%s' changed while frame %lld was read\n", call.file_name(),
-                        static_cast<long long>(k0 + j));
-            check_values(call, pixel, buf.data() + j * band, band, r0 * width, k0 + j);
-        }
-        for (int64_t b = 0; b < band; b += kBlockPixels) {
-            const int64_t n = std::min(kBlockPixels, band - b);
-            const Planes block = call.planes.at(r0 * width + b);
-            for (int64_t j = 0; j < count; ++j) {
-                const uint16_t index = static_cast<uint16_t>(frame_index<Frames>(call) + j);
-                call.marks += add_values(block, buf.data() + j * band + b, n, index, pixel);
-            }
-            if (call.info) call.info->add(r0 * width + b, n);
-        }
-    });
+    const std::vector<Band> bands = bands_of(img, rows_per_band(img, count, sizeof(typename Frames::Raw)));
+    const ParallelGroup shared = add_bands_in_parallel(call, bands, k0, count, pixel);
+    if (shared != ParallelGroup::done) {
+        if (call.info) call.info = std::make_unique<XyInfoAccumulator>(img);
+        for (const Band& band : bands)
+            call.marks += add_band(call, band, buf.data(), k0, count, pixel, call.info.get(),
+                                       [&](const XyWindow& window, typename Frames::Raw* out, int32_t k) {
+                                           return Frames::read(img, window, out, k, nullptr);
+                                       });
+        // The planes took part of the group twice: only a failure may end here.
+        if (shared == ParallelGroup::failed)
+            v_fatal(kLib, " xy_getsum : frames %lld to %lld of '%s' could not be summed on %d threads\n",
+                    static_cast<long long>(k0), static_cast<long long>(k0 + count - 1), call.file_name(),
+                    img.hdr->threads);
+    }
     call.used += count;
     if (call.info) call.used_with_info = call.used;
 }

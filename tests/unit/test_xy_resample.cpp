@@ -276,6 +276,17 @@ void expect_reference_result(const GridCor& model_in, int32_t nx, int32_t ny,
         ASSERT_EQ(img.data, expected.values) << label << ", lanes " << lanes;
         ASSERT_EQ(img.frame, expected.frame) << label << ", lanes " << lanes;
     }
+    // Shared among threads, each adding to the target cells it owns.
+    for (int32_t threads : {2, 3}) {
+        GridCor g = model_in;
+        IMG img = make_image(nx, ny, values);
+        img.frame = mask;
+        testing::internal::CaptureStdout();
+        grid_cor_img(g, img, threads);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(img.data, expected.values) << label << ", " << threads << " threads";
+        ASSERT_EQ(img.frame, expected.frame) << label << ", " << threads << " threads";
+    }
 }
 
 std::vector<int32_t> test_values(size_t n) {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <stdexcept>
 #include <type_traits>
 
 namespace {
@@ -345,13 +346,6 @@ struct FrameChunk {
         if (unfiltered) return "";
         return ranges.start(bytes.data(), size, elem_size, frame_bytes);
     }
-    std::string take(size_t first, size_t count, size_t elem_size, uint8_t* out,
-                     std::vector<uint8_t>& scratch) {
-        if (!unfiltered) return ranges.take(first, count, out, scratch);
-        std::memcpy(out, bytes.data() + first * elem_size, count * elem_size);
-        return "";
-    }
-    size_t next() const { return unfiltered ? 0 : ranges.next(); }
     // The bytes it holds, or will hold once a block is kept between ranges.
     size_t memory() const { return bytes.capacity() + (unfiltered ? 0 : ranges.block_bytes()); }
     void release() {
@@ -377,6 +371,7 @@ class H5Stack final : public FrameSource {
     int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
     int32_t band_frames(int32_t first, int32_t most) override;
     HeaderGeometry header_geometry() const override;
+    std::unique_ptr<FrameSource> band_reader() override;
 
     void describe(HDR& hdr) const;
     int64_t frames() const { return parts_.back().first + parts_.back().frames; }
@@ -691,30 +686,96 @@ int32_t H5Stack::band_frames(int32_t first, int32_t most) {
     return static_cast<int32_t>(count);
 }
 
-// Decodes the window from the chunk: rows of stored values taken straight
-// into `buf`, or through a row buffer where the pixel type widens them. A
-// window above the last one taken starts the chunk over.
-template <class T> void H5Stack::take_window(FrameChunk& chunk, const Part& part, const XyWindow& w, T* buf) {
-    const size_t elem_size = stored_.bytes;
-    const uint64_t first = uint64_t(w.y0) * width_ + uint64_t(w.x0);
+// Decodes window `w` of a frame of `width` values a row from its chunk,
+// reading it through `ranges` (the chunk's own, or a thread's): rows of stored
+// values taken straight into `buf`, or through `row` where the pixel type
+// widens them. A window above the last one taken starts the chunk over.
+// Returns "" or what is wrong with the chunk.
+template <class T>
+std::string take_window_from(const FrameChunk& chunk, Bslz4Ranges& ranges, uint64_t width,
+                             uint64_t frame_bytes, size_t elem_size, const XyWindow& w, T* buf,
+                             std::vector<uint8_t>& row, std::vector<uint8_t>& scratch) {
+    auto take = [&](uint64_t first, uint64_t count, uint8_t* out) {
+        if (!chunk.unfiltered) return ranges.take(first, count, out, scratch);
+        std::memcpy(out, chunk.bytes.data() + first * elem_size, count * elem_size);
+        return std::string();
+    };
+    const uint64_t first = uint64_t(w.y0) * width + uint64_t(w.x0);
     std::string fault;
-    if (first < chunk.next()) fault = chunk.start(elem_size, frame_bytes());
+    if (!chunk.unfiltered && first < ranges.next())
+        fault = ranges.start(chunk.bytes.data(), chunk.size, elem_size, frame_bytes);
     const bool in_place = sizeof(T) == elem_size;
-    if (in_place && uint64_t(w.width) == width_) {
-        if (fault.empty())
-            fault = chunk.take(first, width_ * uint64_t(w.height), elem_size, reinterpret_cast<uint8_t*>(buf),
-                               scratch_);
-    } else {
-        if (!in_place && row_.size() < width_ * elem_size)
-            row_ = prg_alloc<uint8_t>("h5_lib", "row", width_ * elem_size);
-        for (int64_t y = 0; y < w.height && fault.empty(); ++y) {
-            T* out = buf + y * w.width;
-            uint8_t* row = in_place ? reinterpret_cast<uint8_t*>(out) : row_.data();
-            fault = chunk.take(first + y * width_, w.width, elem_size, row, scratch_);
-            if (!in_place) copy_values(row, out, w.width, elem_size);
-        }
+    if (in_place && uint64_t(w.width) == width) {
+        if (fault.empty()) fault = take(first, width * uint64_t(w.height), reinterpret_cast<uint8_t*>(buf));
+        return fault;
     }
+    if (!in_place && row.size() < width * elem_size)
+        row = prg_alloc<uint8_t>("h5_lib", "row", width * elem_size);
+    for (int64_t y = 0; y < w.height && fault.empty(); ++y) {
+        T* out = buf + y * w.width;
+        uint8_t* values = in_place ? reinterpret_cast<uint8_t*>(out) : row.data();
+        fault = take(first + y * width, w.width, values);
+        if (!in_place) copy_values(values, out, w.width, elem_size);
+    }
+    return fault;
+}
+
+template <class T> void H5Stack::take_window(FrameChunk& chunk, const Part& part, const XyWindow& w, T* buf) {
+    const std::string fault =
+        take_window_from(chunk, chunk.ranges, width_, frame_bytes(), stored_.bytes, w, buf, row_, scratch_);
     if (!fault.empty()) damaged(chunk.frame, part, fault);
+}
+
+// A thread's reader of the frames of the group last prepared: the chunks are
+// the stack's, read in place; the reading positions and buffers are its own.
+class H5BandReader final : public FrameSource {
+  public:
+    H5BandReader(std::vector<const FrameChunk*> chunks, uint64_t width, uint64_t height, const Stored& stored)
+        : chunks_(std::move(chunks)), ranges_(chunks_.size()), width_(width), height_(height),
+          stored_(stored) {
+        for (size_t j = 0; j < chunks_.size(); ++j)
+            if (!chunks_[j]->unfiltered)
+                ranges_[j].start(chunks_[j]->bytes.data(), chunks_[j]->size, stored_.bytes,
+                                 width_ * height_ * stored_.bytes);
+    }
+    int32_t decode(int32_t frame, const XyWindow& w, uint8_t* buf) override { return read(frame, w, buf); }
+    int32_t decode(int32_t frame, const XyWindow& w, uint16_t* buf) override { return read(frame, w, buf); }
+    int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
+    int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
+
+  private:
+    template <class T> int32_t read(int32_t frame, const XyWindow& w, T* buf) {
+        if (pixel_type_of<T>() != stored_.pixel_type() || w.x0 < 0 || w.y0 < 0 || w.width <= 0 ||
+            w.height <= 0 || uint64_t(w.x0) + w.width > width_ || uint64_t(w.y0) + w.height > height_)
+            throw std::runtime_error("window not served by a band reader");
+        for (size_t j = 0; j < chunks_.size(); ++j) {
+            if (chunks_[j]->frame != frame) continue;
+            if (!take_window_from(*chunks_[j], ranges_[j], width_, width_ * height_ * stored_.bytes,
+                                  stored_.bytes, w, buf, row_, scratch_)
+                     .empty())
+                throw std::runtime_error("damaged chunk");
+            if constexpr (std::is_same_v<T, int32_t>)
+                if (stored_.unsigned32() &&
+                    std::any_of(buf, buf + xy_window_pixels(w), [](int32_t v) { return v < 0; }))
+                    throw std::runtime_error("value beyond the 32-bit pixel range");
+            return w.height;
+        }
+        throw std::runtime_error("frame not prepared");
+    }
+
+    std::vector<const FrameChunk*> chunks_;
+    std::vector<Bslz4Ranges> ranges_;
+    uint64_t width_, height_;
+    Stored stored_;
+    std::vector<uint8_t> row_, scratch_;
+};
+
+std::unique_ptr<FrameSource> H5Stack::band_reader() {
+    std::vector<const FrameChunk*> chunks;
+    for (size_t j = 0; j < group_frames_; ++j)
+        chunks.push_back(group_[j].get());
+    if (chunks.empty()) return nullptr;
+    return std::make_unique<H5BandReader>(std::move(chunks), width_, height_, stored_);
 }
 
 void H5Stack::damaged(int32_t frame, const Part& part, const std::string& fault) const {
