@@ -1,0 +1,53 @@
+#!/bin/sh
+# THREADS = 1 against THREADS = 2 (or the counts given in THREADS_LIST) in one
+# run, alternated: the HDF5 bitshuffle+LZ4 stack, the CBF series and the
+# native 16-bit stack of bench_detectors (generated first in ZBENCH_DIR), then
+# the grid correction, %R and %H of the summed stack. Prints the median wall
+# time of each step at each count, and the load of the machine.
+# Usage: run_threads_bench.sh BUILD_DIR [frames] [side] [runs]
+set -eu
+build=${1:-build}
+frames=${2:-50}
+side=${3:-2048}
+runs=${4:-5}
+dir=${ZBENCH_DIR:-/tmp/zbench_detectors}
+export ZBENCH_DIR="$dir"
+# bench_detectors writes the files first (its own timing is not needed here).
+"$build/bench_detectors" "$frames" "$side" 1 >/dev/null 2>&1 || test -s "$dir/stack16.h5"
+zandor=$(cd "$build" && pwd)/zandor
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+cat >zandor.ini <<INI
+PRINT = 0
+GRID_DCOR = 10
+GRID_XCOR = 12 1.01 0.002 1e-5 -2e-5 1e-5 1e-9 -2e-9 1e-9 3e-10
+GRID_YCOR = 9 0.003 0.99 -1e-5 2e-5 1e-5 2e-9 1e-9 -1e-9 1e-10
+N_SECTOR = 8
+A_SECTOR = -22.5
+MAT_UB = 0.21 -0.04 0.03 0.05 0.18 -0.02 -0.06 0.02 0.24
+INI
+"$zandor" "$dir/stack16.kvf" %Xbase.kvf >/dev/null
+seconds() { # wall seconds of one run
+    start=$(date +%s.%N)
+    ZANDOR_THREADS=$1 "$zandor" $2 >/dev/null 2>&1
+    end=$(date +%s.%N)
+    echo "$end - $start" | bc
+}
+median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+steps="hdf5:$dir/stack16.h5 cbf:$dir/cbf_00001.cbf,A$frames native16:$dir/stack16.kvf load:base.kvf grid:base.kvf,%G radial:base.kvf,%R map:base.kvf,%H"
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+for step in $steps; do
+    name=${step%%:*}
+    words=$(echo "${step#*:}" | tr ',' ' ' | sed 's/ A/,A/')
+    for t in ${THREADS_LIST:-1 2}; do : >"times_${name}_$t"; done
+    i=0
+    while [ $i -lt "$runs" ]; do
+        for t in ${THREADS_LIST:-1 2}; do seconds "$t" "$words" >>"times_${name}_$t"; done
+        i=$((i + 1))
+    done
+    line="$name"
+    for t in ${THREADS_LIST:-1 2}; do line="$line  T$t $(median <"times_${name}_$t")s"; done
+    echo "$line"
+done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
