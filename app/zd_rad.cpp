@@ -215,14 +215,14 @@ class RingAccumulator {
 
 // Pixels without rules: dy^2 once per row, dx and dx^2 once per column, the
 // sector from the SectorFinder.
-void accumulate_plain(const IMG& img, const Centre& c, int32_t n, int32_t first_row, int32_t end_row,
-                      RingAccumulator& acc) {
+void accumulate_plain(const IMG& img, const Centre& c, int32_t n, float a_sector, int32_t first_row,
+                      int32_t end_row, RingAccumulator& acc) {
     std::vector<float> dx(img.nx), dx2(img.nx);
     for (int32_t col = 0; col < img.nx; ++col) {
         dx[col] = static_cast<float>(col - c.x + 0.5);
         dx2[col] = dx[col] * dx[col];
     }
-    const SectorFinder finder(n, rad_set.a_sector);
+    const SectorFinder finder(n, a_sector);
     const bool counted_all = img.frame.empty();
     int32_t hint = 0;
     for (int32_t row = first_row; row < end_row; ++row) {
@@ -240,7 +240,7 @@ void accumulate_plain(const IMG& img, const Centre& c, int32_t n, int32_t first_
 
 // Pixels with rules: each pixel's position and weight come from the slots.
 void accumulate_ruled(const IMG& img, const Centre& c, int32_t n, const Rules& rules,
-                      const CoordinateRules& slots, int32_t first_row, int32_t end_row,
+                      const CoordinateRules& slots, float a_sector, int32_t first_row, int32_t end_row,
                       RingAccumulator& acc) {
     const bool counted_all = img.frame.empty();
     for (int32_t row = first_row; row < end_row; ++row) {
@@ -254,7 +254,7 @@ void accumulate_ruled(const IMG& img, const Centre& c, int32_t n, const Rules& r
             const float dx = static_cast<float>(x - c.x + 0.5);
             const float dy = static_cast<float>(y - c.y + 0.5);
             const float r = std::sqrt(dx * dx + dy * dy);
-            const int32_t s = radial_sector(dx, dy, n, rad_set.a_sector);
+            const int32_t s = radial_sector(dx, dy, n, a_sector);
             if (s >= 0) acc.add(r, s, img.data[base + col], wx * wy);
         }
     }
@@ -268,19 +268,21 @@ constexpr int32_t kBlockRows = 64;
 // Every counted pixel into `total`, in blocks of rows shared among `threads`
 // threads: a wave of blocks at a time, each into sums of its own, which are
 // then added to the total in block order. Each thread has its own copy of the
-// rules (their evaluation has scratch space).
+// rules (their evaluation has scratch space); the settings, which belong to
+// the job's thread, are read there.
 void accumulate(const IMG& img, const Centre& c, int32_t n, int32_t dim, const Rules& rules,
                 const CoordinateRules& slots, int32_t threads, RingAccumulator& total) {
     const int32_t blocks = (img.ny + kBlockRows - 1) / kBlockRows;
     const int32_t team = std::max(1, std::min(threads, blocks));
     std::vector<RingAccumulator> partial(static_cast<size_t>(team), RingAccumulator(n, dim));
     std::vector<CoordinateRules> own_slots(static_cast<size_t>(team), slots);
+    const float a_sector = rad_set.a_sector;
     auto add_block = [&](int32_t block, RingAccumulator& acc, const CoordinateRules& rules_of_thread) {
         const int32_t first = block * kBlockRows, end = std::min(img.ny, first + kBlockRows);
         if (rules.any())
-            accumulate_ruled(img, c, n, rules, rules_of_thread, first, end, acc);
+            accumulate_ruled(img, c, n, rules, rules_of_thread, a_sector, first, end, acc);
         else
-            accumulate_plain(img, c, n, first, end, acc);
+            accumulate_plain(img, c, n, a_sector, first, end, acc);
     };
     if (blocks == 1) return add_block(0, total, slots);
     for (int32_t wave = 0; wave < blocks; wave += team) {
