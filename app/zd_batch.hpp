@@ -11,6 +11,7 @@ struct BatchOptions {
     bool strict = false;            // --strict: every warning is fatal
     bool quiet = false;             // --quiet: standard output carries only the batch lines
     std::vector<std::string> words; // the other words, in order
+    int32_t threads = 0;            // from 1: the threads of the run, over THREADS
 };
 
 // Splits the command line (argv[0] excluded) into batch options and words.

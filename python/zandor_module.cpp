@@ -84,12 +84,15 @@ py::dict image_of(IMG&& img) {
 
 // Runs one command line; returns its messages, files, summary and image.
 py::dict run_words(const std::vector<std::string>& words, const std::string& settings_file,
-                   const std::string& program, bool strict, bool with_summary, py::object on_message) {
+                   const std::string& program, bool strict, bool with_summary, py::object on_message,
+                   int32_t threads) {
+    if (threads < 0) throw py::value_error("threads must be 1 or more (0: the settings' THREADS)");
     Collector sink(std::move(on_message));
     BatchOptions options;
     options.words = words;
     options.settings_file = settings_file;
     options.strict = strict;
+    options.threads = threads;
     RunOutcome outcome;
     {
         const py::gil_scoped_release free;
@@ -256,7 +259,7 @@ PYBIND11_MODULE(_zandor, m) {
         }
     });
     m.def("run_words", &run_words, py::arg("words"), py::arg("settings_file"), py::arg("program"),
-          py::arg("strict"), py::arg("with_summary"), py::arg("on_message"),
+          py::arg("strict"), py::arg("with_summary"), py::arg("on_message"), py::arg("threads"),
           "Runs a command line as the console program does; returns its messages, files, summary and image.");
     m.def("read_frames", &read_frames, py::arg("path"), py::arg("first"), py::arg("last"), py::arg("h5_data"),
           "Reads frames first..last (0: first only, -1: to the end) of a file in its pixel type.");

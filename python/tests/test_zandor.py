@@ -92,13 +92,13 @@ def test_radial_columns_are_the_console_programs_rad_file(data_dir):
 
 def test_jobs_on_two_threads_keep_their_own_settings(data_dir):
     cases = [dict(SETTINGS, X_BIND=2, Y_BIND=2), dict(SETTINGS, X_MIN=10, X_MAX=60, XY_ORIEN="-X,Y")]
-    alone = [zandor.sum("img_0001.kvf,A4", s, dark="dark_0001.kvf") for s in cases]
+    alone = [zandor.sum("img_0001.kvf,A4", s, dark="dark_0001.kvf", threads=1) for s in cases]
     assert alone[0].data.shape != alone[1].data.shape
     results = [[None] * 6 for _ in cases]
 
     def job(i):
         for k in range(6):
-            results[i][k] = zandor.sum("img_0001.kvf,A4", cases[i], dark="dark_0001.kvf")
+            results[i][k] = zandor.sum("img_0001.kvf,A4", cases[i], dark="dark_0001.kvf", threads=1 + k % 3)
 
     threads = [threading.Thread(target=job, args=(i,)) for i in range(len(cases))]
     for t in threads:
@@ -110,6 +110,8 @@ def test_jobs_on_two_threads_keep_their_own_settings(data_dir):
             np.testing.assert_array_equal(got.data, expected.data)
             np.testing.assert_array_equal(got.counts, expected.counts)
             assert got.report == expected.report
+    with pytest.raises(ValueError):
+        zandor.sum("img_0001.kvf,A4", cases[0], threads=0)
 
 
 @pytest.mark.parametrize("words", [["missing.kvf"], ["img_0001.kvf,B9"], ["%Xout.kvf"]])

@@ -5,7 +5,8 @@ Every call is a job of its own: it runs on the calling thread without the GIL,
 so several Python threads can run jobs at once. Settings are given as a dict
 (or keyword arguments) of the console program's settings keys; a fatal
 condition raises zandor.Error with the program's one-line report; warnings go
-to Python's warnings module.
+to Python's warnings module. `threads` (run, sum, radial) sets the threads of
+the job's heavy steps over THREADS; the results do not depend on it.
 """
 
 import os
@@ -60,20 +61,30 @@ def _words(words):
     return [words] if isinstance(words, str) else [str(w) for w in words]
 
 
+def _thread_count(threads):
+    if threads is None:
+        return 0
+    if int(threads) < 1:
+        raise ValueError("threads must be 1 or more")
+    return int(threads)
+
+
 def _warn(notices):
     for line in notices.splitlines():
         if line.startswith(" warning : "):
             _warnings.warn(line[len(" warning : "):], stacklevel=3)
 
 
-def run(words, settings=None, on_message=None, program="zandor", strict=False, summary=True, **keys):
+def run(words, settings=None, on_message=None, program="zandor", strict=False, summary=True, threads=None,
+        **keys):
     """Runs a command line (a list of words, as after the program name:
     ["D=dark.kvf", "img_0001.kvf,A10", "%Xsum.tif"]) as the console program
     does. Settings come from `settings` and `keys` (SETTINGS_KEY=value); with
     neither, from "<program>.ini" of the current directory as the console
     program reads it. `on_message(kind, text)`, when given, sees every message
     as it comes (kind "report", "screen", "notice" or "progress"); nothing is
-    printed. `summary`: False skips the run summary. Returns a Run."""
+    printed. `summary`: False skips the run summary. `threads`: the threads of
+    the heavy steps (default: THREADS, else every processor). Returns a Run."""
     given = settings is not None or bool(keys)
     merged = dict(settings or {})
     merged.update(keys)
@@ -83,12 +94,13 @@ def run(words, settings=None, on_message=None, program="zandor", strict=False, s
             settings_file = os.path.join(tmp, "settings.ini")
             with open(settings_file, "w") as f:
                 f.write(_settings_text(merged))
-        result = _zandor.run_words(_words(words), settings_file, program, strict, summary, on_message)
+        result = _zandor.run_words(_words(words), settings_file, program, strict, summary, on_message,
+                                   _thread_count(threads))
     _warn(result["notice"])
     return Run(result)
 
 
-def sum(words, settings=None, dark=None, flat=None, on_message=None, **keys):
+def sum(words, settings=None, dark=None, flat=None, on_message=None, threads=None, **keys):
     """Sums an image word ("img_0001.kvf,A10", "scan_master.h5", "run.cbf,B2,E50")
     or a list of words, subtracting `dark` and dividing by `flat` (file names)
     when given, with the corrections the settings ask for (region, binning,
@@ -97,10 +109,10 @@ def sum(words, settings=None, dark=None, flat=None, on_message=None, **keys):
     prefix = ([f"D={dark}"] if dark else []) + ([f"F={flat}"] if flat else [])
     merged = dict(settings or {})
     merged.update(keys)
-    return run(prefix + _words(words), merged, on_message=on_message, summary=False)
+    return run(prefix + _words(words), merged, on_message=on_message, summary=False, threads=threads)
 
 
-def radial(words, settings=None, **keys):
+def radial(words, settings=None, threads=None, **keys):
     """The radial distribution (%R) of an image word, by rings of RADIUS pixels
     around ORIG, in N_SECTOR sectors. Returns a dict of numpy columns as the
     .rad file holds them: "r", then per sector "mean", "error" and "n"
@@ -109,7 +121,7 @@ def radial(words, settings=None, **keys):
     merged.update(keys)
     with tempfile.TemporaryDirectory(prefix="zandor-radial-") as out:
         merged["OUT"] = out
-        result = run(_words(words) + ["%R"], merged)
+        result = run(_words(words) + ["%R"], merged, threads=threads)
         rad = [f for f in result.files if f.endswith(".rad")][-1]
         table = np.loadtxt(rad, comments="#", ndmin=2)
     values = table[:, 1:]
