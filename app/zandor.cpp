@@ -126,7 +126,8 @@ void acquire_and_process(const std::string& word) {
     if (stat_mode()) {
         // The low limit applies only with SET_LIMIT 2.
         const float limit = run.set_limit == 2 ? run.low_limit : 0.0f;
-        zd_stat(drv.i_image, drv.dark_in_force, drv.d_image, run.set_limit, limit, run.print);
+        zd_stat(drv.i_image, drv.dark_in_force, drv.d_image, run.set_limit, limit, run.print,
+                drv.job.reading.threads);
         return;
     }
     // The first image of a working image fixes the frame range and the file
@@ -207,6 +208,7 @@ int run_zandor(const std::string& program, const BatchOptions& options) {
     prg_set_strict_warnings(options.strict);
     run.r_def = default_extension(prg_state().name);
     prg_inifile(parameter, options.settings_file);
+    if (options.threads > 0) drv.job.reading.threads = std::min(options.threads, kXyMaxThreads);
     const std::vector<std::string>& words = options.words;
     note_named_inputs(words);
     check_before_work(options);

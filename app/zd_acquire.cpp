@@ -284,11 +284,13 @@ void read_file(IMG& img, SeriesFiles& s, int32_t k, std::unique_ptr<HDR> opened)
 }
 
 // Reads the files of `group`, the files from k on, in one pass, then reports
-// each as if it had been read alone.
-void read_group(IMG& img, SeriesFiles& s, int32_t k, std::vector<std::unique_ptr<HDR>>& group) {
+// each as if it had been read alone; returns how many were read. A file whose
+// frame a worker thread could not decode ends the group: it is read alone,
+// where damaged data stop the run with their report.
+int32_t read_group(IMG& img, SeriesFiles& s, int32_t k, std::vector<std::unique_ptr<HDR>>& group) {
     const int32_t frames = img.frames;
     const std::vector<XyFileSum> sums = xy_getsum_files(img, group);
-    for (size_t j = 0; j < group.size(); ++j) {
+    for (size_t j = 0; j < sums.size(); ++j) {
         const auto file = static_cast<int32_t>(k + j);
         prg_printf("\n");
         start_file(img, s, file, s.name_of(file), std::move(group[j]));
@@ -297,6 +299,11 @@ void read_group(IMG& img, SeriesFiles& s, int32_t k, std::vector<std::unique_ptr
         xy_set_statistics(img, sums[j].statistics);
         end_file(img, s, file);
     }
+    const auto summed = static_cast<int32_t>(sums.size());
+    if (sums.size() == group.size()) return summed;
+    prg_printf("\n");
+    read_file(img, s, k + summed, std::move(group[sums.size()]));
+    return summed + 1;
 }
 
 // Files after the first of a series are read a group at a time when they hold
@@ -330,8 +337,11 @@ int32_t read_files_from(IMG& img, SeriesFiles& s, int32_t k) {
             prg_printf("\n");
             throw;
         }
-        if (!xy_getsum_files_take(img, *hdr, group.empty() ? hdr->type : group.front()->type,
-                                  static_cast<int64_t>(group.size()))) {
+        const bool joins =
+            xy_getsum_files_take(img, *hdr, group.empty() ? hdr->type : group.front()->type,
+                                 static_cast<int64_t>(group.size())) &&
+            (group.empty() || (hdr->decoder != nullptr) == (group.front()->decoder != nullptr));
+        if (!joins) {
             alone = std::move(hdr);
             break;
         }
@@ -345,8 +355,7 @@ int32_t read_files_from(IMG& img, SeriesFiles& s, int32_t k) {
         read_file(img, s, k, std::move(alone));
         return 1;
     }
-    read_group(img, s, k, group);
-    return static_cast<int32_t>(group.size());
+    return read_group(img, s, k, group);
 }
 
 } // namespace

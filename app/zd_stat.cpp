@@ -1,6 +1,7 @@
 #include "zd_stat.hpp"
 
 #include "kvf_lib.hpp"
+#include "xy_threads.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -174,11 +175,14 @@ struct Histogram {
     std::string name;
 };
 
+// Pixels handed to a thread at a time by the passes that treat each pixel alone.
+constexpr int64_t kPixelBlock = 65536;
+
 class StatAnalysis {
   public:
-    StatAnalysis(IMG& img, bool dark_present, const IMG& dark, int32_t print)
-        : img_(img), dark_(dark_present ? &dark : nullptr), print_(print), s_(stat_settings),
-          np_(stat_settings.stat_deg + 1), label_(dark_present ? "(adu-d)" : "adu") {}
+    StatAnalysis(IMG& img, bool dark_present, const IMG& dark, int32_t print, int32_t threads)
+        : img_(img), dark_(dark_present ? &dark : nullptr), print_(print), threads_(threads),
+          s_(stat_settings), np_(stat_settings.stat_deg + 1), label_(dark_present ? "(adu-d)" : "adu") {}
 
     void run(int32_t limit_mode, float limit);
 
@@ -200,6 +204,7 @@ class StatAnalysis {
     void dump_sums() const;
     void dump_means() const;
     void apply_low_limit(float limit);
+    template <class F> void for_pixel_blocks(F&& f);
     bool run_passes();
     template <int NP> void gather_window(const StatWindow& w, Histogram* h);
     Step iterate(const StatWindow& w, int& t, bool first, int32_t& removed);
@@ -217,6 +222,7 @@ class StatAnalysis {
     IMG& img_;
     const IMG* dark_;
     int32_t print_;
+    int32_t threads_;
     StatSettings s_;
     int np_;
     const char* label_;
@@ -270,14 +276,14 @@ void StatAnalysis::allocate() {
 // The passes and iterations read these instead of dividing again; pixels of
 // fewer than 2 frames never enter them.
 void StatAnalysis::compute_moments() {
-    for (int64_t i = 0; i < size_; ++i) {
+    for_pixel_blocks([&](int64_t i) {
         const uint16_t n = img_.frame[i];
-        if (n < 2) continue;
+        if (n < 2) return;
         const Moments mv = raw_moments(img_.data[i], n, img_.cosmic.sumq[i]);
         mean_[i] = mv.m;
         variance_[i] = mv.v;
         if (dark_) dark_count_[i] = std::trunc(dark_->data[i] * ratio_);
-    }
+    });
 }
 
 void StatAnalysis::dump_sums() const {
@@ -316,10 +322,21 @@ void StatAnalysis::dump_means() const {
 }
 
 void StatAnalysis::apply_low_limit(float limit) {
-    for (int64_t i = 0; i < size_; ++i) {
+    for_pixel_blocks([&](int64_t i) {
         const uint16_t n = img_.frame[i];
         if (n != 0 && static_cast<float>(img_.data[i]) < n * limit) img_.frame[i] = 0;
-    }
+    });
+}
+
+// f(i) for every pixel, blocks of pixels shared among the threads: for work
+// that each pixel does alone.
+template <class F> void StatAnalysis::for_pixel_blocks(F&& f) {
+    const int64_t blocks = (size_ + kPixelBlock - 1) / kPixelBlock;
+    xy_run_pieces(threads_, blocks, [&](int64_t b) {
+        const int64_t end = std::min(size_, (b + 1) * kPixelBlock);
+        for (int64_t i = b * kPixelBlock; i < end; ++i)
+            f(i);
+    });
 }
 
 void StatAnalysis::run(int32_t limit_mode, float limit) {
@@ -644,10 +661,11 @@ int par_stat(const IniTag& t) {
     return 0;
 }
 
-void zd_stat(IMG& img, bool dark_present, const IMG& dark, int32_t limit_mode, float limit, int32_t print) {
+void zd_stat(IMG& img, bool dark_present, const IMG& dark, int32_t limit_mode, float limit, int32_t print,
+             int32_t threads) {
     check_degree(stat_settings.stat_deg);
     {
-        StatAnalysis analysis(img, dark_present, dark, print);
+        StatAnalysis analysis(img, dark_present, dark, print, threads);
         analysis.run(limit_mode, limit);
     } // the working storage goes here
     xy_freeimg(img, FREE_DATA);

@@ -33,7 +33,8 @@ int par_stat(const IniTag& tag);
 // squared sums) and releases its pixel storage (level 2). `dark` is used only
 // when `dark_present`; pixels whose sum is below frames x `limit` are left out
 // when `limit_mode` is not 0.
-void zd_stat(IMG& img, bool dark_present, const IMG& dark, int32_t limit_mode, float limit, int32_t print);
+void zd_stat(IMG& img, bool dark_present, const IMG& dark, int32_t limit_mode, float limit, int32_t print,
+             int32_t threads = 1);
 
 // Statistics over the used pixels (frame count not 0), stored in the record:
 // `what` 0 all, else bits 1 nonzero, 2 min, 4 max, 8 mean, 16 mean and sigma.

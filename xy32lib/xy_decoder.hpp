@@ -56,6 +56,13 @@ class FrameSource {
     // again with the source on the job's thread. Null: the source has none.
     virtual std::unique_ptr<FrameSource> band_reader() { return nullptr; }
 
+    // True when decode may run on any thread while other sources decode on
+    // theirs: the source uses nothing but what it owns (its own stream or
+    // handle, its own buffers). Its decode may then throw, reporting nothing,
+    // on a thread that is not the job's; the caller decodes again on the job's
+    // thread, where damaged data raise their report.
+    virtual bool decodes_apart() const { return false; }
+
     // The detector's mask, one value per pixel of the frame, row after row (non-zero:
     // the pixel is not to be used); empty when the file has none.
     const std::vector<uint8_t>& pixel_mask() const { return pixel_mask_; }

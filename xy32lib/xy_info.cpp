@@ -73,10 +73,13 @@ void set_position(int64_t index, int32_t nx, int32_t& x, int32_t& y) {
 class InfoScan {
   public:
     InfoScan(const IMG& img, int64_t pixels)
-        : img_(img), pixels_(pixels), corrected_(img.corrected == 1), has_frame_(!img.frame.empty()) {}
+        : img_(img), pixels_(pixels), frames_(img.frames), corrected_(img.corrected == 1),
+          has_frame_(!img.frame.empty()) {}
 
     bool taken(int64_t i) const { return !corrected_ || !has_frame_ || img_.frame[i] != 0; }
-    int32_t value(int64_t i) const { return corrected_ ? img_.data[i] : xy_valcor(img_, i); }
+    int32_t value(int64_t i) const { return corrected_ ? img_.data[i] : xy_valcor(img_, i, frames_); }
+    // The frame count of the sum, as it was when the scan began.
+    int32_t frames() const { return frames_; }
 
     double sum() const {
         double s = 0.0;
@@ -98,6 +101,7 @@ class InfoScan {
   private:
     const IMG& img_;
     int64_t pixels_;
+    int32_t frames_;
     bool corrected_;
     bool has_frame_;
 };
@@ -391,7 +395,7 @@ class FastInfo {
     }
 
     bool left_out(uint16_t c) const {
-        return taken_ == Taken::counted ? c == 0 : (c != 0) & (c != img_.frames);
+        return taken_ == Taken::counted ? c == 0 : (c != 0) & (c != reference_.frames());
     }
 
     // The pixels with a count and the chunks holding a pixel left out; every
@@ -401,7 +405,7 @@ class FastInfo {
         if (taken_ == Taken::every) return {count, 0};
         const uint16_t* frame = img_.frame.data() + begin;
         if (taken_ == Taken::counted) return chunks_without_count(frame, count);
-        const int32_t full = img_.frames;
+        const int32_t full = reference_.frames();
         if (full >= 0 && full <= UINT16_MAX)
             return chunks_with_partial_count(frame, count, static_cast<uint16_t>(full));
         CountChunks every_chunk{0, ~uint64_t{0}};
@@ -461,7 +465,7 @@ class FastInfo {
                 copy[i - first] = stand_in;
                 ++left;
                 left_nonzero += v[i] != 0;
-                if (taken_ == Taken::whole_count) corrected.take(xy_valcor(img_, begin + i));
+                if (taken_ == Taken::whole_count) corrected.take(reference_.value(begin + i));
             });
             s.take_all(stats_of(copy.data(), end - first));
             done = end;
@@ -492,10 +496,10 @@ class FastInfo {
         case Taken::whole_count:
             break;
         }
-        BlockSums b = sums_of_whole_counts(v, frame, count, img_.frames);
+        BlockSums b = sums_of_whole_counts(v, frame, count, reference_.frames());
         for (uint64_t chunks = counts.left_out; chunks != 0; chunks &= chunks - 1)
             for_left_out_in_chunk(begin, int64_t{__builtin_ctzll(chunks)} * kChunk, count,
-                                  [&](int64_t i) { b.take(xy_valcor(img_, begin + i)); });
+                                  [&](int64_t i) { b.take(reference_.value(begin + i)); });
         return b;
     }
 

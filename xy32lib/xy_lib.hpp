@@ -239,6 +239,8 @@ int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum);
 // Pixel i scaled to the full frame count: value * frames / frame[i], rounded
 // half up; the value itself when the pixel saw every frame or none.
 int32_t xy_valcor(const IMG& img, int64_t i);
+// The same for a sum of `frames` frames.
+int32_t xy_valcor(const IMG& img, int64_t i, int32_t frames);
 // Reorients the planes as XY_ORIEN says; a pixel position alike.
 void xy_orien(IMG& img);
 void xy_orien_pixel(const IMG& img, double& x, double& y);
@@ -465,13 +467,17 @@ struct XyFileSum {
 // Whether xy_getsum_files can add `file` to the sum in progress in img, as
 // the file at `position` of a group of files of pixel type `type`: a 16- or
 // 32-bit integer file of the sum's size, holding one whole frame (and asked
-// for it), unbinned.
+// for it), unbinned. A file whose frame is decoded joins only a group of such
+// files, when its source decodes on any thread and the file has more than one
+// thread (THREADS): the group's frames are then decoded on them.
 bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t position);
 // Adds the frame of each file to the sum in progress in img (cosmic arrays
 // included when it has them), as xy_getsum_info would file after file, but
 // reading the files band by band together. Prints nothing; gives for each file
 // its saturated pixels and the statistics after it. img.frames and
-// img.n_saturated end as after the last file; img.hdr is not changed.
+// img.n_saturated end as after the last file; img.hdr is not changed. When a
+// decoded file could not be decoded on a worker thread, only the files before
+// it are summed (fewer results than files): the caller reads it alone next.
 std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR>>& files);
 // The lines a sum of `file` prints with PRINT_INFO: the frames used and, for
 // 16-bit files, the saturated pixels met.

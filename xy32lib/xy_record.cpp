@@ -266,14 +266,17 @@ int satbind16(const IMG& img, const uint16_t* raw, int32_t i, double& sum) {
 // ---------------------------------------------------------------- frame-count correction
 
 int32_t xy_valcor(const IMG& img, int64_t i) {
+    return xy_valcor(img, i, img.frames);
+}
+
+int32_t xy_valcor(const IMG& img, int64_t i, int32_t frames) {
     const int32_t value = img.data[static_cast<size_t>(i)];
     if (img.frame.empty()) return value;
     const int32_t count = img.frame[static_cast<size_t>(i)];
-    if (count == 0 || count == img.frames) return value;
+    if (count == 0 || count == frames) return value;
     // The product is a 32-bit product that wraps like the detector software's
     // integer arithmetic; done on unsigned values to keep it defined.
-    const auto product =
-        static_cast<int32_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(img.frames));
+    const auto product = static_cast<int32_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(frames));
     const int32_t quotient = product / count;
     return static_cast<int32_t>(static_cast<double>(quotient) + 0.5);
 }

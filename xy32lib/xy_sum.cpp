@@ -25,10 +25,11 @@ namespace {
 
 constexpr const char* kLib = "../xy32lib/xy_lib";
 constexpr uint16_t kSaturated = 65535;
-constexpr int64_t kMaxFrames = 65535;   // the per-pixel frame counts are 16 bits
-constexpr int64_t kRawDumpLimit = 8193; // pixels; larger images are never dumped
-constexpr int64_t kGroupFrames = 16;    // frames read band by band before their sums are added
-constexpr int64_t kBlockPixels = 2048;  // pixels whose sums stay in cache while a group is added
+constexpr int64_t kMaxFrames = 65535;    // the per-pixel frame counts are 16 bits
+constexpr int64_t kRawDumpLimit = 8193;  // pixels; larger images are never dumped
+constexpr int64_t kGroupFrames = 16;     // frames read band by band before their sums are added
+constexpr int64_t kMaxDecodedFiles = 16; // decoded one-frame files of a group, at most
+constexpr int64_t kBlockPixels = 2048;   // pixels whose sums stay in cache while a group is added
 constexpr int64_t kDecodedBandBytes = int64_t{1} << 20; // a group's band of decoded frames
 
 // ---------------------------------------------------------------- pixel types
@@ -383,7 +384,7 @@ int64_t rows_per_band(const IMG& img, int64_t count, int64_t pixel_bytes) {
 // marked values met. `read` reads one frame's band.
 template <class Frames, class Read>
 MarkCount add_band(const SumCall& call, const Band& band_of, typename Frames::Raw* buf, int64_t k0,
-                 int64_t count, Frames pixel, XyInfoAccumulator* info, Read read) {
+                   int64_t count, Frames pixel, XyInfoAccumulator* info, Read read) {
     const int64_t width = call.img.reg_width;
     const int64_t r0 = band_of.first_row;
     const int64_t rows = band_of.window.height;
@@ -452,11 +453,11 @@ ParallelGroup add_bands_in_parallel(SumCall& call, const std::vector<Band>& band
         if (call.info && !w.info)
             w.info = std::make_unique<XyInfoAccumulator>(img, band.first_row * img.reg_width);
         w.marks += add_band(call, band, w.buf.data(), k0, count, pixel, w.info.get(),
-                                [&](const XyWindow& window, Raw* out, int32_t k) {
-                                    if (w.reader) return w.reader->decode(k, window, out);
-                                    const XyLock lock(stream);
-                                    return Frames::read(img, window, out, k, nullptr);
-                                });
+                            [&](const XyWindow& window, Raw* out, int32_t k) {
+                                if (w.reader) return w.reader->decode(k, window, out);
+                                const XyLock lock(stream);
+                                return Frames::read(img, window, out, k, nullptr);
+                            });
     });
     if (failed >= 0) return ParallelGroup::failed;
     for (const BandWorker<Raw>& w : workers) {
@@ -490,9 +491,9 @@ void add_frame_group(SumCall& call, std::vector<typename Frames::Raw>& buf, int6
         if (call.info) call.info = std::make_unique<XyInfoAccumulator>(img);
         for (const Band& band : bands)
             call.marks += add_band(call, band, buf.data(), k0, count, pixel, call.info.get(),
-                                       [&](const XyWindow& window, typename Frames::Raw* out, int32_t k) {
-                                           return Frames::read(img, window, out, k, nullptr);
-                                       });
+                                   [&](const XyWindow& window, typename Frames::Raw* out, int32_t k) {
+                                       return Frames::read(img, window, out, k, nullptr);
+                                   });
         // The planes took part of the group twice: only a failure may end here.
         if (shared == ParallelGroup::failed)
             v_fatal(kLib, " xy_getsum : frames %lld to %lld of '%s' could not be summed on %d threads\n",
@@ -742,81 +743,195 @@ template <class Frames> void take_out_frame(IMG& sum, const typename Frames::Raw
 
 // The statistics of the sum just after file `j`, made anew from the sum of the
 // whole group with the frames of the later files taken out; for the rare sums
-// whose printed mean or sigma the gathered sums cannot decide.
-template <class Frames>
-XyStatistics statistics_after(IMG& img, std::vector<std::unique_ptr<HDR>>& files, size_t j, Frames pixel) {
+// whose printed mean or sigma the gathered sums cannot decide. `frame_of(f)`
+// gives the region of file f's frame.
+template <class Frames, class FrameOf>
+XyStatistics statistics_after(const IMG& img, int64_t count, int64_t j, Frames pixel, FrameOf frame_of) {
     IMG sum;
     sum.nx = img.nx;
     sum.ny = img.ny;
     sum.size = img.size;
     sum.corrected = img.corrected;
-    sum.frames = static_cast<int32_t>(img.frames - (files.size() - 1 - j));
+    sum.frames = static_cast<int32_t>(img.frames - (count - 1 - j));
     sum.data = img.data;
     sum.frame = img.frame;
-    std::vector<typename Frames::Raw>& buf = read_buffer<typename Frames::Raw>(img, img.reg_size);
-    for (size_t later = j + 1; later < files.size(); ++later) {
-        const FileInPlace in_place(img, files[later]);
-        if (Frames::read(img, xy_region_window(img), buf.data(), 1, nullptr) <= 0)
-            v_fatal(kLib, " xy_getsum : file '%s' changed while it was read\n", img.hdr->file_name.c_str());
-        take_out_frame(sum, buf.data(), pixel);
-    }
+    for (int64_t later = j + 1; later < count; ++later)
+        take_out_frame(sum, frame_of(later), pixel);
     xy_info(sum, INFO_ALL);
     return xy_statistics(sum);
 }
 
-template <class Frames>
-void sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames pixel,
-                    std::vector<XyFileSum>& sums) {
-    using Raw = typename Frames::Raw;
-    const auto count = static_cast<int64_t>(files.size());
-    const int32_t f0 = img.frames;
-    const Planes planes = planes_of(img);
-    // A band of every file: a group of more files than the region has rows
-    // needs more room than one frame.
-    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
-    std::vector<Raw>& buf = read_buffer<Raw>(img, count * band_rows * img.reg_width);
+// The files of a group whose sources decode their frames: each frame decoded
+// whole into `frames`, one after the other, the files shared among the
+// group's threads. Returns how many files from the first on were decoded; the
+// file after them could not be on a worker thread.
+template <class Raw>
+int64_t decode_files(const IMG& img, std::vector<std::unique_ptr<HDR>>& files, std::vector<Raw>& frames) {
+    const int64_t count = static_cast<int64_t>(files.size());
+    const XyWindow region = xy_region_window(img);
+    const int64_t failed = xy_run_pieces(files.front()->threads, count, [&](int64_t j) {
+        Raw* out = frames.data() + j * img.reg_size;
+        if (files[static_cast<size_t>(j)]->source->decode(1, region, out) != region.height)
+            throw std::runtime_error("short frame");
+    });
+    return failed < 0 ? count : failed;
+}
+
+// The statistics of a run of rows of a group's files: an accumulator per file,
+// fed the run's blocks once that file's frame is in them, and the saturated
+// pixels each file met there.
+struct GroupRun {
     std::vector<std::unique_ptr<XyInfoAccumulator>> info;
+    std::vector<int64_t> saturated;
+};
+
+// A run of the sums after each of `count` files from frame f0 on, from pixel
+// `first` on.
+GroupRun group_run(IMG& img, int32_t f0, int64_t count, int64_t first) {
+    GroupRun run;
+    const int32_t frames = img.frames;
     for (int64_t j = 0; j < count; ++j) {
         img.frames = static_cast<int32_t>(f0 + j + 1);
-        info.push_back(std::make_unique<XyInfoAccumulator>(img));
+        run.info.push_back(std::make_unique<XyInfoAccumulator>(img, first));
     }
+    img.frames = frames;
+    run.saturated.assign(static_cast<size_t>(count), 0);
+    return run;
+}
+
+// Takes the later run's statistics and saturated pixels after this one's.
+void append_run(GroupRun& run, const GroupRun& later) {
+    for (size_t j = 0; j < run.info.size(); ++j) {
+        run.info[j]->append(*later.info[j]);
+        run.saturated[j] += later.saturated[j];
+    }
+}
+
+// Adds rows [r0, r0 + rows) of the files' frames block by block, each block
+// taking the files in turn while its sums stay in cache; `band_of_file(j)`
+// gives file j's values of those rows.
+template <class Frames, class BandOfFile>
+void add_group_rows(const IMG& img, const Planes& planes, int64_t r0, int64_t rows, int32_t f0, Frames pixel,
+                    BandOfFile band_of_file, GroupRun& run) {
     const int64_t width = img.reg_width;
+    const int64_t band = rows * width;
+    for (int64_t b = 0; b < band; b += kBlockPixels) {
+        const int64_t n = std::min(kBlockPixels, band - b);
+        const Planes block = planes.at(r0 * width + b);
+        for (size_t j = 0; j < run.info.size(); ++j) {
+            const auto index = static_cast<uint16_t>(Frames::kIndexInSeries ? f0 + j : 0);
+            const int64_t saturated = add_values(block, band_of_file(j) + b, n, index, pixel).saturated;
+            run.saturated[j] += saturated;
+            if (j > 0 && saturated == 0)
+                run.info[j]->add_one_frame_on(r0 * width + b, n, *run.info[j - 1]);
+            else
+                run.info[j]->add(r0 * width + b, n);
+        }
+    }
+}
+
+// Stored files are read band by band, a band of every file at a time: a group
+// of more files than the region has rows needs more room than one frame.
+template <class Frames>
+GroupRun add_stored_files(IMG& img, std::vector<std::unique_ptr<HDR>>& files, int64_t count, Frames pixel) {
+    using Raw = typename Frames::Raw;
+    const int32_t f0 = img.frames;
+    const Planes planes = planes_of(img);
+    const int64_t band_rows = std::max<int64_t>(1, img.reg_height / count);
+    Raw* buf = read_buffer<Raw>(img, count * band_rows * img.reg_width).data();
+    GroupRun run = group_run(img, f0, count, 0);
     for_each_band(img, band_rows, [&](const Band& band_of) {
-        const int64_t r0 = band_of.first_row;
         const int64_t rows = band_of.window.height;
-        const int64_t band = rows * width;
-        const XyWindow& window = band_of.window;
+        const int64_t band = rows * img.reg_width;
         for (int64_t j = 0; j < count; ++j) {
-            const FileInPlace in_place(img, files[j]);
-            if (Frames::read(img, window, buf.data() + j * band, 1, nullptr) != rows)
+            const FileInPlace in_place(img, files[static_cast<size_t>(j)]);
+            if (Frames::read(img, band_of.window, buf + j * band, 1, nullptr) != rows)
                 v_fatal(kLib, " xy_getsum : file '%s' changed while it was read\n",
                         img.hdr->file_name.c_str());
         }
-        for (int64_t b = 0; b < band; b += kBlockPixels) {
-            const int64_t n = std::min(kBlockPixels, band - b);
-            const Planes block = planes.at(r0 * width + b);
-            for (int64_t j = 0; j < count; ++j) {
-                img.frames = static_cast<int32_t>(f0 + j + 1);
-                const auto index = static_cast<uint16_t>(Frames::kIndexInSeries ? f0 + j : 0);
-                const int64_t saturated =
-                    add_values(block, buf.data() + j * band + b, n, index, pixel).saturated;
-                sums[j].saturated += saturated;
-                if (j > 0 && saturated == 0)
-                    info[j]->add_one_frame_on(r0 * width + b, n, *info[j - 1]);
-                else
-                    info[j]->add(r0 * width + b, n);
-            }
-        }
+        add_group_rows(
+            img, planes, band_of.first_row, rows, f0, pixel, [&](size_t j) { return buf + j * band; }, run);
     });
+    return run;
+}
+
+// Decoded frames, all in memory, are added in runs of rows shared among the
+// threads; each run gathers statistics of its own, joined in run order (exact
+// sums: the same for any number of threads).
+constexpr int64_t kGroupRunRows = 32;
+
+template <class Frames>
+GroupRun add_decoded_files(IMG& img, int64_t count, Frames pixel, const typename Frames::Raw* decoded,
+                           int32_t threads) {
+    const int32_t f0 = img.frames;
+    const Planes planes = planes_of(img);
+    const int64_t width = img.reg_width;
+    const int64_t runs = (img.reg_height + kGroupRunRows - 1) / kGroupRunRows;
+    std::vector<GroupRun> parts;
+    for (int64_t r = 0; r < runs; ++r)
+        parts.push_back(group_run(img, f0, count, r * kGroupRunRows * width));
+    const int64_t failed = xy_run_pieces(threads, runs, [&](int64_t r) {
+        const int64_t r0 = r * kGroupRunRows;
+        add_group_rows(
+            img, planes, r0, std::min(kGroupRunRows, img.reg_height - r0), f0, pixel,
+            [&](size_t j) { return decoded + static_cast<int64_t>(j) * img.reg_size + r0 * width; },
+            parts[static_cast<size_t>(r)]);
+    });
+    if (failed >= 0)
+        v_fatal(kLib, " xy_getsum : the frames of %lld files could not be summed on %d threads\n",
+                static_cast<long long>(count), threads);
+    for (int64_t r = 1; r < runs; ++r)
+        append_run(parts.front(), parts[static_cast<size_t>(r)]);
+    return std::move(parts.front());
+}
+
+// Adds the files' frames and gives each file its saturated pixels and the
+// statistics of the sum after it. The frames of decoded files are in
+// `decoded`, one region after the other; stored files are read here.
+template <class Frames>
+void add_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, int64_t count, Frames pixel,
+                    const typename Frames::Raw* decoded, std::vector<XyFileSum>& sums) {
+    using Raw = typename Frames::Raw;
+    const int32_t f0 = img.frames;
+    const GroupRun run = decoded ? add_decoded_files(img, count, pixel, decoded, files.front()->threads)
+                                 : add_stored_files(img, files, count, pixel);
     for (int64_t j = 0; j < count; ++j) {
         img.frames = static_cast<int32_t>(f0 + j + 1);
-        sums[j].decided = info[j]->finish_from_sums(img);
-        if (sums[j].decided) sums[j].statistics = xy_statistics(img);
+        XyFileSum& sum = sums[static_cast<size_t>(j)];
+        sum.saturated = run.saturated[static_cast<size_t>(j)];
+        sum.decided = run.info[static_cast<size_t>(j)]->finish_from_sums(img);
+        if (sum.decided) sum.statistics = xy_statistics(img);
     }
     img.frames = static_cast<int32_t>(f0 + count);
+    auto frame_of = [&](int64_t later) -> const Raw* {
+        if (decoded) return decoded + later * img.reg_size;
+        Raw* frame = read_buffer<Raw>(img, img.reg_size).data();
+        const FileInPlace in_place(img, files[static_cast<size_t>(later)]);
+        if (Frames::read(img, xy_region_window(img), frame, 1, nullptr) <= 0)
+            v_fatal(kLib, " xy_getsum : file '%s' changed while it was read\n", img.hdr->file_name.c_str());
+        return frame;
+    };
     for (int64_t j = 0; j < count; ++j)
-        if (!sums[j].decided)
-            sums[j].statistics = statistics_after(img, files, static_cast<size_t>(j), pixel);
+        if (!sums[static_cast<size_t>(j)].decided)
+            sums[static_cast<size_t>(j)].statistics = statistics_after(img, count, j, pixel, frame_of);
+}
+
+// Sums the group's files, or those before a decoded file a worker could not
+// decode; returns how many.
+template <class Frames>
+int64_t sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frames pixel,
+                       std::vector<XyFileSum>& sums) {
+    using Raw = typename Frames::Raw;
+    int64_t count = static_cast<int64_t>(files.size());
+    const Raw* decoded = nullptr;
+    if (files.front()->decoder) {
+        std::vector<Raw>& frames = read_buffer<Raw>(img, count * img.reg_size);
+        count = decode_files(img, files, frames);
+        decoded = frames.data();
+    }
+    sums.resize(static_cast<size_t>(count));
+    if (count > 0) add_file_group(img, files, count, pixel, decoded, sums);
+    return count;
 }
 
 } // namespace
@@ -831,6 +946,17 @@ std::vector<int32_t>& xy_getsum_info(IMG& img, std::FILE* out, int32_t print, bo
     return img.data;
 }
 
+namespace {
+// Decoded one-frame files join a group when their sources decode on any
+// thread and the group has threads to share them among: at most two decoded
+// frames a thread are held at once.
+bool decoded_file_joins(const HDR& file, int64_t position) {
+    const FrameSource* source = file.source.get();
+    return source && source->decodes_apart() && source->pixel_mask().empty() && file.frames == 1 &&
+           file.threads > 1 && position < std::min<int64_t>(kMaxDecodedFiles, 2 * int64_t{file.threads});
+}
+} // namespace
+
 bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t position) {
     const bool simple_type = file.type == XY_TYPE_UINT16 || file.type == XY_TYPE_INT32;
     const bool one_frame_asked = std::max<int32_t>(1, img.beg_frame) == 1 && img.end_frame >= 0;
@@ -838,25 +964,29 @@ bool xy_getsum_files_take(const IMG& img, const HDR& file, int32_t type, int64_t
                                 int64_t{img.reg_width} * img.reg_height == img.size &&
                                 img.data.size() == static_cast<size_t>(img.size) &&
                                 img.frame.size() == static_cast<size_t>(img.size);
-    if (!simple_type || file.type != type || file.uint32_samples || img.valid.set || file.decoder ||
-        !one_frame_asked || !unbinned_image || file.dim_x != img.dim_x || file.dim_y != img.dim_y)
+    if (!simple_type || file.type != type || file.uint32_samples || img.valid.set || !one_frame_asked ||
+        !unbinned_image || file.dim_x != img.dim_x || file.dim_y != img.dim_y ||
+        img.frames + position + 1 > kMaxFrames)
         return false;
+    if (file.decoder) return decoded_file_joins(file, position);
     const int64_t pixel_bytes = file.type == XY_TYPE_UINT16 ? 2 : 4;
-    return declared_frames(file) >= 1 && last_whole_frame(img, file, pixel_bytes) == 1 &&
-           img.frames + position + 1 <= kMaxFrames;
+    return declared_frames(file) >= 1 && last_whole_frame(img, file, pixel_bytes) == 1;
 }
 
 std::vector<XyFileSum> xy_getsum_files(IMG& img, std::vector<std::unique_ptr<HDR>>& files) {
     std::vector<XyFileSum> sums(files.size());
     if (files.empty()) return sums;
+    const bool decoded = files.front() && files.front()->decoder;
     for (const auto& file : files)
-        if (!file || !xy_getsum_files_take(img, *file, files.front()->type, 0))
+        if (!file || !xy_getsum_files_take(img, *file, files.front()->type, 0) ||
+            (file->decoder != nullptr) != decoded)
             v_fatal(kLib, " xy_getsum_files : file '%s' is not a one-frame file of the sum in progress\n",
                     file ? file->file_name.c_str() : "");
     if (files.front()->type == XY_TYPE_UINT16)
         sum_file_group(img, files, Uint16Frames{}, sums);
     else
         sum_file_group(img, files, Int32Frames{}, sums);
+    if (sums.empty()) return sums;
     if (files.front()->type == XY_TYPE_UINT16) {
         int64_t saturated = img.n_saturated;
         for (const XyFileSum& s : sums)

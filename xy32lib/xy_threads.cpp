@@ -40,6 +40,10 @@ void set_thread_index(int32_t t) {
 }
 #else
 void set_thread_index(int32_t) {}
+
+int32_t threads_in_team() {
+    return omp_get_num_threads();
+}
 #endif
 
 int32_t team_size(int32_t threads, int64_t pieces) {

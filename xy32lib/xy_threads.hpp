@@ -60,6 +60,8 @@ int32_t team_size(int32_t threads, int64_t pieces);
 void note_failure(int64_t& first, int64_t piece);
 // The std::thread runs number their threads themselves.
 void set_thread_index(int32_t t);
+// The threads of the running parallel region (OpenMP may give fewer than asked).
+int32_t threads_in_team();
 
 template <class Body> int64_t run(int32_t threads, int64_t pieces, int64_t chunk, Body& body) {
     int64_t failed = -1;
@@ -108,7 +110,8 @@ template <class Body> int64_t run(int32_t threads, int64_t pieces, int64_t chunk
 #pragma omp parallel num_threads(team)
         {
             const int64_t t = xy_thread_index();
-            for (int64_t p = t * pieces / team; p < (t + 1) * pieces / team; ++p)
+            const int64_t n = threads_in_team();
+            for (int64_t p = t * pieces / n; p < (t + 1) * pieces / n; ++p)
                 guarded(p);
         }
     }

@@ -71,6 +71,24 @@ void write_inputs(const std::string& dir) {
             pixels.push_back(static_cast<int32_t>(v) - 60);
         zt::write_cbf(dir + "/c_0000" + std::to_string(f) + ".cbf", kWidth, kHeight, pixels);
     }
+    for (int f = 1; f <= 6; ++f) {
+        std::vector<int32_t> pixels;
+        for (double v : frame_values(rng, f, 1e6))
+            pixels.push_back(static_cast<int32_t>(v));
+        zt::write_cbf(dir + "/d_0000" + std::to_string(f) + ".cbf", kWidth, kHeight, pixels);
+    }
+    std::string damaged = zt::read_file(dir + "/d_00004.cbf"); // decodes to the wrong byte count
+    std::fill_n(damaged.begin() + static_cast<std::ptrdiff_t>(damaged.size() / 2), 64, '\x80');
+    zt::write_file(dir + "/d_00004.cbf", damaged);
+    for (int f = 1; f <= 5; ++f) {
+        zt::TiffPages one;
+        one.width = kWidth;
+        one.height = kHeight;
+        one.compression = 8; // deflate
+        one.rows_per_strip = 32;
+        one.pages.push_back(frame_values(rng, f, 65535));
+        zt::write_tiff(dir + "/t_000" + std::to_string(f) + ".tif", one);
+    }
     zt::TiffPages t;
     t.width = kWidth;
     t.height = kHeight;
@@ -125,6 +143,11 @@ const std::vector<Scenario>& scenarios() {
          "T_COSMIC = 4\n",
          {"D=c_00001.cbf", "c_00002.cbf,A4", "%Xc.kvf", "%R"}},
         {"compressed TIFF pages, binned", "zandor", "X_BIND = 2\nY_BIND = 3\n", {"pages.tif", "%X", "%H"}},
+        {"CBF series with a damaged file", "zandor", "", {"d_00001.cbf,A6", "%Xd.kvf"}},
+        {"compressed one-page TIFF series, cosmic rays",
+         "zandor",
+         "T_COSMIC = 4\nPRINT = 7\n",
+         {"t_0001.tif,A5", "%Xt.kvf"}},
         {"float frame out of range", "zandor", "", {"huge.kvf", "%X"}},
         {"statistics mode", "zandor_stat", "", {"a16_0001.kvf,A3"}},
     };
@@ -188,7 +211,11 @@ TEST(ThreadScenarios, FailuresAndOutputsAreThoseOfTheirInputs) {
     const Outcome broken = run_with_threads(scenarios()[5], 2);
     EXPECT_EQ(broken.run.status, 3);
     EXPECT_NE(broken.run.err.find("damaged bitshuffle+lz4 chunk"), std::string::npos) << broken.run.err;
-    const Outcome huge = run_with_threads(scenarios()[8], 3);
+    const Outcome damaged = run_with_threads(scenarios()[8], 2);
+    EXPECT_EQ(damaged.run.status, 3);
+    EXPECT_NE(damaged.run.err.find("d_00004.cbf"), std::string::npos) << damaged.run.err;
+    EXPECT_NE(damaged.run.out.find("d_00003.cbf : 1 frames used"), std::string::npos) << damaged.run.out;
+    const Outcome huge = run_with_threads(scenarios()[10], 3);
     EXPECT_EQ(huge.run.status, 3);
     EXPECT_NE(huge.run.err.find("outside the 32-bit pixel range"), std::string::npos) << huge.run.err;
     const Outcome cosmic = run_with_threads(scenarios()[0], 2);

@@ -163,6 +163,7 @@ class CbfFrame final : public FrameSource {
         xy_decoder_wrong_type(kOrigin, file_name_);
     }
     int32_t decode(int32_t, const XyWindow&, float*) override { xy_decoder_wrong_type(kOrigin, file_name_); }
+    bool decodes_apart() const override { return true; }
 
   private:
     void decode_frame(int32_t* out);

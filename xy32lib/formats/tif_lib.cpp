@@ -180,6 +180,8 @@ class TiffPages final : public FrameSource {
     int32_t decode(int32_t frame, const XyWindow& w, uint16_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, int32_t* buf) override { return read(frame, w, buf); }
     int32_t decode(int32_t frame, const XyWindow& w, float* buf) override { return read(frame, w, buf); }
+    // Each file has its own libtiff handle, which reports to its own handler.
+    bool decodes_apart() const override { return true; }
 
     // The geometry that a hybrid-pixel detector's description gives.
     HeaderGeometry header_geometry() const override;
