@@ -2,6 +2,7 @@
 // supported file, running command lines in-process, and writing an image.
 // Each call is a job of its own on the calling thread, run without the GIL.
 #include "prg_lib.hpp"
+#include "xy_decoder.hpp"
 #include "xy_lib.hpp"
 #include "zandor.hpp"
 
@@ -134,6 +135,7 @@ bool read_frame(const IMG& img, int32_t frame, uint8_t* out) {
     const HDR& hdr = *img.hdr;
     const XyWindow whole{0, 0, hdr.dim_x, hdr.dim_y};
     // Decoding formats give unsigned 32-bit samples as they are.
+    if (hdr.source) return xy_source_decode_shared(hdr, frame, whole, out) == whole.height;
     if (hdr.decoder) return hdr.decoder(hdr, frame, whole, out) == whole.height;
     switch (hdr.type) {
     case XY_TYPE_UINT8:
@@ -156,10 +158,11 @@ struct ReadResult {
     std::vector<KvfItem> header;
 };
 
-ReadResult read_file_frames(const std::string& path, int32_t first, int32_t last,
-                            const std::string& h5_data) {
+ReadResult read_file_frames(const std::string& path, int32_t first, int32_t last, const std::string& h5_data,
+                            int32_t threads) {
     XyReadOptions reading;
     reading.h5_data_path = h5_data;
+    if (threads > 0) reading.threads = std::min(threads, kXyMaxThreads);
     IMG img;
     img.name = path;
     img.hdr = xy_open(path, prg_state().name, "", 0, true, reading);
@@ -186,7 +189,8 @@ ReadResult read_file_frames(const std::string& path, int32_t first, int32_t last
     return r;
 }
 
-py::tuple read_frames(const std::string& path, int32_t first, int32_t last, const std::string& h5_data) {
+py::tuple read_frames(const std::string& path, int32_t first, int32_t last, const std::string& h5_data,
+                      int32_t threads) {
     ProgramState state;
     Collector sink{py::none()};
     state.sink = &sink;
@@ -194,7 +198,7 @@ py::tuple read_frames(const std::string& path, int32_t first, int32_t last, cons
     {
         const py::gil_scoped_release free;
         const ProgramScope bind(state);
-        r = read_file_frames(path, first, last, h5_data);
+        r = read_file_frames(path, first, last, h5_data, threads);
     }
     std::vector<py::ssize_t> shape = {r.height, r.width};
     if (r.frames_read > 1) shape.insert(shape.begin(), r.frames_read);
@@ -262,6 +266,7 @@ PYBIND11_MODULE(_zandor, m) {
           py::arg("strict"), py::arg("with_summary"), py::arg("on_message"), py::arg("threads"),
           "Runs a command line as the console program does; returns its messages, files, summary and image.");
     m.def("read_frames", &read_frames, py::arg("path"), py::arg("first"), py::arg("last"), py::arg("h5_data"),
+          py::arg("threads"),
           "Reads frames first..last (0: first only, -1: to the end) of a file in its pixel type.");
     m.def("write_image", &write_image, py::arg("data"), py::arg("counts"), py::arg("name"),
           py::arg("depth_mode"), "Writes an int32 image through the writer its name selects.");

@@ -2,6 +2,10 @@
 #include "xy_decoder.hpp"
 
 #include "xy_lib.hpp"
+#include "xy_threads.hpp"
+
+#include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -18,7 +22,49 @@ bool covers_masked(const IMG& img, const std::vector<uint8_t>& mask, int64_t bx,
     return false;
 }
 
+// Fewer rows a thread are decoded on the calling thread.
+constexpr int32_t kMinSharedRows = 64;
+
+// The window's rows cut into one band a thread, each decoded by a band reader
+// of its own; the source decodes the window itself when it has no readers or
+// a reader fails (damaged data then raise their report on this thread).
+template <class T>
+int32_t decode_in_bands(FrameSource& source, int32_t frame, const XyWindow& w, T* buf, int32_t threads) {
+    const int32_t bands = std::min(threads, w.height / kMinSharedRows);
+    if (bands < 2 || source.band_frames(frame, 1) != 1) return source.decode(frame, w, buf);
+    std::vector<std::unique_ptr<FrameSource>> readers;
+    for (int32_t b = 0; b < bands; ++b) {
+        readers.push_back(source.band_reader());
+        if (!readers.back()) return source.decode(frame, w, buf);
+    }
+    const int64_t failed = xy_run_pieces(bands, bands, [&](int64_t b) {
+        const auto first = static_cast<int32_t>(b * w.height / bands);
+        const auto end = static_cast<int32_t>((b + 1) * w.height / bands);
+        const XyWindow band{w.x0, w.y0 + first, w.width, end - first};
+        if (readers[static_cast<size_t>(b)]->decode(frame, band, buf + int64_t{first} * w.width) !=
+            band.height)
+            throw std::runtime_error("band not decoded");
+    });
+    return failed < 0 ? w.height : source.decode(frame, w, buf);
+}
+
 } // namespace
+
+int32_t xy_source_decode_shared(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf) {
+    FrameSource& source = *hdr.source;
+    switch (hdr.type) {
+    case XY_TYPE_UINT8:
+        return decode_in_bands(source, frame, window, static_cast<uint8_t*>(buf), hdr.threads);
+    case XY_TYPE_UINT16:
+        return decode_in_bands(source, frame, window, static_cast<uint16_t*>(buf), hdr.threads);
+    case XY_TYPE_INT32:
+        return decode_in_bands(source, frame, window, static_cast<int32_t*>(buf), hdr.threads);
+    case XY_TYPE_FLOAT:
+        return decode_in_bands(source, frame, window, static_cast<float*>(buf), hdr.threads);
+    default:
+        xy_decoder_wrong_type("../xy32lib/xy_lib", hdr.file_name);
+    }
+}
 
 int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask) {
     if (mask.empty()) return 0;

@@ -83,6 +83,10 @@ int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask);
 // The registry's frame decoder of the modules that keep a FrameSource: the
 // record's source decodes into a buffer of the record's pixel type.
 int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf);
+// The same with the window's rows shared among the record's threads, for a
+// source whose band readers decode a frame in parts (HDF5 stacks); others
+// decode on the calling thread.
+int32_t xy_source_decode_shared(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf);
 
 // The record of a file whose frames `source` decodes: its size, frame count,
 // pixel type and format, the open stream, and the source as its decoder (the

@@ -5,7 +5,7 @@ Every call is a job of its own: it runs on the calling thread without the GIL,
 so several Python threads can run jobs at once. Settings are given as a dict
 (or keyword arguments) of the console program's settings keys; a fatal
 condition raises zandor.Error with the program's one-line report; warnings go
-to Python's warnings module. `threads` (run, sum, radial) sets the threads of
+to Python's warnings module. `threads` (run, sum, radial, read) sets the threads of
 the job's heavy steps over THREADS; the results do not depend on it.
 """
 
@@ -129,15 +129,17 @@ def radial(words, settings=None, threads=None, **keys):
             "run": result}
 
 
-def read(path, frame=1, last=None, dtype=None, h5_data=None):
+def read(path, frame=1, last=None, dtype=None, h5_data=None, threads=None):
     """Reads frame `frame` (from 1) of any supported file, or frames `frame` to
     `last` (-1: to the end) as a 3-D array, in the file's pixel type (or
     `dtype`, for instance "int32"). Returns (pixels, header): the header is a
     dict of the file's entries and its number of frames. `h5_data` names the
-    dataset of an HDF5 file (as H5_DATA)."""
+    dataset of an HDF5 file (as H5_DATA); `threads` the threads that decode a
+    compressed HDF5 frame (default: every processor)."""
     first_frame = int(frame)
     last_frame = 0 if last is None else int(last)
-    pixels, header, messages = _zandor.read_frames(os.fspath(path), first_frame, last_frame, h5_data or "")
+    pixels, header, messages = _zandor.read_frames(os.fspath(path), first_frame, last_frame, h5_data or "",
+                                                   _thread_count(threads))
     _warn(messages["notice"])
     if dtype is not None and np.dtype(dtype) != pixels.dtype:
         pixels = pixels.astype(dtype)

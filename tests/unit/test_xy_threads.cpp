@@ -1,7 +1,10 @@
 // Work shared among threads gives what one thread gives: the statistics
 // gathered in pieces and joined in order, the pieces that fail, the thread
 // count a job starts from.
+#include "detector_writers.hpp"
 #include "records.hpp"
+#include "test_support.hpp"
+#include "xy_decoder.hpp"
 #include "xy_lib.hpp"
 #include "xy_threads.hpp"
 
@@ -95,6 +98,46 @@ TEST(ThreadPieces, RangesAreConsecutiveRunsOneAThread) {
     EXPECT_TRUE(std::is_sorted(owner.begin(), owner.end()));
     EXPECT_EQ(owner.front(), 0);
     EXPECT_EQ(owner.back(), 2);
+}
+
+// A frame decoded in bands by readers on several threads is the frame one
+// thread decodes; a damaged frame raises the same report either way.
+TEST(SharedDecode, BandsOfReadersGiveTheFrameOfOneThread) {
+    zt::TempDir dir;
+    const std::string name = dir.file("stack.h5");
+    zt::H5Dataset d;
+    d.dims = {3, 203, 301};
+    d.chunk = {1, 203, 301};
+    d.filter = zt::H5Filter::BitshuffleLz4;
+    d.bitshuffle_block = 2048;
+    std::mt19937 rng(7);
+    for (uint64_t i = 0; i < 3 * 203 * 301; ++i)
+        d.values.push_back(static_cast<double>(rng() % 60000));
+    {
+        zt::H5File h5(name);
+        h5.dataset(d);
+    }
+    zt::damage_bitshuffle_block(name, 1, 5); // the second frame
+    auto decode = [&](int32_t threads, int32_t frame, bool shared) {
+        XyReadOptions reading;
+        reading.threads = threads;
+        std::unique_ptr<HDR> hdr = xy_open(name, "zandor", "", 0, true, reading);
+        std::vector<uint16_t> out(203 * 301);
+        const XyWindow whole{0, 0, 301, 203};
+        try {
+            const int32_t rows = shared ? xy_source_decode_shared(*hdr, frame, whole, out.data())
+                                        : xy_source_decoder(*hdr, frame, whole, out.data());
+            return std::make_pair(rows, out);
+        } catch (const Fatal& f) {
+            return std::make_pair(-1, std::vector<uint16_t>(f.report.begin(), f.report.end()));
+        }
+    };
+    for (int32_t frame : {1, 2, 3, 4}) {
+        const auto one = decode(1, frame, false);
+        EXPECT_EQ(one.first, frame == 2 ? -1 : frame == 4 ? 0 : 203) << frame;
+        for (int32_t threads : {2, 3})
+            EXPECT_EQ(decode(threads, frame, true), one) << frame << " at " << threads << " threads";
+    }
 }
 
 TEST(ThreadCount, EnvironmentWithinRangeElseTheProcessorsOfTheProcess) {
