@@ -2,7 +2,8 @@
 # THREADS = 1 against THREADS = 2 (or the counts given in THREADS_LIST) in one
 # run, alternated: the HDF5 bitshuffle+LZ4 stack, the CBF series and the
 # native 16-bit stack of bench_detectors (generated first in ZBENCH_DIR), then
-# the grid correction, %R and %H of the summed stack. Prints the median wall
+# the grid correction, %R, %H and the powder profile %Q of the summed stack,
+# and the statistics mode on the native stack. Prints the median wall
 # time of each step at each count, and the load of the machine.
 # Usage: run_threads_bench.sh BUILD_DIR [frames] [side] [runs]
 set -eu
@@ -26,16 +27,25 @@ GRID_YCOR = 9 0.003 0.99 -1e-5 2e-5 1e-5 2e-9 1e-9 -1e-9 1e-10
 N_SECTOR = 8
 A_SECTOR = -22.5
 MAT_UB = 0.21 -0.04 0.03 0.05 0.18 -0.02 -0.06 0.02 0.24
+DISTANCE = 200
+PIXEL_SIZE = 0.075
+BEAM_CENTER = 1010.5 1040.5
+SOLID_ANGLE = 1
+POLARIZATION = 0.95
+POWDER_PLOT = 0
 INI
 "$zandor" "$dir/stack16.kvf" %Xbase.kvf >/dev/null
-seconds() { # wall seconds of one run
+# The statistics mode is the program under the name zandor_stat.
+ln -s "$zandor" zandor_stat
+cp zandor.ini zandor_stat.ini
+seconds() { # wall seconds of one run of program $3
     start=$(date +%s.%N)
-    ZANDOR_THREADS=$1 "$zandor" $2 >/dev/null 2>&1
+    ZANDOR_THREADS=$1 "$3" $2 >/dev/null 2>&1
     end=$(date +%s.%N)
     echo "$end - $start" | bc
 }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
-steps="hdf5:$dir/stack16.h5 cbf:$dir/cbf_00001.cbf,A$frames native16:$dir/stack16.kvf load:base.kvf grid:base.kvf,%G radial:base.kvf,%R map:base.kvf,%H"
+steps="hdf5:$dir/stack16.h5 cbf:$dir/cbf_00001.cbf,A$frames native16:$dir/stack16.kvf load:base.kvf grid:base.kvf,%G radial:base.kvf,%R map:base.kvf,%H powder:base.kvf,%Q stat:$dir/stack16.kvf"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for step in $steps; do
     name=${step%%:*}
@@ -43,7 +53,9 @@ for step in $steps; do
     for t in ${THREADS_LIST:-1 2}; do : >"times_${name}_$t"; done
     i=0
     while [ $i -lt "$runs" ]; do
-        for t in ${THREADS_LIST:-1 2}; do seconds "$t" "$words" >>"times_${name}_$t"; done
+        program=$zandor
+        [ "$name" = stat ] && program=./zandor_stat
+        for t in ${THREADS_LIST:-1 2}; do seconds "$t" "$words" "$program" >>"times_${name}_$t"; done
         i=$((i + 1))
     done
     line="$name"
