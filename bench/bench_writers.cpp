@@ -70,8 +70,8 @@ void write_direct(const std::string& name, const IMG& img, XyCompression c) {
         H5Pset_shuffle(dcpl);
         H5Pset_deflate(dcpl, 4);
     } else {
-        const unsigned cd[5] = {0, 0, 0, 0, 2};
-        H5Pset_filter(dcpl, 32008, H5Z_FLAG_MANDATORY, 5, cd);
+        const unsigned cd[2] = {0, 2}; // default block size, LZ4
+        H5Pset_filter(dcpl, 32008, H5Z_FLAG_MANDATORY, 2, cd);
     }
     const hid_t dset = H5Dcreate2(file, "data", H5T_STD_I32LE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
     if (H5Dwrite(dset, H5T_NATIVE_INT32, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) std::exit(2);
@@ -81,9 +81,12 @@ void write_direct(const std::string& name, const IMG& img, XyCompression c) {
     H5Fclose(file);
 }
 
+// One timed step; the file it writes, when named, is removed before each
+// run, outside the timing.
 struct Measure {
     const char* what;
-    std::function<void()> run;
+    std::string output;
+    std::function<void(const std::string& output)> run;
     std::vector<double> seconds;
 };
 
@@ -104,32 +107,35 @@ int main(int argc, char** argv) {
     gzip.h5_compression = XyCompression::gzip;
     bslz4.h5_compression = XyCompression::bitshuffle_lz4;
     const bool have_bslz4 = H5Zfilter_avail(32008) > 0;
-    std::vector<Measure> m = {
-        {"read native", [&] { read_native(dir + "/native.kvf"); }, {}},
-        {"write int32 tif", [&] { tif_write_values(img, dir + "/out.tif", XySampleType::int32); }, {}},
-        {"write h5 uncompressed", [&] { nexus_write(img, dir + "/none.h5", none); }, {}},
-        {"write h5 gzip", [&] { nexus_write(img, dir + "/gzip.h5", gzip); }, {}},
-        {"libhdf5 gzip directly",
-         [&] { write_direct(dir + "/gzip_direct.h5", img, XyCompression::gzip); },
-         {}},
-        {"write h5 bslz4",
-         [&] {
-             if (have_bslz4) nexus_write(img, dir + "/bslz4.h5", bslz4);
-         },
-         {}},
-        {"libhdf5 bslz4 directly",
-         [&] {
-             if (have_bslz4) write_direct(dir + "/bslz4_direct.h5", img, XyCompression::bitshuffle_lz4);
-         },
-         {}},
+    const auto nexus = [](const IMG& image, const XyWriteOptions& options) {
+        return [&image, options](const std::string& out) { nexus_write(image, out, options); };
     };
+    const auto direct = [&img](XyCompression c) {
+        return [&img, c](const std::string& out) { write_direct(out, img, c); };
+    };
+    const auto tif = [&img](const std::string& out) { tif_write_values(img, out, XySampleType::int32); };
+    std::vector<Measure> m = {
+        {"read native", "", [&](const std::string&) { read_native(dir + "/native.kvf"); }, {}},
+        {"write int32 tif", dir + "/out.tif", tif, {}},
+        {"write h5 uncompressed", dir + "/none.h5", nexus(img, none), {}},
+        {"write h5 gzip", dir + "/gzip.h5", nexus(img, gzip), {}},
+        {"libhdf5 gzip directly", dir + "/gzip_direct.h5", direct(XyCompression::gzip), {}},
+    };
+    if (have_bslz4) {
+        m.push_back({"write h5 bslz4", dir + "/bslz4.h5", nexus(img, bslz4), {}});
+        m.push_back({"libhdf5 bslz4 directly", dir + "/bslz4_direct.h5", direct(XyCompression::bitshuffle_lz4), {}});
+    }
+    // REPLACE=1 keeps the files of the round before: each write then replaces one.
+    const bool replace = std::getenv("REPLACE") != nullptr;
     for (int r = 0; r < reps + 1; ++r)
         for (Measure& x : m) {
+            if (!replace && !x.output.empty()) std::remove(x.output.c_str());
             const double t0 = wall_seconds();
-            x.run();
+            x.run(x.output);
             if (r > 0) x.seconds.push_back(wall_seconds() - t0); // the first round warms the caches
         }
-    std::printf("bench_writers: %d x %d int32 image, median of %d, wall-clock ms\n", side, side, reps);
+    std::printf("bench_writers: %d x %d int32 image, median of %d, wall-clock ms, %s\n", side, side, reps,
+                replace ? "each file replacing the one before" : "new files");
     for (const Measure& x : m)
         std::printf("  %-24s %8.1f\n", x.what, 1e3 * median(x.seconds));
     const double native = median(m[0].seconds);

@@ -20,20 +20,37 @@ inline bool marked_pixel(const IMG& img, size_t i) {
 }
 // The marker of a masked pixel in integer images.
 constexpr int32_t kMarkedInt32 = -1;
-std::vector<int32_t> marked_int32(const IMG& img);
-std::vector<float> marked_float32(const IMG& img);
-// 1 where the pixel is marked, else 0.
-std::vector<uint8_t> marked_mask(const IMG& img);
-// The smallest and largest value not marked; false when every pixel is marked.
-bool unmarked_range(const IMG& img, int32_t& min, int32_t& max);
+
+// The smallest and largest value not marked (both 0 when every pixel is
+// marked) and the number of marked pixels, in one pass.
+struct MarkedSummary {
+    int32_t min = 0;
+    int32_t max = 0;
+    bool any_unmarked = false;
+    size_t marked = 0;
+};
+MarkedSummary summarise_marks(const IMG& img);
+
+// The stored values of the image, band after band of `band_rows` rows (the
+// last one may be shorter): `put(first_row, rows, values)` gets each band as
+// the file keeps it, int32_t (-1 where marked), float (NaN there) or uint8_t
+// (the mask: 1 there, else 0). Integer bands without a marked pixel point
+// into the image itself; the others are filled in one buffer of a band, so
+// that no copy of the whole image is made. Stops at the first false `put`.
+template <class T> using BandSink = std::function<bool(int64_t first_row, int64_t rows, const T* values)>;
+template <class T> bool for_each_marked_band(const IMG& img, int64_t band_rows, const BandSink<T>& put);
+
+// Rows of `row_bytes` each in about `bytes`: at least one, at most `rows`.
+int64_t rows_in(int64_t bytes, int64_t row_bytes, int64_t rows);
+
+// Writes `size` bytes at `bytes` to the file `name`; false when any of them
+// could not be written.
+bool write_file_bytes(const std::string& name, const void* bytes, size_t size);
 
 // A file written by a library that opens it by name: `write` gets the name of
 // a temporary file in the target's directory and returns false on failure;
 // the temporary is renamed to `target` only when it succeeded, else removed
 // and the run stopped with "<what> <target>: <cause>" (`cause` as set by
 // `write`, or the system's error).
-// Writes `bytes` to the file `name`; false when any of it could not be written.
-bool write_file_bytes(const std::string& name, const std::string& bytes);
-
 void write_through_temporary(const char* origin, const char* what, const std::string& target,
                              const std::function<bool(const std::string& temp, std::string& cause)>& write);

@@ -4,6 +4,7 @@
 #include "marked_values.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -104,34 +105,82 @@ bool put_metadata(hid_t entry, const std::vector<XyMetadataItem>& items) {
 
 // ---------------------------------------------------------------- image datasets
 
-// Chunks of whole rows, about 1 MiB each, when a filter is asked for.
+template <class T> hid_t memory_type();
+template <> hid_t memory_type<int32_t>() {
+    return H5T_NATIVE_INT32;
+}
+template <> hid_t memory_type<float>() {
+    return H5T_NATIVE_FLOAT;
+}
+template <> hid_t memory_type<uint16_t>() {
+    return H5T_NATIVE_UINT16;
+}
+template <> hid_t memory_type<uint8_t>() {
+    return H5T_NATIVE_UINT8;
+}
+
+// Rows of about 1 MiB: the chunks of a filtered dataset, and the band of
+// marked values written at once (whole chunks, which libhdf5 filters as they
+// come).
+int64_t band_rows(const IMG& img, size_t value_bytes) {
+    return rows_in(kChunkBytes, int64_t{img.nx} * static_cast<int64_t>(value_bytes), img.ny);
+}
+
 PlistId image_layout(const IMG& img, size_t value_bytes, XyCompression compression) {
     PlistId dcpl(H5Pcreate(H5P_DATASET_CREATE));
     if (!dcpl.valid() || compression == XyCompression::none) return dcpl;
-    const int64_t row_bytes = int64_t{img.nx} * static_cast<int64_t>(value_bytes);
-    const hsize_t chunk[2] = {static_cast<hsize_t>(std::clamp<int64_t>(kChunkBytes / row_bytes, 1, img.ny)),
-                              static_cast<hsize_t>(img.nx)};
+    const hsize_t chunk[2] = {static_cast<hsize_t>(band_rows(img, value_bytes)), static_cast<hsize_t>(img.nx)};
     bool set = H5Pset_chunk(dcpl.get(), 2, chunk) >= 0;
     if (compression == XyCompression::gzip) {
         set = set && H5Pset_shuffle(dcpl.get()) >= 0 && H5Pset_deflate(dcpl.get(), kGzipLevel) >= 0;
     } else {
-        const unsigned values[5] = {0, 0, 0, 0, kBitshuffleLz4};
-        set = set && H5Pset_filter(dcpl.get(), kBitshuffleFilter, H5Z_FLAG_MANDATORY, 5, values) >= 0;
+        // The block size (0: the filter's own) and the compression after the
+        // shuffle; the filter puts its version and the value size before them.
+        const unsigned values[2] = {0, kBitshuffleLz4};
+        set = set && H5Pset_filter(dcpl.get(), kBitshuffleFilter, H5Z_FLAG_MANDATORY, 2, values) >= 0;
     }
     if (!set) dcpl.reset();
     return dcpl;
 }
 
-bool put_image_dataset(hid_t group, const char* name, const IMG& img, hid_t file_type, hid_t memory_type,
-                       size_t value_bytes, const void* values, XyCompression compression) {
+// Rows [row, row + rows) of the dataset from `values`.
+template <class T> bool write_rows(hid_t dset, int64_t row, int64_t rows, int64_t nx, const T* values) {
+    const hsize_t start[2] = {static_cast<hsize_t>(row), 0};
+    const hsize_t count[2] = {static_cast<hsize_t>(rows), static_cast<hsize_t>(nx)};
+    const SpaceId file_space(H5Dget_space(dset));
+    const SpaceId memory_space(H5Screate_simple(2, count, nullptr));
+    return file_space.valid() && memory_space.valid() &&
+           H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, count, nullptr) >= 0 &&
+           H5Dwrite(dset, memory_type<T>(), memory_space.get(), file_space.get(), H5P_DEFAULT, values) >= 0;
+}
+
+DatasetId new_image_dataset(hid_t group, const char* name, const IMG& img, hid_t file_type, size_t value_bytes,
+                            XyCompression compression) {
     const hsize_t dims[2] = {static_cast<hsize_t>(img.ny), static_cast<hsize_t>(img.nx)};
     const SpaceId space(H5Screate_simple(2, dims, nullptr));
     const PlistId dcpl = image_layout(img, value_bytes, compression);
-    if (!space.valid() || !dcpl.valid()) return false;
-    const DatasetId dset(
-        H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT));
-    return dset.valid() && H5Dwrite(dset.get(), memory_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values) >= 0 &&
-           (std::strcmp(name, "data") != 0 || put_text_attribute(dset.get(), "interpretation", "image"));
+    if (!space.valid() || !dcpl.valid()) return DatasetId();
+    return DatasetId(H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT));
+}
+
+// The dataset `name` of the image's stored values (T: the values, or the
+// mask), written band after band.
+template <class T>
+DatasetId put_marked_dataset(hid_t group, const char* name, const IMG& img, hid_t file_type, XyCompression c) {
+    DatasetId dset = new_image_dataset(group, name, img, file_type, sizeof(T), c);
+    const bool written =
+        dset.valid() && for_each_marked_band<T>(img, band_rows(img, sizeof(T)),
+                                                [&](int64_t row, int64_t rows, const T* values) {
+                                                    return write_rows(dset.get(), row, rows, img.nx, values);
+                                                });
+    if (!written) dset.reset();
+    return dset;
+}
+
+bool put_frame_counts(hid_t group, const IMG& img, XyCompression c) {
+    if (img.frame.empty()) return true;
+    const DatasetId dset = new_image_dataset(group, "frame_count", img, H5T_STD_U16LE, 2, c);
+    return dset.valid() && write_rows(dset.get(), 0, img.ny, img.nx, img.frame.data());
 }
 
 bool put_data_group(hid_t entry, const IMG& img, const XyWriteOptions& options) {
@@ -140,22 +189,13 @@ bool put_data_group(hid_t entry, const IMG& img, const XyWriteOptions& options) 
         !put_texts_attribute(data.get(), "axes", {".", "."}))
         return false;
     const XyCompression c = options.h5_compression;
-    bool put = false;
-    if (options.h5_type == XySampleType::float32) {
-        const std::vector<float> values = marked_float32(img);
-        put =
-            put_image_dataset(data.get(), "data", img, H5T_IEEE_F32LE, H5T_NATIVE_FLOAT, 4, values.data(), c);
-    } else {
-        const std::vector<int32_t> values = marked_int32(img);
-        put =
-            put_image_dataset(data.get(), "data", img, H5T_STD_I32LE, H5T_NATIVE_INT32, 4, values.data(), c);
-    }
-    if (!put) return false;
-    if (!img.frame.empty() && !put_image_dataset(data.get(), "frame_count", img, H5T_STD_U16LE,
-                                                 H5T_NATIVE_UINT16, 2, img.frame.data(), c))
-        return false;
-    const std::vector<uint8_t> mask = marked_mask(img);
-    return put_image_dataset(data.get(), "mask", img, H5T_STD_U8LE, H5T_NATIVE_UINT8, 1, mask.data(), c);
+    const DatasetId values =
+        options.h5_type == XySampleType::float32
+            ? put_marked_dataset<float>(data.get(), "data", img, H5T_IEEE_F32LE, c)
+            : put_marked_dataset<int32_t>(data.get(), "data", img, H5T_STD_I32LE, c);
+    return values.valid() && put_text_attribute(values.get(), "interpretation", "image") &&
+           put_frame_counts(data.get(), img, c) &&
+           put_marked_dataset<uint8_t>(data.get(), "mask", img, H5T_STD_U8LE, c).valid();
 }
 
 bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
@@ -166,11 +206,36 @@ bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
            put_metadata(entry.get(), options.metadata);
 }
 
-bool build_image(const IMG& img, const XyWriteOptions& options, std::string& bytes) {
+bool build_image(const IMG& img, const XyWriteOptions& options, H5FileImage& image) {
     // Room for the uncompressed datasets at once: the file is not copied as it grows.
     const size_t room = img.data.size() * (4 + 2 + 1) + kCoreMargin;
     return nexus_memory_file(
-        room, [&](hid_t file) { return put_contents(file, img, options); }, bytes);
+        room, [&](hid_t file) { return put_contents(file, img, options); }, image);
+}
+
+// The core driver's buffer goes through these: at the file's close, the
+// buffer is handed to the H5FileImage (udata) instead of being freed.
+void* image_malloc(size_t size, H5FD_file_image_op_t, void*) {
+    return std::malloc(size);
+}
+void* image_memcpy(void* to, const void* from, size_t size, H5FD_file_image_op_t, void*) {
+    return std::memcpy(to, from, size);
+}
+void* image_realloc(void* buffer, size_t size, H5FD_file_image_op_t, void*) {
+    return std::realloc(buffer, size);
+}
+herr_t image_free(void* buffer, H5FD_file_image_op_t op, void* udata) {
+    if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE)
+        static_cast<H5FileImage*>(udata)->take(buffer);
+    else
+        std::free(buffer);
+    return 0;
+}
+void* same_udata(void* udata) {
+    return udata;
+}
+herr_t keep_udata(void*) {
+    return 0;
 }
 
 void check_filter(XyCompression compression, const std::string& name) {
@@ -203,16 +268,28 @@ GroupId new_group(hid_t parent, const char* name, const char* nx_class) {
     return group;
 }
 
-bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, std::string& bytes) {
+void H5FileImage::Free::operator()(unsigned char* p) const {
+    std::free(p);
+}
+
+void H5FileImage::take(void* buffer) {
+    bytes_.reset(static_cast<unsigned char*>(buffer));
+}
+
+bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, H5FileImage& image) {
     const QuietErrors quiet;
     const PlistId fapl(H5Pcreate(H5P_FILE_ACCESS));
-    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0) return false;
-    const FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
+    H5FD_file_image_callbacks_t callbacks = {image_malloc, image_memcpy, image_realloc, image_free,
+                                             same_udata,   keep_udata,   &image};
+    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0 ||
+        H5Pset_file_image_callbacks(fapl.get(), &callbacks) < 0)
+        return false;
+    FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
     if (!file.valid() || !fill(file.get()) || H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0) return false;
     const ssize_t size = H5Fget_file_image(file.get(), nullptr, 0);
-    if (size <= 0) return false;
-    bytes.resize(static_cast<size_t>(size));
-    return H5Fget_file_image(file.get(), &bytes[0], bytes.size()) == size;
+    if (size <= 0 || H5Fclose(file.release()) < 0 || !image.data()) return false;
+    image.set_size(static_cast<size_t>(size));
+    return true;
 }
 
 void nexus_write(const IMG& img, const std::string& path, const XyWriteOptions& options) {
@@ -222,11 +299,11 @@ void nexus_write(const IMG& img, const std::string& path, const XyWriteOptions& 
     prg_printf(" writing %s as NeXus/HDF5, %s, %s\n", name.c_str(),
                options.h5_type == XySampleType::float32 ? "32-bit float" : "signed 32-bit",
                compression_name(options.h5_compression));
-    std::string bytes;
-    if (!build_image(img, options, bytes))
+    H5FileImage image;
+    if (!build_image(img, options, image))
         v_fatal(kOrigin, " writing HDF5 file %s failed : %s\n", name.c_str(), h5_library_error().c_str());
     write_through_temporary(kOrigin, "HDF5 file", name, [&](const std::string& temp, std::string&) {
-        return write_file_bytes(temp, bytes);
+        return write_file_bytes(temp, image.data(), image.size());
     });
 }
 

@@ -136,14 +136,13 @@ void png_write(const IMG& img, const std::string& path, XyPreviewScale scale) {
     const std::string name = xy_module_file_name(path, {".png"}, false);
     marked_pixel_count(kOrigin, img, name);
     const PreviewRange range = preview_range(img);
-    int32_t min = 0, max = 0;
-    unmarked_range(img, min, max);
+    const MarkedSummary marks = summarise_marks(img);
     const char* scale_name = scale == XyPreviewScale::linear ? "linear" : "logarithmic";
     prg_printf(" writing %s as a %s preview of %g to %g\n", name.c_str(), scale_name, range.low, range.high);
 
     std::string title = img.name, software = "zandor";
     std::string description = prg_format("preview, not data: %s scale from %g to %g; values %d to %d",
-                                         scale_name, range.low, range.high, min, max);
+                                         scale_name, range.low, range.high, marks.min, marks.max);
     png_text texts[3] = {};
     const std::pair<const char*, std::string*> fields[3] = {
         {"Title", &title}, {"Description", &description}, {"Software", &software}};
@@ -158,7 +157,7 @@ void png_write(const IMG& img, const std::string& path, XyPreviewScale scale) {
         rgb.data(), static_cast<uint32_t>(img.nx), static_cast<uint32_t>(img.ny), texts, 3, &bytes, &error};
     if (!encode(e)) v_fatal(kOrigin, " encoding the preview %s failed : %s\n", name.c_str(), error.c_str());
     write_through_temporary(kOrigin, "png file", name, [&](const std::string& temp, std::string&) {
-        return write_file_bytes(temp, bytes);
+        return write_file_bytes(temp, bytes.data(), bytes.size());
     });
 }
 

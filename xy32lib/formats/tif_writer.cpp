@@ -18,20 +18,22 @@ std::string tif_name(const std::string& path) {
     return xy_module_file_name(path, {".tif", ".tiff"}, false);
 }
 
-// What the file stores: the values, their sample format and range.
+constexpr int64_t kPieceBytes = int64_t{1} << 20; // the marked values made at once
+
+// What the file stores: its sample format and range.
 struct TiffValues {
-    const void* data = nullptr;
-    uint16_t format = SAMPLEFORMAT_INT;
+    XySampleType type = XySampleType::int32;
     double min = 0.0;
     double max = 0.0;
 };
 
 bool set_tags(TIFF* tif, const IMG& img, const TiffValues& v, uint32_t rows_per_strip) {
     const std::string software = "zandor";
+    const uint16_t format = v.type == XySampleType::float32 ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_INT;
     return TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(img.nx)) &&
            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(img.ny)) &&
            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 32) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
-           TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, v.format) &&
+           TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, format) &&
            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
            TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
@@ -42,21 +44,30 @@ bool set_tags(TIFF* tif, const IMG& img, const TiffValues& v, uint32_t rows_per_
            TIFFSetField(tif, TIFFTAG_SOFTWARE, software.c_str());
 }
 
+// The strips, each appended piece after piece of marked values (raw strips:
+// uncompressed, in host order, written straight from the piece). A piece lies
+// in one strip: a strip holds whole pieces.
+template <class T> bool write_strips(TIFF* tif, const IMG& img, int64_t rows_per_strip) {
+    const int64_t row_bytes = int64_t{img.nx} * 4;
+    const int64_t piece_rows = std::min(rows_in(kPieceBytes, row_bytes, img.ny), rows_per_strip);
+    return for_each_marked_band<T>(img, piece_rows, [&](int64_t row, int64_t rows, const T* values) {
+        const auto strip = static_cast<uint32_t>(row / rows_per_strip);
+        const tmsize_t n = static_cast<tmsize_t>(rows * row_bytes);
+        return TIFFWriteRawStrip(tif, strip, const_cast<T*>(values), n) == n;
+    });
+}
+
 bool write_file(const std::string& temp, const IMG& img, const TiffValues& v, std::string& error) {
     std::unique_ptr<TIFF, void (*)(TIFF*)> tif(tif_open_reporting(temp, "w", error), TIFFClose);
     if (!tif) return false;
     const int64_t row_bytes = int64_t{img.nx} * 4;
-    const int64_t rows = std::clamp<int64_t>(kStripBytes / row_bytes, 1, img.ny);
+    const int64_t piece_rows = rows_in(kPieceBytes, row_bytes, img.ny);
+    // Whole pieces in a strip, so that each piece lands in one strip.
+    const int64_t rows = std::max(piece_rows, rows_in(kStripBytes, row_bytes, img.ny) / piece_rows * piece_rows);
     if (!set_tags(tif.get(), img, v, static_cast<uint32_t>(rows))) return false;
-    const auto* bytes = static_cast<const uint8_t*>(v.data);
-    uint32_t strip = 0;
-    for (int64_t r0 = 0; r0 < img.ny; r0 += rows, ++strip) {
-        const int64_t n = std::min<int64_t>(rows, img.ny - r0) * row_bytes;
-        // libtiff does not change the strip it writes uncompressed in host order.
-        void* strip_data = const_cast<uint8_t*>(bytes + r0 * row_bytes);
-        if (TIFFWriteEncodedStrip(tif.get(), strip, strip_data, static_cast<tmsize_t>(n)) != n) return false;
-    }
-    return TIFFFlush(tif.get()) == 1;
+    const bool written = v.type == XySampleType::float32 ? write_strips<float>(tif.get(), img, rows)
+                                                         : write_strips<int32_t>(tif.get(), img, rows);
+    return written && TIFFFlush(tif.get()) == 1;
 }
 
 } // namespace
@@ -66,26 +77,14 @@ void tif_write_values(const IMG& img, const std::string& path, XySampleType type
     marked_pixel_count(kOrigin, img, name);
     if (img.nx > 0xFFFF || img.ny > 0xFFFF)
         v_fatal(kOrigin, " image of %d x %d pixels: wider or higher than 65535\n", img.nx, img.ny);
-    int32_t min = 0, max = 0;
-    const bool any = unmarked_range(img, min, max);
-    TiffValues v;
-    std::vector<int32_t> integers;
-    std::vector<float> floats;
-    if (type == XySampleType::float32) {
-        floats = marked_float32(img);
-        v.data = floats.data();
-        v.format = SAMPLEFORMAT_IEEEFP;
-    } else {
-        integers = marked_int32(img);
-        v.data = integers.data();
-        // The marker is a value of the file: the range holds it.
-        if (!any || std::find(integers.begin(), integers.end(), kMarkedInt32) != integers.end()) {
-            min = any ? std::min(min, kMarkedInt32) : kMarkedInt32;
-            max = any ? std::max(max, kMarkedInt32) : kMarkedInt32;
-        }
+    const MarkedSummary marks = summarise_marks(img);
+    int32_t min = marks.min, max = marks.max;
+    // In integer files the marker is a value of the file: the range holds it.
+    if (type != XySampleType::float32 && (marks.marked > 0 || !marks.any_unmarked)) {
+        min = marks.any_unmarked ? std::min(min, kMarkedInt32) : kMarkedInt32;
+        max = marks.any_unmarked ? std::max(max, kMarkedInt32) : kMarkedInt32;
     }
-    v.min = min;
-    v.max = max;
+    const TiffValues v{type, static_cast<double>(min), static_cast<double>(max)};
     prg_printf(" writing %s as %s with values %d to %d\n", name.c_str(),
                type == XySampleType::float32 ? "32-bit float" : "signed 32-bit", min, max);
     write_through_temporary(kOrigin, "tif file", name, [&](const std::string& temp, std::string& cause) {
