@@ -61,9 +61,9 @@ void powder_write_xy(std::FILE* fp, const PowderProfile& p, const std::vector<st
 
 std::vector<unsigned char> powder_nexus_image(const std::vector<PowderProfile>& profiles,
                                               const std::vector<std::string>& groups) {
-    H5FileImage image;
+    std::string bytes;
     if (!nexus_memory_file(
-            size_t{1} << 16, [&](hid_t file) { return put_profiles(file, profiles, groups); }, image))
+            size_t{1} << 16, [&](hid_t file) { return put_profiles(file, profiles, groups); }, bytes))
         v_fatal(kOrigin, "libhdf5 could not write the profile file");
-    return std::vector<unsigned char>(image.data(), image.data() + image.size());
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }

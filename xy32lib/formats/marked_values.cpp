@@ -1,5 +1,10 @@
 #include "marked_values.hpp"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -131,6 +136,25 @@ template bool for_each_marked_band<uint8_t>(const IMG&, int64_t, const BandSink<
 
 int64_t rows_in(int64_t bytes, int64_t row_bytes, int64_t rows) {
     return std::clamp<int64_t>(bytes / std::max<int64_t>(row_bytes, 1), 1, std::max<int64_t>(rows, 1));
+}
+
+ReservedSpace::ReservedSpace(const std::string& path, int64_t bytes) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<uint64_t>(bytes) > static_cast<uint64_t>(limit.rlim_cur))
+        return;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    held_ = fd_ >= 0 && ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0;
+}
+
+ReservedSpace::~ReservedSpace() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ReservedSpace::release() {
+    // Truncating to the file's own size frees the blocks held beyond it.
+    struct stat st {};
+    return held_ && ::fstat(fd_, &st) == 0 && ::ftruncate(fd_, st.st_size) == 0;
 }
 
 void write_through_temporary(const char* origin, const char* what, const std::string& target,

@@ -47,6 +47,26 @@ int64_t rows_in(int64_t bytes, int64_t row_bytes, int64_t rows);
 // could not be written.
 bool write_file_bytes(const std::string& name, const void* bytes, size_t size);
 
+// Disk space held for a file that a library writes by name, so that none of
+// its writes can fail for want of room: `bytes` reserved from its start
+// without changing its size. held() is false when the file size limit is
+// lower, or the file system refused (a full disk, or one that holds no
+// space). release() gives back what the file did not use, once the library
+// closed it; false when that failed.
+class ReservedSpace {
+  public:
+    ReservedSpace(const std::string& path, int64_t bytes);
+    ~ReservedSpace();
+    ReservedSpace(const ReservedSpace&) = delete;
+    ReservedSpace& operator=(const ReservedSpace&) = delete;
+    bool held() const { return held_; }
+    bool release();
+
+  private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
 // A file written by a library that opens it by name: `write` gets the name of
 // a temporary file in the target's directory and returns false on failure;
 // the temporary is renamed to `target` only when it succeeded, else removed

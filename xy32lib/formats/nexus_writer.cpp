@@ -4,7 +4,6 @@
 #include "marked_values.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -13,6 +12,7 @@ constexpr const char* kOrigin = "../xy32lib/nexus_writer";
 constexpr H5Z_filter_t kBitshuffleFilter = 32008;
 constexpr unsigned kBitshuffleLz4 = 2; // the filter's code of LZ4 after the shuffle
 constexpr unsigned kGzipLevel = 4;
+constexpr unsigned kFastGzipLevel = 1; // frame counts and mask: a few values repeated
 constexpr int64_t kChunkBytes = int64_t{1} << 20;
 constexpr size_t kCoreMargin = size_t{1} << 20; // the in-memory file's room beyond the datasets
 
@@ -126,13 +126,23 @@ int64_t band_rows(const IMG& img, size_t value_bytes) {
     return rows_in(kChunkBytes, int64_t{img.nx} * static_cast<int64_t>(value_bytes), img.ny);
 }
 
-PlistId image_layout(const IMG& img, size_t value_bytes, XyCompression compression) {
+// How a dataset is stored: the setting's compression and, for gzip, its
+// level: the image's own, or the fastest for the frame counts and the mask,
+// which repeat a few values and compress almost as well at any level (at 4,
+// they took 90 ms of 300 on 2048 x 2048).
+struct Storage {
+    XyCompression compression;
+    unsigned gzip_level;
+};
+
+PlistId image_layout(const IMG& img, size_t value_bytes, const Storage& storage) {
     PlistId dcpl(H5Pcreate(H5P_DATASET_CREATE));
-    if (!dcpl.valid() || compression == XyCompression::none) return dcpl;
-    const hsize_t chunk[2] = {static_cast<hsize_t>(band_rows(img, value_bytes)), static_cast<hsize_t>(img.nx)};
+    if (!dcpl.valid() || storage.compression == XyCompression::none) return dcpl;
+    const hsize_t chunk[2] = {static_cast<hsize_t>(band_rows(img, value_bytes)),
+                              static_cast<hsize_t>(img.nx)};
     bool set = H5Pset_chunk(dcpl.get(), 2, chunk) >= 0;
-    if (compression == XyCompression::gzip) {
-        set = set && H5Pset_shuffle(dcpl.get()) >= 0 && H5Pset_deflate(dcpl.get(), kGzipLevel) >= 0;
+    if (storage.compression == XyCompression::gzip) {
+        set = set && H5Pset_shuffle(dcpl.get()) >= 0 && H5Pset_deflate(dcpl.get(), storage.gzip_level) >= 0;
     } else {
         // The block size (0: the filter's own) and the compression after the
         // shuffle; the filter puts its version and the value size before them.
@@ -154,33 +164,35 @@ template <class T> bool write_rows(hid_t dset, int64_t row, int64_t rows, int64_
            H5Dwrite(dset, memory_type<T>(), memory_space.get(), file_space.get(), H5P_DEFAULT, values) >= 0;
 }
 
-DatasetId new_image_dataset(hid_t group, const char* name, const IMG& img, hid_t file_type, size_t value_bytes,
-                            XyCompression compression) {
+DatasetId new_image_dataset(hid_t group, const char* name, const IMG& img, hid_t file_type,
+                            size_t value_bytes, const Storage& storage) {
     const hsize_t dims[2] = {static_cast<hsize_t>(img.ny), static_cast<hsize_t>(img.nx)};
     const SpaceId space(H5Screate_simple(2, dims, nullptr));
-    const PlistId dcpl = image_layout(img, value_bytes, compression);
+    const PlistId dcpl = image_layout(img, value_bytes, storage);
     if (!space.valid() || !dcpl.valid()) return DatasetId();
     return DatasetId(H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT));
 }
 
-// The dataset `name` of the image's stored values (T: the values, or the
-// mask), written band after band.
-template <class T>
-DatasetId put_marked_dataset(hid_t group, const char* name, const IMG& img, hid_t file_type, XyCompression c) {
-    DatasetId dset = new_image_dataset(group, name, img, file_type, sizeof(T), c);
-    const bool written =
-        dset.valid() && for_each_marked_band<T>(img, band_rows(img, sizeof(T)),
-                                                [&](int64_t row, int64_t rows, const T* values) {
-                                                    return write_rows(dset.get(), row, rows, img.nx, values);
-                                                });
-    if (!written) dset.reset();
-    return dset;
+// Closes the dataset, which writes its last chunks: false when that failed.
+bool close_dataset(DatasetId& dset) {
+    return H5Dclose(dset.release()) >= 0;
 }
 
-bool put_frame_counts(hid_t group, const IMG& img, XyCompression c) {
+// The image's stored values (T: the values, or the mask) in `dset`, band
+// after band.
+template <class T> bool fill_marked(DatasetId dset, const IMG& img) {
+    return dset.valid() &&
+           for_each_marked_band<T>(img, band_rows(img, sizeof(T)),
+                                   [&](int64_t row, int64_t rows, const T* values) {
+                                       return write_rows(dset.get(), row, rows, img.nx, values);
+                                   }) &&
+           close_dataset(dset);
+}
+
+bool put_frame_counts(hid_t group, const IMG& img, const Storage& s) {
     if (img.frame.empty()) return true;
-    const DatasetId dset = new_image_dataset(group, "frame_count", img, H5T_STD_U16LE, 2, c);
-    return dset.valid() && write_rows(dset.get(), 0, img.ny, img.nx, img.frame.data());
+    DatasetId dset = new_image_dataset(group, "frame_count", img, H5T_STD_U16LE, 2, s);
+    return dset.valid() && write_rows(dset.get(), 0, img.ny, img.nx, img.frame.data()) && close_dataset(dset);
 }
 
 bool put_data_group(hid_t entry, const IMG& img, const XyWriteOptions& options) {
@@ -188,14 +200,15 @@ bool put_data_group(hid_t entry, const IMG& img, const XyWriteOptions& options) 
     if (!data.valid() || !put_text_attribute(data.get(), "signal", "data") ||
         !put_texts_attribute(data.get(), "axes", {".", "."}))
         return false;
-    const XyCompression c = options.h5_compression;
-    const DatasetId values =
-        options.h5_type == XySampleType::float32
-            ? put_marked_dataset<float>(data.get(), "data", img, H5T_IEEE_F32LE, c)
-            : put_marked_dataset<int32_t>(data.get(), "data", img, H5T_STD_I32LE, c);
-    return values.valid() && put_text_attribute(values.get(), "interpretation", "image") &&
-           put_frame_counts(data.get(), img, c) &&
-           put_marked_dataset<uint8_t>(data.get(), "mask", img, H5T_STD_U8LE, c).valid();
+    const Storage image{options.h5_compression, kGzipLevel}, side{options.h5_compression, kFastGzipLevel};
+    const bool floats = options.h5_type == XySampleType::float32;
+    DatasetId values =
+        new_image_dataset(data.get(), "data", img, floats ? H5T_IEEE_F32LE : H5T_STD_I32LE, 4, image);
+    if (!values.valid() || !put_text_attribute(values.get(), "interpretation", "image")) return false;
+    const bool filled =
+        floats ? fill_marked<float>(std::move(values), img) : fill_marked<int32_t>(std::move(values), img);
+    return filled && put_frame_counts(data.get(), img, side) &&
+           fill_marked<uint8_t>(new_image_dataset(data.get(), "mask", img, H5T_STD_U8LE, 1, side), img);
 }
 
 bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
@@ -206,36 +219,45 @@ bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
            put_metadata(entry.get(), options.metadata);
 }
 
-bool build_image(const IMG& img, const XyWriteOptions& options, H5FileImage& image) {
-    // Room for the uncompressed datasets at once: the file is not copied as it grows.
-    const size_t room = img.data.size() * (4 + 2 + 1) + kCoreMargin;
+bool build_image(const IMG& img, const XyWriteOptions& options, std::string& bytes) {
+    // The in-memory file grows by this much at a time, each step zero-filled
+    // by libhdf5: room for the uncompressed datasets at once, a quarter of
+    // that for compressed ones.
+    size_t room = img.data.size() * (4 + 2 + 1);
+    if (options.h5_compression != XyCompression::none) room /= 4;
+    room += kCoreMargin;
     return nexus_memory_file(
-        room, [&](hid_t file) { return put_contents(file, img, options); }, image);
+        room, [&](hid_t file) { return put_contents(file, img, options); }, bytes);
 }
 
-// The core driver's buffer goes through these: at the file's close, the
-// buffer is handed to the H5FileImage (udata) instead of being freed.
-void* image_malloc(size_t size, H5FD_file_image_op_t, void*) {
-    return std::malloc(size);
+// The most the file may take: its datasets uncompressed, a little more for
+// the filters that expand what they cannot compress, and the metadata.
+int64_t largest_file_size(const IMG& img, const XyWriteOptions& options) {
+    int64_t bytes = static_cast<int64_t>(img.data.size()) * (4 + 2 + 1);
+    bytes += bytes / 64 + static_cast<int64_t>(kCoreMargin);
+    for (const XyMetadataItem& item : options.metadata)
+        bytes += static_cast<int64_t>(item.group.size() + item.name.size() + item.text.size() +
+                                      item.units.size()) +
+                 1024;
+    return bytes;
 }
-void* image_memcpy(void* to, const void* from, size_t size, H5FD_file_image_op_t, void*) {
-    return std::memcpy(to, from, size);
-}
-void* image_realloc(void* buffer, size_t size, H5FD_file_image_op_t, void*) {
-    return std::realloc(buffer, size);
-}
-herr_t image_free(void* buffer, H5FD_file_image_op_t op, void* udata) {
-    if (op == H5FD_FILE_IMAGE_OP_FILE_CLOSE)
-        static_cast<H5FileImage*>(udata)->take(buffer);
-    else
-        std::free(buffer);
-    return 0;
-}
-void* same_udata(void* udata) {
-    return udata;
-}
-herr_t keep_udata(void*) {
-    return 0;
+
+enum class InPlace { written, failed, no_room };
+
+// libhdf5 writes the file itself at `temp`, into disk space held for it
+// first: none of its writes can then fail for want of room, which would
+// leave a file it cannot close (and the library crashing at exit). Without
+// that space (file size limit, full disk, a file system that holds none),
+// nothing but the file's first block was written and the caller builds the
+// file in memory instead.
+InPlace write_in_place(const std::string& temp, const IMG& img, const XyWriteOptions& options) {
+    const QuietErrors quiet;
+    FileId file(H5Fcreate(temp.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT));
+    if (!file.valid()) return InPlace::failed;
+    ReservedSpace space(temp, largest_file_size(img, options));
+    if (!space.held()) return InPlace::no_room;
+    const bool written = put_contents(file.get(), img, options) && H5Fclose(file.release()) >= 0;
+    return written && space.release() ? InPlace::written : InPlace::failed;
 }
 
 void check_filter(XyCompression compression, const std::string& name) {
@@ -268,28 +290,16 @@ GroupId new_group(hid_t parent, const char* name, const char* nx_class) {
     return group;
 }
 
-void H5FileImage::Free::operator()(unsigned char* p) const {
-    std::free(p);
-}
-
-void H5FileImage::take(void* buffer) {
-    bytes_.reset(static_cast<unsigned char*>(buffer));
-}
-
-bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, H5FileImage& image) {
+bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, std::string& bytes) {
     const QuietErrors quiet;
     const PlistId fapl(H5Pcreate(H5P_FILE_ACCESS));
-    H5FD_file_image_callbacks_t callbacks = {image_malloc, image_memcpy, image_realloc, image_free,
-                                             same_udata,   keep_udata,   &image};
-    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0 ||
-        H5Pset_file_image_callbacks(fapl.get(), &callbacks) < 0)
-        return false;
-    FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
+    if (!fapl.valid() || H5Pset_fapl_core(fapl.get(), room, false) < 0) return false;
+    const FileId file(H5Fcreate("zandor-output.h5", H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()));
     if (!file.valid() || !fill(file.get()) || H5Fflush(file.get(), H5F_SCOPE_LOCAL) < 0) return false;
     const ssize_t size = H5Fget_file_image(file.get(), nullptr, 0);
-    if (size <= 0 || H5Fclose(file.release()) < 0 || !image.data()) return false;
-    image.set_size(static_cast<size_t>(size));
-    return true;
+    if (size <= 0) return false;
+    bytes.resize(static_cast<size_t>(size));
+    return H5Fget_file_image(file.get(), &bytes[0], bytes.size()) == size;
 }
 
 void nexus_write(const IMG& img, const std::string& path, const XyWriteOptions& options) {
@@ -299,11 +309,15 @@ void nexus_write(const IMG& img, const std::string& path, const XyWriteOptions& 
     prg_printf(" writing %s as NeXus/HDF5, %s, %s\n", name.c_str(),
                options.h5_type == XySampleType::float32 ? "32-bit float" : "signed 32-bit",
                compression_name(options.h5_compression));
-    H5FileImage image;
-    if (!build_image(img, options, image))
-        v_fatal(kOrigin, " writing HDF5 file %s failed : %s\n", name.c_str(), h5_library_error().c_str());
-    write_through_temporary(kOrigin, "HDF5 file", name, [&](const std::string& temp, std::string&) {
-        return write_file_bytes(temp, image.data(), image.size());
+    write_through_temporary(kOrigin, "HDF5 file", name, [&](const std::string& temp, std::string& cause) {
+        const InPlace direct = write_in_place(temp, img, options);
+        if (direct == InPlace::written) return true;
+        std::string bytes;
+        if (direct == InPlace::failed || !build_image(img, options, bytes)) {
+            cause = h5_library_error();
+            return false;
+        }
+        return write_file_bytes(temp, bytes.data(), bytes.size());
     });
 }
 

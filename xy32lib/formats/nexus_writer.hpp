@@ -13,40 +13,21 @@
 #include "xy_lib.hpp"
 
 #include <functional>
-#include <memory>
 #include <string>
 
 // Writes `img` to `path` (".h5" appended when the name has none of ".h5",
 // ".nxs", ".hdf5"), atomically; a failure stops the run and leaves no file.
 void nexus_write(const IMG& img, const std::string& path, const XyWriteOptions& options);
 
-// A file libhdf5 built in memory (its core driver), taken over from the
-// library when it closed the file: its bytes are not copied again.
-class H5FileImage {
-  public:
-    const unsigned char* data() const { return bytes_.get(); }
-    size_t size() const { return size_; }
-    // Keeps the buffer libhdf5 gave up; the file is its first size() bytes.
-    void take(void* buffer);
-    void set_size(size_t size) { size_ = size; }
-
-  private:
-    struct Free {
-        void operator()(unsigned char* p) const;
-    };
-    std::unique_ptr<unsigned char, Free> bytes_;
-    size_t size_ = 0;
-};
-
 // The pieces every NeXus output builds with: a text attribute, a group with
-// its NX_class, and a file built in memory by libhdf5 (with `room` bytes at
-// first) whose contents `fill` writes, handed back for the caller to write: a
-// full disk is then the caller's write failing, never libhdf5 half way
-// through closing a file. False on any failure, with libhdf5's error printing
-// off meanwhile.
+// its NX_class, and a file built in memory by libhdf5 (its core driver, with
+// `room` bytes at first) whose contents `fill` writes, handed back as bytes
+// for the caller to write: a full disk is then the caller's write failing,
+// never libhdf5 half way through closing a file. False on any failure, with
+// libhdf5's error printing off meanwhile.
 bool put_text_attribute(hid_t object, const char* name, const std::string& text);
 GroupId new_group(hid_t parent, const char* name, const char* nx_class);
-bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, H5FileImage& image);
+bool nexus_memory_file(size_t room, const std::function<bool(hid_t file)>& fill, std::string& bytes);
 
 // The registry's writers of ".h5", ".nxs" and ".hdf5" names.
 extern const XyWriter h5_writer;
