@@ -63,7 +63,8 @@ bool write_file(const std::string& temp, const IMG& img, const TiffValues& v, st
     const int64_t row_bytes = int64_t{img.nx} * 4;
     const int64_t piece_rows = rows_in(kPieceBytes, row_bytes, img.ny);
     // Whole pieces in a strip, so that each piece lands in one strip.
-    const int64_t rows = std::max(piece_rows, rows_in(kStripBytes, row_bytes, img.ny) / piece_rows * piece_rows);
+    const int64_t rows =
+        std::max(piece_rows, rows_in(kStripBytes, row_bytes, img.ny) / piece_rows * piece_rows);
     if (!set_tags(tif.get(), img, v, static_cast<uint32_t>(rows))) return false;
     const bool written = v.type == XySampleType::float32 ? write_strips<float>(tif.get(), img, rows)
                                                          : write_strips<int32_t>(tif.get(), img, rows);
