@@ -18,17 +18,16 @@ ReadBack read_back(const std::string& path, const std::string& h5_data) {
     r.height = img.dim_y;
     r.type = img.hdr->type;
     const size_t n = static_cast<size_t>(img.reg_size);
-    if (r.type == XY_TYPE_FLOAT) {
-        r.floats.resize(n);
-        EXPECT_EQ(xy_getrawf(img, r.floats.data(), 1, nullptr), r.height) << path;
-    } else if (r.type == XY_TYPE_UINT16) {
-        std::vector<uint16_t> values(n);
-        EXPECT_EQ(xy_getrawu(img, values.data(), 1, nullptr), r.height) << path;
-        r.ints.assign(values.begin(), values.end());
-    } else {
-        r.ints.resize(n);
-        EXPECT_EQ(xy_getrawl(img, r.ints.data(), 1, nullptr), r.height) << path;
-    }
+    std::vector<float> floats(r.type == XY_TYPE_FLOAT ? n : 0);
+    std::vector<uint16_t> counts(r.type == XY_TYPE_UINT16 ? n : 0);
+    std::vector<int32_t> ints(floats.empty() && counts.empty() ? n : 0);
+    const int32_t rows = !floats.empty()   ? xy_getrawf(img, floats.data(), 1, nullptr)
+                         : !counts.empty() ? xy_getrawu(img, counts.data(), 1, nullptr)
+                                           : xy_getrawl(img, ints.data(), 1, nullptr);
+    EXPECT_EQ(rows, r.height) << path;
+    r.values.insert(r.values.end(), floats.begin(), floats.end());
+    r.values.insert(r.values.end(), counts.begin(), counts.end());
+    r.values.insert(r.values.end(), ints.begin(), ints.end());
     return r;
 }
 
@@ -48,14 +47,16 @@ IMG random_image(int32_t nx, int32_t ny, int32_t low, int32_t high, int32_t one_
     return img;
 }
 
-std::vector<int32_t> expected_ints(const IMG& img) {
-    std::vector<int32_t> v = img.data;
-    for (size_t i = 0; i < v.size(); ++i)
-        if (img.frame[i] == 0) v[i] = -1;
+std::vector<double> stored_values(const IMG& img, bool floats) {
+    std::vector<double> v;
+    for (size_t i = 0; i < img.data.size(); ++i) {
+        const double value = floats ? static_cast<double>(static_cast<float>(img.data[i])) : img.data[i];
+        v.push_back(img.frame[i] != 0 ? value : floats ? NAN : -1.0);
+    }
     return v;
 }
 
-bool same_floats(const std::vector<float>& a, const std::vector<float>& b) {
+bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i])))) return false;

@@ -10,13 +10,12 @@
 namespace zt {
 
 // Frame 1 of `path` as zandor reads it (the dataset `h5_data` of HDF5 files
-// when given), in its pixel type: 32-bit integers or floats.
+// when given): its pixel type and its pixels, as doubles.
 struct ReadBack {
     int32_t width = 0;
     int32_t height = 0;
     int32_t type = 0;
-    std::vector<int32_t> ints;
-    std::vector<float> floats;
+    std::vector<double> values;
 };
 ReadBack read_back(const std::string& path, const std::string& h5_data = "");
 
@@ -24,10 +23,11 @@ ReadBack read_back(const std::string& path, const std::string& h5_data = "");
 // without any frame counted (frame 0), the others 1 to 3 frames.
 IMG random_image(int32_t nx, int32_t ny, int32_t low, int32_t high, int32_t one_in, unsigned seed);
 
-// The values an interchange writer stores for `img`: -1 (ints) or NaN
-// (floats) where no frame counted.
-std::vector<int32_t> expected_ints(const IMG& img);
-// Float vectors equal value for value, NaN matching NaN.
-bool same_floats(const std::vector<float>& a, const std::vector<float>& b);
+// The values an interchange writer stores for `img`, as doubles: each value
+// (rounded to float in float files), and where no frame counted -1 in
+// integer files, NaN in float files.
+std::vector<double> stored_values(const IMG& img, bool floats);
+// Equal value for value, NaN matching NaN.
+bool same_values(const std::vector<double>& a, const std::vector<double>& b);
 
 } // namespace zt

@@ -1,18 +1,14 @@
 // Preview images: the colour level on both sides of the display range, the
-// range against a sorting reference, the colour map's rising lightness, and
-// the file read back through libpng.
+// range against a sorting reference, the colour map's rising lightness (the
+// file read back through libpng is a row of test_interchange_writers).
 #include "png_writer.hpp"
 #include "read_back.hpp"
 #include "test_support.hpp"
-
-#include <png.h>
 
 #include <algorithm>
 #include <random>
 
 namespace {
-
-class PngWriter : public zt::InTempDir {};
 
 TEST(PreviewLevel, BothSidesOfTheRangeOnBothScales) {
     const PreviewRange r{100.0, 1100.0};
@@ -69,32 +65,6 @@ TEST(PreviewColour, LightnessRisesFromDarkToBright) {
     EXPECT_LT(last - (0.2126 * 68 + 0.7152 * 1 + 0.0722 * 84), 255.0);
     EXPECT_GT(preview_colour(255)[0], 200); // yellow at the top
     EXPECT_LT(preview_colour(0)[1], 20);    // dark at the bottom
-}
-
-TEST_F(PngWriter, PixelsAndTextsComeBackThroughLibpng) {
-    const IMG img = zt::random_image(37, 23, 0, 5000, 7, 5);
-    testing::internal::CaptureStdout();
-    png_write(img, file("look"), XyPreviewScale::logarithmic);
-    testing::internal::GetCapturedStdout();
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&image, file("look.png").c_str()));
-    image.format = PNG_FORMAT_RGB;
-    std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
-    ASSERT_EQ(image.width, 37u);
-    ASSERT_EQ(image.height, 23u);
-    const PreviewRange r = preview_range(img);
-    for (size_t i = 0; i < img.data.size(); ++i) {
-        const std::array<uint8_t, 3> want =
-            img.frame[i] == 0 ? kPreviewMasked
-                              : preview_colour(preview_level(img.data[i], r, XyPreviewScale::logarithmic));
-        ASSERT_TRUE(std::equal(want.begin(), want.end(), rgb.begin() + static_cast<std::ptrdiff_t>(3 * i)))
-            << i;
-    }
-    const std::string bytes = zt::read_file(file("look.png"));
-    EXPECT_NE(bytes.find("Title"), std::string::npos);
-    EXPECT_NE(bytes.find("preview, not data"), std::string::npos);
 }
 
 } // namespace
