@@ -53,67 +53,137 @@ double two_theta_of_sine(double s) {
     return 2.0 * std::asin(s);
 }
 
-// Finds the bin of a radius among the radii of the bin edges, through a table
-// of cells of equal width over the image's radii that gives, for each cell,
-// the edges already passed at its start. The cells are made narrower than the
-// edges are apart (within a bound on their number), so that one comparison
-// mostly settles the bin: a loop whose turns depend on the pixel would be
-// mispredicted at every other pixel.
+// The bins of a range of the unit: bin k holds the values x with
+// lo + k w <= x < lo + (k + 1) w, the top of the range in the last bin.
+struct ValueBins {
+    PowderUnit unit;
+    PowderGeometry g;
+    double lo, hi, w;
+    int32_t bins;
+
+    // d decreases as the radius grows.
+    bool decreasing() const { return unit == PowderUnit::d; }
+    // The bin of a pixel centre at radius r (mm) from its value; -1 outside.
+    int32_t bin_of(double r) const {
+        const double x = powder_value(unit, r, g);
+        if (!(x >= lo && x <= hi)) return -1;
+        return x == hi ? bins - 1 : std::min(bins - 1, static_cast<int32_t>((x - lo) / w));
+    }
+};
+
+// A pixel's bin from its squared radius r², through the squared radii of the
+// bin edges: no square root per pixel. A table of cells of equal width in r²
+// gives, for each cell, the edges already passed at its start; the cells are
+// made narrower than the edges are apart (but near the beam, where few pixels
+// lie), so that one comparison mostly settles the bin: a loop whose turns
+// depend on the pixel would be mispredicted at every other pixel.
+//
+// Comparing r² with a squared edge could put a pixel lying on an edge, to the
+// rounding, on the wrong side of it. Each edge is therefore a narrow band of r²
+// (a relative 1e-10, far wider than the rounding of r² and of the edge's
+// radius): the few pixels in a band are decided by their value in the unit,
+// computed in full, against the bin edges lo + k w.
 class BinFinder {
   public:
-    // `pixels` bounds the cells: more than a few per pixel would cost more
-    // to fill than they save.
-    BinFinder(const std::vector<double>& edges, bool decreasing, double far_radius, int64_t pixels)
-        : bins_(static_cast<int32_t>(edges.size()) - 1), first_(edges.front()), last_(edges.back()),
-          decreasing_(decreasing) {
-        // stops_[j]: the edge that ends bin j (counted from the beam); none after the last.
-        stops_.assign(edges.begin() + 1, edges.end());
-        stops_.back() = INFINITY;
-        double spacing = far_radius;
-        for (size_t k = 1; k < edges.size(); ++k) {
-            const double below = std::max(edges[k - 1], 0.0);
-            if (edges[k] > below && below < far_radius) spacing = std::min(spacing, edges[k] - below);
-        }
-        const double most = static_cast<double>(std::min(kMaxCells, 4 * pixels));
-        const double wanted = spacing > 0 ? std::min(far_radius / spacing + 1, most) : 1;
-        const int64_t cells = static_cast<int64_t>(std::max(wanted, 2.0 * bins_ + 2));
-        inv_cell_ = far_radius > 0 ? static_cast<double>(cells) / far_radius : 0.0;
-        passed_ = prg_alloc<int32_t>(kOrigin, "bin table", static_cast<uint64_t>(cells));
-        int32_t j = 0;
-        for (int64_t c = 0; c < cells; ++c) {
-            const double start = static_cast<double>(c) / inv_cell_;
-            while (stops_[static_cast<size_t>(j)] < start)
-                ++j;
-            passed_[static_cast<size_t>(c)] = j;
-        }
-    }
+    // `edges`: the radii of the bin edges, ascending; `far_radius` bounds the
+    // radii of the pixels; `pixels` bounds the cells (more than a few per pixel
+    // would cost more to fill than they save).
+    BinFinder(const std::vector<double>& edges, const ValueBins& exact, double far_radius, int64_t pixels);
 
-    bool decreasing() const { return decreasing_; }
+    // What the search reads, for a loop to keep in registers.
+    struct Lookup {
+        const int32_t* passed; // per cell: the edges below its start
+        const double* above;   // per edge: r² from which it is passed for sure
+        const double* below;   // per edge: r² from which a pixel may lie on it
+        const int32_t* slots;  // per count of edges passed: the slot
+        double inv_cell;       // cells per unit of r²
+        const BinFinder* finder;
 
-    // The bin of radius r, -1 outside the range. Increasing units: bin j holds
-    // edges[j] <= r < edges[j + 1]; decreasing ones (d): the bins are counted
-    // from the far end and hold edges[j] < r <= edges[j + 1]; the top of the
-    // unit's range belongs to its last bin.
-    template <bool Decreasing> int32_t find(double r) const {
-        if (!(r >= first_ && r <= last_)) return -1;
-        const size_t cell = std::min(static_cast<size_t>(r * inv_cell_), passed_.size() - 1);
-        int32_t j = passed_[cell];
-        const double* stop = stops_.data();
-        j += Decreasing ? r > stop[j] : r >= stop[j];
-        while (Decreasing ? r > stop[j] : r >= stop[j]) // a cell holding several edges
-            ++j;
-        return Decreasing ? bins_ - 1 - j : j;
+        // The slot of a pixel at squared radius r2: its bin, or the slot of
+        // the pixels outside the range.
+        int32_t slot(double r2) const {
+            int32_t e = passed[static_cast<int64_t>(r2 * inv_cell)];
+            e += r2 >= above[e];
+            if (r2 >= below[e]) return finder->slot_near(r2, e); // rare
+            return slots[e];
+        }
+    };
+    Lookup lookup() const {
+        return {passed_.data(), above_.data(), below_.data(), slots_.data(), inv_cell_, this};
     }
+    // The slot of the pixels that count in no bin.
+    int32_t outside() const { return exact_.bins; }
 
   private:
     static constexpr int64_t kMaxCells = int64_t{1} << 22;
-    int32_t bins_;
-    double first_, last_; // the radii of the range's ends
-    bool decreasing_;
-    std::vector<double> stops_;
+    static constexpr double kBand = 1e-10;
+
+    void fill_cells(const std::vector<double>& edges, double far_radius, int64_t pixels);
+    int32_t slot_near(double r2, int32_t e) const;
+
+    ValueBins exact_;
+    std::vector<double> above_, below_;
+    std::vector<int32_t> slots_;
     double inv_cell_ = 0.0;
     std::vector<int32_t> passed_;
 };
+
+BinFinder::BinFinder(const std::vector<double>& edges, const ValueBins& exact, double far_radius,
+                     int64_t pixels)
+    : exact_(exact) {
+    // An edge at a negative radius is passed by every pixel; a sentinel ends
+    // the edges.
+    const size_t count = edges.size();
+    above_ = prg_alloc<double>(kOrigin, "bin edges", count + 1);
+    below_ = prg_alloc<double>(kOrigin, "bin edges", count + 1);
+    for (size_t e = 0; e < count; ++e) {
+        const double r2 = edges[e] * edges[e];
+        above_[e] = edges[e] < 0 ? -INFINITY : r2 * (1 + kBand);
+        below_[e] = edges[e] < 0 ? -INFINITY : r2 * (1 - kBand);
+    }
+    above_[count] = below_[count] = INFINITY;
+    // Between edges e - 1 and e lies bin e - 1 (for d, counted from the far
+    // end); below the first edge and beyond the last, no bin.
+    const int32_t bins = exact.bins;
+    slots_ = prg_alloc<int32_t>(kOrigin, "bin slots", count + 1);
+    for (int32_t e = 0; e <= bins + 1; ++e) {
+        const bool inside = e >= 1 && e <= bins;
+        slots_[static_cast<size_t>(e)] = !inside ? outside() : exact.decreasing() ? bins - e : e - 1;
+    }
+    fill_cells(edges, far_radius, pixels);
+}
+
+void BinFinder::fill_cells(const std::vector<double>& edges, double far_radius, int64_t pixels) {
+    // The smallest gap in r² between edges beyond a sixteenth of the far
+    // radius sets the width of the cells.
+    const double far2 = far_radius * far_radius;
+    double gap = far2;
+    for (size_t e = 1; e < edges.size(); ++e)
+        if (edges[e - 1] >= far_radius / 16 && edges[e - 1] < far_radius)
+            gap = std::min(gap, edges[e] * edges[e] - edges[e - 1] * edges[e - 1]);
+    const double most = static_cast<double>(std::min(kMaxCells, 4 * pixels));
+    const double wanted = gap > 0 ? std::min(far2 / gap + 1, most) : 1;
+    const int64_t cells = static_cast<int64_t>(std::max(wanted, 2.0 * exact_.bins + 2));
+    inv_cell_ = static_cast<double>(cells) / far2;
+    // The pixels lie within the far radius; two cells more take its rounding.
+    passed_ = prg_alloc<int32_t>(kOrigin, "bin table", static_cast<uint64_t>(cells) + 2);
+    int32_t e = 0;
+    for (size_t c = 0; c < passed_.size(); ++c) {
+        const double start = static_cast<double>(c) / inv_cell_;
+        while (above_[static_cast<size_t>(e)] <= start)
+            ++e;
+        passed_[c] = e;
+    }
+}
+
+// A pixel that lies near edge e or in a cell holding several edges.
+int32_t BinFinder::slot_near(double r2, int32_t e) const {
+    while (r2 >= above_[static_cast<size_t>(e)])
+        ++e;
+    if (r2 < below_[static_cast<size_t>(e)]) return slots_[static_cast<size_t>(e)];
+    const int32_t k = exact_.bin_of(std::sqrt(r2));
+    return k < 0 ? outside() : k;
+}
 
 struct BinSums {
     double values = 0.0;      // Σ v
@@ -134,25 +204,24 @@ bool in_sector(double dx, double dy, const AzimuthRange& s) {
 // it into vector instructions (the file is compiled with -fno-math-errno: a
 // square root that sets errno cannot be vectorised; its arguments are never
 // negative here). Vector square roots and divisions round as scalar ones do.
-// The distance r (mm) from the beam and the correction c of every pixel
-// centre of a row. With L² = r² + D², the solid angle is cos³ 2θ = D³ / L³ and
-// the polarisation (1 + cos² 2θ − f cos 2χ sin² 2θ) / 2 = (L² + D² − f (dx² − dy²))
-// / 2L²; their product takes one division.
+// The squared distance r² (mm²) from the beam and the correction c of every
+// pixel centre of a row, from dx² of its columns. With L² = r² + D², the solid
+// angle is cos³ 2θ = D³ / L³ and the polarisation (1 + cos² 2θ − f cos 2χ
+// sin² 2θ) / 2 = (L² + D² − f (dx² − dy²)) / 2L²; their product takes one
+// division.
 template <bool SolidAngle, bool Polarisation>
-void row_geometry(const double* dx, double dy, int32_t n, double distance, double f, double* r, double* c) {
+void row_geometry(const double* dx2, double dy, int32_t n, double distance, double f, double* r2, double* c) {
     const double d2 = distance * distance, d3 = d2 * distance, dy2 = dy * dy;
     for (int32_t i = 0; i < n; ++i) {
-        const double dx2 = dx[i] * dx[i];
-        const double r2 = dx2 + dy2;
-        const double l2 = r2 + d2;
-        r[i] = std::sqrt(r2);
+        r2[i] = dx2[i] + dy2;
+        const double l2 = r2[i] + d2;
         double num = 1.0, den = 1.0;
         if (SolidAngle) {
             num *= d3;
             den *= l2 * std::sqrt(l2);
         }
         if (Polarisation) {
-            num *= 0.5 * (l2 + d2 - f * (dx2 - dy2));
+            num *= 0.5 * (l2 + d2 - f * (dx2[i] - dy2));
             den *= l2;
         }
         c[i] = num / den;
@@ -166,37 +235,93 @@ RowGeometry row_geometry_for(const PowderOptions& o) {
     return o.polarisation ? row_geometry<false, true> : row_geometry<false, false>;
 }
 
-// Every counted pixel of the image (within the sector) into its bin: dx once
-// per column; r and c a row at a time, then the row's pixels into their bins.
-template <bool Decreasing>
-void accumulate(const IMG& img, const PowderGeometry& g, const PowderOptions& o, const AzimuthRange* sector,
-                const BinFinder& finder, std::vector<BinSums>& sums) {
+// What every row of the image shares: the geometry of its columns and the
+// bin finder.
+struct ImagePass {
+    const IMG& img;
+    const PowderGeometry& g;
+    const PowderOptions& o;
+    const AzimuthRange* sector;
+    const BinFinder& finder;
+    std::vector<double> dx, dx2; // of the columns' centres
+};
+
+// The working rows of a pass over rows: r², c and the slot of each pixel.
+struct RowBuffers {
+    std::vector<double> r2, c;
+    std::vector<int32_t> slots;
+};
+
+RowBuffers row_buffers(size_t nx) {
+    return {prg_alloc<double>(kOrigin, "radii", nx), prg_alloc<double>(kOrigin, "corrections", nx),
+            prg_alloc<int32_t>(kOrigin, "slots", nx)};
+}
+
+// The slots of a row's pixels. A loop of its own: the stores into the bin
+// sums, mixed with the reads of the finder's tables, made it run at half the
+// speed.
+void find_slots(const BinFinder::Lookup& finder, const double* r2, size_t n, int32_t* slots) {
+    for (size_t col = 0; col < n; ++col)
+        slots[col] = finder.slot(r2[col]);
+}
+
+// The counted pixels of a row (within the sector) into their slots of `sums`.
+void add_row(const ImagePass& pass, int32_t row, const RowBuffers& rows, BinSums* sums) {
+    const IMG& img = pass.img;
     const size_t nx = static_cast<size_t>(img.nx);
-    std::vector<double> dx = prg_alloc<double>(kOrigin, "columns", nx);
-    std::vector<double> r = prg_alloc<double>(kOrigin, "radii", nx);
-    std::vector<double> c = prg_alloc<double>(kOrigin, "corrections", nx);
-    for (int32_t col = 0; col < img.nx; ++col)
-        dx[static_cast<size_t>(col)] = (col + 0.5 - g.centre[0]) * g.pixel[0];
-    const RowGeometry geometry = row_geometry_for(o);
-    const bool counted_all = img.frame.empty();
-    for (int32_t row = 0; row < img.ny; ++row) {
-        const double dy = (row + 0.5 - g.centre[1]) * g.pixel[1];
-        geometry(dx.data(), dy, img.nx, g.distance, o.polarisation_factor, r.data(), c.data());
-        const size_t base = static_cast<size_t>(row) * nx;
-        for (size_t col = 0; col < nx; ++col) {
-            const size_t i = base + col;
-            if (!counted_all && img.frame[i] == 0) continue;
-            if (sector && !in_sector(dx[col], dy, *sector)) continue;
-            const int32_t k = finder.find<Decreasing>(r[col]);
-            if (k < 0) continue;
-            const double v = img.data[i];
-            BinSums& s = sums[static_cast<size_t>(k)];
-            s.values += v;
-            s.corrections += c[col];
-            s.counts += std::max(v, 0.0);
-            ++s.pixels;
-        }
+    const size_t base = static_cast<size_t>(row) * nx;
+    const int32_t* values = img.data.data() + base;
+    const uint16_t* frame = img.frame.empty() ? nullptr : img.frame.data() + base;
+    const double dy = (row + 0.5 - pass.g.centre[1]) * pass.g.pixel[1];
+    const int32_t outside = pass.finder.outside();
+    for (size_t col = 0; col < nx; ++col) {
+        int32_t slot = rows.slots[col];
+        if (frame && frame[col] == 0) slot = outside;
+        if (pass.sector && !in_sector(pass.dx[col], dy, *pass.sector)) slot = outside;
+        const double v = values[col];
+        BinSums& s = sums[slot];
+        s.values += v;
+        s.corrections += rows.c[col];
+        s.counts += std::max(v, 0.0);
+        ++s.pixels;
     }
+}
+
+// Rows [first, end) into `sums` (one slot per bin and one for the pixels out
+// of the range): r² and c of a row, its slots, then its pixels.
+void add_rows(const ImagePass& pass, int32_t first, int32_t end, RowBuffers& rows, BinSums* sums) {
+    const RowGeometry geometry = row_geometry_for(pass.o);
+    const BinFinder::Lookup finder = pass.finder.lookup();
+    const PowderGeometry& g = pass.g;
+    for (int32_t row = first; row < end; ++row) {
+        const double dy = (row + 0.5 - g.centre[1]) * g.pixel[1];
+        geometry(pass.dx2.data(), dy, pass.img.nx, g.distance, pass.o.polarisation_factor, rows.r2.data(),
+                 rows.c.data());
+        find_slots(finder, rows.r2.data(), rows.r2.size(), rows.slots.data());
+        add_row(pass, row, rows, sums);
+    }
+}
+
+// The sums of every bin over the image.
+std::vector<BinSums> profile_sums(const IMG& img, const PowderGeometry& g, const PowderOptions& o,
+                                  const AzimuthRange* sector, const BinFinder& finder) {
+    const size_t nx = static_cast<size_t>(img.nx);
+    ImagePass pass{img,
+                   g,
+                   o,
+                   sector,
+                   finder,
+                   prg_alloc<double>(kOrigin, "columns", nx),
+                   prg_alloc<double>(kOrigin, "columns", nx)};
+    for (size_t col = 0; col < nx; ++col) {
+        pass.dx[col] = (static_cast<double>(col) + 0.5 - g.centre[0]) * g.pixel[0];
+        pass.dx2[col] = pass.dx[col] * pass.dx[col];
+    }
+    RowBuffers rows = row_buffers(nx);
+    std::vector<BinSums> sums =
+        prg_alloc<BinSums>(kOrigin, "bin sums", static_cast<uint64_t>(finder.outside()) + 1);
+    add_rows(pass, 0, img.ny, rows, sums.data());
+    return sums;
 }
 
 void check_geometry(const PowderGeometry& g, PowderUnit unit) {
@@ -331,14 +456,9 @@ PowderProfile powder_profile(const IMG& img, const PowderGeometry& g, const Powd
     if (p.bins > kMaxBins) v_fatal(kOrigin, "%d bins refused: at most %lld", p.bins, (long long)kMaxBins);
     const double w = (p.hi - p.lo) / p.bins;
     const double far = powder_far_radius(img, g);
-    const BinFinder finder(edge_radii(g, o.unit, p.lo, w, p.bins), o.unit == PowderUnit::d, far,
-                           int64_t{img.nx} * img.ny);
-    std::vector<BinSums> sums = prg_alloc<BinSums>(kOrigin, "bin sums", static_cast<uint64_t>(p.bins));
-
-    if (finder.decreasing())
-        accumulate<true>(img, g, o, sector, finder, sums);
-    else
-        accumulate<false>(img, g, o, sector, finder, sums);
+    const ValueBins value_bins{o.unit, g, p.lo, p.hi, w, p.bins};
+    const BinFinder finder(edge_radii(g, o.unit, p.lo, w, p.bins), value_bins, far, int64_t{img.nx} * img.ny);
+    const std::vector<BinSums> sums = profile_sums(img, g, o, sector, finder);
     for (int32_t k = 0; k < p.bins; ++k) {
         const BinSums& s = sums[static_cast<size_t>(k)];
         if (s.pixels == 0) continue;
