@@ -43,6 +43,17 @@ bool within(double chi_degrees, const AzimuthRange& s) {
 
 } // namespace
 
+PowderGeometry powder_geometry(double distance, double px, double py, double cx, double cy, double lambda) {
+    PowderGeometry g;
+    g.distance = distance;
+    g.pixel[0] = px;
+    g.pixel[1] = py;
+    g.centre[0] = cx;
+    g.centre[1] = cy;
+    g.wavelength = lambda;
+    return g;
+}
+
 std::vector<PowderBin> reference_powder(const ReferenceImage& image, const PowderGeometry& g,
                                         const PowderOptions& o, double lo, double hi, int32_t bins,
                                         const AzimuthRange* sector) {
@@ -81,15 +92,15 @@ std::vector<PowderBin> reference_powder(const ReferenceImage& image, const Powde
     return filled;
 }
 
-void expect_same_bins(const std::vector<PowderBin>& actual, const std::vector<PowderBin>& expected) {
+void expect_same_bins(const std::vector<PowderBin>& actual, const std::vector<PowderBin>& expected,
+                      double relative, double x_absolute) {
     ASSERT_EQ(actual.size(), expected.size());
     for (size_t k = 0; k < actual.size(); ++k) {
-        EXPECT_EQ(actual[k].pixels, expected[k].pixels) << "bin " << k;
-        EXPECT_NEAR(actual[k].x, expected[k].x, 1e-9 * std::fabs(expected[k].x) + 1e-12) << "bin " << k;
-        EXPECT_NEAR(actual[k].intensity, expected[k].intensity,
-                    1e-9 * std::fabs(expected[k].intensity) + 1e-9)
-            << "bin " << k;
-        EXPECT_NEAR(actual[k].sigma, expected[k].sigma, 1e-9 * expected[k].sigma + 1e-9) << "bin " << k;
+        const PowderBin &a = actual[k], &e = expected[k];
+        EXPECT_EQ(a.pixels, e.pixels) << "bin " << k;
+        EXPECT_NEAR(a.x, e.x, relative * std::fabs(e.x) + x_absolute) << "bin " << k;
+        EXPECT_NEAR(a.intensity, e.intensity, relative * std::fabs(e.intensity) + 1e-9) << "bin " << k;
+        EXPECT_NEAR(a.sigma, e.sigma, relative * e.sigma + 1e-9) << "bin " << k;
     }
 }
 

@@ -16,13 +16,19 @@ struct ReferenceImage {
     std::vector<uint16_t> counts; // frame counts; empty: every pixel counted
 };
 
+// A geometry in one line: distance and pixel (mm), centre (pixels), λ (Å).
+PowderGeometry powder_geometry(double distance, double px, double py, double cx, double cy,
+                               double lambda = 0);
+
 // The filled bins of [lo, hi] in `bins` bins (the range and bin count taken as
 // given), within `sector` when not null.
 std::vector<PowderBin> reference_powder(const ReferenceImage& image, const PowderGeometry& g,
                                         const PowderOptions& o, double lo, double hi, int32_t bins,
                                         const AzimuthRange* sector = nullptr);
 
-// Expects the same bins: equal pixel counts, values within a relative 1e-9.
-void expect_same_bins(const std::vector<PowderBin>& actual, const std::vector<PowderBin>& expected);
+// Expects the same bins: equal pixel counts, values within `relative` (and x
+// within x_absolute more: a text file keeps a few decimals of it).
+void expect_same_bins(const std::vector<PowderBin>& actual, const std::vector<PowderBin>& expected,
+                      double relative = 1e-9, double x_absolute = 1e-12);
 
 } // namespace zt
