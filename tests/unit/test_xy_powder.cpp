@@ -119,7 +119,7 @@ TEST(PowderProfile, EqualsThePlainComputationOnRandomInputs) {
 // inward at either end, it leaves out the centre at that end.
 TEST(PowderProfile, BinEdgesOnPixelCentresInEveryUnit) {
     const struct {
-        int lo_step, hi_step;        // nextafter steps of lo and hi
+        int lo_step, hi_step;        // a nextafter step of lo and hi (or none)
         std::vector<int64_t> pixels; // per bin, low values first
     } cases[] = {{0, 0, {1, 1}}, {1, 0, {0, 1}}, {0, -1, {1, 0}}, {-1, 1, {1, 1}}};
     const zt::ReferenceImage ref{4, 1, {7, 7, 7, 7}, {}};
@@ -129,10 +129,8 @@ TEST(PowderProfile, BinEdgesOnPixelCentresInEveryUnit) {
         const double second = powder_value(unit, 1.5, g), third = powder_value(unit, 2.5, g);
         for (const auto& c : cases) {
             double lo = std::min(second, third), hi = std::max(second, third);
-            for (int i = 0; i < std::abs(c.lo_step); ++i)
-                lo = std::nextafter(lo, c.lo_step * INFINITY);
-            for (int i = 0; i < std::abs(c.hi_step); ++i)
-                hi = std::nextafter(hi, c.hi_step * INFINITY);
+            lo = c.lo_step ? std::nextafter(lo, c.lo_step * INFINITY) : lo;
+            hi = c.hi_step ? std::nextafter(hi, c.hi_step * INFINITY) : hi;
             const PowderProfile p = powder_profile(image_of(ref), g, options(unit, 2, lo, hi));
             std::vector<int64_t> per_bin(2, 0);
             for (const PowderBin& b : p.filled)
@@ -140,6 +138,12 @@ TEST(PowderProfile, BinEdgesOnPixelCentresInEveryUnit) {
             EXPECT_EQ(per_bin, c.pixels) << powder_unit_label(unit) << " " << c.lo_step << " " << c.hi_step;
         }
     }
+    // In r, the centres on the inner edges of [0.5, 3.5] in 3 bins go to the
+    // upper bin, the one on the top of the range to the last.
+    std::vector<int64_t> per_bin;
+    for (const PowderBin& b : powder_profile(image_of(ref), g, options(PowderUnit::r, 3, 0.5, 3.5)).filled)
+        per_bin.push_back(b.pixels);
+    EXPECT_EQ(per_bin, (std::vector<int64_t>{1, 1, 2}));
 }
 
 // The default range and bin count of a detector whose beam centre is a corner.
