@@ -87,7 +87,7 @@ TEST_F(Powder, ProfileOfTheImageAsReadThroughRegionBinningAndMirror) {
     const zt::ReferenceImage read = reference("read.kvf");
     ASSERT_EQ(read.nx, 21);
     // Mirrored columns: the centre from the right.
-    const PowderGeometry g = zt::powder_geometry(35, 0.6, 0.25, 21 - (20.3 - 3) / 2, 15.6 - 2);
+    const PowderGeometry g{35, {0.6, 0.25}, {21 - (20.3 - 3) / 2, 15.6 - 2}};
     PowderOptions o;
     o.solid_angle = o.polarisation = true;
     o.polarisation_factor = 0.7;
@@ -117,7 +117,7 @@ TEST_F(Powder, MaskHeaderGeometrySectorsAndNexus) {
         EXPECT_TRUE(contains_line(r.out, line)) << line;
     const zt::ReferenceImage ref = reference(
         "out/read.kvf", [](int32_t x, int32_t y) { return (x - 30) * (x - 30) + (y - 20) * (y - 20) <= 36; });
-    const PowderGeometry g = zt::powder_geometry(50, 0.25, 0.25, 20.3, 15.6, 1.5406);
+    const PowderGeometry g{50, {0.25, 0.25}, {20.3, 15.6}, 1.5406};
     PowderOptions o;
     o.unit = PowderUnit::q_angstrom;
     const AzimuthRange sectors[] = {{-45, 45}, {90, 270}};

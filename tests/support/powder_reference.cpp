@@ -43,17 +43,6 @@ bool within(double chi_degrees, const AzimuthRange& s) {
 
 } // namespace
 
-PowderGeometry powder_geometry(double distance, double px, double py, double cx, double cy, double lambda) {
-    PowderGeometry g;
-    g.distance = distance;
-    g.pixel[0] = px;
-    g.pixel[1] = py;
-    g.centre[0] = cx;
-    g.centre[1] = cy;
-    g.wavelength = lambda;
-    return g;
-}
-
 std::vector<PowderBin> reference_powder(const ReferenceImage& image, const PowderGeometry& g,
                                         const PowderOptions& o, double lo, double hi, int32_t bins,
                                         const AzimuthRange* sector) {

@@ -16,10 +16,6 @@ struct ReferenceImage {
     std::vector<uint16_t> counts; // frame counts; empty: every pixel counted
 };
 
-// A geometry in one line: distance and pixel (mm), centre (pixels), λ (Å).
-PowderGeometry powder_geometry(double distance, double px, double py, double cx, double cy,
-                               double lambda = 0);
-
 // The filled bins of [lo, hi] in `bins` bins (the range and bin count taken as
 // given), within `sector` when not null.
 std::vector<PowderBin> reference_powder(const ReferenceImage& image, const PowderGeometry& g,

@@ -39,7 +39,7 @@ PowderOptions options(PowderUnit unit, int32_t bins, double lo, double hi, doubl
 // the bins away from the rings hold 10^6 and the bins within them 2 10^6.
 TEST(PowderProfile, CorrectionsUndoAnImageOfThemselvesWithRingsAndAMaskedWedge) {
     const double rings[] = {10.0, 20.0, 28.0}; // 2θ, degrees, each 0.8 wide
-    const PowderGeometry g = zt::powder_geometry(40, 0.5, 0.5, 30.3, 33.8);
+    const PowderGeometry g{40, {0.5, 0.5}, {30.3, 33.8}};
     for (const double f : {-1.0, 0.0, 0.95}) {
         zt::ReferenceImage ref{64, 64, std::vector<int32_t>(64 * 64), std::vector<uint16_t>(64 * 64, 1)};
         for (int32_t i = 0; i < 64 * 64; ++i) {
@@ -91,7 +91,7 @@ TEST(PowderProfile, EqualsThePlainComputationOnRandomInputs) {
         }
         const double px = uniform(0.05, 1), py = rng() % 2 ? px : uniform(0.05, 1);
         const double cx = uniform(-20, ref.nx + 20), cy = uniform(-20, ref.ny + 20);
-        const PowderGeometry g = zt::powder_geometry(uniform(5, 300), px, py, cx, cy, uniform(0.2, 2.5));
+        const PowderGeometry g{uniform(5, 300), {px, py}, {cx, cy}, uniform(0.2, 2.5)};
         const int32_t bins = rng() % 3 == 0 ? 0 : 1 + static_cast<int32_t>(rng() % 300);
         PowderOptions o = options(units[trial % 5], bins, 0, 0, rng() % 2 ? uniform(-1, 1) : NAN);
         o.solid_angle = rng() % 2;
@@ -123,7 +123,7 @@ TEST(PowderProfile, BinEdgesOnPixelCentresInEveryUnit) {
         std::vector<int64_t> pixels; // per bin, low values first
     } cases[] = {{0, 0, {1, 1}}, {1, 0, {0, 1}}, {0, -1, {1, 0}}, {-1, 1, {1, 1}}};
     const zt::ReferenceImage ref{4, 1, {7, 7, 7, 7}, {}};
-    const PowderGeometry g = zt::powder_geometry(100, 1, 1, 0, 0.5, 1.2);
+    const PowderGeometry g{100, {1, 1}, {0, 0.5}, 1.2};
     for (const PowderUnit unit :
          {PowderUnit::r, PowderUnit::two_theta, PowderUnit::q_angstrom, PowderUnit::q_nm, PowderUnit::d}) {
         const double second = powder_value(unit, 1.5, g), third = powder_value(unit, 2.5, g);
@@ -151,7 +151,7 @@ TEST(PowderProfile, DefaultRangeReachesTheFarthestCorner) {
     IMG img;
     img.nx = 30;
     img.ny = 40;
-    const PowderGeometry g = zt::powder_geometry(50, 1, 1, 0, 0, 1);
+    const PowderGeometry g{50, {1, 1}, {0, 0}, 1};
     EXPECT_EQ(powder_default_bins(img, g), 50); // √(30² + 40²)
     const struct {
         PowderUnit unit;
