@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-PowderSettings powder_set;
+thread_local PowderSettings powder_set;
 
 namespace {
 

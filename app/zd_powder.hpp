@@ -28,7 +28,7 @@ struct PowderSettings {
     std::string sectors; // POWDER_SECTORS: pairs "from to" of azimuths in degrees
     int32_t plot = 1;    // POWDER_PLOT: 0 writes no plot
 };
-extern PowderSettings powder_set;
+extern thread_local PowderSettings powder_set;
 
 // Help lines of the powder settings.
 void powder_usage();
