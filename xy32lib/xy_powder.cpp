@@ -341,8 +341,12 @@ std::vector<BinSums> profile_sums(const IMG& img, const PowderGeometry& g, const
     const size_t slots = static_cast<size_t>(finder.outside()) + 1;
     const int32_t rows_per_block = block_rows(img, slots);
     std::vector<BinSums> total = prg_alloc<BinSums>(kOrigin, "bin sums", slots);
-    std::vector<BinSums> block = prg_alloc<BinSums>(kOrigin, "bin sums", slots);
     RowBuffers rows = row_buffers(nx);
+    if (rows_per_block >= img.ny) {
+        add_rows(pass, 0, img.ny, rows, total.data());
+        return total;
+    }
+    std::vector<BinSums> block = prg_alloc<BinSums>(kOrigin, "bin sums", slots);
     for (int32_t first = 0; first < img.ny; first += rows_per_block) {
         std::fill(block.begin(), block.end(), BinSums());
         add_rows(pass, first, std::min(img.ny, first + rows_per_block), rows, block.data());
@@ -483,6 +487,9 @@ PowderProfile powder_profile(const IMG& img, const PowderGeometry& g, const Powd
     if (p.bins > kMaxBins) v_fatal(kOrigin, "%d bins refused: at most %lld", p.bins, (long long)kMaxBins);
     const double w = (p.hi - p.lo) / p.bins;
     const double far = powder_far_radius(img, g);
+    if (!std::isfinite(far * far))
+        v_fatal(kOrigin, "beam centre %g %g: too far from the image for a powder profile", g.centre[0],
+                g.centre[1]);
     const ValueBins value_bins{o.unit, g, p.lo, p.hi, w, p.bins};
     const BinFinder finder(edge_radii(g, o.unit, p.lo, w, p.bins), value_bins, far, int64_t{img.nx} * img.ny);
     const std::vector<BinSums> sums = profile_sums(img, g, o, sector, finder);

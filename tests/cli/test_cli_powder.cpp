@@ -155,6 +155,8 @@ TEST_F(Powder, MissingOrBadGeometryStopsTheCommand) {
         {geometry + "POWDER_SECTORS = 10 370\n", 0, "azimuth 10 to 370 deg"},
         {geometry + "POWDER_SECTORS = 10 370.5\n", 3, "sector 10 to 370.5 is empty or wider than 360"},
         {geometry + "DISTANCE = 0\n", 3, "not a detector geometry"},
+        {geometry + "BEAM_CENTER = 1e200 15\n", 3, "beam centre 1e+200 15: too far from the image"},
+        {geometry + "BEAM_CENTER = 1e150 15\nPOWDER_BINS = 90\n", 0, "beam centre 1e+150 15 pixels"},
     };
     for (const auto& c : cases) {
         std::remove(file("rings.xy").c_str());
