@@ -114,6 +114,7 @@ PowderOptions profile_options() {
     o.solid_angle = s.solid_angle != 0;
     o.polarisation = s.polarisation_given;
     o.polarisation_factor = s.polarisation;
+    o.threads = drv.job.reading.threads;
     if (o.polarisation && !(s.polarisation >= -1.0 && s.polarisation <= 1.0))
         v_fatal(kOrigin, "POLARIZATION = %g is not a polarisation factor (-1 to 1)", s.polarisation);
     return o;

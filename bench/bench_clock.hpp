@@ -25,6 +25,13 @@ inline double thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+// Wall-clock seconds, for work shared among threads.
+inline double wall_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 inline double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];

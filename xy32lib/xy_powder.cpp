@@ -1,5 +1,7 @@
 #include "xy_powder.hpp"
 
+#include "xy_threads.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -302,7 +304,7 @@ void add_rows(const ImagePass& pass, int32_t first, int32_t end, RowBuffers& row
     }
 }
 
-void add_sums(std::vector<BinSums>& total, const std::vector<BinSums>& part) {
+void add_sums(std::vector<BinSums>& total, const BinSums* part) {
     for (size_t k = 0; k < total.size(); ++k) {
         total[k].values += part[k].values;
         total[k].corrections += part[k].corrections;
@@ -312,18 +314,21 @@ void add_sums(std::vector<BinSums>& total, const std::vector<BinSums>& part) {
 }
 
 // Rows of a block whose sums are gathered apart, then added to the total in
-// block order: the sums are the same however the blocks are shared out. At
-// least kBlockRows; more when the bins are many, so that adding the blocks'
-// sums costs at most a quarter of a pass over the pixels.
+// block order: the sums are the same at any number of threads. At least
+// kBlockRows; more when the bins are many, so that the blocks' sums take at
+// most 2 bytes a pixel and adding them a sixteenth of a pass over the pixels.
 constexpr int32_t kBlockRows = 64;
 
 int32_t block_rows(const IMG& img, size_t slots) {
     const int64_t pixels = int64_t{img.nx} * img.ny;
-    const int64_t most_blocks = std::max<int64_t>(1, pixels / (4 * static_cast<int64_t>(slots)));
+    const int64_t most_blocks = std::max<int64_t>(1, pixels / (16 * static_cast<int64_t>(slots)));
     return static_cast<int32_t>(std::max<int64_t>(kBlockRows, (img.ny + most_blocks - 1) / most_blocks));
 }
 
-// The sums of every bin over the image, a block of rows at a time.
+// The sums of every bin over the image, a block of rows at a time: the blocks
+// shared among o.threads threads, each into sums of its own, which are then
+// added to the total in block order. Everything the workers use is allocated
+// here, on the job's thread.
 std::vector<BinSums> profile_sums(const IMG& img, const PowderGeometry& g, const PowderOptions& o,
                                   const AzimuthRange* sector, const BinFinder& finder) {
     const size_t nx = static_cast<size_t>(img.nx);
@@ -340,18 +345,33 @@ std::vector<BinSums> profile_sums(const IMG& img, const PowderGeometry& g, const
     }
     const size_t slots = static_cast<size_t>(finder.outside()) + 1;
     const int32_t rows_per_block = block_rows(img, slots);
+    const int32_t blocks = (img.ny + rows_per_block - 1) / rows_per_block;
     std::vector<BinSums> total = prg_alloc<BinSums>(kOrigin, "bin sums", slots);
-    RowBuffers rows = row_buffers(nx);
-    if (rows_per_block >= img.ny) {
+    if (blocks <= 1) {
+        RowBuffers rows = row_buffers(nx);
         add_rows(pass, 0, img.ny, rows, total.data());
         return total;
     }
-    std::vector<BinSums> block = prg_alloc<BinSums>(kOrigin, "bin sums", slots);
-    for (int32_t first = 0; first < img.ny; first += rows_per_block) {
-        std::fill(block.begin(), block.end(), BinSums());
-        add_rows(pass, first, std::min(img.ny, first + rows_per_block), rows, block.data());
-        add_sums(total, block);
+    std::vector<BinSums> partial =
+        prg_alloc<BinSums>(kOrigin, "bin sums of the blocks", static_cast<uint64_t>(blocks) * slots);
+    std::vector<RowBuffers> rows;
+    for (int32_t t = 0; t < std::max(1, std::min(o.threads, blocks)); ++t)
+        rows.push_back(row_buffers(nx));
+    auto add_block = [&](int32_t block, RowBuffers& buffers) {
+        const int32_t first = block * rows_per_block;
+        add_rows(pass, first, std::min(img.ny, first + rows_per_block), buffers,
+                 partial.data() + static_cast<size_t>(block) * slots);
+    };
+    const int64_t failed = xy_run_pieces(o.threads, blocks, [&](int64_t block) {
+        add_block(static_cast<int32_t>(block), rows[static_cast<size_t>(xy_thread_index())]);
+    });
+    if (failed >= 0) {
+        // The block again on this thread, which reports what stopped it.
+        add_block(static_cast<int32_t>(failed), rows[0]);
+        v_fatal(kOrigin, "powder sums of rows from %d failed", static_cast<int32_t>(failed) * rows_per_block);
     }
+    for (int32_t block = 0; block < blocks; ++block)
+        add_sums(total, partial.data() + static_cast<size_t>(block) * slots);
     return total;
 }
 

@@ -54,6 +54,7 @@ struct PowderOptions {
     bool solid_angle = false;  // divide by cos³ 2θ
     bool polarisation = false; // divide by (1 + cos² 2θ − f cos 2χ sin² 2θ) / 2
     double polarisation_factor = 0.0;
+    int32_t threads = 1; // threads sharing the blocks of rows (the profile is the same at any count)
 };
 
 // The value of the unit at radius r (mm) on the detector.

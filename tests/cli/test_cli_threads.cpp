@@ -150,6 +150,11 @@ const std::vector<Scenario>& scenarios() {
          {"t_0001.tif,A5", "%Xt.kvf"}},
         {"float frame out of range", "zandor", "", {"huge.kvf", "%X"}},
         {"statistics mode", "zandor_stat", "", {"a16_0001.kvf,A3"}},
+        {"powder profiles of two sectors, both corrections",
+         "zandor",
+         "DISTANCE = 100\nPIXEL_SIZE = 0.172\nBEAM_CENTER = 140.3 97.8\nSOLID_ANGLE = 1\nPOLARIZATION = 0.9\n"
+         "POWDER_SECTORS = 0 200, 200 360\nPOWDER_PLOT = 0\n",
+         {"b32_0001.kvf", "%Q"}},
     };
     return all;
 }
@@ -222,6 +227,10 @@ TEST(ThreadScenarios, FailuresAndOutputsAreThoseOfTheirInputs) {
     EXPECT_EQ(cosmic.run.status, 0) << cosmic.run.err;
     for (const char* name : {"sum.kvf", "sum.txt", "run.json", "a16_3.rad", "a16_3.map"})
         EXPECT_TRUE(cosmic.files.count(name)) << name;
+    const Outcome powder = run_with_threads(scenarios().back(), 3);
+    EXPECT_EQ(powder.run.status, 0) << powder.run.err;
+    for (const char* name : {"b32_1_sector1.xy", "b32_1_sector2.xy"})
+        EXPECT_TRUE(powder.files.count(name)) << name;
 }
 
 } // namespace

@@ -95,6 +95,7 @@ TEST(PowderProfile, EqualsThePlainComputationOnRandomInputs) {
         const int32_t bins = rng() % 3 == 0 ? 0 : 1 + static_cast<int32_t>(rng() % 300);
         PowderOptions o = options(units[trial % 5], bins, 0, 0, rng() % 2 ? uniform(-1, 1) : NAN);
         o.solid_angle = rng() % 2;
+        o.threads = 1 + trial % 3;
         IMG img = image_of(ref);
         double lo = 0, hi = 0;
         powder_default_range(img, g, o.unit, lo, hi);
