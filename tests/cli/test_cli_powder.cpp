@@ -61,10 +61,12 @@ std::vector<PowderBin> read_xy(const std::string& path) {
 // A NeXus NXdata group read back: its axis `axis`, intensity, errors and pixels.
 std::vector<PowderBin> read_nexus_group(const std::string& file, const std::string& group,
                                         const std::string& axis) {
+    const QuietErrors quiet;
+    const FileId f(H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
     std::vector<std::vector<double>> columns;
     for (const std::string& name :
          {axis, std::string("intensity"), std::string("intensity_errors"), std::string("pixels")})
-        columns.push_back(zt::read_dataset<double>(file, (group + "/" + name).c_str(), H5T_NATIVE_DOUBLE));
+        columns.push_back(zt::read_dataset(f.get(), (group + "/" + name).c_str()));
     std::vector<PowderBin> bins;
     size_t n = columns[0].size();
     for (const std::vector<double>& column : columns)

@@ -1,5 +1,5 @@
-// Reading back what the writers put in an HDF5 file, with libhdf5's own error
-// printing silenced: a dataset's values and an object's text attribute.
+// Reading back what the writers put in an HDF5 file with libhdf5: a
+// dataset's values and an object's text attribute.
 #pragma once
 
 #include "h5_handles.hpp"
@@ -12,15 +12,14 @@
 
 namespace zt {
 
-// The values of the dataset at `path` as `type` (none when it cannot be read).
-template <class T> std::vector<T> read_dataset(const std::string& file, const char* path, hid_t type) {
-    const QuietErrors quiet;
-    const FileId f(H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
-    const DatasetId d(H5Dopen2(f.get(), path, H5P_DEFAULT));
+// A dataset converted to doubles by libhdf5, and the bytes it takes in the file.
+inline std::vector<double> read_dataset(hid_t file, const char* path, hsize_t* stored_bytes = nullptr) {
+    const DatasetId d(H5Dopen2(file, path, H5P_DEFAULT));
     const SpaceId space(H5Dget_space(d.get()));
-    std::vector<T> values(
+    std::vector<double> values(
         static_cast<size_t>(std::max<hssize_t>(H5Sget_simple_extent_npoints(space.get()), 0)));
-    EXPECT_GE(H5Dread(d.get(), type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
+    EXPECT_GE(H5Dread(d.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
+    if (stored_bytes) *stored_bytes = H5Dget_storage_size(d.get());
     return values;
 }
 

@@ -4,7 +4,7 @@
 // reference stores; the NeXus attributes a viewer looks for; each refusal a
 // row with its message.
 #include "fatal_capture.hpp"
-#include "h5_handles.hpp"
+#include "h5_read.hpp"
 #include "nexus_writer.hpp"
 #include "png_writer.hpp"
 #include "read_back.hpp"
@@ -23,6 +23,9 @@
 #include <tuple>
 
 namespace {
+
+using zt::read_dataset;
+using zt::text_attribute;
 
 class InterchangeWriters : public zt::InTempDir {};
 
@@ -68,17 +71,6 @@ LibraryRead read_with_libtiff(const std::string& path, bool floats) {
         r.values.push_back(floats ? static_cast<double>(f) : static_cast<double>(n));
     }
     return r;
-}
-
-// A dataset converted to doubles by libhdf5, and the bytes it takes in the file.
-std::vector<double> read_dataset(hid_t file, const char* path, hsize_t* stored_bytes = nullptr) {
-    const DatasetId d(H5Dopen2(file, path, H5P_DEFAULT));
-    const SpaceId space(H5Dget_space(d.get()));
-    std::vector<double> values(
-        static_cast<size_t>(std::max<hssize_t>(H5Sget_simple_extent_npoints(space.get()), 0)));
-    EXPECT_GE(H5Dread(d.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()), 0) << path;
-    if (stored_bytes) *stored_bytes = H5Dget_storage_size(d.get());
-    return values;
 }
 
 LibraryRead read_with_libhdf5(const std::string& path) {
@@ -206,16 +198,6 @@ std::vector<double> preview_colours(const IMG& img, XyPreviewScale scale) {
         rgb.insert(rgb.end(), c.begin(), c.end());
     }
     return rgb;
-}
-
-std::string text_attribute(const std::string& file, const char* object, const char* name) {
-    const QuietErrors quiet;
-    const FileId f(H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
-    const AttrId a(H5Aopen_by_name(f.get(), object, name, H5P_DEFAULT, H5P_DEFAULT));
-    const TypeId type(H5Aget_type(a.get()));
-    std::string text(H5Tget_size(type.get()), '\0');
-    if (H5Aread(a.get(), type.get(), &text[0]) < 0) return "";
-    return text.substr(0, text.find('\0'));
 }
 
 // What a viewer looks for, and the wavelength zandor's reader lists with its
