@@ -25,10 +25,6 @@
 
 namespace {
 
-double wall_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // A detector-like image: a few hundred counts, rings, noise, and one pixel in
 // 500 without any frame counted (module gaps).
 IMG make_image(int side) {
