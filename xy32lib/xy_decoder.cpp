@@ -22,6 +22,23 @@ bool covers_masked(const IMG& img, const std::vector<uint8_t>& mask, int64_t bx,
     return false;
 }
 
+// f(buf) with buf as a pointer to the record's pixel type; another type stops
+// the run.
+template <class F> int32_t on_pixel_type(const HDR& hdr, void* buf, F&& f) {
+    switch (hdr.type) {
+    case XY_TYPE_UINT8:
+        return f(static_cast<uint8_t*>(buf));
+    case XY_TYPE_UINT16:
+        return f(static_cast<uint16_t*>(buf));
+    case XY_TYPE_INT32:
+        return f(static_cast<int32_t*>(buf));
+    case XY_TYPE_FLOAT:
+        return f(static_cast<float*>(buf));
+    default:
+        xy_decoder_wrong_type("../xy32lib/xy_lib", hdr.file_name);
+    }
+}
+
 // Fewer rows a thread are decoded on the calling thread.
 constexpr int32_t kMinSharedRows = 64;
 
@@ -51,19 +68,8 @@ int32_t decode_in_bands(FrameSource& source, int32_t frame, const XyWindow& w, T
 } // namespace
 
 int32_t xy_source_decode_shared(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf) {
-    FrameSource& source = *hdr.source;
-    switch (hdr.type) {
-    case XY_TYPE_UINT8:
-        return decode_in_bands(source, frame, window, static_cast<uint8_t*>(buf), hdr.threads);
-    case XY_TYPE_UINT16:
-        return decode_in_bands(source, frame, window, static_cast<uint16_t*>(buf), hdr.threads);
-    case XY_TYPE_INT32:
-        return decode_in_bands(source, frame, window, static_cast<int32_t*>(buf), hdr.threads);
-    case XY_TYPE_FLOAT:
-        return decode_in_bands(source, frame, window, static_cast<float*>(buf), hdr.threads);
-    default:
-        xy_decoder_wrong_type("../xy32lib/xy_lib", hdr.file_name);
-    }
+    return on_pixel_type(
+        hdr, buf, [&](auto* out) { return decode_in_bands(*hdr.source, frame, window, out, hdr.threads); });
 }
 
 int64_t xy_apply_pixel_mask(IMG& img, const std::vector<uint8_t>& mask) {
@@ -94,19 +100,7 @@ void xy_decoder_wrong_type(const char* origin, const std::string& file_name) {
 }
 
 int32_t xy_source_decoder(const HDR& hdr, int32_t frame, const XyWindow& window, void* buf) {
-    FrameSource& source = *hdr.source;
-    switch (hdr.type) {
-    case XY_TYPE_UINT8:
-        return source.decode(frame, window, static_cast<uint8_t*>(buf));
-    case XY_TYPE_UINT16:
-        return source.decode(frame, window, static_cast<uint16_t*>(buf));
-    case XY_TYPE_INT32:
-        return source.decode(frame, window, static_cast<int32_t*>(buf));
-    case XY_TYPE_FLOAT:
-        return source.decode(frame, window, static_cast<float*>(buf));
-    default:
-        xy_decoder_wrong_type("../xy32lib/xy_lib", hdr.file_name);
-    }
+    return on_pixel_type(hdr, buf, [&](auto* out) { return hdr.source->decode(frame, window, out); });
 }
 
 std::unique_ptr<HDR> xy_source_record(std::shared_ptr<FrameSource> source, int64_t width, int64_t height,
