@@ -5,6 +5,7 @@
 #include "zd_hkl.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -109,7 +110,14 @@ bool is_sample(int32_t i, int32_t n) {
 
 // Rows of the map formatted together by one thread; the blocks are written
 // in order.
-constexpr int32_t kMapBlockRows = 16;
+constexpr int32_t kMapBlockRows = 8;
+
+// Blocks formatted in one wave: several a thread, so that the thread that
+// writes the previous wave still finds blocks to format; at most 128, as
+// the text of two waves is held at once.
+int32_t blocks_per_wave(int32_t team) {
+    return std::min(8 * team, 128);
+}
 
 // The lines of the map of an image, rows at a time, and the sample pixels
 // printed on the console.
@@ -151,6 +159,64 @@ struct MapRows {
     }
 };
 
+// The text of a wave of blocks, from block `first` on.
+struct MapWave {
+    int32_t first = 0, count = 0;
+    int32_t written = 0; // blocks written out whole
+    int error = 0;       // errno of a failed write (errno belongs to the thread that wrote)
+    std::vector<std::vector<char>> text;
+};
+
+// Writes the map's lines in order, a wave of blocks formatted on the job's
+// threads while one of them writes the wave before; the sample pixels of each
+// wave are printed once it is written.
+void write_map(const MapRows& rows, int32_t threads, std::FILE* fp, const std::string& name) {
+    const int32_t ny = rows.image.ny;
+    const int32_t blocks = (ny + kMapBlockRows - 1) / kMapBlockRows;
+    const int32_t team = std::max(1, std::min(threads, blocks));
+    const int32_t per_wave = blocks_per_wave(team);
+    MapWave waves[2];
+    for (MapWave& w : waves)
+        w.text.resize(static_cast<size_t>(per_wave));
+    auto write = [&](MapWave& w) {
+        for (w.written = 0; w.written < w.count; ++w.written) {
+            const std::vector<char>& block = w.text[static_cast<size_t>(w.written)];
+            if (std::fwrite(block.data(), 1, block.size(), fp) != block.size()) {
+                w.error = errno;
+                return;
+            }
+        }
+    };
+    auto end_of = [&](int32_t block) { return std::min(ny, (block + 1) * kMapBlockRows); };
+    auto finish = [&](const MapWave& w) {
+        for (int32_t b = w.first; b < w.first + w.written; ++b)
+            rows.print_samples(b * kMapBlockRows, end_of(b));
+        if (w.written == w.count) return;
+        errno = w.error;
+        v_error("zd_map", "unable to write map file '%s'", name.c_str());
+    };
+    for (int32_t first = 0, turn = 0; first < blocks; first += per_wave, turn ^= 1) {
+        MapWave& next = waves[turn];
+        MapWave& previous = waves[turn ^ 1];
+        next.first = first;
+        next.count = std::min(per_wave, blocks - first);
+        // Piece 0 writes the previous wave (none at first), the others format.
+        const int64_t failed = xy_run_pieces(team, next.count + 1, [&](int64_t p) {
+            if (p == 0) return write(previous);
+            const int32_t b = first + static_cast<int32_t>(p) - 1;
+            rows.format(b * kMapBlockRows, end_of(b), next.text[static_cast<size_t>(p) - 1]);
+        });
+        if (failed >= 0)
+            v_fatal("zd_map", "formatting map rows from %lld failed",
+                    static_cast<long long>((first + failed - 1) * kMapBlockRows));
+        finish(previous);
+    }
+    if (blocks == 0) return;
+    MapWave& last = waves[((blocks - 1) / per_wave) % 2];
+    write(last);
+    finish(last);
+}
+
 } // namespace
 
 size_t map_line(char* buf, double h, double k, double l, int32_t value) {
@@ -179,27 +245,7 @@ void hkl_map(GeometryState& geo, const std::string& /*arg*/, const std::string& 
     prg_printf(" printing ascii map in %s\n", name.c_str());
 
     const int32_t nx = image.nx, ny = image.ny;
-    const MapRows rows{det, frame, image, geo.goniometer};
-    const int32_t blocks = (ny + kMapBlockRows - 1) / kMapBlockRows;
-    const int32_t team = std::max(1, std::min(threads, blocks));
-    std::vector<std::vector<char>> text(static_cast<size_t>(team));
-    for (int32_t wave = 0; wave < blocks; wave += team) {
-        const int32_t count = std::min(team, blocks - wave);
-        const int64_t failed = xy_run_pieces(team, count, [&](int64_t j) {
-            const int32_t first = (wave + static_cast<int32_t>(j)) * kMapBlockRows;
-            rows.format(first, std::min(ny, first + kMapBlockRows), text[static_cast<size_t>(j)]);
-        });
-        if (failed >= 0)
-            v_fatal("zd_map", "formatting map rows from %lld failed",
-                    static_cast<long long>((wave + failed) * kMapBlockRows));
-        for (int32_t j = 0; j < count; ++j) {
-            const std::vector<char>& block = text[static_cast<size_t>(j)];
-            if (std::fwrite(block.data(), 1, block.size(), file.get()) != block.size())
-                v_error("zd_map", "unable to write map file '%s'", name.c_str());
-            const int32_t first = (wave + j) * kMapBlockRows;
-            rows.print_samples(first, std::min(ny, first + kMapBlockRows));
-        }
-    }
+    write_map(MapRows{det, frame, image, geo.goniometer}, threads, file.get(), name);
     // The state ends as the last pixel left it.
     double* const r = geo.goniometer;
     if (nx > 0 && ny > 0) det.point(nx - 1, ny - 1, r[G_RY], r[G_RZ]);

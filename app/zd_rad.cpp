@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 thread_local RadialSettings rad_set;
 
@@ -88,13 +90,13 @@ std::vector<int32_t> parse_sector_groups(const std::string& text, int32_t n, int
 // Mean and error of one column: n' = n (1 when n < 0.1), mean S/n' raised to
 // RAD_LIM, variance (S2 - n' mean^2)/(n' - c), error sqrt(var/n') when the
 // variance is positive and n' > 2, else -1.
-void print_column(std::FILE* fp, const RingSums& t, double c) {
+void put_column(std::string& line, const RingSums& t, double c, float rad_lim) {
     const double n = t.w < 0.1 ? 1.0 : t.w;
     double mean = t.s / n;
-    if (mean < rad_set.rad_lim) mean = rad_set.rad_lim;
+    if (mean < rad_lim) mean = rad_lim;
     const double var = (t.s2 - n * mean * mean) / (n - c);
     const double err = (var > 0 && n > 2) ? std::sqrt(var / n) : -1.0;
-    std::fprintf(fp, "  %10.2lf %8.2lf %6.1lf  ", mean, err, t.w);
+    line += prg_format("  %10.2lf %8.2lf %6.1lf  ", mean, err, t.w);
 }
 
 std::string output_name(const std::string& out_dir, const IMG& img) {
@@ -304,19 +306,49 @@ void accumulate(const IMG& img, const Centre& c, int32_t n, int32_t dim, const R
     }
 }
 
-void write_sectors(std::FILE* fp, const RingAccumulator& acc, int32_t dim, int32_t n, char cr) {
-    std::fprintf(fp, "#   r      s/n       e(s/n)   n  ...%c\n", cr);
-    for (int32_t k = 0; k < dim; ++k) {
-        std::fprintf(fp, " %4d", k);
-        for (int32_t s = 0; s < n; ++s)
-            print_column(fp, acc.at(s, k), 0.999999);
-        std::fprintf(fp, "%c\n", cr);
+// Rings whose lines one thread formats at a time; at most kPiecesPerWave
+// pieces are held before they are written, in ring order.
+constexpr int32_t kRingsPerPiece = 64;
+constexpr int32_t kPiecesPerWave = 64;
+
+// The table's lines for rings 0 .. dim-1, line(k, text) appending ring k's,
+// formatted on `threads` threads and written in ring order.
+template <class Line> void write_lines(std::FILE* fp, int32_t dim, int32_t threads, const Line& line) {
+    const int32_t pieces = (dim + kRingsPerPiece - 1) / kRingsPerPiece;
+    std::vector<std::string> text(static_cast<size_t>(std::min(pieces, kPiecesPerWave)));
+    for (int32_t wave = 0; wave < pieces; wave += kPiecesPerWave) {
+        const int32_t count = std::min(kPiecesPerWave, pieces - wave);
+        const int64_t failed = xy_run_pieces(threads, count, [&](int64_t j) {
+            std::string& t = text[static_cast<size_t>(j)];
+            t.clear();
+            const int32_t first = (wave + static_cast<int32_t>(j)) * kRingsPerPiece;
+            for (int32_t k = first; k < std::min(dim, first + kRingsPerPiece); ++k)
+                line(k, t);
+        });
+        if (failed >= 0)
+            v_fatal(kOrigin, "formatting the radial rings from %d failed",
+                    (wave + static_cast<int32_t>(failed)) * kRingsPerPiece);
+        for (int32_t j = 0; j < count; ++j)
+            std::fwrite(text[static_cast<size_t>(j)].data(), 1, text[static_cast<size_t>(j)].size(), fp);
     }
+}
+
+void write_sectors(std::FILE* fp, const RingAccumulator& acc, int32_t dim, int32_t n, char cr,
+                   int32_t threads) {
+    std::fprintf(fp, "#   r      s/n       e(s/n)   n  ...%c\n", cr);
+    const float rad_lim = rad_set.rad_lim;
+    write_lines(fp, dim, threads, [&](int32_t k, std::string& line) {
+        line += prg_format(" %4d", k);
+        for (int32_t s = 0; s < n; ++s)
+            put_column(line, acc.at(s, k), 0.999999, rad_lim);
+        line += cr;
+        line += '\n';
+    });
 }
 
 // Returns the number of groups printed.
 int32_t write_groups(std::FILE* fp, AtomicOutFile& out, const RingAccumulator& acc, int32_t dim, int32_t n,
-                     char cr) {
+                     char cr, int32_t threads) {
     const std::string& text = rad_set.p_sector;
     std::fprintf(fp, "# print sectors binned according : '%s'%c\n", text.c_str(), cr);
     std::fflush(fp);
@@ -332,9 +364,9 @@ int32_t write_groups(std::FILE* fp, AtomicOutFile& out, const RingAccumulator& a
         std::fprintf(fp, ") %s", g + 1 < groups ? " , " : "\n");
     }
     std::fprintf(fp, "#   r       s/n       e(s/n)    n  ...%c\n", cr);
-    std::fflush(fp);
-    for (int32_t k = 0; k < dim; ++k) {
-        std::fprintf(fp, " %4d", k);
+    const float rad_lim = rad_set.rad_lim;
+    write_lines(fp, dim, threads, [&](int32_t k, std::string& line) {
+        line += prg_format(" %4d", k);
         for (int32_t g = 0; g < groups; ++g) {
             RingSums sum;
             for (int32_t s = 0; s < n; ++s) {
@@ -343,10 +375,12 @@ int32_t write_groups(std::FILE* fp, AtomicOutFile& out, const RingAccumulator& a
                 sum.s2 += acc.at(s, k).s2;
                 sum.w += acc.at(s, k).w;
             }
-            print_column(fp, sum, 0.99999);
+            put_column(line, sum, 0.99999, rad_lim);
         }
-        std::fprintf(fp, " %c\n", cr);
-    }
+        line += ' ';
+        line += cr;
+        line += '\n';
+    });
     return groups;
 }
 
@@ -461,14 +495,15 @@ void radial(const std::string& /*argument*/, const std::string& out_dir, IMG& im
     if (rules.y) c.y = transfo_coord(slots, 1, untransformed.x, untransformed.y);
 
     RingAccumulator acc(n, dim);
-    accumulate(image, c, n, dim, rules, slots, drv.job.reading.threads, acc);
+    const int32_t threads = drv.job.reading.threads;
+    accumulate(image, c, n, dim, rules, slots, threads, acc);
 
     const char cr = run.cr_mode != 0 ? '\r' : ' ';
     int32_t columns = n;
     if (rad_set.p_sector.empty())
-        write_sectors(fp, acc, dim, n, cr);
+        write_sectors(fp, acc, dim, n, cr, threads);
     else
-        columns = write_groups(fp, out, acc, dim, n, cr);
+        columns = write_groups(fp, out, acc, dim, n, cr, threads);
     if (!out.commit()) v_error(kOrigin, "unable to write the radial file %s", name.c_str());
     prg_printf("# %d * %d data writen in %s\n", dim, columns, name.c_str());
     if (rules.x || rules.y) end_transfo_coord();

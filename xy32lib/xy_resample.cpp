@@ -470,13 +470,35 @@ template <class T> class ZeroArray {
     size_t bytes_ = 0;
 };
 
-// The target cells one of `team` threads adds to: runs of 256 cells taken in
-// turn; every cell when there is one thread.
-struct CellOwner {
-    static constexpr int kRunBits = 8;
-    size_t thread = 0, team = 1;
-    bool holds(size_t cell) const { return team == 1 || (cell >> kRunBits) % team == thread; }
+// Target rows [first, last]; empty while first > last.
+struct TargetRows {
+    int32_t first = std::numeric_limits<int32_t>::max(), last = -1;
+    bool empty() const { return first > last; }
+    void take(int32_t lo, int32_t hi) {
+        first = std::min(first, lo);
+        last = std::max(last, hi);
+    }
+    bool holds(const TargetRows& r) const { return r.first >= first && r.last <= last; }
+    bool meets(const TargetRows& r) const {
+        return !empty() && !r.empty() && r.first <= last && r.last >= first;
+    }
 };
+
+// The scratch of one thread's general footprint walk: the column overlaps of
+// the current footprint (one spare), and the pixels it found without a sound
+// footprint.
+struct Walk {
+    std::vector<double> wx;
+    int64_t skipped = 0;
+    explicit Walk(int32_t nx) : wx(static_cast<size_t>(nx) + 1) {}
+};
+
+// A folded or mirrored model, or one that left the number range, has no sound
+// footprint: its pixel is counted and left out.
+bool sound_footprint(double ax, double ay, double S, double x_lo, double x_hi, double y_lo, double y_hi) {
+    return ax > 0.0 && ay > 0.0 && S > 0.0 && std::isfinite(S) && std::isfinite(x_lo) &&
+           std::isfinite(x_hi) && std::isfinite(y_lo) && std::isfinite(y_hi);
+}
 
 // Footprints of a block of source pixels: those that fit in 2 x 2 target
 // cells inside the image carry their top-left cell and their four shares,
@@ -493,14 +515,12 @@ struct Accumulator {
     ZeroArray<float> surface;
     ZeroArray<double> counts;
     int32_t nx = 0, ny = 0;
-    int64_t n_skipped = 0;
     bool wide;
-    std::vector<double> wx; // column overlaps of the current footprint, one spare
 
     Accumulator(const IMG& img, bool wide_vectors)
         : surface("surface", static_cast<uint64_t>(img.size)),
           counts("corrected values", static_cast<uint64_t>(img.size)), nx(img.nx), ny(img.ny),
-          wide(wide_vectors), wx(static_cast<size_t>(img.nx) + 1) {}
+          wide(wide_vectors) {}
 
     // The usual footprint, at most 2 x 2 cells wholly inside the image, worked
     // out for a block of pixels in one pass without branches. The overlaps are
@@ -569,7 +589,7 @@ struct Accumulator {
     // column), so each cell is loaded and stored once instead of twice, and
     // every cell still gets its shares in source order.
     void add_block(const ModelBlock& m, const FootprintBlock& f, const int32_t* values, const uint16_t* frame,
-                   size_t count) {
+                   size_t count, Walk& walk) {
         double* const c = counts.data();
         float* const s = surface.data();
         const size_t stride = static_cast<size_t>(nx);
@@ -592,7 +612,7 @@ struct Accumulator {
             if (frame && frame[b] == 0) continue;
             if (!(f.cell[b] >= 0.0)) {
                 flush();
-                spread(static_cast<double>(values[b]), m.xc[b], m.yc[b], m.ax[b], m.ay[b], m.surface[b]);
+                spread(static_cast<double>(values[b]), m, b, all_rows(), walk);
                 continue;
             }
             const size_t cell = static_cast<size_t>(f.cell[b]);
@@ -617,62 +637,88 @@ struct Accumulator {
         flush();
     }
 
-    // add_block for one of several threads: only the shares of the cells
-    // `owner` holds are added, each cell still taking them in source order.
-    void add_block_owned(const ModelBlock& m, const FootprintBlock& f, const int32_t* values,
-                         const uint16_t* frame, size_t count, const CellOwner& owner, std::vector<double>& wx,
-                         int64_t& skipped) {
+    TargetRows all_rows() const { return TargetRows{0, ny - 1}; }
+
+    // add_block for one of several threads: only the shares of the target
+    // rows `rows` are added, each cell still taking them in source order.
+    void add_block_within(const ModelBlock& m, const FootprintBlock& f, const int32_t* values,
+                          const uint16_t* frame, size_t count, const TargetRows& rows, Walk& walk) {
         double* const c = counts.data();
         float* const s = surface.data();
-        const size_t corner[4] = {0, 1, static_cast<size_t>(nx), static_cast<size_t>(nx) + 1};
+        const size_t stride = static_cast<size_t>(nx);
+        const size_t first = static_cast<size_t>(rows.first) * stride,
+                     end = (static_cast<size_t>(rows.last) + 1) * stride;
         for (size_t b = 0; b < count; ++b) {
             if (frame && frame[b] == 0) continue;
             if (!(f.cell[b] >= 0.0)) {
-                spread_owned(static_cast<double>(values[b]), m.xc[b], m.yc[b], m.ax[b], m.ay[b], m.surface[b],
-                             owner, wx, skipped);
+                spread(static_cast<double>(values[b]), m, b, rows, walk);
                 continue;
             }
             const size_t cell = static_cast<size_t>(f.cell[b]);
             for (int k = 0; k < 4; ++k) {
-                const size_t t = cell + corner[k];
-                if (!owner.holds(t)) continue;
+                const size_t t = cell + (k & 1) + (k >> 1) * stride;
+                if (t < first || t >= end) continue;
                 c[t] += f.count_share[k][b];
                 s[t] = static_cast<float>(static_cast<double>(s[t]) + f.surface_share[k][b]);
             }
         }
     }
 
-    // Shares v among the target pixels that the footprint overlaps: target t
-    // gets v * w with w = wx * wy / S, and its surface w * S. A cell that the
-    // footprint does not meet gets a weight of 0, which leaves both sums as
-    // they are (no sum is ever -0).
-    void spread(double v, double xc, double yc, double ax, double ay, double S) {
-        spread_owned(v, xc, yc, ax, ay, S, CellOwner{}, wx, n_skipped);
+    // The target rows the block's footprints add to: both rows of every usual
+    // footprint (wherever its pixel counts or not) and the rows a general one
+    // meets. Counts in `unsound` the pixels in use whose footprint is not sound.
+    TargetRows block_rows(const ModelBlock& m, const FootprintBlock& f, const uint16_t* frame, size_t count,
+                          int64_t& unsound) const {
+        TargetRows rows;
+        double low = std::numeric_limits<double>::infinity(), high = -1.0;
+        for (size_t b = 0; b < count; ++b) {
+            const double cell = f.cell[b];
+            if (cell >= 0.0) {
+                low = std::min(low, cell);
+                high = std::max(high, cell);
+            } else if (!frame || frame[b] != 0) {
+                general_rows(m, b, rows, unsound);
+            }
+        }
+        // Cells are below 2^31 (a usual footprint lies inside the image).
+        if (high >= 0.0) rows.take(static_cast<int32_t>(low) / nx, static_cast<int32_t>(high) / nx + 1);
+        return rows;
     }
 
-    // The same, adding only to the cells `owner` holds, with its own scratch.
-    void spread_owned(double v, double xc, double yc, double ax, double ay, double S, const CellOwner& owner,
-                      std::vector<double>& wx, int64_t& n_skipped) {
+    void general_rows(const ModelBlock& m, size_t b, TargetRows& rows, int64_t& unsound) const {
+        const double x_lo = m.xc[b] - m.ax[b] / 2, x_hi = m.xc[b] + m.ax[b] / 2;
+        const double y_lo = m.yc[b] - m.ay[b] / 2, y_hi = m.yc[b] + m.ay[b] / 2;
+        if (!sound_footprint(m.ax[b], m.ay[b], m.surface[b], x_lo, x_hi, y_lo, y_hi)) {
+            ++unsound;
+            return;
+        }
+        int32_t j0, j1;
+        if (cell_range(y_lo, y_hi, ny, j0, j1)) rows.take(j0, j1);
+    }
+
+    // Shares the value of source pixel b among the target pixels of `rows`
+    // that its footprint overlaps: target t gets v * w with w = wx * wy / S,
+    // and its surface w * S. A cell that the footprint does not meet gets a
+    // weight of 0, which leaves both sums as they are (no sum is ever -0).
+    void spread(double v, const ModelBlock& m, size_t b, const TargetRows& rows, Walk& walk) {
+        const double xc = m.xc[b], yc = m.yc[b], ax = m.ax[b], ay = m.ay[b], S = m.surface[b];
         const double x_lo = xc - ax / 2, x_hi = xc + ax / 2;
         const double y_lo = yc - ay / 2, y_hi = yc + ay / 2;
-        // A folded or mirrored model, or one that left the number range, has no
-        // sound footprint: its pixel is counted and left out.
-        if (!(ax > 0.0) || !(ay > 0.0) || !(S > 0.0) || !std::isfinite(S) || !std::isfinite(x_lo) ||
-            !std::isfinite(x_hi) || !std::isfinite(y_lo) || !std::isfinite(y_hi)) {
-            ++n_skipped;
+        if (!sound_footprint(ax, ay, S, x_lo, x_hi, y_lo, y_hi)) {
+            ++walk.skipped;
             return;
         }
         int32_t i0, i1, j0, j1;
         if (!cell_range(x_lo, x_hi, nx, i0, i1) || !cell_range(y_lo, y_hi, ny, j0, j1)) return;
         const size_t columns = static_cast<size_t>(i1 - i0) + 1;
+        std::vector<double>& wx = walk.wx;
         for (size_t c = 0; c < columns; ++c)
             if (!cell_overlap(x_lo, x_hi, i0 + static_cast<int32_t>(c), wx[c])) wx[c] = 0.0;
-        for (int32_t j = j0; j <= j1; ++j) {
+        for (int32_t j = std::max(j0, rows.first); j <= std::min(j1, rows.last); ++j) {
             double wy = 0.0;
             if (!cell_overlap(y_lo, y_hi, j, wy)) continue;
             const size_t row = static_cast<size_t>(j) * static_cast<size_t>(nx) + static_cast<size_t>(i0);
             for (size_t c = 0; c < columns; ++c) {
-                if (!owner.holds(row + c)) continue;
                 const double w = wx[c] * wy / S;
                 counts.data()[row + c] += v * w;
                 float& s = surface.data()[row + c];
@@ -754,10 +800,11 @@ void check_image(const GridCor& g, const IMG& img) {
 }
 
 // The rows of source pixels, one after the other, on this thread.
-void accumulate_rows(GridCor& g, const IMG& img, Accumulator& acc) {
+void accumulate_rows(GridCor& g, const IMG& img, Accumulator& acc, int64_t& skipped) {
     std::unique_ptr<ModelBase> model = make_model(g, img);
     auto block = std::make_unique<ModelBlock>();
     auto footprints = std::make_unique<FootprintBlock>();
+    Walk walk(img.nx);
     const size_t nx = static_cast<size_t>(img.nx);
     const bool had_frame = !img.frame.empty();
     for (int32_t y = 0; y < img.ny; ++y) {
@@ -769,31 +816,57 @@ void accumulate_rows(GridCor& g, const IMG& img, Accumulator& acc) {
             const uint16_t* mask = had_frame ? img.frame.data() + row + x0 : nullptr;
             model->evaluate(x0, count, *block);
             acc.footprints(*block, values, count, *footprints);
-            acc.add_block(*block, *footprints, values, mask, count);
+            acc.add_block(*block, *footprints, values, mask, count, walk);
         }
         prg_progress("rows", y + 1, img.ny);
     }
+    skipped = walk.skipped;
 }
 
 // Source rows worked on together by several threads.
 constexpr int32_t kWindowRows = 32;
 
+// The target rows each of `team` threads adds to for one window: the rows
+// its blocks add to, cut where about as many blocks begin on either side.
+std::vector<TargetRows> window_bands(const std::vector<TargetRows>& spans, int32_t team) {
+    TargetRows all;
+    std::vector<int32_t> firsts;
+    for (const TargetRows& s : spans) {
+        if (s.empty()) continue;
+        all.take(s.first, s.last);
+        firsts.push_back(s.first);
+    }
+    std::vector<TargetRows> bands(static_cast<size_t>(team));
+    if (firsts.empty()) return bands;
+    std::sort(firsts.begin(), firsts.end());
+    int32_t start = all.first;
+    for (size_t t = 0; t < bands.size(); ++t) {
+        const size_t cut = (t + 1) * firsts.size() / bands.size();
+        const int32_t end = t + 1 == bands.size() ? all.last + 1 : std::max(start, firsts[cut]);
+        bands[t] = TargetRows{start, end - 1};
+        start = end;
+    }
+    return bands;
+}
+
 // The rows of source pixels a window at a time: first every thread works out
-// the model and the footprints of some of the window's rows (each with its own
-// model, whose row state is its own), then every thread walks all the
-// window's footprints in source order, adding only to the target cells it
-// owns. Every target pixel takes its shares in source order, as on one thread.
-void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_t team) {
+// the model, the footprints and the target rows of some of the window's
+// blocks (each thread with its own model, whose row state is its own); then
+// each thread walks, in source order, the blocks that reach its band of
+// target rows and adds their shares to its band alone. Every target pixel
+// takes its shares in source order, as on one thread.
+void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_t team, int64_t& skipped) {
     const size_t nx = static_cast<size_t>(img.nx);
     const size_t row_blocks = (nx + ModelBlock::kBlock - 1) / ModelBlock::kBlock;
     const size_t window_blocks = row_blocks * kWindowRows;
     std::vector<std::unique_ptr<ModelBase>> models;
-    std::vector<std::vector<double>> wx;
+    std::vector<Walk> walks;
     for (int32_t t = 0; t < team; ++t) {
         models.push_back(make_model(g, img));
-        wx.push_back(std::vector<double>(nx + 1));
+        walks.emplace_back(img.nx);
     }
-    std::vector<int64_t> skipped(static_cast<size_t>(team));
+    std::vector<int64_t> unsound(kWindowRows);
+    std::vector<TargetRows> spans(window_blocks);
     std::unique_ptr<ModelBlock[]> blocks(new ModelBlock[window_blocks]);
     std::unique_ptr<FootprintBlock[]> footprints(new FootprintBlock[window_blocks]);
     const bool had_frame = !img.frame.empty();
@@ -803,6 +876,7 @@ void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_
     };
     for (int32_t y0 = 0; y0 < img.ny; y0 += kWindowRows) {
         const int32_t rows = std::min(kWindowRows, img.ny - y0);
+        std::fill(spans.begin(), spans.end(), TargetRows{});
         const int64_t failed = xy_run_pieces(team, rows, [&](int64_t r) {
             ModelBase& model = *models[static_cast<size_t>(xy_thread_index())];
             const int32_t y = y0 + static_cast<int32_t>(r);
@@ -810,27 +884,37 @@ void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_
             for (size_t b = 0, x0 = 0; x0 < nx; ++b, x0 += ModelBlock::kBlock) {
                 const size_t count = std::min(ModelBlock::kBlock, nx - x0);
                 const size_t at = static_cast<size_t>(r) * row_blocks + b;
+                const auto [values, mask] = piece_of(y, x0);
                 model.evaluate(x0, count, blocks[at]);
-                acc.footprints(blocks[at], piece_of(y, x0).first, count, footprints[at]);
+                acc.footprints(blocks[at], values, count, footprints[at]);
+                spans[at] =
+                    acc.block_rows(blocks[at], footprints[at], mask, count, unsound[static_cast<size_t>(r)]);
             }
         });
+        const std::vector<TargetRows> bands = window_bands(spans, team);
         const int64_t failed_adding = xy_run_pieces(team, team, [&](int64_t t) {
-            const CellOwner owner{static_cast<size_t>(t), static_cast<size_t>(team)};
-            for (int32_t r = 0; r < rows; ++r)
-                for (size_t b = 0, x0 = 0; x0 < nx; ++b, x0 += ModelBlock::kBlock) {
-                    const size_t at = static_cast<size_t>(r) * row_blocks + b;
-                    const auto [values, mask] = piece_of(y0 + r, x0);
-                    acc.add_block_owned(blocks[at], footprints[at], values, mask,
-                                        std::min(ModelBlock::kBlock, nx - x0), owner,
-                                        wx[static_cast<size_t>(t)], skipped[static_cast<size_t>(t)]);
-                }
+            const TargetRows& band = bands[static_cast<size_t>(t)];
+            for (size_t at = 0; at < spans.size(); ++at) {
+                if (!band.meets(spans[at])) continue;
+                const int32_t y = y0 + static_cast<int32_t>(at / row_blocks);
+                const size_t x0 = (at % row_blocks) * ModelBlock::kBlock;
+                const auto [values, mask] = piece_of(y, x0);
+                const size_t count = std::min(ModelBlock::kBlock, nx - x0);
+                Walk& walk = walks[static_cast<size_t>(t)];
+                if (band.holds(spans[at]))
+                    acc.add_block(blocks[at], footprints[at], values, mask, count, walk);
+                else
+                    acc.add_block_within(blocks[at], footprints[at], values, mask, count, band, walk);
+            }
         });
         if (failed >= 0 || failed_adding >= 0)
             v_fatal(kOrigin, " grid correction of rows %d to %d failed on %d threads\n", y0, y0 + rows - 1,
                     team);
         prg_progress("rows", y0 + rows, img.ny);
     }
-    acc.n_skipped += skipped[0]; // every thread meets every skipped pixel
+    // Each unsound pixel was counted once, when its block's rows were found.
+    for (int64_t n : unsound)
+        skipped += n;
 }
 
 // Pixels finished a run at a time, on the job's threads; the counts add up.
@@ -871,19 +955,20 @@ void grid_cor_img(GridCor& g, IMG& img, int32_t threads) {
     // Accumulation: every used source pixel shares its counts among the target
     // pixels that its footprint overlaps, in source order.
     const int32_t team = std::max(1, std::min(threads, img.ny));
+    int64_t skipped = 0;
     if (team > 1)
-        accumulate_in_parallel(g, img, acc, team);
+        accumulate_in_parallel(g, img, acc, team, skipped);
     else
-        accumulate_rows(g, img, acc);
+        accumulate_rows(g, img, acc, skipped);
 
     // Finishing: the mode decides the normalisation and which pixels stay in use.
     const GridMode mode = grid_mode_of(g.grid_mode);
     const Finish r = finish_in_pieces(mode, acc, threads, img.size, img.data.data(),
                                       had_frame ? img.frame.data() : frame.data());
     if (mode == GridMode::Default) prg_printf("# %d pixels corrected for border effects\n", r.n_border);
-    if (acc.n_skipped > 0)
+    if (skipped > 0)
         prg_printf("# %lld source pixels skipped: folded, mirrored or non-finite grid model\n",
-                   static_cast<long long>(acc.n_skipped));
+                   static_cast<long long>(skipped));
     if (r.n_clipped > 0)
         prg_printf("# %d corrected values beyond the 32-bit pixel range clipped\n", r.n_clipped);
     if (!had_frame) img.frame = std::move(frame);

@@ -233,4 +233,29 @@ TEST(ThreadScenarios, FailuresAndOutputsAreThoseOfTheirInputs) {
         EXPECT_TRUE(powder.files.count(name)) << name;
 }
 
+// The radial and map files are formatted on several threads and written by
+// one of them while the next rows are formatted: on a full disk the run
+// stops as on one thread, with the same output before the report, and no file.
+TEST(ThreadScenarios, AFullDiskStopsTheRadialAndMapFilesAtEveryThreadCount) {
+    const std::pair<const char*, int64_t> limits[] = {{"%R", 8}, {"%H", 24}}; // KiB, below each file
+    for (const auto& [word, kib] : limits) {
+        zt::RunResult first;
+        for (int threads : {1, 2, 3}) {
+            zt::TempDir dir;
+            write_inputs(dir.path());
+            zt::write_file(dir.file("zandor.ini"), std::string(kRadial) + kHkl);
+            const std::map<std::string, std::string> inputs = files_of(dir.path());
+            zt::RunResult r = zt::run_zandor(dir.path(), {"a16_0001.kvf,A3", word}, "", "zandor",
+                                             {"ZANDOR_THREADS=" + std::to_string(threads)}, kib);
+            r.out = zt::without_clock_lines(r.out);
+            EXPECT_EQ(r.status, 3) << word;
+            EXPECT_NE(r.err.find("unable to write"), std::string::npos) << r.err;
+            EXPECT_TRUE(files_of(dir.path(), inputs).empty()) << word << " at " << threads;
+            if (threads == 1) first = r;
+            EXPECT_EQ(r.out, first.out) << word << " at " << threads;
+            EXPECT_EQ(r.err, first.err) << word << " at " << threads;
+        }
+    }
+}
+
 } // namespace

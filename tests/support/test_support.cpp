@@ -1,6 +1,7 @@
 #include "test_support.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,7 +96,7 @@ std::string without_clock_lines(const std::string& out) {
 
 RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& words,
                      const std::string& stdin_text, const std::string& argv0,
-                     const std::vector<std::string>& extra_env) {
+                     const std::vector<std::string>& extra_env, int64_t file_kib) {
     TempDir io;
     const std::string in_path = io.file("stdin"), out_path = io.file("stdout"), err_path = io.file("stderr");
     write_file(in_path, stdin_text);
@@ -110,6 +112,11 @@ RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& wor
         ::dup2(err, 2);
         for (const std::string& e : extra_env)
             ::putenv(const_cast<char*>(e.c_str()));
+        if (file_kib > 0) {
+            const rlimit limit{static_cast<rlim_t>(file_kib) * 1024, static_cast<rlim_t>(file_kib) * 1024};
+            ::signal(SIGXFSZ, SIG_IGN);
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(123);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(argv0.c_str()));
         for (const std::string& w : words)

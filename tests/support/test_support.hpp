@@ -72,9 +72,11 @@ struct RunResult {
 // Runs the built zandor in `cwd` with the invocation name `argv0` (which
 // decides the settings file and default extension) and the given words.
 // `stdin_text` is fed to standard input (empty: /dev/null).
+// file_kib > 0: files the run writes may not grow beyond that many KiB (a
+// full disk; the writes fail, the signal is ignored).
 RunResult run_zandor(const std::string& cwd, const std::vector<std::string>& words,
                      const std::string& stdin_text = "", const std::string& argv0 = "zandor",
-                     const std::vector<std::string>& extra_env = {});
+                     const std::vector<std::string>& extra_env = {}, int64_t file_kib = 0);
 
 // Path of the shared folder of real sample files, or "" when it is absent.
 std::string real_data_dir();

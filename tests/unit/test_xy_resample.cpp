@@ -17,13 +17,15 @@ IMG make_image(int32_t nx, int32_t ny, const std::vector<int32_t>& values, const
     return zt::image_of(nx, ny, values, {}, name);
 }
 
-// Resamples quietly, checks the progress reports (one a row, the last one
-// ny/ny), and returns the stdout text.
-std::string resample(GridCor& g, IMG& img) {
+// Resamples quietly, checks the progress reports (one a row on one thread,
+// the last one ny/ny), and returns the stdout text.
+std::string resample(GridCor& g, IMG& img, int32_t threads = 1) {
     const zt::ProgressRecord progress;
     testing::internal::CaptureStdout();
-    grid_cor_img(g, img);
-    EXPECT_EQ(progress.reports.size(), static_cast<size_t>(img.ny));
+    grid_cor_img(g, img, threads);
+    if (threads == 1) {
+        EXPECT_EQ(progress.reports.size(), static_cast<size_t>(img.ny));
+    }
     if (!progress.reports.empty()) {
         EXPECT_EQ(progress.reports.back(), prg_format("rows %d/%d", img.ny, img.ny));
     }
@@ -166,27 +168,30 @@ TEST(GridResample, NegativeSumsRoundTowardZeroAfterAddingAHalf) {
 }
 
 TEST(GridResample, FoldedAndNonFiniteModelsSkipTheirPixelsAndSayHowMany) {
-    // Px = X - X^2 / 8 folds back from X = 4 on: columns 4..19 have no sound footprint.
-    GridCor g = grid_model({0, 1, 0, -0.125, 0, 0}, {0, 0, 1, 0, 0, 0}, "STRICT");
-    IMG img = make_image(20, 3, std::vector<int32_t>(60, 8));
-    std::string out = resample(g, img);
-    EXPECT_NE(out.find("# 48 source pixels skipped: folded, mirrored or non-finite grid model\n"),
-              std::string::npos);
-    for (size_t t = 0; t < img.data.size(); ++t)
-        EXPECT_GE(img.data[t], 0);
+    // On several threads each skipped pixel is still counted once.
+    for (int32_t threads : {1, 3}) {
+        // Px = X - X^2 / 8 folds back from X = 4 on: columns 4..19 have no sound footprint.
+        GridCor g = grid_model({0, 1, 0, -0.125, 0, 0}, {0, 0, 1, 0, 0, 0}, "STRICT");
+        IMG img = make_image(20, 3, std::vector<int32_t>(60, 8));
+        std::string out = resample(g, img, threads);
+        EXPECT_NE(out.find("# 48 source pixels skipped: folded, mirrored or non-finite grid model\n"),
+                  std::string::npos);
+        for (size_t t = 0; t < img.data.size(); ++t)
+            EXPECT_GE(img.data[t], 0);
 
-    GridCor mirror = grid_model({0, -1, 0}, {0, 0, 1});
-    IMG m = make_image(5, 2, std::vector<int32_t>(10, 1));
-    out = resample(mirror, m);
-    EXPECT_NE(out.find("# 10 source pixels skipped"), std::string::npos);
-    EXPECT_EQ(m.frame, std::vector<uint16_t>(10, 0));
+        GridCor mirror = grid_model({0, -1, 0}, {0, 0, 1});
+        IMG m = make_image(5, 2, std::vector<int32_t>(10, 1));
+        out = resample(mirror, m, threads);
+        EXPECT_NE(out.find("# 10 source pixels skipped"), std::string::npos);
+        EXPECT_EQ(m.frame, std::vector<uint16_t>(10, 0));
 
-    GridCor huge = grid_model({0, 1, 0, 0, 0, 0, 5e307}, {0, 0, 1, 0, 0, 0, 0}, "STRICT");
-    IMG h = make_image(4, 4, std::vector<int32_t>(16, 5));
-    out = resample(huge, h);
-    EXPECT_NE(out.find("# 8 source pixels skipped"), std::string::npos); // Px overflows from column 2 on
-    EXPECT_EQ(h.data[0], 3);                                             // two quarters of 5, rounded
-    EXPECT_EQ(h.frame[0], 1);
+        GridCor huge = grid_model({0, 1, 0, 0, 0, 0, 5e307}, {0, 0, 1, 0, 0, 0, 0}, "STRICT");
+        IMG h = make_image(4, 4, std::vector<int32_t>(16, 5));
+        out = resample(huge, h, threads);
+        EXPECT_NE(out.find("# 8 source pixels skipped"), std::string::npos); // Px overflows from column 2 on
+        EXPECT_EQ(h.data[0], 3);                                             // two quarters of 5, rounded
+        EXPECT_EQ(h.frame[0], 1);
+    }
 }
 
 TEST(GridResample, FootprintsFarOutsideTheImageAreClippedNotWalked) {
@@ -276,7 +281,7 @@ void expect_reference_result(const GridCor& model_in, int32_t nx, int32_t ny,
         ASSERT_EQ(img.data, expected.values) << label << ", lanes " << lanes;
         ASSERT_EQ(img.frame, expected.frame) << label << ", lanes " << lanes;
     }
-    // Shared among threads, each adding to the target cells it owns.
+    // Shared among threads, each adding to its own band of target rows.
     for (int32_t threads : {2, 3}) {
         GridCor g = model_in;
         IMG img = make_image(nx, ny, values);
