@@ -4,7 +4,11 @@
 # native 16-bit stack of bench_detectors (generated first in ZBENCH_DIR), then
 # the grid correction, %R, %H and the powder profile %Q of the summed stack,
 # and the statistics mode on the native stack. Prints the median wall
-# time of each step at each count, and the load of the machine.
+# time of each step at each count, and the load of the machine. Beside them,
+# "2 copies": two single-threaded runs of the step started together, each in
+# its own directory: the most two threads of this machine can give, whatever
+# the program (their ceiling is 2 x THREADS 1 / 2 copies; below 2 where the
+# processors share caches, memory or execution units).
 # Usage: run_threads_bench.sh BUILD_DIR [frames] [side] [runs]
 set -eu
 build=${1:-build}
@@ -18,6 +22,7 @@ export ZBENCH_DIR="$dir"
 zandor=$(cd "$build" && pwd)/zandor
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+mkdir "$work/copy"
 cd "$work"
 cat >zandor.ini <<INI
 PRINT = 0
@@ -38,9 +43,18 @@ INI
 # The statistics mode is the program under the name zandor_stat.
 ln -s "$zandor" zandor_stat
 cp zandor.ini zandor_stat.ini
+for f in zandor.ini zandor_stat.ini zandor_stat base.kvf; do ln -s "$work/$f" "copy/$f"; done
 seconds() { # wall seconds of one run of program $3
     start=$(date +%s.%N)
     ZANDOR_THREADS=$1 "$3" $2 >/dev/null 2>&1
+    end=$(date +%s.%N)
+    echo "$end - $start" | bc
+}
+copies_seconds() { # wall seconds of two single-threaded runs started together
+    start=$(date +%s.%N)
+    (cd copy && ZANDOR_THREADS=1 "$2" $1 >/dev/null 2>&1) &
+    ZANDOR_THREADS=1 "$2" $1 >/dev/null 2>&1
+    wait
     end=$(date +%s.%N)
     echo "$end - $start" | bc
 }
@@ -50,16 +64,18 @@ echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for step in $steps; do
     name=${step%%:*}
     words=$(echo "${step#*:}" | tr ',' ' ' | sed 's/ A/,A/')
-    for t in ${THREADS_LIST:-1 2}; do : >"times_${name}_$t"; done
+    for t in ${THREADS_LIST:-1 2} copies; do : >"times_${name}_$t"; done
     i=0
     while [ $i -lt "$runs" ]; do
         program=$zandor
         [ "$name" = stat ] && program=./zandor_stat
         for t in ${THREADS_LIST:-1 2}; do seconds "$t" "$words" "$program" >>"times_${name}_$t"; done
+        copies_seconds "$words" "$program" >>"times_${name}_copies"
         i=$((i + 1))
     done
     line="$name"
     for t in ${THREADS_LIST:-1 2}; do line="$line  T$t $(median <"times_${name}_$t")s"; done
+    line="$line  2 copies $(median <"times_${name}_copies")s"
     echo "$line"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
