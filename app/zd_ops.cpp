@@ -241,6 +241,7 @@ void put_image(const std::string& text, const std::string& out_dir, IMG& img) {
     options.h5_type = run.h5_type;
     options.h5_compression = run.h5_compression;
     options.preview_scale = run.preview_scale;
+    options.threads = drv.job.reading.threads;
     if (writer.write == h5_writer.write) options.metadata = output_metadata(img);
     writer.write(img, out_name, options);
     const OutputDepth d = writer.depth(img, options);

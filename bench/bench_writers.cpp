@@ -2,8 +2,9 @@
 // 2048 x 2048 working image: writing it as a signed 32-bit TIFF and as an
 // uncompressed NeXus/HDF5 file against reading the native file of the same
 // image, and writing it as gzip (or bitshuffle+LZ4) HDF5 against libhdf5
-// writing the same array with the same filters and chunks directly. Files go
-// to ZBENCH_DIR (default /tmp/zbench_writers). Measurements alternate; the
+// writing the same array with the same filters and chunks directly (zandor
+// compresses the chunks on the default thread count, ZANDOR_THREADS or the
+// processors it may use). Files go to ZBENCH_DIR (default /tmp/zbench_writers). Measurements alternate; the
 // medians of the wall-clock times are printed with their ratios.
 //
 // Usage: bench_writers [side] [reps]      (defaults 2048 7)
@@ -11,6 +12,7 @@
 #include "kvf_lib.hpp"
 #include "nexus_writer.hpp"
 #include "tif_writer.hpp"
+#include "xy_threads.hpp"
 
 #include <hdf5.h>
 #include <malloc.h>
@@ -109,6 +111,9 @@ int main(int argc, char** argv) {
     none.h5_compression = XyCompression::none;
     gzip.h5_compression = XyCompression::gzip;
     bslz4.h5_compression = XyCompression::bitshuffle_lz4;
+    const int32_t threads = xy_default_threads();
+    for (XyWriteOptions* o : {&none, &gzip, &bslz4})
+        o->threads = threads;
     const bool have_bslz4 = H5Zfilter_avail(32008) > 0;
     const auto nexus = [](const IMG& image, const XyWriteOptions& options) {
         return [&image, options](const std::string& out) { nexus_write(image, out, options); };
@@ -138,8 +143,8 @@ int main(int argc, char** argv) {
             x.run(x.output);
             if (r > 0) x.seconds.push_back(wall_seconds() - t0); // the first round warms the caches
         }
-    std::printf("bench_writers: %d x %d int32 image, median of %d, wall-clock ms, %s\n", side, side, reps,
-                replace ? "each file replacing the one before" : "new files");
+    std::printf("bench_writers: %d x %d int32 image, median of %d, wall-clock ms, %s, %d threads\n", side,
+                side, reps, replace ? "each file replacing the one before" : "new files", threads);
     for (const Measure& x : m)
         std::printf("  %-24s %8.1f\n", x.what, 1e3 * median(x.seconds));
     const double native = median(m[0].seconds);

@@ -371,7 +371,8 @@ struct XyMetadataItem {
 
 // What a writer is asked for: the depth of the TIFF and GEL writers (0 from
 // the values, 1 16 bits, 2 8 bits), the line ends of the text writer (CR), the
-// pixel type of the native writer, and the choices of the interchange writers.
+// pixel type of the native writer, the choices of the interchange writers,
+// and the threads that compress the chunks of HDF5 files (the job's THREADS).
 struct XyWriteOptions {
     int32_t depth_mode = 0;
     int32_t cr_mode = 0;
@@ -381,6 +382,7 @@ struct XyWriteOptions {
     XyCompression h5_compression = XyCompression::gzip;
     XyPreviewScale preview_scale = XyPreviewScale::logarithmic;
     std::vector<XyMetadataItem> metadata;
+    int32_t threads = 1;
 };
 
 // How a writer stores the values: depth, the offset subtracted from every

@@ -57,7 +57,7 @@ TEST(BitUnshuffle, OneGroupOfBytesByHand) {
 
 // Blocks shorter than, equal to and longer than the 16 or 32 groups the
 // vector code takes at once, with groups left over for the narrower vectors
-// and for the scalar code.
+// and for the scalar code; the encoder's shuffle against the definition.
 TEST(BitUnshuffle, UndoesTheShuffleForEveryValueSize) {
     for (size_t elem_size : {1, 2, 4, 8})
         for (size_t n : {8, 120, 128, 136, 256, 392, 1024, 2056}) {
@@ -70,6 +70,8 @@ TEST(BitUnshuffle, UndoesTheShuffleForEveryValueSize) {
             bit_unshuffle_scalar(shuffled.data(), scalar.data(), n, elem_size);
             EXPECT_EQ(out, values);
             EXPECT_EQ(scalar, values);
+            ::bit_shuffle(values.data(), out.data(), n, elem_size); // the encoder's
+            EXPECT_EQ(out, shuffled);
         }
 }
 

@@ -1,6 +1,7 @@
 // Bitshuffle+LZ4 chunks: the block walk, bounded by the chunk's length, and
 // the bit transposition undone 128 values at a time with SSE2, or 256 at a
-// time where the processor has AVX2.
+// time where the processor has AVX2; done 16 values at a time with SSE2 when
+// encoding.
 #include "h5_bitshuffle.hpp"
 
 #include <lz4.h>
@@ -26,6 +27,11 @@ uint64_t read_big_endian(const uint8_t* p, int bytes) {
     return v;
 }
 
+void write_big_endian(uint8_t* p, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
+        p[i] = static_cast<uint8_t>(v);
+}
+
 // Transposes the 8 x 8 bit matrix whose row k is byte k of `x` (bit j of byte
 // k becomes bit k of byte j).
 uint64_t transpose_bits(uint64_t x) {
@@ -49,6 +55,21 @@ void unshuffle_groups(const uint8_t* in, uint8_t* out, size_t row, size_t elem_s
             x = transpose_bits(x);
             for (size_t j = 0; j < 8; ++j)
                 out[(8 * i + j) * elem_size + b] = static_cast<uint8_t>(x >> (8 * j));
+        }
+}
+
+// The inverse of unshuffle_groups: the same 8 x 8 transposition, the bit
+// rows written instead of read.
+void shuffle_groups(const uint8_t* in, uint8_t* out, size_t row, size_t elem_size, size_t first,
+                    size_t last) {
+    for (size_t i = first; i < last; ++i)
+        for (size_t b = 0; b < elem_size; ++b) {
+            uint64_t x = 0;
+            for (size_t j = 0; j < 8; ++j)
+                x |= uint64_t{in[(8 * i + j) * elem_size + b]} << (8 * j);
+            x = transpose_bits(x);
+            for (size_t k = 0; k < 8; ++k)
+                out[(b * 8 + k) * row + i] = static_cast<uint8_t>(x >> (8 * k));
         }
 }
 
@@ -131,6 +152,45 @@ void unshuffle_groups_sse2(const uint8_t* in, uint8_t* out, size_t row, size_t e
             store(dst + 16, _mm_unpackhi_epi16(lo01, lo23));
             store(dst + 32, _mm_unpacklo_epi16(hi01, hi23));
             store(dst + 48, _mm_unpackhi_epi16(hi01, hi23));
+        }
+    }
+}
+
+// The even bytes of `a` then `b` in `even`, their odd bytes in `odd`.
+void split_bytes(__m128i a, __m128i b, __m128i& even, __m128i& odd) {
+    const __m128i low = _mm_set1_epi16(0x00FF);
+    even = _mm_packus_epi16(_mm_and_si128(a, low), _mm_and_si128(b, low));
+    odd = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+}
+
+// 16 values of 1, 2 or 4 bytes in v[0 .. elem_size) become their byte
+// planes: v[b] holds byte b of each value. Each step splits the even bytes
+// from the odd ones.
+void byte_planes(__m128i v[4], size_t elem_size) {
+    const size_t half = elem_size / 2;
+    for (size_t step = 1; step < elem_size; step *= 2) {
+        __m128i next[4];
+        for (size_t m = 0; m < half; ++m)
+            split_bytes(v[2 * m], v[2 * m + 1], next[m], next[m + half]);
+        std::copy(next, next + elem_size, v);
+    }
+}
+
+// Groups [0, last) with `last` even, for values of 1, 2 or 4 bytes: bit k of
+// each byte of a plane, 16 values at once, is the sign bit after k doublings.
+void shuffle_groups_sse2(const uint8_t* in, uint8_t* out, size_t row, size_t elem_size, size_t last) {
+    for (size_t i = 0; i < last; i += 2) {
+        __m128i v[4];
+        for (size_t q = 0; q < elem_size; ++q)
+            v[q] = load(in + 8 * i * elem_size + 16 * q);
+        byte_planes(v, elem_size);
+        for (size_t b = 0; b < elem_size; ++b) {
+            __m128i plane = v[b];
+            for (size_t k = 8; k-- > 0;) {
+                const auto bits = static_cast<uint16_t>(_mm_movemask_epi8(plane));
+                std::memcpy(out + (b * 8 + k) * row + i, &bits, sizeof bits);
+                plane = _mm_add_epi8(plane, plane);
+            }
         }
     }
 }
@@ -248,6 +308,52 @@ void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem
     }
 #endif
     unshuffle_groups(in, out, row, elem_size, done, row);
+}
+
+void bit_shuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size) {
+    const size_t row = elements / 8;
+    size_t done = 0;
+#if defined(__SSE2__)
+    if (elem_size == 1 || elem_size == 2 || elem_size == 4) {
+        done = row / 2 * 2;
+        shuffle_groups_sse2(in, out, row, elem_size, done);
+    }
+#endif
+    shuffle_groups(in, out, row, elem_size, done, row);
+}
+
+size_t bslz4_default_block(size_t elem_size) {
+    return std::max<size_t>(8192 / elem_size / 8 * 8, 128);
+}
+
+size_t bslz4_bound(size_t bytes, size_t elem_size) {
+    const size_t block_bytes = bslz4_default_block(elem_size) * elem_size;
+    const size_t blocks = bytes / block_bytes + 1;
+    return 12 + blocks * (4 + static_cast<size_t>(LZ4_compressBound(static_cast<int>(block_bytes)))) +
+           8 * elem_size;
+}
+
+size_t bslz4_encode(const uint8_t* values, size_t bytes, size_t elem_size, uint8_t* out,
+                    std::vector<uint8_t>& scratch) {
+    const size_t block = bslz4_default_block(elem_size);
+    const size_t count = bytes / elem_size, blocked = count / 8 * 8;
+    write_big_endian(out, bytes, 8);
+    write_big_endian(out + 8, block * elem_size, 4);
+    size_t at = 12;
+    if (scratch.size() < block * elem_size) scratch.resize(block * elem_size);
+    for (size_t first = 0; first < blocked; first += block) {
+        const int block_bytes = static_cast<int>(std::min(block, blocked - first) * elem_size);
+        bit_shuffle(values + first * elem_size, scratch.data(), static_cast<size_t>(block_bytes) / elem_size,
+                    elem_size);
+        const int packed = LZ4_compress_default(reinterpret_cast<const char*>(scratch.data()),
+                                                reinterpret_cast<char*>(out + at + 4), block_bytes,
+                                                LZ4_compressBound(block_bytes));
+        write_big_endian(out + at, static_cast<uint64_t>(packed), 4);
+        at += 4 + static_cast<size_t>(packed);
+    }
+    // The values short of a group of 8 follow as they are.
+    std::memcpy(out + at, values + blocked * elem_size, bytes - blocked * elem_size);
+    return at + bytes - blocked * elem_size;
 }
 
 std::string Bslz4Ranges::start(const uint8_t* chunk, size_t chunk_bytes, size_t elem_size, size_t out_bytes) {

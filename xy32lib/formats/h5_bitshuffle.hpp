@@ -1,6 +1,8 @@
-// Chunks compressed by the HDF5 bitshuffle filter with LZ4, decoded without
-// the filter plugin: the chunk read raw, its LZ4 blocks expanded by liblz4 and
-// their bits put back in place with SSE2 (scalar code where SSE2 is absent).
+// Chunks compressed by the HDF5 bitshuffle filter with LZ4, decoded and
+// encoded without the filter plugin: the chunk read raw, its LZ4 blocks
+// expanded by liblz4 and their bits put back in place with SSE2 (scalar code
+// where SSE2 is absent); and the same chunk built the other way, byte for byte
+// what the plugin writes.
 //
 // A chunk is a 12-byte header (the uncompressed size in bytes, big-endian
 // 64-bit; the block size in bytes, big-endian 32-bit), then one record per
@@ -21,6 +23,21 @@
 void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size);
 // The same, one 8-byte group at a time, on any machine.
 void bit_unshuffle_scalar(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size);
+
+// The filter's bit transposition of one block, the inverse of bit_unshuffle.
+void bit_shuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size);
+
+// The values of a block when the filter is given no block size: 8 KiB of
+// them, rounded down to whole groups of 8, at least 128.
+size_t bslz4_default_block(size_t elem_size);
+// The most bytes bslz4_encode writes for `bytes` bytes of values.
+size_t bslz4_bound(size_t bytes, size_t elem_size);
+// Encodes `bytes` bytes of values of `elem_size` bytes (a whole number of
+// them) as a chunk at `out`, which has room for bslz4_bound(bytes,
+// elem_size) bytes, in blocks of the default size; returns the chunk's
+// length. `scratch` is the block buffer, kept across calls.
+size_t bslz4_encode(const uint8_t* values, size_t bytes, size_t elem_size, uint8_t* out,
+                    std::vector<uint8_t>& scratch);
 
 // Reads a bitshuffle+LZ4 chunk front to back, one range of values at a time.
 // A block is expanded when a range first reaches into it, and passed by

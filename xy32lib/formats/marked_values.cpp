@@ -110,6 +110,20 @@ void fill_band(const IMG& img, size_t first, size_t n, uint8_t* out) {
 
 } // namespace
 
+template <class T> void marked_values(const IMG& img, size_t first, size_t n, T* out) {
+    if constexpr (std::is_same_v<T, int32_t>) {
+        if (img.frame.empty()) {
+            std::copy_n(img.data.data() + first, n, out);
+            return;
+        }
+    }
+    fill_band(img, first, n, out);
+}
+
+template void marked_values<int32_t>(const IMG&, size_t, size_t, int32_t*);
+template void marked_values<float>(const IMG&, size_t, size_t, float*);
+template void marked_values<uint8_t>(const IMG&, size_t, size_t, uint8_t*);
+
 template <class T> bool for_each_marked_band(const IMG& img, int64_t band_rows, const BandSink<T>& put) {
     const int64_t nx = img.nx;
     std::vector<T> band;
@@ -124,7 +138,7 @@ template <class T> bool for_each_marked_band(const IMG& img, int64_t band_rows, 
             }
         }
         if (band.empty()) band = prg_alloc<T>("marked_values", "band", static_cast<uint64_t>(band_rows * nx));
-        fill_band(img, first, n, band.data());
+        marked_values(img, first, n, band.data());
         if (!put(row, rows, band.data())) return false;
     }
     return true;

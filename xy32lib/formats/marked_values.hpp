@@ -31,6 +31,10 @@ struct MarkedSummary {
 };
 MarkedSummary summarise_marks(const IMG& img);
 
+// The stored values of pixels [first, first + n) at `out`: int32_t (-1 where
+// marked), float (NaN there) or uint8_t (the mask: 1 there, else 0).
+template <class T> void marked_values(const IMG& img, size_t first, size_t n, T* out);
+
 // The stored values of the image, band after band of `band_rows` rows (the
 // last one may be shorter): `put(first_row, rows, values)` gets each band as
 // the file keeps it, int32_t (-1 where marked), float (NaN there) or uint8_t

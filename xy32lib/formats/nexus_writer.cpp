@@ -1,5 +1,6 @@
 #include "nexus_writer.hpp"
 
+#include "h5_chunks.hpp"
 #include "h5_handles.hpp"
 #include "marked_values.hpp"
 
@@ -36,6 +37,15 @@ const char* class_of(const std::string& path) {
 // ---------------------------------------------------------------- small writers
 // Each returns false when libhdf5 refused; the error stack says why.
 
+// A creation property list of `plist_class` (groups, datasets) without the
+// times libhdf5 otherwise records in each object: the same image gives the
+// same file.
+PlistId untimed(hid_t plist_class) {
+    PlistId plist(H5Pcreate(plist_class));
+    if (plist.valid() && H5Pset_obj_track_times(plist.get(), false) < 0) plist.reset();
+    return plist;
+}
+
 TypeId text_type(size_t length) {
     TypeId type(H5Tcopy(H5T_C_S1));
     if (type.valid()) H5Tset_size(type.get(), std::max<size_t>(length, 1));
@@ -57,18 +67,22 @@ bool put_texts_attribute(hid_t object, const char* name, const std::vector<std::
     return attr.valid() && H5Awrite(attr.get(), type.get(), packed.data()) >= 0;
 }
 
+// A scalar dataset of `type` named `name` in `group`.
+DatasetId new_field(hid_t group, const std::string& name, hid_t type) {
+    const SpaceId space(H5Screate(H5S_SCALAR));
+    const PlistId dcpl = untimed(H5P_DATASET_CREATE);
+    return DatasetId(
+        H5Dcreate2(group, name.c_str(), type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT));
+}
+
 bool put_text_field(hid_t group, const std::string& name, const std::string& text) {
     const TypeId type = text_type(text.size());
-    const SpaceId space(H5Screate(H5S_SCALAR));
-    const DatasetId dset(
-        H5Dcreate2(group, name.c_str(), type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    const DatasetId dset = new_field(group, name, type.get());
     return dset.valid() && H5Dwrite(dset.get(), type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, text.c_str()) >= 0;
 }
 
 bool put_number_field(hid_t group, const std::string& name, double value, const std::string& units) {
-    const SpaceId space(H5Screate(H5S_SCALAR));
-    const DatasetId dset(
-        H5Dcreate2(group, name.c_str(), H5T_IEEE_F64LE, space.get(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    const DatasetId dset = new_field(group, name, H5T_IEEE_F64LE);
     if (!dset.valid() || H5Dwrite(dset.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value) < 0)
         return false;
     return units.empty() || put_text_attribute(dset.get(), "units", units);
@@ -129,14 +143,16 @@ int64_t band_rows(const IMG& img, size_t value_bytes) {
 // How a dataset is stored: the setting's compression and, for gzip, its
 // level: the image's own, or the fastest for the frame counts and the mask,
 // which repeat a few values and compress almost as well at any level (at 4,
-// they took 90 ms of 300 on 2048 x 2048).
+// they took 90 ms of 300 on 2048 x 2048); and the threads that compress its
+// chunks.
 struct Storage {
-    XyCompression compression;
-    unsigned gzip_level;
+    ChunkFilter filter;
+    int32_t threads;
+    bool compressed() const { return filter.compression != XyCompression::none; }
 };
 
-PlistId image_layout(const IMG& img, size_t value_bytes, const Storage& storage) {
-    PlistId dcpl(H5Pcreate(H5P_DATASET_CREATE));
+PlistId image_layout(const IMG& img, size_t value_bytes, const ChunkFilter& storage) {
+    PlistId dcpl = untimed(H5P_DATASET_CREATE);
     if (!dcpl.valid() || storage.compression == XyCompression::none) return dcpl;
     const hsize_t chunk[2] = {static_cast<hsize_t>(band_rows(img, value_bytes)),
                               static_cast<hsize_t>(img.nx)};
@@ -168,7 +184,7 @@ DatasetId new_image_dataset(hid_t group, const char* name, const IMG& img, hid_t
                             size_t value_bytes, const Storage& storage) {
     const hsize_t dims[2] = {static_cast<hsize_t>(img.ny), static_cast<hsize_t>(img.nx)};
     const SpaceId space(H5Screate_simple(2, dims, nullptr));
-    const PlistId dcpl = image_layout(img, value_bytes, storage);
+    const PlistId dcpl = image_layout(img, value_bytes, storage.filter);
     if (!space.valid() || !dcpl.valid()) return DatasetId();
     return DatasetId(H5Dcreate2(group, name, file_type, space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT));
 }
@@ -178,21 +194,41 @@ bool close_dataset(DatasetId& dset) {
     return H5Dclose(dset.release()) >= 0;
 }
 
+// The chunks of a compressed dataset of `img`'s shape, `fill` giving the
+// values of its rows.
+template <class T> bool put_chunks(hid_t dset, const IMG& img, const Storage& s, const ChunkFill& fill) {
+    return write_compressed_chunks(dset, ChunkGrid{img.nx, img.ny, band_rows(img, sizeof(T)), sizeof(T)},
+                                   s.filter, s.threads, fill);
+}
+
 // The image's stored values (T: the values, or the mask) in `dset`, band
 // after band.
-template <class T> bool fill_marked(DatasetId dset, const IMG& img) {
-    return dset.valid() &&
-           for_each_marked_band<T>(img, band_rows(img, sizeof(T)),
-                                   [&](int64_t row, int64_t rows, const T* values) {
-                                       return write_rows(dset.get(), row, rows, img.nx, values);
-                                   }) &&
-           close_dataset(dset);
+template <class T> bool fill_marked(DatasetId dset, const IMG& img, const Storage& s) {
+    if (!dset.valid()) return false;
+    const auto marked_rows = [&img](int64_t row, int64_t rows, uint8_t* out) {
+        marked_values(img, static_cast<size_t>(row * img.nx), static_cast<size_t>(rows * img.nx),
+                      reinterpret_cast<T*>(out));
+    };
+    const auto uncompressed_band = [&](int64_t row, int64_t rows, const T* values) {
+        return write_rows(dset.get(), row, rows, img.nx, values);
+    };
+    const bool filled = s.compressed()
+                            ? put_chunks<T>(dset.get(), img, s, marked_rows)
+                            : for_each_marked_band<T>(img, band_rows(img, sizeof(T)), uncompressed_band);
+    return filled && close_dataset(dset);
 }
 
 bool put_frame_counts(hid_t group, const IMG& img, const Storage& s) {
     if (img.frame.empty()) return true;
     DatasetId dset = new_image_dataset(group, "frame_count", img, H5T_STD_U16LE, 2, s);
-    return dset.valid() && write_rows(dset.get(), 0, img.ny, img.nx, img.frame.data()) && close_dataset(dset);
+    const auto count_rows = [&img](int64_t row, int64_t rows, uint8_t* out) {
+        std::memcpy(out, img.frame.data() + row * img.nx,
+                    static_cast<size_t>(rows * img.nx) * sizeof(uint16_t));
+    };
+    return dset.valid() &&
+           (s.compressed() ? put_chunks<uint16_t>(dset.get(), img, s, count_rows)
+                           : write_rows(dset.get(), 0, img.ny, img.nx, img.frame.data())) &&
+           close_dataset(dset);
 }
 
 bool put_data_group(hid_t entry, const IMG& img, const XyWriteOptions& options) {
@@ -200,15 +236,16 @@ bool put_data_group(hid_t entry, const IMG& img, const XyWriteOptions& options) 
     if (!data.valid() || !put_text_attribute(data.get(), "signal", "data") ||
         !put_texts_attribute(data.get(), "axes", {".", "."}))
         return false;
-    const Storage image{options.h5_compression, kGzipLevel}, side{options.h5_compression, kFastGzipLevel};
+    const Storage image{{options.h5_compression, kGzipLevel}, options.threads},
+        side{{options.h5_compression, kFastGzipLevel}, options.threads};
     const bool floats = options.h5_type == XySampleType::float32;
     DatasetId values =
         new_image_dataset(data.get(), "data", img, floats ? H5T_IEEE_F32LE : H5T_STD_I32LE, 4, image);
     if (!values.valid() || !put_text_attribute(values.get(), "interpretation", "image")) return false;
-    const bool filled =
-        floats ? fill_marked<float>(std::move(values), img) : fill_marked<int32_t>(std::move(values), img);
+    const bool filled = floats ? fill_marked<float>(std::move(values), img, image)
+                               : fill_marked<int32_t>(std::move(values), img, image);
     return filled && put_frame_counts(data.get(), img, side) &&
-           fill_marked<uint8_t>(new_image_dataset(data.get(), "mask", img, H5T_STD_U8LE, 1, side), img);
+           fill_marked<uint8_t>(new_image_dataset(data.get(), "mask", img, H5T_STD_U8LE, 1, side), img, side);
 }
 
 bool put_contents(hid_t file, const IMG& img, const XyWriteOptions& options) {
@@ -285,7 +322,8 @@ bool put_text_attribute(hid_t object, const char* name, const std::string& text)
 }
 
 GroupId new_group(hid_t parent, const char* name, const char* nx_class) {
-    GroupId group(H5Gcreate2(parent, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT));
+    const PlistId gcpl = untimed(H5P_GROUP_CREATE);
+    GroupId group(H5Gcreate2(parent, name, H5P_DEFAULT, gcpl.get(), H5P_DEFAULT));
     if (group.valid() && !put_text_attribute(group.get(), "NX_class", nx_class)) group.reset();
     return group;
 }
