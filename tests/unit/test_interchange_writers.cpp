@@ -300,7 +300,7 @@ TEST(CompressedChunks, AreTheBytesLibhdf5sFiltersStore) {
             std::vector<uint8_t> values(97 * 101 * size), ours, scratch;
             for (size_t i = 0; i < values.size(); ++i)
                 values[i] = static_cast<uint8_t>(i % size == size - 1 ? rng() % 3 : rng() % 40);
-            ASSERT_TRUE(compress_chunk(f, values.data(), values.size(), size, ours, scratch));
+            ours.resize(compress_chunk(f, values.data(), values.size(), size, ours, scratch));
             EXPECT_TRUE(ours == library_chunk(f, type, 97, 101, values))
                 << static_cast<int>(f.compression) << " " << f.gzip_level << " " << size;
         }

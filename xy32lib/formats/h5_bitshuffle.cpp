@@ -276,6 +276,30 @@ BSLZ4_WIDE void unshuffle_groups_wide(const uint8_t* in, uint8_t* out, size_t ro
     }
 }
 
+// shuffle_groups_sse2 on 32 values at once: the byte planes of each 16
+// side by side in one vector, whose sign bits give 4 bytes of a bit row.
+// Groups [0, last) with `last` a multiple of 4.
+BSLZ4_WIDE void shuffle_groups_wide(const uint8_t* in, uint8_t* out, size_t row, size_t elem_size,
+                                    size_t last) {
+    for (size_t i = 0; i < last; i += 4) {
+        __m128i low[4], high[4];
+        for (size_t q = 0; q < elem_size; ++q) {
+            low[q] = load(in + 8 * i * elem_size + 16 * q);
+            high[q] = load(in + 8 * i * elem_size + 16 * (elem_size + q));
+        }
+        byte_planes(low, elem_size);
+        byte_planes(high, elem_size);
+        for (size_t b = 0; b < elem_size; ++b) {
+            __m256i plane = _mm256_inserti128_si256(_mm256_castsi128_si256(low[b]), high[b], 1);
+            for (size_t k = 8; k-- > 0;) {
+                const auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(plane));
+                std::memcpy(out + (b * 8 + k) * row + i, &bits, sizeof bits);
+                plane = _mm256_add_epi8(plane, plane);
+            }
+        }
+    }
+}
+
 bool wide_vectors() {
     static const bool available = __builtin_cpu_supports("avx2") != 0;
     return available;
@@ -313,10 +337,18 @@ void bit_unshuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem
 void bit_shuffle(const uint8_t* in, uint8_t* out, size_t elements, size_t elem_size) {
     const size_t row = elements / 8;
     size_t done = 0;
+    const bool vector_sizes = elem_size == 1 || elem_size == 2 || elem_size == 4;
+#if defined(BSLZ4_AVX2)
+    if (vector_sizes && wide_vectors()) {
+        done = row / 4 * 4;
+        shuffle_groups_wide(in, out, row, elem_size, done);
+    }
+#endif
 #if defined(__SSE2__)
-    if (elem_size == 1 || elem_size == 2 || elem_size == 4) {
-        done = row / 2 * 2;
-        shuffle_groups_sse2(in, out, row, elem_size, done);
+    if (vector_sizes) {
+        const size_t last = row / 2 * 2;
+        shuffle_groups_sse2(in + 8 * done * elem_size, out + done, row, elem_size, last - done);
+        done = last;
     }
 #endif
     shuffle_groups(in, out, row, elem_size, done, row);

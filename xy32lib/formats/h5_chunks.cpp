@@ -13,36 +13,53 @@ namespace {
 constexpr size_t kBandBytes = size_t{4} << 20; // the uncompressed chunks compressed at once
 
 // The shuffle filter's order: byte b of every value together, value after
-// value, the bytes short of a whole value at the end as they are.
+// value, the bytes short of a whole value at the end as they are. Values of
+// `Size` bytes, read in order.
+template <size_t Size> void byte_shuffle(const uint8_t* in, size_t n, uint8_t* out) {
+    for (size_t i = 0; i < n; ++i)
+        for (size_t b = 0; b < Size; ++b)
+            out[b * n + i] = in[i * Size + b];
+}
+
 void byte_shuffle(const uint8_t* in, size_t bytes, size_t value_bytes, uint8_t* out) {
     const size_t n = bytes / value_bytes;
-    for (size_t b = 0; b < value_bytes; ++b)
-        for (size_t i = 0; i < n; ++i)
-            out[b * n + i] = in[i * value_bytes + b];
+    if (value_bytes == 2) {
+        byte_shuffle<2>(in, n, out);
+    } else if (value_bytes == 4) {
+        byte_shuffle<4>(in, n, out);
+    } else {
+        for (size_t b = 0; b < value_bytes; ++b)
+            for (size_t i = 0; i < n; ++i)
+                out[b * n + i] = in[i * value_bytes + b];
+    }
     std::memcpy(out + n * value_bytes, in + n * value_bytes, bytes - n * value_bytes);
 }
 
-bool deflate_chunk(const uint8_t* values, size_t bytes, size_t value_bytes, unsigned level,
-                   std::vector<uint8_t>& out, std::vector<uint8_t>& scratch) {
+// Grows `buffer` to at least `bytes` bytes; never shrinks it, so that a
+// buffer used again is not filled with zeros again.
+uint8_t* room(std::vector<uint8_t>& buffer, size_t bytes) {
+    if (buffer.size() < bytes) buffer.resize(bytes);
+    return buffer.data();
+}
+
+size_t deflate_chunk(const uint8_t* values, size_t bytes, size_t value_bytes, unsigned level,
+                     std::vector<uint8_t>& out, std::vector<uint8_t>& scratch) {
     const uint8_t* source = values;
     if (value_bytes > 1) { // the shuffle leaves single bytes as they are
-        scratch.resize(bytes);
-        byte_shuffle(values, bytes, value_bytes, scratch.data());
+        byte_shuffle(values, bytes, value_bytes, room(scratch, bytes));
         source = scratch.data();
     }
     uLongf size = compressBound(static_cast<uLong>(bytes));
-    out.resize(size);
-    const bool done =
-        compress2(out.data(), &size, source, static_cast<uLong>(bytes), static_cast<int>(level)) == Z_OK;
-    out.resize(size);
-    return done;
+    const int status =
+        compress2(room(out, size), &size, source, static_cast<uLong>(bytes), static_cast<int>(level));
+    return status == Z_OK ? size : 0;
 }
 
-// One chunk of a band: its values, as stored (compressed), and whether that
-// worked.
+// One chunk of a band: its values, and its first `stored` bytes as stored (0
+// when the compressor failed).
 struct Chunk {
-    std::vector<uint8_t> values, stored, scratch;
-    bool compressed = false;
+    std::vector<uint8_t> values, packed, scratch;
+    size_t stored = 0;
 };
 
 // Fills and compresses chunk `index` of the dataset into `c`.
@@ -50,29 +67,25 @@ void prepare_chunk(int64_t index, const ChunkGrid& grid, const ChunkFilter& filt
                    Chunk& c) {
     const int64_t first = index * grid.chunk_rows, rows = std::min(grid.chunk_rows, grid.ny - first);
     const size_t row_bytes = static_cast<size_t>(grid.nx) * grid.value_bytes;
-    c.values.resize(static_cast<size_t>(grid.chunk_rows) * row_bytes);
-    fill(first, rows, c.values.data());
-    std::fill(c.values.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(rows) * row_bytes),
-              c.values.end(), uint8_t{0});
-    c.compressed =
-        compress_chunk(filter, c.values.data(), c.values.size(), grid.value_bytes, c.stored, c.scratch);
+    const size_t bytes = static_cast<size_t>(grid.chunk_rows) * row_bytes,
+                 filled = static_cast<size_t>(rows) * row_bytes;
+    fill(first, rows, room(c.values, bytes));
+    std::fill(c.values.begin() + static_cast<ptrdiff_t>(filled), c.values.end(), uint8_t{0});
+    c.stored = compress_chunk(filter, c.values.data(), bytes, grid.value_bytes, c.packed, c.scratch);
 }
 
 bool write_chunk(hid_t dset, int64_t index, const ChunkGrid& grid, const Chunk& c) {
     const hsize_t offset[2] = {static_cast<hsize_t>(index * grid.chunk_rows), 0};
-    return c.compressed &&
-           H5Dwrite_chunk(dset, H5P_DEFAULT, 0, offset, c.stored.size(), c.stored.data()) >= 0;
+    return c.stored > 0 && H5Dwrite_chunk(dset, H5P_DEFAULT, 0, offset, c.stored, c.packed.data()) >= 0;
 }
 
 } // namespace
 
-bool compress_chunk(const ChunkFilter& filter, const uint8_t* values, size_t bytes, size_t value_bytes,
-                    std::vector<uint8_t>& out, std::vector<uint8_t>& scratch) {
+size_t compress_chunk(const ChunkFilter& filter, const uint8_t* values, size_t bytes, size_t value_bytes,
+                      std::vector<uint8_t>& out, std::vector<uint8_t>& scratch) {
     if (filter.compression == XyCompression::gzip)
         return deflate_chunk(values, bytes, value_bytes, filter.gzip_level, out, scratch);
-    out.resize(bslz4_bound(bytes, value_bytes));
-    out.resize(bslz4_encode(values, bytes, value_bytes, out.data(), scratch));
-    return true;
+    return bslz4_encode(values, bytes, value_bytes, room(out, bslz4_bound(bytes, value_bytes)), scratch);
 }
 
 bool write_compressed_chunks(hid_t dset, const ChunkGrid& grid, const ChunkFilter& filter, int32_t threads,

@@ -24,10 +24,10 @@ struct ChunkFilter {
 };
 
 // Compresses one chunk, `bytes` bytes of values of `value_bytes` bytes, into
-// `out` (resized to the chunk's length); `scratch` is kept across calls.
-// False when the compressor failed.
-bool compress_chunk(const ChunkFilter& filter, const uint8_t* values, size_t bytes, size_t value_bytes,
-                    std::vector<uint8_t>& out, std::vector<uint8_t>& scratch);
+// the start of `out` (grown as needed) and returns its length, 0 when the
+// compressor failed; `out` and `scratch` are kept across calls.
+size_t compress_chunk(const ChunkFilter& filter, const uint8_t* values, size_t bytes, size_t value_bytes,
+                      std::vector<uint8_t>& out, std::vector<uint8_t>& scratch);
 
 // A 2-D dataset of `ny` rows of `nx` values of `value_bytes` bytes, stored in
 // chunks of `chunk_rows` whole rows.
