@@ -7,28 +7,21 @@
 
 #include <algorithm>
 #include <random>
+#include <tuple>
 
 namespace {
 
 TEST(PreviewLevel, BothSidesOfTheRangeOnBothScales) {
-    const PreviewRange r{100.0, 1100.0};
-    struct Case {
-        double value;
-        XyPreviewScale scale;
-        int level;
+    constexpr XyPreviewScale kLin = XyPreviewScale::linear, kLog = XyPreviewScale::logarithmic;
+    const std::tuple<double, XyPreviewScale, int> cases[] = {
+        {-5.0, kLin, 0},   {99.0, kLin, 0},     {100.0, kLin, 0},    {101.0, kLin, 0},
+        {103.0, kLin, 1},  {600.0, kLin, 128},  {1099.0, kLin, 255}, {1100.0, kLin, 255},
+        {1e9, kLin, 255},  {99.0, kLog, 0},     {100.0, kLog, 0},    {101.0, kLog, 26},
+        {110.0, kLog, 89}, {1100.0, kLog, 255}, {5000.0, kLog, 255},
     };
-    const Case cases[] = {
-        {-5.0, XyPreviewScale::linear, 0},          {99.0, XyPreviewScale::linear, 0},
-        {100.0, XyPreviewScale::linear, 0},         {101.0, XyPreviewScale::linear, 0},
-        {103.0, XyPreviewScale::linear, 1},         {600.0, XyPreviewScale::linear, 128},
-        {1099.0, XyPreviewScale::linear, 255},      {1100.0, XyPreviewScale::linear, 255},
-        {1e9, XyPreviewScale::linear, 255},         {99.0, XyPreviewScale::logarithmic, 0},
-        {100.0, XyPreviewScale::logarithmic, 0},    {101.0, XyPreviewScale::logarithmic, 26},
-        {110.0, XyPreviewScale::logarithmic, 89},   {1100.0, XyPreviewScale::logarithmic, 255},
-        {5000.0, XyPreviewScale::logarithmic, 255},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(preview_level(c.value, r, c.scale), c.level) << c.value << " " << static_cast<int>(c.scale);
+    for (const auto& [value, scale, level] : cases)
+        EXPECT_EQ(preview_level(value, PreviewRange{100.0, 1100.0}, scale), level)
+            << value << " " << static_cast<int>(scale);
 }
 
 TEST(PreviewRange, PercentilesOfTheCountedPixelsMatchASortingReference) {
