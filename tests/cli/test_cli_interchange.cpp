@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <numeric>
+#include <tuple>
 
 namespace {
 
@@ -18,10 +19,6 @@ class Interchange : public zt::InTempDir {
     zt::RunResult run(const std::vector<std::string>& words) { return zt::run_zandor(dir_->path(), words); }
     void settings(const std::string& text) { zt::write_file(file("zandor.ini"), text); }
 };
-
-int64_t sum_of(const zt::ReadBack& r) {
-    return static_cast<int64_t>(std::accumulate(r.values.begin(), r.values.end(), 0.0));
-}
 
 TEST_F(Interchange, RealFilesWrittenAsHdf5AndSignedTiffKeepTheirSums) {
     const std::string root = zt::real_data_dir();
@@ -35,11 +32,13 @@ TEST_F(Interchange, RealFilesWrittenAsHdf5AndSignedTiffKeepTheirSums) {
         const std::string json = zt::read_file(root + "/" + name + ".expect.json");
         std::vector<double> sums = zt::json_numbers(zt::json_value(json, "per_frame_sums"));
         if (sums.empty()) sums = zt::json_numbers(zt::json_value(zt::json_value(json, "frame1"), "sum"));
-        const int64_t want = static_cast<int64_t>(std::accumulate(sums.begin(), sums.end(), 0.0));
         const zt::RunResult r = run({root + "/" + name + ",X", "%Xsum.h5", "%Xsum.tif"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(sum_of(zt::read_back(file("sum.h5"))), want);
-        EXPECT_EQ(sum_of(zt::read_back(file("sum.tif"))), want);
+        for (const char* written : {"sum.h5", "sum.tif"}) {
+            const std::vector<double> values = zt::read_back(file(written)).values;
+            EXPECT_EQ(std::accumulate(values.begin(), values.end(), 0.0),
+                      std::accumulate(sums.begin(), sums.end(), 0.0));
+        }
     }
 }
 
@@ -70,13 +69,8 @@ zt::RunResult run_limited(const std::string& dir, const std::string& word, int l
 
 TEST_F(Interchange, BadChoicesMissingDirectoriesAndAFullDiskStopTheRunWithoutAFile) {
     zt::write_kvf(file("img.kvf"), 512, 512, XY_TYPE_INT32, false, {std::vector<double>(512 * 512, 70000)});
-    struct Case {
-        const char* settings;
-        const char* word;
-        int limit_kib;
-        const char* message;
-    };
-    const Case cases[] = {
+    // Settings, output word, file size limit in KiB (0: none), message.
+    const std::tuple<const char*, const char*, int, const char*> cases[] = {
         {"TIFF_TYPE = int64\n", "%Xo.tif", 0, "TIFF_TYPE = 'int64' is not one of auto, int32, float32"},
         {"H5_COMPRESSION = zip\n", "%Xo.h5", 0, "H5_COMPRESSION = 'zip' is not one of gzip, bslz4, none"},
         {"PREVIEW_SCALE = sqrt\n", "%Xo.png", 0, "PREVIEW_SCALE = 'sqrt' is not one of log, linear"},
@@ -87,14 +81,14 @@ TEST_F(Interchange, BadChoicesMissingDirectoriesAndAFullDiskStopTheRunWithoutAFi
         {"H5_COMPRESSION = none\n", "%Xo.h5", 200, "writing HDF5 file o.h5 failed"},
         {"TIFF_TYPE = int32\n", "%Xo.tif", 200, "writing tif file o.tif failed"},
     };
-    for (const Case& c : cases) {
-        settings(c.settings);
-        const zt::RunResult r = run_limited(dir_->path(), c.word, c.limit_kib);
-        EXPECT_EQ(r.status, 3) << c.word;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    for (const auto& [text, word, limit_kib, message] : cases) {
+        settings(text);
+        const zt::RunResult r = run_limited(dir_->path(), word, limit_kib);
+        EXPECT_EQ(r.status, 3) << word;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         // Neither the file nor a temporary (.o.*) is left.
         const int left = std::system(("ls -a '" + dir_->path() + "' | grep -q '^\\.o\\.\\|^o\\.'").c_str());
-        EXPECT_NE(WEXITSTATUS(left), 0) << c.word;
+        EXPECT_NE(WEXITSTATUS(left), 0) << word;
     }
     settings("");
     const zt::RunResult help = run({"--usage"});
