@@ -10,7 +10,10 @@
 
 namespace {
 
-constexpr size_t kBandBytes = size_t{4} << 20; // the uncompressed chunks compressed at once
+// The uncompressed chunks compressed at once: about this many bytes, or one
+// chunk a thread when there are more threads (each chunk holds about 3 times
+// its bytes meanwhile).
+constexpr size_t kBandBytes = size_t{4} << 20;
 
 // The shuffle filter's order: byte b of every value together, value after
 // value, the bytes short of a whole value at the end as they are. Values of
@@ -70,7 +73,7 @@ void prepare_chunk(int64_t index, const ChunkGrid& grid, const ChunkFilter& filt
     const size_t bytes = static_cast<size_t>(grid.chunk_rows) * row_bytes,
                  filled = static_cast<size_t>(rows) * row_bytes;
     fill(first, rows, room(c.values, bytes));
-    std::fill(c.values.begin() + static_cast<ptrdiff_t>(filled), c.values.end(), uint8_t{0});
+    std::fill(c.values.data() + filled, c.values.data() + bytes, uint8_t{0});
     c.stored = compress_chunk(filter, c.values.data(), bytes, grid.value_bytes, c.packed, c.scratch);
 }
 

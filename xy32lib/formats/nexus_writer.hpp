@@ -6,9 +6,11 @@
 // caller passes (XyWriteOptions::metadata) go to the groups they name under
 // /entry, with their NeXus classes. The datasets are stored as H5_COMPRESSION
 // says: plain, gzip (with the shuffle filter; level 1 for the frame counts
-// and the mask, which repeat a few values), or bitshuffle+LZ4 through its
-// filter plugin. libhdf5 writes the file at the temporary name itself when
-// the disk space it may take can be held first, else it is built in memory.
+// and the mask, which repeat a few values), or bitshuffle+LZ4, the filter
+// recorded for its plugin; the chunks of the compressed ones are compressed
+// on XyWriteOptions::threads threads (h5_chunks). libhdf5 writes the file at
+// the temporary name itself when the disk space it may take can be held
+// first, else it is built in memory.
 #pragma once
 
 #include "h5_handles.hpp"
