@@ -72,8 +72,11 @@ void set_filter(hid_t dcpl, const H5Dataset& d) {
 
 } // namespace
 
-H5File::H5File(const std::string& path) {
-    file_ = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+H5File::H5File(const std::string& path, uint64_t user_block) {
+    const hid_t fcpl = H5Pcreate(H5P_FILE_CREATE);
+    check(H5Pset_userblock(fcpl, user_block) >= 0, "H5Pset_userblock");
+    file_ = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, fcpl, H5P_DEFAULT);
+    H5Pclose(fcpl);
     check(file_ >= 0, "H5Fcreate");
 }
 

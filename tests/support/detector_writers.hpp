@@ -29,7 +29,8 @@ struct H5Dataset {
 // Opens (creates) an HDF5 file; groups along the paths are created as needed.
 class H5File {
   public:
-    explicit H5File(const std::string& path);
+    // `user_block`: bytes the file keeps before its HDF5 data (0, or a power of 2 from 512).
+    explicit H5File(const std::string& path, uint64_t user_block = 0);
     ~H5File();
     H5File(const H5File&) = delete;
     H5File& operator=(const H5File&) = delete;

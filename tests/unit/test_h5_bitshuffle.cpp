@@ -406,7 +406,7 @@ const SumCase kSums[] = {
      64, 0, 0, 0, 0, 2, 0, 2, 4},
     {"u16 region with an x offset, frames 1 to 19 of 21", H5Pixel::U16, u16_value, 21, 30, 40, 24, 3, 37, 4,
      29, 1, 19, 2, 4},
-    // The filter's block holds the whole frame: a group of one, the next frame read ahead.
+    // The filter's block holds the whole frame: a group of one.
     {"i16 widened to 32 bits", H5Pixel::I16, i16_value, 18, 17, 19, 0, 0, 0, 0, 0, 0, 0, 1, 1},
     {"u8 region", H5Pixel::U8, u8_value, 9, 13, 11, 16, 1, 10, 2, 12, 0, 0, 1, 4},
     {"u32 to frame 11", H5Pixel::U32, u32_value, 17, 9, 15, 8, 0, 0, 0, 0, 0, 11, 2, 4},
@@ -417,9 +417,11 @@ const SumCase kSums[] = {
      101, 0, 0, 7, 7},
 };
 
-IMG summed(const std::string& path, const SumCase& c) {
+IMG summed(const std::string& path, const SumCase& c, int32_t threads = xy_default_threads()) {
     IMG img;
-    img.hdr = h5_open(path, "zandor");
+    XyReadOptions reading;
+    reading.threads = threads;
+    img.hdr = h5_open(path, "zandor", false, reading);
     img.x_min = c.x_min;
     img.x_max = c.x_max;
     img.y_min = c.y_min;
@@ -497,6 +499,49 @@ TEST_F(BitshuffleFiles, GroupsRunAcrossLinkedFilesOfTheirFilter) {
     const IMG linked = summed(file("master.h5"), all);
     EXPECT_EQ(linked.frames, 12);
     expect_same_sums(linked, summed(file("plain.h5"), all));
+}
+
+// Chunks of a group are read on the job's threads by their address in the
+// file, in front of a user block or not; a chunk whose header is damaged in
+// the middle of a group is reported as one thread reports it.
+TEST_F(BitshuffleFiles, ChunksReadOnThreadsByTheirAddress) {
+    const SumCase all{"all", H5Pixel::U16, u16_value, 9, 41, 53, 64, 0, 0, 0, 0, 0, 0, 0, 0};
+    H5Dataset d =
+        zt::h5_stack(all.frames, all.height, all.width, all.pixel, H5Filter::BitshuffleLz4, all.value);
+    d.bitshuffle_block = all.block;
+    for (const uint64_t user_block : {0, 512, 4096}) {
+        SCOPED_TRACE("user block " + std::to_string(user_block));
+        {
+            zt::H5File out(file("u.h5"), user_block);
+            out.dataset(d);
+        }
+        const IMG one = summed(file("u.h5"), all, 1);
+        for (const int32_t threads : {2, 3}) {
+            expect_same_sums(summed(file("u.h5"), all, threads), one);
+            EXPECT_EQ(summed(file("u.h5"), all, threads).frames, 9);
+        }
+    }
+    const ChunkPair pair = chunk_pair(file("u.h5"), 4);
+    const std::string bad = with_be32(std::string(pair.raw.begin(), pair.raw.end()), 8, 24);
+    {
+        const hid_t f = H5Fopen(file("u.h5").c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+        const hid_t dset = H5Dopen2(f, "/entry/data/data", H5P_DEFAULT);
+        const hsize_t offset[3] = {4, 0, 0};
+        ASSERT_GE(H5Dwrite_chunk(dset, H5P_DEFAULT, 0, offset, bad.size(), bad.data()), 0);
+        H5Dclose(dset);
+        H5Fclose(f);
+    }
+    std::string first_report;
+    for (const int32_t threads : {1, 3}) {
+        const std::string err = zt::fatal_report([&] { summed(file("u.h5"), all, threads); });
+        EXPECT_NE(err.find("cannot decode frame 5 of dataset '/entry/data/data' of '"), std::string::npos)
+            << err;
+        EXPECT_NE(err.find("(block size of 24 bytes, not a whole number of 8-value groups)"),
+                  std::string::npos)
+            << err;
+        if (threads == 1) first_report = err;
+        EXPECT_EQ(err, first_report);
+    }
 }
 
 // A block that does not expand, met while a group of frames is being added,

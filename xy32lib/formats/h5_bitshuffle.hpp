@@ -59,8 +59,6 @@ class Bslz4Ranges {
     std::string take(size_t first, size_t count, uint8_t* out, std::vector<uint8_t>& scratch);
     // The first value the next range may start at.
     size_t next() const { return taken_; }
-    // The bytes of the block kept between ranges (allocated when first needed).
-    size_t block_bytes() const { return block_ * elem_size_; }
     // Frees the kept block.
     void release();
 

@@ -12,10 +12,13 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
+
+#include <unistd.h>
 
 namespace {
 
@@ -278,18 +281,19 @@ constexpr unsigned kBitshuffleLz4 = 2; // the filter's fifth parameter: LZ4 afte
 // Whether the only filter of the dataset is bitshuffle with LZ4 over values of
 // the stored size in the host's byte order, in chunks of one whole frame. Such
 // chunks are read raw and decoded here, several times faster than through the
-// filter plugin.
-bool bitshuffle_lz4_frames(hid_t dset, const std::vector<hsize_t>& dims, const Stored& stored) {
+// filter plugin. Returns the bytes of the block their reading keeps (the
+// filter's block, at most the frame's values), or 0 when they are not such chunks.
+uint64_t bitshuffle_lz4_block_bytes(hid_t dset, const std::vector<hsize_t>& dims, const Stored& stored) {
     PlistId dcpl(H5Dget_create_plist(dset));
     if (!dcpl.valid() || H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_nfilters(dcpl.get()) != 1) {
         H5Eclear2(H5E_DEFAULT);
-        return false;
+        return 0;
     }
     const int rank = static_cast<int>(dims.size());
     std::vector<hsize_t> chunk(dims.size());
     if (H5Pget_chunk(dcpl.get(), rank, chunk.data()) != rank) {
         H5Eclear2(H5E_DEFAULT);
-        return false;
+        return 0;
     }
     std::vector<hsize_t> frame = dims;
     if (rank == 3) frame[0] = 1;
@@ -297,8 +301,12 @@ bool bitshuffle_lz4_frames(hid_t dset, const std::vector<hsize_t>& dims, const S
     size_t nelmts = std::size(cd);
     const H5Z_filter_t id = H5Pget_filter2(dcpl.get(), 0, &flags, &nelmts, cd, 0, nullptr, &config);
     H5Eclear2(H5E_DEFAULT);
-    return chunk == frame && id == kBitshuffle && nelmts > 4 && cd[4] == kBitshuffleLz4 &&
-           cd[2] == stored.bytes && stored.host_order;
+    if (!(chunk == frame && id == kBitshuffle && nelmts > 4 && cd[4] == kBitshuffleLz4 &&
+          cd[2] == stored.bytes && stored.host_order))
+        return 0;
+    const uint64_t values = dims[rank - 1] * dims[rank - 2];
+    const uint64_t block = cd[3] > 0 ? cd[3] : bslz4_default_block(stored.bytes);
+    return std::min(block, std::max<uint64_t>(values / 8 * 8, 8)) * stored.bytes;
 }
 
 // Copies `n` stored values to the record's pixel type: the same bytes, or
@@ -330,8 +338,37 @@ struct Part {
     DatasetId dset;
     int64_t first = 0; // frames of the parts before it
     int64_t frames = 0;
-    bool bitshuffle_lz4 = false; // its chunks are decoded here
+    bool bitshuffle_lz4 = false;   // its chunks are decoded here
+    uint64_t kept_block_bytes = 0; // the block their reading keeps
+    // The file holding its chunks, opened to read them on several threads,
+    // and what to add to a chunk's address to find it there. Tried once, on
+    // a chunk read through the library: closed when the bytes differ.
+    bool direct_tried = false;
+    FileHandle direct;
+    uint64_t base = 0;
 };
+
+// Where a frame's chunk is stored; `bytes` 0 when it was never written (the
+// library then gives the fill value).
+struct ChunkPlace {
+    hsize_t bytes = 0;
+    haddr_t address = HADDR_UNDEF;
+    unsigned filter_mask = 0;
+};
+
+// Reads `n` bytes at `offset` of an open file; false when it holds fewer.
+bool read_at(std::FILE* fp, uint64_t offset, uint64_t n, uint8_t* out) {
+    while (n > 0) {
+        const ssize_t got = pread(fileno(fp), out, static_cast<size_t>(std::min<uint64_t>(n, 1u << 30)),
+                                  static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        offset += static_cast<uint64_t>(got);
+        out += got;
+        n -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
 
 // A frame's chunk as stored, read a range of values at a time.
 struct FrameChunk {
@@ -346,8 +383,6 @@ struct FrameChunk {
         if (unfiltered) return "";
         return ranges.start(bytes.data(), size, elem_size, frame_bytes);
     }
-    // The bytes it holds, or will hold once a block is kept between ranges.
-    size_t memory() const { return bytes.capacity() + (unfiltered ? 0 : ranges.block_bytes()); }
     void release() {
         frame = 0;
         size = 0;
@@ -358,7 +393,7 @@ struct FrameChunk {
 
 class H5Stack final : public FrameSource {
   public:
-    H5Stack(const std::string& file_name, const std::string& data_path);
+    H5Stack(const std::string& file_name, const std::string& data_path, int32_t threads);
 
     ~H5Stack() override {
         const QuietErrors quiet;
@@ -384,13 +419,18 @@ class H5Stack final : public FrameSource {
     void read_layout(const Part& part);
     void read_pixel_mask();
     template <class T> int32_t read(int32_t frame, const XyWindow& w, T* buf);
-    const Part& part_of(int32_t frame) const;
+    size_t part_index(int32_t frame) const;
+    const Part& part_of(int32_t frame) const { return parts_[part_index(frame)]; }
     void read_through_library(const Part& part, hsize_t local, int32_t frame, const XyWindow& w, void* buf,
                               hid_t type);
     uint64_t frame_bytes() const { return width_ * height_ * stored_.bytes; }
-    hsize_t stored_chunk_bytes(const Part& part, int32_t frame) const;
+    ChunkPlace chunk_place(const Part& part, int32_t frame) const;
     void load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, FrameChunk& chunk);
+    std::string take_chunk(int32_t frame, const ChunkPlace& place, FrameChunk& chunk) const;
     FrameChunk* chunk_of(const Part& part, int32_t frame);
+    std::vector<ChunkPlace> group_places(int32_t first, int32_t most) const;
+    void load_group(int32_t first, const std::vector<ChunkPlace>& places);
+    void try_direct_reading(Part& part, const ChunkPlace& place, const FrameChunk& chunk) const;
     void release_group(size_t from);
     template <class T> void take_window(FrameChunk& chunk, const Part& part, const XyWindow& w, T* buf);
     [[noreturn]] void damaged(int32_t frame, const Part& part, const std::string& fault) const;
@@ -407,8 +447,8 @@ class H5Stack final : public FrameSource {
     std::string mask_path_;
     int64_t masked_ = 0;
     size_t cache_bytes_ = 0; // 0: the library's default chunk cache
-    // The chunks of the frames prepared for band reading, in frame order; the
-    // one after the last, when it holds a frame, was read for the next group.
+    int32_t threads_ = 1;    // the threads a group's chunks are read on
+    // The chunks of the frames prepared for band reading, in frame order.
     std::vector<std::unique_ptr<FrameChunk>> group_;
     size_t group_frames_ = 0;
     FrameChunk single_;            // the chunk of a frame read outside a group
@@ -416,7 +456,8 @@ class H5Stack final : public FrameSource {
     std::vector<uint8_t> scratch_; // an expanded LZ4 block
 };
 
-H5Stack::H5Stack(const std::string& file_name, const std::string& data_path) : file_name_(file_name) {
+H5Stack::H5Stack(const std::string& file_name, const std::string& data_path, int32_t threads)
+    : file_name_(file_name), threads_(threads) {
     file_ = FileId(H5Fopen(file_name.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT));
     if (!file_.valid()) fail("cannot open as HDF5", file_name, file_name);
     for (const std::string& path : image_paths(file_.get(), file_name, data_path))
@@ -485,7 +526,8 @@ void H5Stack::open_part(const std::string& path) {
         v_fatal(kOrigin, " dataset '%s' of '%s' differs from '%s' in frame size or pixel type\n",
                 path.c_str(), file_name_.c_str(), parts_[0].path.c_str());
     }
-    part.bitshuffle_lz4 = bitshuffle_lz4_frames(part.dset.get(), dims, stored);
+    part.kept_block_bytes = bitshuffle_lz4_block_bytes(part.dset.get(), dims, stored);
+    part.bitshuffle_lz4 = part.kept_block_bytes > 0;
     part.first = parts_.empty() ? 0 : frames();
     if (part.first + part.frames > INT32_MAX)
         v_fatal(kOrigin, " more than %d frames in '%s'\n", INT32_MAX, file_name_.c_str());
@@ -541,8 +583,10 @@ void H5Stack::read_pixel_mask() {
     }
 }
 
-const Part& H5Stack::part_of(int32_t frame) const {
-    return *std::find_if(parts_.rbegin(), parts_.rend(), [&](const Part& p) { return p.first < frame; });
+size_t H5Stack::part_index(int32_t frame) const {
+    const auto after =
+        std::find_if(parts_.rbegin(), parts_.rend(), [&](const Part& p) { return p.first < frame; });
+    return static_cast<size_t>(parts_.rend() - after) - 1;
 }
 
 template <class T> int32_t H5Stack::read(int32_t frame, const XyWindow& w, T* buf) {
@@ -583,18 +627,16 @@ void H5Stack::read_through_library(const Part& part, hsize_t local, int32_t fram
         fail(prg_format("cannot decode frame %d of dataset", frame).c_str(), part.path, file_name_);
 }
 
-// The stored bytes of the frame's chunk; 0 when it was never written (the
-// library then gives the fill value).
-hsize_t H5Stack::stored_chunk_bytes(const Part& part, int32_t frame) const {
+ChunkPlace H5Stack::chunk_place(const Part& part, int32_t frame) const {
     const hsize_t offset3[3] = {static_cast<hsize_t>(frame - 1 - part.first), 0, 0};
     const hsize_t* offset = rank_ == 3 ? offset3 : offset3 + 1;
-    unsigned stored_mask = 0;
-    haddr_t address = HADDR_UNDEF;
-    hsize_t stored_bytes = 0;
-    if (H5Dget_chunk_info_by_coord(part.dset.get(), offset, &stored_mask, &address, &stored_bytes) < 0)
+    ChunkPlace place;
+    if (H5Dget_chunk_info_by_coord(part.dset.get(), offset, &place.filter_mask, &place.address,
+                                   &place.bytes) < 0)
         fail(prg_format("cannot find the chunk of frame %d of dataset", frame).c_str(), part.path,
              file_name_);
-    return address == HADDR_UNDEF ? 0 : stored_bytes;
+    if (place.address == HADDR_UNDEF) place.bytes = 0;
+    return place;
 }
 
 // Reads the frame's chunk raw into `chunk` and reads its header. A chunk
@@ -609,18 +651,53 @@ void H5Stack::load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, 
         chunk.bytes = prg_alloc<uint8_t>("h5_lib", "chunk", stored_bytes + stored_bytes / 8);
     const hsize_t offset3[3] = {static_cast<hsize_t>(frame - 1 - part.first), 0, 0};
     const hsize_t* offset = rank_ == 3 ? offset3 : offset3 + 1;
-    uint32_t filter_mask = 0;
+    ChunkPlace place;
+    place.bytes = stored_bytes;
     chunk.frame = 0;
-    if (H5Dread_chunk(part.dset.get(), H5P_DEFAULT, offset, &filter_mask, chunk.bytes.data()) < 0)
+    if (H5Dread_chunk(part.dset.get(), H5P_DEFAULT, offset, &place.filter_mask, chunk.bytes.data()) < 0)
         fail(prg_format("cannot read the chunk of frame %d of dataset", frame).c_str(), part.path,
              file_name_);
-    chunk.size = static_cast<size_t>(stored_bytes);
-    chunk.unfiltered = filter_mask & 1;
-    if (chunk.unfiltered && stored_bytes != frame_bytes())
-        damaged(frame, part, "unfiltered chunk of " + std::to_string(stored_bytes) + " bytes");
-    const std::string fault = chunk.start(stored_.bytes, frame_bytes());
+    const std::string fault = take_chunk(frame, place, chunk);
     if (!fault.empty()) damaged(frame, part, fault);
-    chunk.frame = frame;
+}
+
+// Takes the chunk whose stored bytes `chunk` holds and reads its header;
+// returns "" or what is wrong with it. A chunk stored with the filter skipped
+// holds the frame as it is.
+std::string H5Stack::take_chunk(int32_t frame, const ChunkPlace& place, FrameChunk& chunk) const {
+    chunk.size = static_cast<size_t>(place.bytes);
+    chunk.unfiltered = place.filter_mask & 1;
+    if (chunk.unfiltered && place.bytes != frame_bytes())
+        return "unfiltered chunk of " + std::to_string(place.bytes) + " bytes";
+    std::string fault = chunk.start(stored_.bytes, frame_bytes());
+    if (fault.empty()) chunk.frame = frame;
+    return fault;
+}
+
+// Reads chunks by their address in the file, on the job's threads, once the
+// bytes there proved equal to the chunk the library read: the file is then
+// plainly stored, its chunks at their address or past a user block.
+void H5Stack::try_direct_reading(Part& part, const ChunkPlace& place, const FrameChunk& chunk) const {
+    part.direct_tried = true;
+    const ssize_t length = H5Fget_name(part.dset.get(), nullptr, 0);
+    FileId file(H5Iget_file_id(part.dset.get()));
+    PlistId creation(file.valid() ? H5Fget_create_plist(file.get()) : H5I_INVALID_HID);
+    hsize_t user_block = 0;
+    if (length <= 0 || !creation.valid() || H5Pget_userblock(creation.get(), &user_block) < 0) return;
+    std::string name(static_cast<size_t>(length) + 1, '\0');
+    H5Fget_name(part.dset.get(), name.data(), name.size());
+    name.resize(static_cast<size_t>(length));
+    FileHandle fp(std::fopen(name.c_str(), "rb"));
+    if (!fp.get()) return;
+    std::vector<uint8_t> bytes(chunk.size);
+    for (const uint64_t base : {uint64_t{0}, uint64_t{user_block}}) {
+        if (read_at(fp.get(), place.address + base, chunk.size, bytes.data()) &&
+            std::equal(bytes.begin(), bytes.end(), chunk.bytes.begin())) {
+            part.direct = std::move(fp);
+            part.base = base;
+            return;
+        }
+    }
 }
 
 // The chunk of a bitshuffle+LZ4 frame, from the group when it is there;
@@ -629,7 +706,7 @@ FrameChunk* H5Stack::chunk_of(const Part& part, int32_t frame) {
     for (size_t j = 0; j < group_frames_; ++j)
         if (group_[j]->frame == frame) return group_[j].get();
     if (single_.frame == frame) return &single_;
-    const hsize_t stored_bytes = stored_chunk_bytes(part, frame);
+    const hsize_t stored_bytes = chunk_place(part, frame).bytes;
     if (stored_bytes == 0) return nullptr;
     load_chunk(part, frame, stored_bytes, single_);
     return &single_;
@@ -641,49 +718,76 @@ void H5Stack::release_group(size_t from) {
         group_[j]->release();
 }
 
-// The chunks of a group take at most this many frames' bytes of stored
-// values (a first chunk beyond it is a group of its own).
+// The chunks of a group and their kept blocks take at most this many frames'
+// bytes (a first chunk beyond it is a group of its own).
 constexpr uint64_t kGroupBudgetFrames = 4;
+
+// Where the chunks of a group are: from `first` on, up to `most` frames
+// whose stored chunks and kept blocks (the first whatever their size) fit the
+// budget.
+std::vector<ChunkPlace> H5Stack::group_places(int32_t first, int32_t most) const {
+    const uint64_t budget = kGroupBudgetFrames * frame_bytes();
+    std::vector<ChunkPlace> places;
+    uint64_t used = 0;
+    for (int64_t frame = first; places.size() < static_cast<size_t>(most) && frame <= frames(); ++frame) {
+        const Part& part = part_of(static_cast<int32_t>(frame));
+        if (!part.bitshuffle_lz4) break;
+        const ChunkPlace place = chunk_place(part, static_cast<int32_t>(frame));
+        const uint64_t held = place.bytes + part.kept_block_bytes;
+        if (place.bytes == 0 || (!places.empty() && used + held > budget)) break;
+        used += held;
+        places.push_back(place);
+    }
+    return places;
+}
+
+// Reads the group's chunks: those of files read directly on the job's
+// threads, the others through the library. A chunk a thread could not take
+// is read again through the library, which reports what is wrong with it.
+void H5Stack::load_group(int32_t first, const std::vector<ChunkPlace>& places) {
+    std::vector<size_t> direct;
+    for (size_t j = 0; j < places.size(); ++j) {
+        const int32_t frame = first + static_cast<int32_t>(j);
+        Part& part = parts_[part_index(frame)];
+        FrameChunk& chunk = *group_[j];
+        chunk.frame = 0;
+        if (part.direct.get()) {
+            direct.push_back(j);
+            continue;
+        }
+        load_chunk(part, frame, places[j].bytes, chunk);
+        if (threads_ > 1 && !part.direct_tried) try_direct_reading(part, places[j], chunk);
+    }
+    xy_run_pieces(threads_, static_cast<int64_t>(direct.size()), [&](int64_t p) {
+        const size_t j = direct[static_cast<size_t>(p)];
+        const int32_t frame = first + static_cast<int32_t>(j);
+        const Part& part = part_of(frame);
+        const ChunkPlace& place = places[j];
+        FrameChunk& chunk = *group_[j];
+        if (place.bytes > 2 * frame_bytes() + 64) return;
+        if (chunk.bytes.size() < place.bytes)
+            chunk.bytes = std::vector<uint8_t>(place.bytes + place.bytes / 8);
+        if (read_at(part.direct.get(), place.address + part.base, place.bytes, chunk.bytes.data()))
+            take_chunk(frame, place, chunk);
+    });
+    for (size_t j : direct)
+        if (group_[j]->frame == 0)
+            load_chunk(part_of(first + static_cast<int32_t>(j)), first + static_cast<int32_t>(j),
+                       places[j].bytes, *group_[j]);
+}
 
 int32_t H5Stack::band_frames(int32_t first, int32_t most) {
     const QuietErrors quiet;
     single_.release();
-    if (first < 1 || most < 1) {
-        group_frames_ = 0;
-        release_group(0);
-        return 0;
-    }
-    // The chunk read ahead by the last group starts this one.
-    size_t count = 0;
-    if (group_frames_ < group_.size() && group_[group_frames_]->frame == first) {
-        std::swap(group_[0], group_[group_frames_]);
-        count = 1;
-    }
     group_frames_ = 0;
-    const uint64_t budget = kGroupBudgetFrames * frame_bytes();
-    uint64_t used = count ? group_[0]->memory() : 0;
-    while (count < static_cast<size_t>(most) && first + static_cast<int64_t>(count) <= frames()) {
-        const int32_t frame = first + static_cast<int32_t>(count);
-        const Part& part = part_of(frame);
-        if (!part.bitshuffle_lz4) break;
-        if (group_.size() <= count) group_.push_back(std::make_unique<FrameChunk>());
-        FrameChunk& chunk = *group_[count];
-        const hsize_t stored_bytes = stored_chunk_bytes(part, frame);
-        if (stored_bytes == 0) break;
-        if (count > 0 && used + std::max<uint64_t>(chunk.bytes.capacity(), stored_bytes) > budget) break;
-        load_chunk(part, frame, stored_bytes, chunk);
-        if (count > 0 && used + chunk.memory() > budget) {
-            // Its kept block would pass the budget: it waits for the next group.
-            group_frames_ = count;
-            release_group(count + 1);
-            return static_cast<int32_t>(count);
-        }
-        used += chunk.memory();
-        ++count;
-    }
-    group_frames_ = count;
-    release_group(count);
-    return static_cast<int32_t>(count);
+    const std::vector<ChunkPlace> places =
+        first < 1 || most < 1 ? std::vector<ChunkPlace>() : group_places(first, most);
+    while (group_.size() < places.size())
+        group_.push_back(std::make_unique<FrameChunk>());
+    load_group(first, places);
+    group_frames_ = places.size();
+    release_group(places.size());
+    return static_cast<int32_t>(places.size());
 }
 
 // Decodes window `w` of a frame of `width` values a row from its chunk,
@@ -951,7 +1055,7 @@ std::unique_ptr<HDR> h5_open(const std::string& name, const std::string& program
     const std::string file_name = xy_module_file_name(name, {".h5", ".hdf5", ".nxs"}, as_named);
     FileHandle fp = xy_open_frame_file(kOrigin, "h5", program, file_name);
     const QuietErrors quiet;
-    auto stack = std::make_unique<H5Stack>(file_name, reading.h5_data_path);
+    auto stack = std::make_unique<H5Stack>(file_name, reading.h5_data_path, reading.threads);
     H5Stack& described = *stack;
     std::unique_ptr<HDR> hdr = xy_source_record(
         std::move(stack), described.width(), described.height(), static_cast<int32_t>(described.frames()),
