@@ -347,6 +347,9 @@ int32_t read_files_from(IMG& img, SeriesFiles& s, int32_t k) {
         }
         group.push_back(std::move(hdr));
     }
+    // A full group leaves no last file to be read alone: the series' last two
+    // files go together.
+    if (!alone && group.size() > 2 && k + static_cast<int32_t>(group.size()) == s.files - 1) group.pop_back();
     // Fewer than two files make no group: the first is read alone. A file that
     // could not join a group is opened again at its turn.
     if (group.size() < 2) {

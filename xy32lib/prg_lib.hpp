@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #define PRG_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -235,13 +236,29 @@ void prg_log_reset();
 // ---------------------------------------------------------------- allocation
 [[noreturn]] void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes);
 
-// A vector of `count` value-initialised elements; an allocation failure (or a
-// count beyond what memory can address) ends the run with the allocation report.
-template <class T> std::vector<T> prg_alloc(const char* owner, const char* item, uint64_t count) {
-    const uint64_t limit = std::vector<T>().max_size();
+// Elements that start uninitialised: for buffers always written before they
+// are read, whose allocation then writes nothing (the system clears their
+// pages when they are first written, on the threads that write them).
+template <class T> struct UninitialisedAllocator : std::allocator<T> {
+    template <class U> struct rebind { using other = UninitialisedAllocator<U>; };
+    UninitialisedAllocator() = default;
+    template <class U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+    template <class U, class... Args> void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+template <class T> using ScratchVector = std::vector<T, UninitialisedAllocator<T>>;
+
+// A vector of `count` value-initialised elements (uninitialised ones for a
+// ScratchVector); an allocation failure (or a count beyond what memory can
+// address) ends the run with the allocation report.
+template <class T, class Vector = std::vector<T>>
+Vector prg_alloc(const char* owner, const char* item, uint64_t count) {
+    const uint64_t limit = Vector().max_size();
     if (count > limit) prg_alloc_failed(owner, item, count * sizeof(T));
     try {
-        return std::vector<T>(static_cast<size_t>(count));
+        return Vector(static_cast<size_t>(count));
     } catch (const std::bad_alloc&) {
         prg_alloc_failed(owner, item, count * sizeof(T));
     } catch (const std::length_error&) {

@@ -202,10 +202,11 @@ struct IMG : XyReading {
     std::vector<uint16_t> frame;
     std::unique_ptr<HDR> hdr;
     CosmicArrays cosmic;
-    // Working memory of the summation: a read buffer per pixel type, kept from
-    // file to file of a series and released with the cosmic arrays.
-    using ReadBuffers =
-        std::tuple<std::vector<uint8_t>, std::vector<uint16_t>, std::vector<int32_t>, std::vector<float>>;
+    // Working memory of the summation: a read buffer per pixel type, and the
+    // decoded frames of a group of files, kept from file to file of a series
+    // and released with the cosmic arrays.
+    using ReadBuffers = std::tuple<std::vector<uint8_t>, std::vector<uint16_t>, std::vector<int32_t>,
+                                   std::vector<float>, ScratchVector<uint16_t>, ScratchVector<int32_t>>;
     ReadBuffers read_buffers;
     int32_t n_saturated = 0;
     int32_t n_invalid = 0; // frame values without a valid value (marks, VALID_RANGE)

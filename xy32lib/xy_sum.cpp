@@ -515,11 +515,11 @@ int64_t declared_frames(const HDR& hdr) {
 // The record's read buffer of a pixel type: kept from call to call, so that a
 // series of one-frame files does not allocate and clear a frame's buffer for
 // each file. It holds the largest region read so far.
-template <class Raw> std::vector<Raw>& read_buffer(IMG& img, int64_t size) {
-    std::vector<Raw>& buf = std::get<std::vector<Raw>>(img.read_buffers);
+template <class Raw, class Vector = std::vector<Raw>> Vector& read_buffer(IMG& img, int64_t size) {
+    Vector& buf = std::get<Vector>(img.read_buffers);
     if (static_cast<int64_t>(buf.size()) < size) {
-        buf = std::vector<Raw>{};
-        buf = prg_alloc<Raw>("xy_lib", "xy_getsum region", static_cast<uint64_t>(size));
+        buf = Vector{};
+        buf = prg_alloc<Raw, Vector>("xy_lib", "xy_getsum region", static_cast<uint64_t>(size));
     }
     return buf;
 }
@@ -766,7 +766,7 @@ XyStatistics statistics_after(const IMG& img, int64_t count, int64_t j, Frames p
 // group's threads. Returns how many files from the first on were decoded; the
 // file after them could not be on a worker thread.
 template <class Raw>
-int64_t decode_files(const IMG& img, std::vector<std::unique_ptr<HDR>>& files, std::vector<Raw>& frames) {
+int64_t decode_files(const IMG& img, std::vector<std::unique_ptr<HDR>>& files, ScratchVector<Raw>& frames) {
     const int64_t count = static_cast<int64_t>(files.size());
     const XyWindow region = xy_region_window(img);
     const int64_t failed = xy_run_pieces(files.front()->threads, count, [&](int64_t j) {
@@ -925,7 +925,7 @@ int64_t sum_file_group(IMG& img, std::vector<std::unique_ptr<HDR>>& files, Frame
     int64_t count = static_cast<int64_t>(files.size());
     const Raw* decoded = nullptr;
     if (files.front()->decoder) {
-        std::vector<Raw>& frames = read_buffer<Raw>(img, count * img.reg_size);
+        ScratchVector<Raw>& frames = read_buffer<Raw, ScratchVector<Raw>>(img, count * img.reg_size);
         count = decode_files(img, files, frames);
         decoded = frames.data();
     }

@@ -53,6 +53,39 @@ TEST(CbfByteOffset, DeltasOfEveryWidthDecode) {
     }
 }
 
+// Random bytes, escapes among them, decoded in pieces as a file is read (each
+// piece what is left of the last one and new bytes, at most `room`): the
+// values and bytes used are those of decoding them whole.
+TEST(CbfByteOffset, PiecesDecodeAsTheWhole) {
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<uint8_t> in(rng() % 3000);
+        for (uint8_t& b : in)
+            b = rng() % 3 == 0 ? 0x80 : static_cast<uint8_t>(rng());
+        const size_t count = rng() % 2000, room = kByteOffsetLongest + rng() % 40;
+        std::vector<int32_t> whole(count), pieces(count);
+        const int64_t whole_used = cbf_byte_offset_decode(in.data(), in.size(), whole.data(), count);
+        ByteOffsetRun run;
+        std::vector<uint8_t> piece;
+        size_t unread = in.size();
+        int64_t used = 0;
+        while (unread > 0 && run.values < count && used >= 0) {
+            const size_t n = std::min(unread, room - piece.size());
+            piece.insert(piece.end(), in.end() - unread, in.end() - unread + n);
+            unread -= n;
+            const int64_t taken = cbf_byte_offset_values(
+                piece.data(), piece.size(), unread > 0 ? kByteOffsetLongest : 0, pieces.data(), count, run);
+            used = taken < 0 ? -1 : used + taken;
+            piece.erase(piece.begin(), piece.begin() + std::max<int64_t>(taken, 0));
+        }
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        EXPECT_EQ(run.values < count || used < 0 ? -1 : used, whole_used);
+        if (whole_used >= 0) {
+            EXPECT_EQ(pieces, whole);
+        }
+    }
+}
+
 class CbfFiles : public zt::InTempDir {};
 
 // Values that need every escape: small steps, large jumps both ways, the
@@ -61,7 +94,7 @@ std::vector<int32_t> test_pixels(uint32_t width, uint32_t height) {
     std::vector<int32_t> px(size_t{width} * height);
     std::mt19937 rng(7);
     for (size_t i = 0; i < px.size(); ++i)
-        px[i] = static_cast<int32_t>(rng() % 40);
+        px[i] = static_cast<int32_t>(i % 97 == 50 ? rng() : rng() % 40);
     px[3] = -1;
     px[4] = -2;
     px[10] = 1000;
@@ -73,7 +106,14 @@ std::vector<int32_t> test_pixels(uint32_t width, uint32_t height) {
     return px;
 }
 
+// A small frame, and one whose data the reader takes in several pieces.
 TEST_F(CbfFiles, FilesWrittenByLibcbfReadBackEqual) {
+    for (const uint32_t side : {700u, 23u}) {
+        const std::vector<int32_t> px = test_pixels(side, 600);
+        zt::write_cbf(file("big.cbf"), side, 600, px);
+        std::unique_ptr<HDR> hdr = cbf_open(file("big.cbf"), "zandor");
+        EXPECT_EQ(zt::decoded_frame(*hdr, 1), std::vector<double>(px.begin(), px.end())) << side;
+    }
     const uint32_t width = 23, height = 9;
     const std::vector<int32_t> px = test_pixels(width, height);
     zt::write_cbf(file("a_00001.cbf"), width, height, px);

@@ -167,36 +167,72 @@ class CbfFrame final : public FrameSource {
 
   private:
     void decode_frame(int32_t* out);
+    void skip_unread(uint64_t unread);
+    [[noreturn]] void fewer_bytes_than_declared() const;
 
     CbfBinary binary_;
     std::FILE* fp_;
     std::string file_name_;
-    std::vector<uint8_t> packed_; // the compressed bytes
-    std::vector<int32_t> frame_;  // the whole frame, when a window of it is asked for
+    ScratchVector<uint8_t> piece_; // a piece of the compressed bytes
+    ScratchVector<int32_t> frame_; // the whole frame, when a window of it is asked for
 };
+
+// The binary data are read and decoded a piece at a time, each piece small
+// enough to stay in cache between the read and the decoding.
+constexpr size_t kPieceBytes = size_t{1} << 18;
 
 void CbfFrame::decode_frame(int32_t* out) {
     const char* name = file_name_.c_str();
-    if (packed_.empty()) packed_ = prg_alloc<uint8_t>("cbf_lib", "compressed frame", binary_.size);
-    if (::fseeko(fp_, static_cast<off_t>(binary_.data_offset), SEEK_SET) != 0 ||
-        std::fread(packed_.data(), 1, packed_.size(), fp_) != packed_.size())
-        v_fatal(kOrigin, " '%s' holds fewer than the %llu bytes of binary data it declares\n", name,
-                static_cast<unsigned long long>(binary_.size));
-    const int64_t used = cbf_byte_offset_decode(packed_.data(), packed_.size(), out, binary_.elements);
-    if (used < 0)
+    const uint64_t declared = binary_.size;
+    if (piece_.empty())
+        piece_ = prg_alloc<uint8_t, ScratchVector<uint8_t>>("cbf_lib", "compressed frame piece",
+                                                            std::min<uint64_t>(declared, kPieceBytes));
+    if (::fseeko(fp_, static_cast<off_t>(binary_.data_offset), SEEK_SET) != 0) fewer_bytes_than_declared();
+    ByteOffsetRun run;
+    uint64_t unread = declared, used = 0;
+    size_t held = 0; // bytes of the piece read but not decoded
+    while (unread > 0 && run.values < binary_.elements) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(unread, piece_.size() - held));
+        if (std::fread(piece_.data() + held, 1, n, fp_) != n) fewer_bytes_than_declared();
+        unread -= n;
+        held += n;
+        const int64_t taken = cbf_byte_offset_values(piece_.data(), held, unread > 0 ? kByteOffsetLongest : 0,
+                                                     out, binary_.elements, run);
+        if (taken < 0) break;
+        used += static_cast<uint64_t>(taken);
+        held -= static_cast<size_t>(taken);
+        std::memmove(piece_.data(), piece_.data() + taken, held);
+    }
+    skip_unread(unread);
+    if (run.values < binary_.elements)
         v_fatal(kOrigin, " the %llu bytes of binary data of '%s' end before its %llu pixels\n",
-                static_cast<unsigned long long>(binary_.size), name,
+                static_cast<unsigned long long>(declared), name,
                 static_cast<unsigned long long>(binary_.elements));
-    if (static_cast<uint64_t>(used) != binary_.size)
-        v_fatal(kOrigin, " '%s' declares %llu bytes of binary data but its %llu pixels use %lld\n", name,
-                static_cast<unsigned long long>(binary_.size),
-                static_cast<unsigned long long>(binary_.elements), static_cast<long long>(used));
+    if (used != declared)
+        v_fatal(kOrigin, " '%s' declares %llu bytes of binary data but its %llu pixels use %llu\n", name,
+                static_cast<unsigned long long>(declared), static_cast<unsigned long long>(binary_.elements),
+                static_cast<unsigned long long>(used));
     if (binary_.element_type == "unsigned 32-bit integer")
         for (uint64_t i = 0; i < binary_.elements; ++i)
             if (out[i] < 0)
                 v_fatal(kOrigin, " pixel (%llu, %llu) of '%s' lies beyond the 32-bit pixel range\n",
                         static_cast<unsigned long long>(i % binary_.fastest),
                         static_cast<unsigned long long>(i / binary_.fastest), name);
+}
+
+// Reads the declared bytes the pixels did not need: a file shorter than it
+// declares is reported as such first.
+void CbfFrame::skip_unread(uint64_t unread) {
+    while (unread > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(unread, piece_.size()));
+        if (std::fread(piece_.data(), 1, n, fp_) != n) fewer_bytes_than_declared();
+        unread -= n;
+    }
+}
+
+void CbfFrame::fewer_bytes_than_declared() const {
+    v_fatal(kOrigin, " '%s' holds fewer than the %llu bytes of binary data it declares\n", file_name_.c_str(),
+            static_cast<unsigned long long>(binary_.size));
 }
 
 int32_t CbfFrame::decode(int32_t frame, const XyWindow& w, int32_t* buf) {
@@ -210,7 +246,8 @@ int32_t CbfFrame::decode(int32_t frame, const XyWindow& w, int32_t* buf) {
         decode_frame(buf);
         return w.height;
     }
-    if (frame_.empty()) frame_ = prg_alloc<int32_t>("cbf_lib", "frame", binary_.elements);
+    if (frame_.empty())
+        frame_ = prg_alloc<int32_t, ScratchVector<int32_t>>("cbf_lib", "frame", binary_.elements);
     decode_frame(frame_.data());
     for (int32_t r = 0; r < w.height; ++r)
         std::copy_n(frame_.data() + (uint64_t(w.y0) + r) * width + w.x0, w.width, buf + int64_t{r} * w.width);
@@ -239,13 +276,14 @@ bool cbf_parse_header(const std::string& head, const std::string& file_name, Cbf
     return true;
 }
 
-int64_t cbf_byte_offset_decode(const uint8_t* in, size_t size, int32_t* out, size_t count) {
+int64_t cbf_byte_offset_values(const uint8_t* in, size_t size, size_t keep, int32_t* out, size_t count,
+                               ByteOffsetRun& run) {
     // Each value is the previous one plus a delta: one signed byte, or after
     // the escape 0x80 two bytes, or after 0x8000 four, or after 0x80000000 eight.
-    uint32_t value = 0;
+    uint32_t value = run.last;
     size_t pos = 0;
-    for (size_t i = 0; i < count; ++i) {
-        if (pos >= size) return -1;
+    size_t i = run.values;
+    for (; i < count && pos < size && size - pos >= keep; ++i) {
         const int8_t d8 = static_cast<int8_t>(in[pos++]);
         if (d8 != INT8_MIN) {
             value += static_cast<uint32_t>(static_cast<int32_t>(d8));
@@ -270,7 +308,15 @@ int64_t cbf_byte_offset_decode(const uint8_t* in, size_t size, int32_t* out, siz
         }
         out[i] = static_cast<int32_t>(value);
     }
+    run.values = i;
+    run.last = value;
     return static_cast<int64_t>(pos);
+}
+
+int64_t cbf_byte_offset_decode(const uint8_t* in, size_t size, int32_t* out, size_t count) {
+    ByteOffsetRun run;
+    const int64_t used = cbf_byte_offset_values(in, size, 0, out, count, run);
+    return run.values < count ? -1 : used;
 }
 
 std::unique_ptr<HDR> cbf_open(const std::string& name, const std::string& program, bool as_named,

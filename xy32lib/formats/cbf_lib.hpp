@@ -36,6 +36,20 @@ bool cbf_parse_header(const std::string& head, const std::string& file_name, Cbf
 // used, or -1 when the data end before `count` values.
 int64_t cbf_byte_offset_decode(const uint8_t* in, size_t size, int32_t* out, size_t count);
 
+// Byte-offset decoding a piece of the data at a time: the values decoded so
+// far and the last of them, which the next value is a delta from.
+struct ByteOffsetRun {
+    size_t values = 0;
+    uint32_t last = 0;
+};
+// The most bytes one value takes: an 8-byte delta after its three escapes.
+constexpr size_t kByteOffsetLongest = 15;
+// Decodes values of `in` into `out` until `count` values are out or fewer
+// than `keep` bytes are left (0: every byte may be used). Returns the bytes
+// used, or -1 when a value is cut by the end of `in`.
+int64_t cbf_byte_offset_values(const uint8_t* in, size_t size, size_t keep, int32_t* out, size_t count,
+                               ByteOffsetRun& run);
+
 // Opens a CBF file: the record describes its one frame of 32-bit pixels and
 // carries the frame decoder; the text header lines and the MIME fields are
 // the header entries.

@@ -372,9 +372,9 @@ bool read_at(std::FILE* fp, uint64_t offset, uint64_t n, uint8_t* out) {
 
 // A frame's chunk as stored, read a range of values at a time.
 struct FrameChunk {
-    int32_t frame = 0;       // 1-based; 0 when it holds none
-    bool unfiltered = false; // stored with the filter skipped: the values as they are
-    std::vector<uint8_t> bytes;
+    int32_t frame = 0;            // 1-based; 0 when it holds none
+    bool unfiltered = false;      // stored with the filter skipped: the values as they are
+    ScratchVector<uint8_t> bytes; // written by each read before it is used
     size_t size = 0;
     Bslz4Ranges ranges;
 
@@ -386,7 +386,7 @@ struct FrameChunk {
     void release() {
         frame = 0;
         size = 0;
-        std::vector<uint8_t>().swap(bytes);
+        ScratchVector<uint8_t>().swap(bytes);
         ranges.release();
     }
 };
@@ -648,7 +648,8 @@ void H5Stack::load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, 
         damaged(frame, part, "chunk of " + std::to_string(stored_bytes) + " bytes");
     // Grown with room to spare: the chunks of a stack differ by a few bytes.
     if (chunk.bytes.size() < stored_bytes)
-        chunk.bytes = prg_alloc<uint8_t>("h5_lib", "chunk", stored_bytes + stored_bytes / 8);
+        chunk.bytes =
+            prg_alloc<uint8_t, ScratchVector<uint8_t>>("h5_lib", "chunk", stored_bytes + stored_bytes / 8);
     const hsize_t offset3[3] = {static_cast<hsize_t>(frame - 1 - part.first), 0, 0};
     const hsize_t* offset = rank_ == 3 ? offset3 : offset3 + 1;
     ChunkPlace place;
@@ -766,7 +767,7 @@ void H5Stack::load_group(int32_t first, const std::vector<ChunkPlace>& places) {
         FrameChunk& chunk = *group_[j];
         if (place.bytes > 2 * frame_bytes() + 64) return;
         if (chunk.bytes.size() < place.bytes)
-            chunk.bytes = std::vector<uint8_t>(place.bytes + place.bytes / 8);
+            chunk.bytes = ScratchVector<uint8_t>(place.bytes + place.bytes / 8);
         if (read_at(part.direct.get(), place.address + part.base, place.bytes, chunk.bytes.data()))
             take_chunk(frame, place, chunk);
     });
