@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -648,6 +649,19 @@ void prg_forget_inputs() {
 }
 
 // ---------------------------------------------------------------- allocation
+
+void* prg_map_large(size_t bytes) {
+    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    if (bytes >= kPrgLargeBytes) madvise(block, bytes, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+void prg_unmap_large(void* block, size_t bytes) {
+    munmap(block, bytes);
+}
 
 void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes) {
     v_error(kLibOrigin, " %s : allocating memory : %s %llu\n", owner, item,

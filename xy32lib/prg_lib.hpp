@@ -236,13 +236,34 @@ void prg_log_reset();
 // ---------------------------------------------------------------- allocation
 [[noreturn]] void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes);
 
+// Blocks of at least kPrgLargeBytes taken straight from the system as zeroed
+// pages, asking for huge pages: their first touch then takes a few page
+// faults instead of one per 4 KiB. prg_map_large gives null when it fails.
+constexpr size_t kPrgLargeBytes = size_t{2} << 20;
+void* prg_map_large(size_t bytes);
+void prg_unmap_large(void* block, size_t bytes);
+
 // Elements that start uninitialised: for buffers always written before they
 // are read, whose allocation then writes nothing (the system clears their
-// pages when they are first written, on the threads that write them).
+// pages when they are first written, on the threads that write them). Large
+// buffers are mapped pages.
 template <class T> struct UninitialisedAllocator : std::allocator<T> {
     template <class U> struct rebind { using other = UninitialisedAllocator<U>; };
     UninitialisedAllocator() = default;
     template <class U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n < kPrgLargeBytes / sizeof(T)) return std::allocator<T>::allocate(n);
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* block = prg_map_large(n * sizeof(T));
+        if (!block) throw std::bad_alloc();
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* p, size_t n) noexcept {
+        if (n < kPrgLargeBytes / sizeof(T))
+            std::allocator<T>::deallocate(p, n);
+        else
+            prg_unmap_large(p, n * sizeof(T));
+    }
     template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
     template <class U, class... Args> void construct(U* p, Args&&... args) {
         ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);

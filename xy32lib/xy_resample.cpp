@@ -13,8 +13,6 @@
 #include <memory>
 #include <utility>
 
-#include <sys/mman.h>
-
 namespace {
 
 const char* const kOrigin = "../xy32lib/xy_grid";
@@ -445,25 +443,18 @@ template <class T> class ZeroArray {
         if (n > std::numeric_limits<size_t>::max() / sizeof(T))
             prg_alloc_failed(kOrigin, item, n * sizeof(T));
         bytes_ = static_cast<size_t>(n) * sizeof(T);
-        void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) prg_alloc_failed(kOrigin, item, bytes_);
-#ifdef MADV_HUGEPAGE
-        if (bytes_ >= (size_t{2} << 20)) madvise(p, bytes_, MADV_HUGEPAGE);
-#endif
+        void* p = prg_map_large(bytes_);
+        if (!p) prg_alloc_failed(kOrigin, item, bytes_);
         data_ = static_cast<T*>(p);
     }
     ~ZeroArray() {
-        if (data_) munmap(data_, bytes_);
+        if (data_) prg_unmap_large(data_, bytes_);
     }
     ZeroArray(const ZeroArray&) = delete;
     ZeroArray& operator=(const ZeroArray&) = delete;
 
-    T* data() {
-        return data_;
-    }
-    const T* data() const {
-        return data_;
-    }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
 
   private:
     T* data_ = nullptr;

@@ -285,6 +285,26 @@ TEST(Allocation, HugeRequestEndsTheRunWithTheAllocationReport) {
     EXPECT_NE(err.find(" 18446744073709551612, abort!\n\n"), std::string::npos) << err;
 }
 
+// Scratch buffers on either side of the size taken as mapped pages: they hold
+// what is written, grow keeping it, and a huge one gets the allocation report.
+TEST(Allocation, ScratchBuffersOfEverySizeHoldWhatIsWritten) {
+    const size_t large = kPrgLargeBytes / sizeof(int32_t);
+    for (const size_t n : {size_t{1}, large - 1, large, large + 1}) {
+        ScratchVector<int32_t> v = prg_alloc<int32_t, ScratchVector<int32_t>>("test", "scratch", n);
+        ASSERT_EQ(v.size(), n);
+        for (size_t i = 0; i < n; ++i)
+            v[i] = static_cast<int32_t>(i * 7);
+        if (n >= large) EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % 4096, 0u) << n;
+        v.resize(n + large);
+        for (size_t i = 0; i < n; i += 997)
+            ASSERT_EQ(v[i], static_cast<int32_t>(i * 7)) << n << " " << i;
+    }
+    EXPECT_NE(zt::fatal_report([] {
+                  prg_alloc<int32_t, ScratchVector<int32_t>>("xy_lib", "scratch", UINT64_MAX / 8);
+              }).find(" :  xy_lib : allocating memory : scratch "),
+              std::string::npos);
+}
+
 TEST(Messages, LongMessagesAreNotCut) {
     const std::string long_text(1000, 'q');
     EXPECT_EQ(prg_format("<%s>", long_text.c_str()).size(), 1002u);
