@@ -294,7 +294,9 @@ TEST(Allocation, ScratchBuffersOfEverySizeHoldWhatIsWritten) {
         ASSERT_EQ(v.size(), n);
         for (size_t i = 0; i < n; ++i)
             v[i] = static_cast<int32_t>(i * 7);
-        if (n >= large) EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % 4096, 0u) << n;
+        if (n >= large) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(v.data()) % 4096, 0u) << n;
+        }
         v.resize(n + large);
         for (size_t i = 0; i < n; i += 997)
             ASSERT_EQ(v[i], static_cast<int32_t>(i * 7)) << n << " " << i;
