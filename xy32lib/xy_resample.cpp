@@ -655,36 +655,31 @@ struct Accumulator {
         }
     }
 
-    // The target rows the block's footprints add to: both rows of every usual
-    // footprint (wherever its pixel counts or not) and the rows a general one
-    // meets. Counts in `unsound` the pixels in use whose footprint is not sound.
-    TargetRows block_rows(const ModelBlock& m, const FootprintBlock& f, const uint16_t* frame, size_t count,
-                          int64_t& unsound) const {
-        TargetRows rows;
-        double low = std::numeric_limits<double>::infinity(), high = -1.0;
+    // The target rows the block's footprints may add to, from the model alone:
+    // for every sound footprint, the rows from its top edge to one past its
+    // bottom edge, inside the image (a usual footprint adds to the row of its
+    // top edge and the next, wherever its pixel counts or not; a general one
+    // to the rows it meets). Counts in `unsound` the pixels in use whose
+    // footprint is not sound.
+    TargetRows model_rows(const ModelBlock& m, const uint16_t* frame, size_t count, int64_t& unsound) const {
+        double low = std::numeric_limits<double>::infinity(), high = -low;
         for (size_t b = 0; b < count; ++b) {
-            const double cell = f.cell[b];
-            if (cell >= 0.0) {
-                low = std::min(low, cell);
-                high = std::max(high, cell);
+            const double x_lo = m.xc[b] - m.ax[b] / 2, x_hi = m.xc[b] + m.ax[b] / 2;
+            const double y_lo = m.yc[b] - m.ay[b] / 2, y_hi = m.yc[b] + m.ay[b] / 2;
+            if (sound_footprint(m.ax[b], m.ay[b], m.surface[b], x_lo, x_hi, y_lo, y_hi)) {
+                low = std::min(low, y_lo);
+                high = std::max(high, y_hi);
             } else if (!frame || frame[b] != 0) {
-                general_rows(m, b, rows, unsound);
+                ++unsound;
             }
         }
-        // Cells are below 2^31 (a usual footprint lies inside the image).
-        if (high >= 0.0) rows.take(static_cast<int32_t>(low) / nx, static_cast<int32_t>(high) / nx + 1);
+        // The rows as cell_range clips them, and the next.
+        TargetRows rows;
+        if (low > high || low >= ny || high <= -1.0) return rows;
+        const int32_t top = low < 0.0 ? 0 : static_cast<int32_t>(low);
+        const int32_t bottom = high >= ny ? ny - 1 : static_cast<int32_t>(high);
+        rows.take(top, std::min(bottom + 1, ny - 1));
         return rows;
-    }
-
-    void general_rows(const ModelBlock& m, size_t b, TargetRows& rows, int64_t& unsound) const {
-        const double x_lo = m.xc[b] - m.ax[b] / 2, x_hi = m.xc[b] + m.ax[b] / 2;
-        const double y_lo = m.yc[b] - m.ay[b] / 2, y_hi = m.yc[b] + m.ay[b] / 2;
-        if (!sound_footprint(m.ax[b], m.ay[b], m.surface[b], x_lo, x_hi, y_lo, y_hi)) {
-            ++unsound;
-            return;
-        }
-        int32_t j0, j1;
-        if (cell_range(y_lo, y_hi, ny, j0, j1)) rows.take(j0, j1);
     }
 
     // Shares the value of source pixel b among the target pixels of `rows`
@@ -841,25 +836,26 @@ std::vector<TargetRows> window_bands(const std::vector<TargetRows>& spans, int32
 }
 
 // The rows of source pixels a window at a time: first every thread works out
-// the model, the footprints and the target rows of some of the window's
-// blocks (each thread with its own model, whose row state is its own); then
-// each thread walks, in source order, the blocks that reach its band of
-// target rows and adds their shares to its band alone. Every target pixel
-// takes its shares in source order, as on one thread.
+// the model and the target rows of some of the window's blocks (each thread
+// with its own model, whose row state is its own); then each thread walks, in
+// source order, the blocks that reach its band of target rows, works out
+// their footprints and adds their shares to its band alone. Every target
+// pixel takes its shares in source order, as on one thread.
 void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_t team, int64_t& skipped) {
     const size_t nx = static_cast<size_t>(img.nx);
     const size_t row_blocks = (nx + ModelBlock::kBlock - 1) / ModelBlock::kBlock;
     const size_t window_blocks = row_blocks * kWindowRows;
     std::vector<std::unique_ptr<ModelBase>> models;
+    std::vector<std::unique_ptr<FootprintBlock>> footprints;
     std::vector<Walk> walks;
     for (int32_t t = 0; t < team; ++t) {
         models.push_back(make_model(g, img));
+        footprints.push_back(std::make_unique<FootprintBlock>());
         walks.emplace_back(img.nx);
     }
     std::vector<int64_t> unsound(kWindowRows);
     std::vector<TargetRows> spans(window_blocks);
     std::unique_ptr<ModelBlock[]> blocks(new ModelBlock[window_blocks]);
-    std::unique_ptr<FootprintBlock[]> footprints(new FootprintBlock[window_blocks]);
     const bool had_frame = !img.frame.empty();
     auto piece_of = [&](int32_t y, size_t x0) {
         const size_t at = static_cast<size_t>(y) * nx + x0;
@@ -875,27 +871,27 @@ void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_
             for (size_t b = 0, x0 = 0; x0 < nx; ++b, x0 += ModelBlock::kBlock) {
                 const size_t count = std::min(ModelBlock::kBlock, nx - x0);
                 const size_t at = static_cast<size_t>(r) * row_blocks + b;
-                const auto [values, mask] = piece_of(y, x0);
                 model.evaluate(x0, count, blocks[at]);
-                acc.footprints(blocks[at], values, count, footprints[at]);
-                spans[at] =
-                    acc.block_rows(blocks[at], footprints[at], mask, count, unsound[static_cast<size_t>(r)]);
+                spans[at] = acc.model_rows(blocks[at], piece_of(y, x0).second, count,
+                                           unsound[static_cast<size_t>(r)]);
             }
         });
         const std::vector<TargetRows> bands = window_bands(spans, team);
         const int64_t failed_adding = xy_run_pieces(team, team, [&](int64_t t) {
             const TargetRows& band = bands[static_cast<size_t>(t)];
+            FootprintBlock& f = *footprints[static_cast<size_t>(t)];
+            Walk& walk = walks[static_cast<size_t>(t)];
             for (size_t at = 0; at < spans.size(); ++at) {
                 if (!band.meets(spans[at])) continue;
                 const int32_t y = y0 + static_cast<int32_t>(at / row_blocks);
                 const size_t x0 = (at % row_blocks) * ModelBlock::kBlock;
                 const auto [values, mask] = piece_of(y, x0);
                 const size_t count = std::min(ModelBlock::kBlock, nx - x0);
-                Walk& walk = walks[static_cast<size_t>(t)];
+                acc.footprints(blocks[at], values, count, f);
                 if (band.holds(spans[at]))
-                    acc.add_block(blocks[at], footprints[at], values, mask, count, walk);
+                    acc.add_block(blocks[at], f, values, mask, count, walk);
                 else
-                    acc.add_block_within(blocks[at], footprints[at], values, mask, count, band, walk);
+                    acc.add_block_within(blocks[at], f, values, mask, count, band, walk);
             }
         });
         if (failed >= 0 || failed_adding >= 0)
