@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -662,17 +663,22 @@ struct Accumulator {
     // to the rows it meets). Counts in `unsound` the pixels in use whose
     // footprint is not sound.
     TargetRows model_rows(const ModelBlock& m, const uint16_t* frame, size_t count, int64_t& unsound) const {
-        double low = std::numeric_limits<double>::infinity(), high = -low;
+        // sound_footprint without branches, so that the loop is vectorised.
+        const double infinity = std::numeric_limits<double>::infinity();
+        double low = infinity, high = -infinity;
+        int64_t unsound_in_use = 0;
         for (size_t b = 0; b < count; ++b) {
             const double x_lo = m.xc[b] - m.ax[b] / 2, x_hi = m.xc[b] + m.ax[b] / 2;
             const double y_lo = m.yc[b] - m.ay[b] / 2, y_hi = m.yc[b] + m.ay[b] / 2;
-            if (sound_footprint(m.ax[b], m.ay[b], m.surface[b], x_lo, x_hi, y_lo, y_hi)) {
-                low = std::min(low, y_lo);
-                high = std::max(high, y_hi);
-            } else if (!frame || frame[b] != 0) {
-                ++unsound;
-            }
+            const bool sound = (m.ax[b] > 0.0) & (m.ay[b] > 0.0) & (m.surface[b] > 0.0) &
+                               (m.surface[b] < infinity) & (std::fabs(x_lo) < infinity) &
+                               (std::fabs(x_hi) < infinity) & (std::fabs(y_lo) < infinity) &
+                               (std::fabs(y_hi) < infinity);
+            low = std::min(low, sound ? y_lo : infinity);
+            high = std::max(high, sound ? y_hi : -infinity);
+            unsound_in_use += !sound & (!frame || frame[b] != 0);
         }
+        unsound += unsound_in_use;
         // The rows as cell_range clips them, and the next.
         TargetRows rows;
         if (low > high || low >= ny || high <= -1.0) return rows;
@@ -812,9 +818,37 @@ void accumulate_rows(GridCor& g, const IMG& img, Accumulator& acc, int64_t& skip
 // Source rows worked on together by several threads.
 constexpr int32_t kWindowRows = 32;
 
-// The target rows each of `team` threads adds to for one window: the rows
-// its blocks add to, cut where about as many blocks begin on either side.
-std::vector<TargetRows> window_bands(const std::vector<TargetRows>& spans, int32_t team) {
+// The share of a window's blocks each thread takes, after how fast each
+// added its blocks in the windows before: a thread that was slower (its
+// processor busy with other work, or first to touch new memory) takes fewer
+// next time. Where the bands are cut never changes a result: every target
+// pixel still takes its shares in source order.
+class BandShares {
+  public:
+    explicit BandShares(int32_t team) : shares_(static_cast<size_t>(team), 1.0 / team) {}
+    const std::vector<double>& shares() const { return shares_; }
+    // Thread t added its share of the last window in seconds[t]: the shares
+    // move halfway to those that would have taken every thread as long.
+    void learn(const std::vector<double>& seconds) {
+        std::vector<double> speeds(shares_.size());
+        double total = 0;
+        for (size_t t = 0; t < speeds.size(); ++t) {
+            if (!(seconds[t] > 0.0)) return;
+            speeds[t] = shares_[t] / seconds[t];
+            total += speeds[t];
+        }
+        for (size_t t = 0; t < speeds.size(); ++t)
+            shares_[t] = (shares_[t] + speeds[t] / total) / 2;
+    }
+
+  private:
+    std::vector<double> shares_;
+};
+
+// The target rows each thread adds to for one window: the rows its blocks add
+// to, cut where the blocks that begin before each cut are the threads' shares.
+std::vector<TargetRows> window_bands(const std::vector<TargetRows>& spans,
+                                     const std::vector<double>& shares) {
     TargetRows all;
     std::vector<int32_t> firsts;
     for (const TargetRows& s : spans) {
@@ -822,12 +856,15 @@ std::vector<TargetRows> window_bands(const std::vector<TargetRows>& spans, int32
         all.take(s.first, s.last);
         firsts.push_back(s.first);
     }
-    std::vector<TargetRows> bands(static_cast<size_t>(team));
+    std::vector<TargetRows> bands(shares.size());
     if (firsts.empty()) return bands;
     std::sort(firsts.begin(), firsts.end());
     int32_t start = all.first;
+    double before = 0;
     for (size_t t = 0; t < bands.size(); ++t) {
-        const size_t cut = (t + 1) * firsts.size() / bands.size();
+        before += shares[t];
+        const auto cut = std::min(static_cast<size_t>(before * static_cast<double>(firsts.size()) + 0.5),
+                                  firsts.size() - 1);
         const int32_t end = t + 1 == bands.size() ? all.last + 1 : std::max(start, firsts[cut]);
         bands[t] = TargetRows{start, end - 1};
         start = end;
@@ -835,27 +872,44 @@ std::vector<TargetRows> window_bands(const std::vector<TargetRows>& spans, int32
     return bands;
 }
 
+// What one thread keeps for the grid correction: its model, whose row state
+// is its own, the model and footprints of the block it works on, and its
+// general walk.
+struct alignas(64) GridWorker { // a cache line of its own: threads never share one
+    std::unique_ptr<ModelBase> model;
+    std::unique_ptr<ModelBlock> block = std::make_unique<ModelBlock>();
+    std::unique_ptr<FootprintBlock> footprints = std::make_unique<FootprintBlock>();
+    Walk walk;
+    int32_t row = -1; // the source row the model was started on
+
+    GridWorker(GridCor& g, const IMG& img) : model(make_model(g, img)), walk(img.nx) {}
+    const ModelBlock& evaluate(int32_t y, size_t x0, size_t count) {
+        if (row != y) {
+            model->start_row(y);
+            row = y;
+        }
+        model->evaluate(x0, count, *block);
+        return *block;
+    }
+};
+
 // The rows of source pixels a window at a time: first every thread works out
-// the model and the target rows of some of the window's blocks (each thread
-// with its own model, whose row state is its own); then each thread walks, in
-// source order, the blocks that reach its band of target rows, works out
-// their footprints and adds their shares to its band alone. Every target
-// pixel takes its shares in source order, as on one thread.
+// the model and the target rows of some of the window's blocks; then each
+// thread walks, in source order, the blocks that reach its band of target
+// rows, works out their model and footprints again and adds their shares to
+// its band alone. Every target pixel takes its shares in source order, as on
+// one thread. Nothing of a block is kept between the passes but its rows: the
+// model is cheaper to work out twice than to store and read back.
 void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_t team, int64_t& skipped) {
     const size_t nx = static_cast<size_t>(img.nx);
     const size_t row_blocks = (nx + ModelBlock::kBlock - 1) / ModelBlock::kBlock;
-    const size_t window_blocks = row_blocks * kWindowRows;
-    std::vector<std::unique_ptr<ModelBase>> models;
-    std::vector<std::unique_ptr<FootprintBlock>> footprints;
-    std::vector<Walk> walks;
-    for (int32_t t = 0; t < team; ++t) {
-        models.push_back(make_model(g, img));
-        footprints.push_back(std::make_unique<FootprintBlock>());
-        walks.emplace_back(img.nx);
-    }
+    std::vector<GridWorker> workers;
+    for (int32_t t = 0; t < team; ++t)
+        workers.emplace_back(g, img);
     std::vector<int64_t> unsound(kWindowRows);
-    std::vector<TargetRows> spans(window_blocks);
-    std::unique_ptr<ModelBlock[]> blocks(new ModelBlock[window_blocks]);
+    std::vector<TargetRows> spans(row_blocks * kWindowRows);
+    BandShares shares(team);
+    std::vector<double> seconds(static_cast<size_t>(team));
     const bool had_frame = !img.frame.empty();
     auto piece_of = [&](int32_t y, size_t x0) {
         const size_t at = static_cast<size_t>(y) * nx + x0;
@@ -865,35 +919,36 @@ void accumulate_in_parallel(GridCor& g, const IMG& img, Accumulator& acc, int32_
         const int32_t rows = std::min(kWindowRows, img.ny - y0);
         std::fill(spans.begin(), spans.end(), TargetRows{});
         const int64_t failed = xy_run_pieces(team, rows, [&](int64_t r) {
-            ModelBase& model = *models[static_cast<size_t>(xy_thread_index())];
+            GridWorker& w = workers[static_cast<size_t>(xy_thread_index())];
             const int32_t y = y0 + static_cast<int32_t>(r);
-            model.start_row(y);
             for (size_t b = 0, x0 = 0; x0 < nx; ++b, x0 += ModelBlock::kBlock) {
                 const size_t count = std::min(ModelBlock::kBlock, nx - x0);
-                const size_t at = static_cast<size_t>(r) * row_blocks + b;
-                model.evaluate(x0, count, blocks[at]);
-                spans[at] = acc.model_rows(blocks[at], piece_of(y, x0).second, count,
-                                           unsound[static_cast<size_t>(r)]);
+                spans[static_cast<size_t>(r) * row_blocks + b] = acc.model_rows(
+                    w.evaluate(y, x0, count), piece_of(y, x0).second, count, unsound[static_cast<size_t>(r)]);
             }
         });
-        const std::vector<TargetRows> bands = window_bands(spans, team);
+        const std::vector<TargetRows> bands = window_bands(spans, shares.shares());
         const int64_t failed_adding = xy_run_pieces(team, team, [&](int64_t t) {
+            const auto start = std::chrono::steady_clock::now();
             const TargetRows& band = bands[static_cast<size_t>(t)];
-            FootprintBlock& f = *footprints[static_cast<size_t>(t)];
-            Walk& walk = walks[static_cast<size_t>(t)];
+            GridWorker& w = workers[static_cast<size_t>(t)];
             for (size_t at = 0; at < spans.size(); ++at) {
                 if (!band.meets(spans[at])) continue;
                 const int32_t y = y0 + static_cast<int32_t>(at / row_blocks);
                 const size_t x0 = (at % row_blocks) * ModelBlock::kBlock;
                 const auto [values, mask] = piece_of(y, x0);
                 const size_t count = std::min(ModelBlock::kBlock, nx - x0);
-                acc.footprints(blocks[at], values, count, f);
+                const ModelBlock& m = w.evaluate(y, x0, count);
+                acc.footprints(m, values, count, *w.footprints);
                 if (band.holds(spans[at]))
-                    acc.add_block(blocks[at], f, values, mask, count, walk);
+                    acc.add_block(m, *w.footprints, values, mask, count, w.walk);
                 else
-                    acc.add_block_within(blocks[at], f, values, mask, count, band, walk);
+                    acc.add_block_within(m, *w.footprints, values, mask, count, band, w.walk);
             }
+            seconds[static_cast<size_t>(t)] =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         });
+        shares.learn(seconds);
         if (failed >= 0 || failed_adding >= 0)
             v_fatal(kOrigin, " grid correction of rows %d to %d failed on %d threads\n", y0, y0 + rows - 1,
                     team);
