@@ -663,6 +663,20 @@ void prg_unmap_large(void* block, size_t bytes) {
     munmap(block, bytes);
 }
 
+bool prg_read_at(std::FILE* fp, uint64_t offset, uint64_t bytes, void* out) {
+    auto* to = static_cast<uint8_t*>(out);
+    while (bytes > 0) {
+        const ssize_t got = pread(fileno(fp), to, static_cast<size_t>(std::min<uint64_t>(bytes, 1u << 30)),
+                                  static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        offset += static_cast<uint64_t>(got);
+        to += got;
+        bytes -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
 void prg_alloc_failed(const char* owner, const char* item, uint64_t bytes) {
     v_error(kLibOrigin, " %s : allocating memory : %s %llu\n", owner, item,
             static_cast<unsigned long long>(bytes));

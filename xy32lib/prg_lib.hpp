@@ -291,6 +291,10 @@ Vector prg_alloc(const char* owner, const char* item, uint64_t count) {
 // (std::string, containers); main calls it when it catches std::bad_alloc.
 std::string prg_bad_alloc_report();
 
+// Reads `bytes` bytes at `offset` of an open file without moving its stream,
+// so that several threads may read it at once; false when it holds fewer.
+bool prg_read_at(std::FILE* fp, uint64_t offset, uint64_t bytes, void* out);
+
 // ---------------------------------------------------------------- file names
 std::string prg_basename(const std::string& path);
 std::string prg_pathname(const std::string& path);

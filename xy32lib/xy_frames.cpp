@@ -545,6 +545,24 @@ int32_t xy_getrawf(const IMG& img, const XyWindow& window, float* buf, int32_t f
     return read_raw_frame(img, window, buf, frame, dump);
 }
 
+template <class T> bool xy_read_stored_apart(const IMG& img, const XyWindow& w, T* buf, int32_t frame) {
+    const HDR* hdr = img.hdr.get();
+    if (!hdr || !hdr->fp || hdr->decoder || hdr->uint32_samples || frame < 1 || w.width != img.dim_x ||
+        w.x0 != 0 || w.y0 < 0 || w.height <= 0 || int64_t{w.y0} + w.height > img.dim_y ||
+        int64_t{img.dim_x} * img.dim_y > img.file_size)
+        return false;
+    const int64_t start = window_start(img, w, frame, sizeof(T));
+    const size_t values = static_cast<size_t>(w.width) * static_cast<size_t>(w.height);
+    if (start < 0 || !prg_read_at(hdr->fp.get(), static_cast<uint64_t>(start), values * sizeof(T), buf))
+        return false;
+    if (sizeof(T) > 1 && xy_swaps(hdr->byte_order)) reverse_values<sizeof(T)>(buf, values);
+    return true;
+}
+template bool xy_read_stored_apart(const IMG&, const XyWindow&, uint8_t*, int32_t);
+template bool xy_read_stored_apart(const IMG&, const XyWindow&, uint16_t*, int32_t);
+template bool xy_read_stored_apart(const IMG&, const XyWindow&, int32_t*, int32_t);
+template bool xy_read_stored_apart(const IMG&, const XyWindow&, float*, int32_t);
+
 int32_t xy_getrawc(const IMG& img, uint8_t* buf, int32_t frame, std::FILE* dump) {
     return xy_getrawc(img, xy_region_window(img), buf, frame, dump);
 }

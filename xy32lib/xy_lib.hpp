@@ -292,6 +292,12 @@ int32_t xy_getrawc(const IMG& img, const XyWindow& window, uint8_t* buf, int32_t
 int32_t xy_getrawu(const IMG& img, const XyWindow& window, uint16_t* buf, int32_t frame, std::FILE* dump);
 int32_t xy_getrawl(const IMG& img, const XyWindow& window, int32_t* buf, int32_t frame, std::FILE* dump);
 int32_t xy_getrawf(const IMG& img, const XyWindow& window, float* buf, int32_t frame, std::FILE* dump);
+// The same window of a frame stored at a fixed place (no decoder), whole rows
+// of the frame, read as the raw readers read it but on any thread: a
+// positioned read that moves no shared stream. False, reporting nothing,
+// where the raw reader must be used instead (another window, a decoded or
+// unsigned 32-bit file, a read that comes short).
+template <class T> bool xy_read_stored_apart(const IMG& img, const XyWindow& window, T* buf, int32_t frame);
 // Text frames; values times MULT when MULT > 1, truncated toward zero.
 int32_t xy_getrawa(const IMG& img, const XyWindow& window, int32_t* buf, int32_t frame, std::FILE* dump);
 // The record's region (x_min, y_min, reg_width, reg_height) as a window.

@@ -418,7 +418,7 @@ std::vector<Band> bands_of(const IMG& img, int64_t band_rows) {
 // What one thread of a parallel group keeps: its band buffer, its reader of
 // decoded frames, the statistics and marked values of its bands.
 template <class Raw> struct BandWorker {
-    std::vector<Raw> buf;
+    ScratchVector<Raw> buf; // each band read into it before it is added
     std::unique_ptr<FrameSource> reader;
     std::unique_ptr<XyInfoAccumulator> info;
     MarkCount marks{};
@@ -426,9 +426,10 @@ template <class Raw> struct BandWorker {
 
 // The bands of a group shared among the file's threads, each thread taking a
 // run of consecutive bands: every pixel still takes the frames in file order,
-// so the sums are those of one thread. Stored frames are read one band at a
-// time (one stream); decoded frames by a reader per thread. False when the
-// group is for one thread (one band, THREADS 1, or a source without readers).
+// so the sums are those of one thread. Stored frames are read by positioned
+// reads on each thread (through the one stream, a band at a time, where that
+// cannot be); decoded frames by a reader per thread. False when the group is
+// for one thread (one band, THREADS 1, or a source without readers).
 enum class ParallelGroup { not_shared, done, failed };
 
 template <class Frames>
@@ -443,8 +444,9 @@ ParallelGroup add_bands_in_parallel(SumCall& call, const std::vector<Band>& band
     std::vector<BandWorker<Raw>> workers(static_cast<size_t>(team));
     for (BandWorker<Raw>& w : workers) {
         if (hdr.decoder && !(w.reader = hdr.source->band_reader())) return ParallelGroup::not_shared;
-        w.buf = prg_alloc<Raw>("xy_lib", "xy_getsum band",
-                               static_cast<uint64_t>(count) * bands.front().window.height * img.reg_width);
+        w.buf = prg_alloc<Raw, ScratchVector<Raw>>("xy_lib", "xy_getsum band",
+                                                   static_cast<uint64_t>(count) *
+                                                       bands.front().window.height * img.reg_width);
     }
     std::mutex stream;
     const int64_t failed = xy_run_ranges(team, static_cast<int64_t>(bands.size()), [&](int64_t b) {
@@ -455,6 +457,7 @@ ParallelGroup add_bands_in_parallel(SumCall& call, const std::vector<Band>& band
         w.marks += add_band(call, band, w.buf.data(), k0, count, pixel, w.info.get(),
                             [&](const XyWindow& window, Raw* out, int32_t k) {
                                 if (w.reader) return w.reader->decode(k, window, out);
+                                if (xy_read_stored_apart(img, window, out, k)) return window.height;
                                 const XyLock lock(stream);
                                 return Frames::read(img, window, out, k, nullptr);
                             });

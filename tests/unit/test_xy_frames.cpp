@@ -320,6 +320,19 @@ class RawReaderTest : public FrameFileTest {
             EXPECT_EQ(buf, (region_values<T>(f, 0, 4, 0, 3, scale))) << "frame " << f;
         }
         EXPECT_EQ(reader(whole, buf.data(), 4, nullptr), 0);
+        // Whole rows read apart (any thread) are the same values; the reader
+        // refuses what is not whole rows of a frame in the file.
+        std::vector<T> rows(8);
+        for (int32_t f = 1; f <= 3; ++f) {
+            ASSERT_TRUE(xy_read_stored_apart(whole, XyWindow{0, 1, 4, 2}, rows.data(), f));
+            EXPECT_EQ(rows, (region_values<T>(f, 0, 4, 1, 3, scale))) << "frame " << f;
+        }
+        for (const auto& [w, frame] : {std::pair{XyWindow{0, 1, 4, 2}, 4},
+                                       {XyWindow{0, 1, 4, 2}, 0},
+                                       {XyWindow{1, 1, 2, 2}, 1},
+                                       {XyWindow{0, 2, 4, 2}, 1}})
+            EXPECT_FALSE(xy_read_stored_apart(whole, w, rows.data(), frame))
+                << w.x0 << " " << w.y0 << " " << frame;
         // Region x 1..3, y 1..3: one read per row.
         IMG part = image_of("t.kvf", 1, 3, 1, 3);
         std::vector<T> small(static_cast<size_t>(part.reg_size));
@@ -390,6 +403,8 @@ TEST_F(RawReaderTest, MissingAndTruncatedFrames) {
     EXPECT_EQ(xy_getrawu(img, buf.data(), 2, nullptr), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "xy_getrawu error 0 reading 0 image at y = 2, y_min 1, pos 2\n");
+    EXPECT_TRUE(xy_read_stored_apart(img, XyWindow{0, 1, 4, 2}, buf.data(), 1));
+    EXPECT_FALSE(xy_read_stored_apart(img, XyWindow{0, 1, 4, 2}, buf.data(), 2)); // says nothing
 
     // Row by row the same frame fails at the same row.
     IMG part = image_of("cut.kvf", 1, 3, 1, 0);

@@ -12,13 +12,10 @@
 #include <hdf5.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
-
-#include <unistd.h>
 
 namespace {
 
@@ -356,20 +353,6 @@ struct ChunkPlace {
     unsigned filter_mask = 0;
 };
 
-// Reads `n` bytes at `offset` of an open file; false when it holds fewer.
-bool read_at(std::FILE* fp, uint64_t offset, uint64_t n, uint8_t* out) {
-    while (n > 0) {
-        const ssize_t got = pread(fileno(fp), out, static_cast<size_t>(std::min<uint64_t>(n, 1u << 30)),
-                                  static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        offset += static_cast<uint64_t>(got);
-        out += got;
-        n -= static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
 // A frame's chunk as stored, read a range of values at a time.
 struct FrameChunk {
     int32_t frame = 0;            // 1-based; 0 when it holds none
@@ -692,7 +675,7 @@ void H5Stack::try_direct_reading(Part& part, const ChunkPlace& place, const Fram
     if (!fp.get()) return;
     std::vector<uint8_t> bytes(chunk.size);
     for (const uint64_t base : {uint64_t{0}, uint64_t{user_block}}) {
-        if (read_at(fp.get(), place.address + base, chunk.size, bytes.data()) &&
+        if (prg_read_at(fp.get(), place.address + base, chunk.size, bytes.data()) &&
             std::equal(bytes.begin(), bytes.end(), chunk.bytes.begin())) {
             part.direct = std::move(fp);
             part.base = base;
@@ -768,7 +751,7 @@ void H5Stack::load_group(int32_t first, const std::vector<ChunkPlace>& places) {
         if (place.bytes > 2 * frame_bytes() + 64) return;
         if (chunk.bytes.size() < place.bytes)
             chunk.bytes = ScratchVector<uint8_t>(place.bytes + place.bytes / 8);
-        if (read_at(part.direct.get(), place.address + part.base, place.bytes, chunk.bytes.data()))
+        if (prg_read_at(part.direct.get(), place.address + part.base, place.bytes, chunk.bytes.data()))
             take_chunk(frame, place, chunk);
     });
     for (size_t j : direct)
