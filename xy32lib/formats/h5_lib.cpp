@@ -407,6 +407,9 @@ class H5Stack final : public FrameSource {
     void read_through_library(const Part& part, hsize_t local, int32_t frame, const XyWindow& w, void* buf,
                               hid_t type);
     uint64_t frame_bytes() const { return width_ * height_ * stored_.bytes; }
+    // No sound chunk is twice the frame: the smallest block, 8 bytes that do
+    // not compress, takes 13 with its record.
+    bool oversized(uint64_t stored_bytes) const { return stored_bytes > 2 * frame_bytes() + 64; }
     ChunkPlace chunk_place(const Part& part, int32_t frame) const;
     void load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, FrameChunk& chunk);
     std::string take_chunk(int32_t frame, const ChunkPlace& place, FrameChunk& chunk) const;
@@ -625,10 +628,7 @@ ChunkPlace H5Stack::chunk_place(const Part& part, int32_t frame) const {
 // Reads the frame's chunk raw into `chunk` and reads its header. A chunk
 // stored with the filter skipped holds the frame as it is.
 void H5Stack::load_chunk(const Part& part, int32_t frame, hsize_t stored_bytes, FrameChunk& chunk) {
-    // No sound chunk is twice the frame: the smallest block, 8 bytes that do
-    // not compress, takes 13 with its record.
-    if (stored_bytes > 2 * frame_bytes() + 64)
-        damaged(frame, part, "chunk of " + std::to_string(stored_bytes) + " bytes");
+    if (oversized(stored_bytes)) damaged(frame, part, "chunk of " + std::to_string(stored_bytes) + " bytes");
     // Grown with room to spare: the chunks of a stack differ by a few bytes.
     if (chunk.bytes.size() < stored_bytes)
         chunk.bytes =
@@ -748,16 +748,16 @@ void H5Stack::load_group(int32_t first, const std::vector<ChunkPlace>& places) {
         const Part& part = part_of(frame);
         const ChunkPlace& place = places[j];
         FrameChunk& chunk = *group_[j];
-        if (place.bytes > 2 * frame_bytes() + 64) return;
+        if (oversized(place.bytes)) return;
         if (chunk.bytes.size() < place.bytes)
             chunk.bytes = ScratchVector<uint8_t>(place.bytes + place.bytes / 8);
         if (prg_read_at(part.direct.get(), place.address + part.base, place.bytes, chunk.bytes.data()))
             take_chunk(frame, place, chunk);
     });
-    for (size_t j : direct)
-        if (group_[j]->frame == 0)
-            load_chunk(part_of(first + static_cast<int32_t>(j)), first + static_cast<int32_t>(j),
-                       places[j].bytes, *group_[j]);
+    for (size_t j : direct) {
+        const int32_t frame = first + static_cast<int32_t>(j);
+        if (group_[j]->frame == 0) load_chunk(part_of(frame), frame, places[j].bytes, *group_[j]);
+    }
 }
 
 int32_t H5Stack::band_frames(int32_t first, int32_t most) {
